@@ -1,0 +1,23 @@
+// Block access over the host's data-management calls. Ids are stable; an
+// address from LocateBlock stays valid until that same block is
+// reallocated or freed (other blocks and the plex never move).
+#ifndef QSSTORAGE_RECORDS_PLEX_H_
+#define QSSTORAGE_RECORDS_PLEX_H_
+
+namespace qss {
+
+int* LocateBlock(int block_id);
+
+// A new zero-filled block in the simulation bead; 0 when the store is full.
+int AllocateBlock(int words);
+
+// Resizes the block, keeping its contents up to the smaller size. Returns
+// the block's new address, or null when the store could not hold the new
+// size; the block is then unchanged.
+int* ResizeBlock(int block_id, int words);
+
+void FreeBlock(int block_id);
+
+}  // namespace qss
+
+#endif  // QSSTORAGE_RECORDS_PLEX_H_

@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Installs what building and testing need on Debian 12, skipping what is
+# there already, and makes the Wine prefix the Win32 tests run in.
+set -euo pipefail
+
+packages=(cmake g++ make googletest libgtest-dev libgmock-dev libbenchmark-dev
+          g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix wine wine32
+          python3-olefile clang)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
+done
+if ((${#missing[@]})); then
+  sudo=""
+  [ "$(id -u)" -eq 0 ] || sudo=sudo
+  if [[ " ${missing[*]} " == *" wine32 "* ]]; then
+    $sudo dpkg --add-architecture i386
+  fi
+  $sudo apt-get update -q
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q \
+    --no-install-recommends "${missing[@]}"
+fi
+
+export WINEPREFIX="${WINEPREFIX:-$HOME/.wine-qsstorage}"
+if [ ! -f "$WINEPREFIX/system.reg" ]; then
+  echo "setup: creating the Wine prefix $WINEPREFIX"
+  WINEDEBUG=-all wineboot -i >/dev/null 2>&1 || true
+  wineserver -w || true
+fi

@@ -1,0 +1,64 @@
+// The exported face of the plex stand-in: thin forwards to PlexStore.
+#include "records/dms.h"
+#include "standins/plex_controls.h"
+#include "standins/plex_store.h"
+
+using qss::standins::PlexStore;
+
+namespace {
+
+// Reserve the plex while the library loads, so ib0 is valid before any call.
+[[maybe_unused]] const bool kReservedAtLoad = (PlexStore::Instance(), true);
+
+PlexStore& Store() { return PlexStore::Instance(); }
+
+}  // namespace
+
+extern "C" {
+
+int QSS_HOST_CALL DMS_LOCATI(const int* blockId) {
+  return Store().Locate(blockId);
+}
+int QSS_HOST_CALL DMS_ALLOCI(const int* words, int* blockId, int* index) {
+  return Store().Allocate(words, blockId, index);
+}
+int QSS_HOST_CALL DMS_RALOCI(const int* blockId, const int* words, int* index) {
+  return Store().Reallocate(blockId, words, index);
+}
+int QSS_HOST_CALL DMS_ATFREE(const int* blockId) {
+  return Store().Free(blockId);
+}
+int QSS_HOST_CALL DMS_SIMBEAD(const int* flag) { return Store().SetBead(flag); }
+
+void QSS_HOST_CALL QssPlex_Reset(void) { Store().Reset(); }
+void QSS_HOST_CALL QssPlex_SetReservationBytes(unsigned long long bytes) {
+  Store().SetReservationBytes(bytes);
+}
+int QSS_HOST_CALL QssPlex_LiveBlocks(void) { return Store().LiveBlocks(); }
+long long QSS_HOST_CALL QssPlex_LiveWords(void) { return Store().LiveWords(); }
+int QSS_HOST_CALL QssPlex_IsLive(int blockId) {
+  return Store().IsLive(blockId) ? 1 : 0;
+}
+int QSS_HOST_CALL QssPlex_BlockWords(int blockId) {
+  return Store().BlockWords(blockId);
+}
+int QSS_HOST_CALL QssPlex_NextBlockId(int after) {
+  return Store().NextBlockId(after);
+}
+int QSS_HOST_CALL QssPlex_Save(const char* path) { return Store().Save(path); }
+int QSS_HOST_CALL QssPlex_Load(const char* path) { return Store().Load(path); }
+void QSS_HOST_CALL QssPlex_SetStrict(int on) { Store().set_strict(on != 0); }
+void QSS_HOST_CALL QssPlex_SetMoveOnRealloc(int on) {
+  Store().set_move_on_realloc(on != 0);
+}
+void QSS_HOST_CALL QssPlex_SetPoisonFreed(int on) {
+  Store().set_poison_freed(on != 0);
+}
+void QSS_HOST_CALL QssPlex_FailAllocAfter(int n) { Store().set_fail_after(n); }
+int QSS_HOST_CALL QssPlex_InBead(void) { return Store().in_bead() ? 1 : 0; }
+void QSS_HOST_CALL QssPlex_GetCounts(struct QssPlexCounts* out) {
+  if (out != nullptr) *out = Store().counts();
+}
+void QSS_HOST_CALL QssPlex_ResetCounts(void) { Store().ResetCounts(); }
+
+}  // extern "C"

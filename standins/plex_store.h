@@ -1,0 +1,128 @@
+// The plex behind the mxdms stand-in: one address range reserved once, handed
+// out as numbered blocks of 32-bit words. Bookkeeping lives outside the plex.
+//
+// Placement: a block owns an extent of `capacity` words (a size class at or
+// above its word count, always even, so every block starts 8-byte aligned).
+// Growth stays in place when the capacity, the free extent right after the
+// block, or the top of the used area allows; otherwise the block moves to an
+// extent with room for twice its old size. Freed extents merge with their
+// neighbours and are reused best-fit; freed ids are reused last-in first-out.
+// Not thread-safe.
+#ifndef QSSTORAGE_STANDINS_PLEX_STORE_H_
+#define QSSTORAGE_STANDINS_PLEX_STORE_H_
+
+#include <cstdint>
+#include <map>
+#include <set>
+#include <utility>
+#include <vector>
+
+#include "standins/plex_controls.h"
+
+namespace qss::standins {
+
+// A reserved address range whose pages become usable on demand.
+class AddressSpace {
+ public:
+  AddressSpace() = default;
+  AddressSpace(const AddressSpace&) = delete;
+  AddressSpace& operator=(const AddressSpace&) = delete;
+  ~AddressSpace() { Release(); }
+
+  // Reserves `bytes`, halving down to 16 MiB if the system refuses; returns
+  // false if nothing could be reserved.
+  bool Reserve(uint64_t bytes);
+  void Release();
+  // Makes the first `bytes` bytes readable and writable.
+  bool Commit(uint64_t bytes);
+  // Hands the pages back to the system; committed-on-demand state restarts.
+  void Discard();
+
+  int32_t* base() const { return base_; }
+  uint64_t bytes() const { return bytes_; }
+
+ private:
+  int32_t* base_ = nullptr;
+  uint64_t bytes_ = 0;
+  uint64_t committed_ = 0;
+};
+
+class PlexStore {
+ public:
+  static PlexStore& Instance();
+
+  PlexStore();
+  PlexStore(const PlexStore&) = delete;
+  PlexStore& operator=(const PlexStore&) = delete;
+
+  // The DMS calls; a null argument is a breach like any other.
+  int Locate(const int* id);
+  int Allocate(const int* words, int* id, int* index);
+  int Reallocate(const int* id, const int* words, int* index);
+  int Free(const int* id);
+  int SetBead(const int* flag);
+
+  void Reset();
+  void SetReservationBytes(uint64_t bytes);
+  int LiveBlocks() const;
+  int64_t LiveWords() const;
+  bool IsLive(int id) const;
+  int BlockWords(int id) const;
+  int NextBlockId(int after) const;
+  int Save(const char* path) const;
+  int Load(const char* path);
+
+  void set_strict(bool on) { strict_ = on; }
+  void set_move_on_realloc(bool on) { move_on_realloc_ = on; }
+  void set_poison_freed(bool on) { poison_freed_ = on; }
+  void set_fail_after(int n) { fail_after_ = n < 0 ? -1 : n; }
+  bool in_bead() const { return in_bead_; }
+  const QssPlexCounts& counts() const { return counts_; }
+  void ResetCounts() { counts_ = QssPlexCounts{}; }
+
+ private:
+  struct Block {
+    int64_t index = 0;
+    int64_t words = 0;
+    int64_t capacity = 0;
+    bool live = false;
+  };
+
+  // Reports a contract breach; aborts in strict mode.
+  void Breach(const char* call, const char* format, int a, int b = 0) const;
+  bool CheckLive(const char* call, const int* id);
+  bool InjectedFailure();
+
+  int NewId();
+  // Start of a free extent of `words` words, or -1 when the plex is full.
+  int64_t TakeExtent(int64_t words);
+  void ReleaseExtent(int64_t start, int64_t words);
+  void AddFree(int64_t start, int64_t words);
+  void RemoveFree(std::map<int64_t, int64_t>::iterator it);
+  bool GrowInPlace(Block& block, int64_t capacity);
+  // Moves the block to a new extent, copying its first `keep_words` words.
+  bool MoveBlock(Block& block, int64_t capacity, int64_t keep_words);
+  void Fill(int64_t start, int64_t words, uint32_t value);
+  // Lays out blocks of the given sizes afresh; contents are the caller's.
+  void Rebuild(const std::vector<std::pair<int, int64_t>>& live, int id_limit);
+
+  AddressSpace space_;
+  uint64_t pending_reservation_bytes_;
+  int64_t limit_words_ = 0;
+  int64_t top_ = 0;            // first word past the used area
+  std::vector<Block> blocks_;  // by id; blocks_[0] unused
+  std::vector<int> free_ids_;
+  std::map<int64_t, int64_t> free_by_start_;
+  std::set<std::pair<int64_t, int64_t>> free_by_size_;  // (words, start)
+
+  bool strict_ = true;
+  bool move_on_realloc_ = false;
+  bool poison_freed_ = true;
+  bool in_bead_ = false;
+  int fail_after_ = -1;
+  QssPlexCounts counts_{};
+};
+
+}  // namespace qss::standins
+
+#endif  // QSSTORAGE_STANDINS_PLEX_STORE_H_

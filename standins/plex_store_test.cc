@@ -1,0 +1,368 @@
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "gtest/gtest.h"
+#include "records/dms.h"
+#include "standins/plex_controls.h"
+
+namespace {
+
+constexpr int32_t kPoison = static_cast<int32_t>(0xDEADBEEF);
+
+class PlexStoreTest : public ::testing::Test {
+ protected:
+  void SetUp() override { RestoreDefaults(); }
+  void TearDown() override { RestoreDefaults(); }
+
+  static void RestoreDefaults() {
+    QssPlex_SetStrict(1);
+    QssPlex_SetMoveOnRealloc(0);
+    QssPlex_SetPoisonFreed(1);
+    QssPlex_SetReservationBytes(0);
+    QssPlex_Reset();
+  }
+  static void Bead(int open) { EXPECT_EQ(DMS_SIMBEAD(&open), 0); }
+  static int Alloc(int words) {
+    int id = -1, index = -1;
+    Bead(1);
+    EXPECT_EQ(DMS_ALLOCI(&words, &id, &index), 0);
+    Bead(0);
+    EXPECT_NE(id, 0);
+    EXPECT_EQ(index, DMS_LOCATI(&id));
+    return id;
+  }
+  static int Realloc(int id, int words) {
+    int index = -1;
+    EXPECT_EQ(DMS_RALOCI(&id, &words, &index), 0);
+    EXPECT_EQ(index, DMS_LOCATI(&id));
+    return index;
+  }
+  static void Free(int id) { EXPECT_EQ(DMS_ATFREE(&id), 0); }
+  static int Index(int id) { return DMS_LOCATI(&id); }
+  static int32_t* Words(int id) { return ib0 + DMS_LOCATI(&id); }
+  static void Stamp(int id, int words, int seed) {
+    for (int k = 0; k < words; ++k) Words(id)[k] = seed * 100003 + k;
+  }
+  static bool HasStamp(int id, int words, int seed) {
+    for (int k = 0; k < words; ++k) {
+      if (Words(id)[k] != seed * 100003 + k) return false;
+    }
+    return true;
+  }
+  static bool AllZero(int id, int from, int to) {
+    for (int k = from; k < to; ++k) {
+      if (Words(id)[k] != 0) return false;
+    }
+    return true;
+  }
+  // Every live block with its words, as a comparable picture of the plex.
+  static std::vector<std::vector<int32_t>> Snapshot() {
+    std::vector<std::vector<int32_t>> picture;
+    for (int id = QssPlex_NextBlockId(0); id != 0;
+         id = QssPlex_NextBlockId(id)) {
+      std::vector<int32_t> block = {id};
+      block.insert(block.end(), Words(id), Words(id) + QssPlex_BlockWords(id));
+      picture.push_back(block);
+    }
+    return picture;
+  }
+  static std::string TempPath(const char* name) {
+    return ::testing::TempDir() + "qss_plex_" + name;
+  }
+};
+
+TEST_F(PlexStoreTest, StartsWithOnlyTheHostBlocksAllZero) {
+  ASSERT_NE(ib0, nullptr);
+  EXPECT_EQ(QssPlex_LiveBlocks(), 2);
+  EXPECT_EQ(QssPlex_LiveWords(), 16 + 64);
+  EXPECT_EQ(QssPlex_NextBlockId(0), 1);
+  EXPECT_EQ(QssPlex_NextBlockId(1), 2);
+  EXPECT_EQ(QssPlex_NextBlockId(2), 0);
+  EXPECT_EQ(QssPlex_BlockWords(2), 64);
+  EXPECT_NE(Index(1), 0);
+  EXPECT_TRUE(AllZero(1, 0, 16));
+  EXPECT_TRUE(AllZero(2, 0, 64));
+  EXPECT_EQ(QssPlex_InBead(), 0);
+  EXPECT_EQ(QssPlex_IsLive(3), 0);
+  EXPECT_EQ(QssPlex_BlockWords(0), -1);
+}
+
+TEST_F(PlexStoreTest, NewBlocksAreZeroWhenSpaceAndIdsAreReused) {
+  const int a = Alloc(100);
+  const int b = Alloc(100);
+  EXPECT_EQ(a, 3);
+  EXPECT_EQ(b, 4);
+  Stamp(a, 100, 1);
+  Stamp(b, 100, 2);
+  const std::vector<int> old_places = {Index(a), Index(b)};
+  Free(a);
+  Free(b);
+  EXPECT_EQ(Alloc(100), b);  // ids come back last-in first-out
+  EXPECT_EQ(Alloc(100), a);
+  for (int id : {a, b}) {
+    EXPECT_TRUE(AllZero(id, 0, 100));
+    EXPECT_NE(std::find(old_places.begin(), old_places.end(), Index(id)),
+              old_places.end());
+  }
+
+  const int empty = Alloc(0);
+  EXPECT_EQ(QssPlex_BlockWords(empty), 0);
+  Realloc(empty, 10);
+  EXPECT_TRUE(AllZero(empty, 0, 10));
+}
+
+TEST_F(PlexStoreTest, OtherBlocksNeverMove) {
+  int32_t* const plex = ib0;
+  std::vector<int> ids;
+  for (int i = 0; i < 20; ++i) ids.push_back(Alloc(10 + 7 * i));
+  for (int i = 0; i < 20; ++i) Stamp(ids[i], 10 + 7 * i, i);
+  std::vector<int> indexes;
+  for (int id : ids) indexes.push_back(Index(id));
+
+  Free(ids[5]);
+  Realloc(ids[4], 5000);
+  Realloc(ids[6], 3);
+  Alloc(1000);
+  Realloc(ids[4], 2);
+  Free(ids[19]);
+  EXPECT_EQ(ib0, plex);
+  for (int i = 0; i < 19; ++i) {
+    if (i >= 4 && i <= 6) continue;
+    EXPECT_EQ(Index(ids[i]), indexes[i]) << "block " << ids[i];
+    EXPECT_TRUE(HasStamp(ids[i], 10 + 7 * i, i)) << "block " << ids[i];
+  }
+}
+
+TEST_F(PlexStoreTest, ReallocKeepsContentsAndZeroesGrowth) {
+  for (int move : {0, 1}) {
+    SCOPED_TRACE(move ? "move on realloc" : "in place when possible");
+    QssPlex_SetMoveOnRealloc(move);
+    const int id = Alloc(50);
+    Alloc(3);  // keeps the block off the top of the used area
+    Stamp(id, 50, 7);
+    for (int words : {60, 61, 400, 4000}) {
+      const int before = Index(id);
+      const int after = Realloc(id, words);
+      if (move) {
+        EXPECT_NE(after, before);
+      }
+      EXPECT_TRUE(HasStamp(id, 50, 7));
+      EXPECT_TRUE(AllZero(id, 50, words));
+    }
+    Realloc(id, 20);
+    EXPECT_TRUE(HasStamp(id, 20, 7));
+    Realloc(id, 40);  // words cut off by the shrink must not come back
+    EXPECT_TRUE(HasStamp(id, 20, 7));
+    EXPECT_TRUE(AllZero(id, 20, 40));
+    EXPECT_EQ(QssPlex_BlockWords(id), 40);
+  }
+}
+
+TEST_F(PlexStoreTest, PoisonsFreedWordsAndOldPlacesOfMovedBlocks) {
+  QssPlex_SetMoveOnRealloc(1);
+  const int id = Alloc(8);
+  Alloc(8);
+  const int old_index = Index(id);
+  Realloc(id, 8);
+  EXPECT_EQ(ib0[old_index], kPoison);
+  const int freed_index = Index(id);
+  Free(id);
+  for (int k = 0; k < 8; ++k) EXPECT_EQ(ib0[freed_index + k], kPoison);
+}
+
+TEST_F(PlexStoreTest, CountsCallsAndCopies) {
+  const int id = Alloc(10);
+  Alloc(10);
+  Realloc(id, 5);
+  QssPlex_SetMoveOnRealloc(1);
+  Realloc(id, 30);
+  Free(id);
+  QssPlexCounts counts;
+  QssPlex_GetCounts(&counts);
+  EXPECT_EQ(counts.allocs, 2);
+  EXPECT_EQ(counts.reallocs, 2);
+  EXPECT_EQ(counts.frees, 1);
+  EXPECT_EQ(counts.moves, 1);
+  EXPECT_EQ(counts.words_moved, 5);
+  QssPlex_ResetCounts();
+  QssPlex_GetCounts(&counts);
+  EXPECT_EQ(counts.allocs + counts.reallocs + counts.frees + counts.moves, 0);
+}
+
+TEST_F(PlexStoreTest, SaveAndLoadRoundTrip) {
+  std::vector<int> ids;
+  for (int i = 0; i < 8; ++i) ids.push_back(Alloc(3 + 40 * i));
+  for (int i = 0; i < 8; ++i) Stamp(ids[i], 3 + 40 * i, i);
+  Stamp(2, 64, 99);
+  Free(ids[1]);
+  Free(ids[7]);
+  const auto saved = Snapshot();
+  const std::string path = TempPath("round_trip");
+  ASSERT_EQ(QssPlex_Save(path.c_str()), 0);
+
+  QssPlex_Reset();
+  Alloc(7);
+  ASSERT_EQ(QssPlex_Load(path.c_str()), 0);
+  EXPECT_EQ(Snapshot(), saved);
+  EXPECT_EQ(QssPlex_LiveBlocks(), 8);
+
+  // Freed ids come back, lowest first; nothing live is disturbed.
+  EXPECT_EQ(Alloc(5), ids[1]);
+  EXPECT_EQ(Alloc(5), ids[7]);
+  EXPECT_EQ(Alloc(5), ids[7] + 1);
+  EXPECT_TRUE(AllZero(ids[1], 0, 5));
+  Realloc(ids[3], 2000);
+  for (int i : {0, 2, 3, 4, 5, 6}) EXPECT_TRUE(HasStamp(ids[i], 3 + 40 * i, i));
+  std::remove(path.c_str());
+}
+
+TEST_F(PlexStoreTest, LoadRefusesBadFilesAndKeepsThePlex) {
+  Stamp(Alloc(30), 30, 5);
+  const std::string path = TempPath("good");
+  ASSERT_EQ(QssPlex_Save(path.c_str()), 0);
+  std::ifstream in(path, std::ios::binary);
+  const std::string good((std::istreambuf_iterator<char>(in)), {});
+  ASSERT_GT(good.size(), 40u);
+
+  Stamp(Alloc(9), 9, 6);
+  const auto before = Snapshot();
+  const std::string bad_path = TempPath("bad");
+  auto refused = [&](const std::string& bytes) {
+    std::ofstream(bad_path, std::ios::binary) << bytes;
+    return QssPlex_Load(bad_path.c_str()) != 0 && Snapshot() == before;
+  };
+  for (size_t cut :
+       {size_t{0}, size_t{7}, size_t{20}, good.size() / 2, good.size() - 1}) {
+    EXPECT_TRUE(refused(good.substr(0, cut))) << "cut at " << cut;
+  }
+  for (size_t at : {size_t{0}, size_t{9}, size_t{30}, good.size() - 20}) {
+    std::string flipped = good;
+    flipped[at] ^= 0x10;
+    EXPECT_TRUE(refused(flipped)) << "byte " << at;
+  }
+  EXPECT_TRUE(refused(good + "x"));
+  EXPECT_NE(QssPlex_Load(TempPath("missing").c_str()), 0);
+  EXPECT_EQ(Snapshot(), before);
+  std::remove(path.c_str());
+  std::remove(bad_path.c_str());
+}
+
+TEST_F(PlexStoreTest, InjectedFailuresHitOnceAndLeaveBlocksAlone) {
+  QssPlex_FailAllocAfter(1);
+  Alloc(4);
+  int words = 4, id = -1, index = -1;
+  Bead(1);
+  EXPECT_NE(DMS_ALLOCI(&words, &id, &index), 0);
+  EXPECT_EQ(id, 0);
+  EXPECT_EQ(index, 0);
+  Bead(0);
+  const int block = Alloc(4);
+  Stamp(block, 4, 3);
+
+  QssPlex_FailAllocAfter(0);
+  Realloc(block, 2);  // shrinking does not use up the injected failure
+  words = 5000;
+  index = -7;
+  EXPECT_NE(DMS_RALOCI(&block, &words, &index), 0);
+  EXPECT_EQ(index, -7);
+  EXPECT_EQ(QssPlex_BlockWords(block), 2);
+  EXPECT_TRUE(HasStamp(block, 2, 3));
+  Realloc(block, 5000);
+
+  QssPlex_FailAllocAfter(0);
+  QssPlex_FailAllocAfter(-1);
+  Alloc(4);
+}
+
+TEST_F(PlexStoreTest, ExhaustedReservationFailsCleanlyAndRecovers) {
+  QssPlex_SetReservationBytes(256 * 1024);
+  QssPlex_Reset();
+  std::vector<int> ids;
+  int words = 1000, id = -1, index = -1;
+  Bead(1);
+  while (DMS_ALLOCI(&words, &id, &index) == 0) ids.push_back(id);
+  Bead(0);
+  EXPECT_EQ(id, 0);
+  EXPECT_EQ(index, 0);
+  EXPECT_GT(ids.size(), 50u);
+  EXPECT_LE(ids.size(), 65536u / 1000);
+
+  Stamp(ids[0], 1000, 1);
+  words = 60000;
+  index = -7;
+  EXPECT_NE(DMS_RALOCI(&ids[0], &words, &index), 0);
+  EXPECT_EQ(index, -7);
+  EXPECT_TRUE(HasStamp(ids[0], 1000, 1));
+
+  Free(ids[5]);
+  EXPECT_EQ(Alloc(1000), ids[5]);
+}
+
+// A small block allocated after every step lands right behind the growing
+// block whenever that block sits at the top of the used area, so only slack
+// left by earlier moves can keep the copying linear.
+TEST_F(PlexStoreTest, RepeatedGrowthCopiesAmortisedLinearWords) {
+  const int id = Alloc(0);
+  constexpr int kSteps = 100000;
+  constexpr int kStep = 64;
+  QssPlexCounts counts;
+  for (int i = 1; i <= kSteps; ++i) {
+    Realloc(id, i * kStep);
+    Words(id)[(i - 1) * kStep] = i;
+    Alloc(1);
+    QssPlex_GetCounts(&counts);
+    ASSERT_LT(counts.words_moved, 4LL * i * kStep) << "after step " << i;
+  }
+  EXPECT_GT(counts.moves, 0);
+  for (int i = 1; i <= kSteps; i += 997)
+    EXPECT_EQ(Words(id)[(i - 1) * kStep], i);
+}
+
+TEST_F(PlexStoreTest, LenientModeFailsBreachesQuietly) {
+  QssPlex_SetStrict(0);
+  int bad = 77, words = -1, id = -1, index = -1;
+  EXPECT_EQ(DMS_LOCATI(&bad), 0);
+  EXPECT_NE(DMS_ATFREE(&bad), 0);
+  EXPECT_NE(DMS_RALOCI(&bad, &words, &index), 0);
+  EXPECT_NE(DMS_ALLOCI(&words, &id, &index), 0);
+  EXPECT_EQ(id, 0);
+  words = 5;
+  EXPECT_EQ(DMS_ALLOCI(&words, &id, &index), 0);  // outside the bead
+  EXPECT_EQ(QssPlex_BlockWords(id), 5);
+}
+
+#ifndef _WIN32
+using PlexStoreDeathTest = PlexStoreTest;
+
+TEST_F(PlexStoreDeathTest, StrictModeAbortsOnBadIds) {
+  const int freed = Alloc(4);
+  Free(freed);
+  int words = 8, index = 0;
+  for (int id : {0, -3, 12345, freed}) {
+    const std::string who = "block " + std::to_string(id) + " is not";
+    EXPECT_DEATH(DMS_LOCATI(&id), "DMS_LOCATI.*" + who);
+    EXPECT_DEATH(DMS_RALOCI(&id, &words, &index), "DMS_RALOCI.*" + who);
+    EXPECT_DEATH(DMS_ATFREE(&id), "DMS_ATFREE.*" + who);
+  }
+}
+
+TEST_F(PlexStoreDeathTest, StrictModeAbortsOnBeadAndSizeBreaches) {
+  int id = Alloc(4), words = 8, out_id = 0, index = 0;
+  EXPECT_DEATH(DMS_ALLOCI(&words, &out_id, &index), "DMS_ALLOCI.*outside");
+  words = -1;
+  EXPECT_DEATH(DMS_RALOCI(&id, &words, &index), "DMS_RALOCI.*negative.*-1");
+  Bead(1);
+  EXPECT_DEATH(DMS_ALLOCI(&words, &out_id, &index), "DMS_ALLOCI.*negative");
+  words = 8;
+  EXPECT_DEATH(DMS_RALOCI(&id, &words, &index), "DMS_RALOCI.*block 3.*bead");
+  EXPECT_DEATH(DMS_ATFREE(&id), "DMS_ATFREE.*block 3.*bead");
+  Bead(0);
+}
+#endif  // _WIN32
+
+}  // namespace

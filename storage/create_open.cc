@@ -1,0 +1,139 @@
+#include <new>
+
+#include "records/names.h"
+#include "records/node_records.h"
+#include "records/plex.h"
+#include "storage/storage_plex.h"
+#include "stream/stream_plex.h"
+
+namespace qss {
+namespace {
+
+constexpr DWORD kAccessMask = STGM_WRITE | STGM_READWRITE;
+constexpr DWORD kRefusedByCreate =
+    STGM_DELETEONRELEASE | STGM_CONVERT | STGM_TRANSACTED;
+constexpr DWORD kRefusedByOpen = kRefusedByCreate | STGM_CREATE;
+constexpr int kInitialStreamBytes = 256;
+
+bool FlagsAllowed(DWORD mode, DWORD refused) {
+  return (mode & STGM_SHARE_EXCLUSIVE) != 0 && (mode & refused) == 0;
+}
+
+// A storage open for reading only, or not open, hands out its children for
+// reading only.
+bool OpenAccessAllowed(int parent_mode, DWORD mode) {
+  return (parent_mode & kAccessMask) != 0 || (mode & kAccessMask) == 0;
+}
+
+// Argument checks shared by the four operations; they follow the access and
+// flag checks, so a caller learns about access first.
+HRESULT CheckNameAndOut(const OLECHAR* name, const void* out,
+                        const char** ansi) {
+  *ansi = nullptr;
+  if (out == nullptr) return STG_E_INVALIDPOINTER;
+  return ConvertName(name, ansi);
+}
+
+}  // namespace
+
+HRESULT CIStoragePlex::CreateStream(const OLECHAR* pwcsName, DWORD grfMode,
+                                    DWORD, DWORD, IStream** ppstm) {
+  if (ppstm != nullptr) *ppstm = nullptr;
+  if (!IsAlive()) return E_FAIL;
+  if (!IsOpenForWriting()) return STG_E_ACCESSDENIED;
+  if (!FlagsAllowed(grfMode, kRefusedByCreate)) return STG_E_INVALIDFLAG;
+  const char* ansi;
+  const HRESULT args = CheckNameAndOut(pwcsName, ppstm, &ansi);
+  if (args != S_OK) return args;
+  int kind = -1;
+  if (FindElement(ansi, &kind) != 0) return STG_E_FILEALREADYEXISTS;
+  CImplIStreamPlex* stream = CreateStreamNode(ansi, kInitialStreamBytes);
+  if (stream == nullptr) return E_OUTOFMEMORY;
+  stream->SetOpenMode(static_cast<int>(grfMode));
+  if (!AddElementEntry(stream->block_id(), kKindStream)) {
+    // No entry could be allocated. Marked deleted, the unlinked node goes
+    // back to the store with the claim of its only object.
+    LocateBlock(stream->block_id())[kStreamDeletedWord] = 1;
+    stream->Release();
+    return E_OUTOFMEMORY;
+  }
+  *ppstm = stream;
+  return S_OK;
+}
+
+HRESULT CIStoragePlex::OpenStream(const OLECHAR* pwcsName, void*,
+                                  DWORD grfMode, DWORD, IStream** ppstm) {
+  if (ppstm != nullptr) *ppstm = nullptr;
+  if (!IsAlive()) return E_FAIL;
+  if (!OpenAccessAllowed(GetOpenMode(), grfMode)) return STG_E_ACCESSDENIED;
+  if (!FlagsAllowed(grfMode, kRefusedByOpen)) return STG_E_INVALIDFLAG;
+  const char* ansi;
+  const HRESULT args = CheckNameAndOut(pwcsName, ppstm, &ansi);
+  if (args != S_OK) return args;
+  int kind = -1;
+  const int child = FindElement(ansi, &kind);
+  if (child == 0 || kind != kKindStream) return STG_E_FILENOTFOUND;
+  auto* stream = new (std::nothrow) CImplIStreamPlex(child);
+  if (stream == nullptr) return E_OUTOFMEMORY;
+  // Every open decides the access of all objects over the stream.
+  stream->SetOpenMode(static_cast<int>(grfMode));
+  *ppstm = stream;
+  return S_OK;
+}
+
+HRESULT CIStoragePlex::CreateStorage(const OLECHAR* pwcsName, DWORD grfMode,
+                                     DWORD, DWORD, IStorage** ppstg) {
+  if (ppstg != nullptr) *ppstg = nullptr;
+  if (!IsAlive()) return E_FAIL;
+  if (!IsOpenForWriting()) return STG_E_ACCESSDENIED;
+  if (!FlagsAllowed(grfMode, kRefusedByCreate)) return STG_E_INVALIDFLAG;
+  const char* ansi;
+  const HRESULT args = CheckNameAndOut(pwcsName, ppstg, &ansi);
+  if (args != S_OK) return args;
+  int kind = -1;
+  const int existing = FindElement(ansi, &kind);
+  if (existing != 0) {
+    if ((grfMode & STGM_CREATE) == 0 || kind != kKindStorage) {
+      return STG_E_FILEALREADYEXISTS;
+    }
+    // The old storage goes first, even if the new one then cannot be made:
+    // callers of STGM_CREATE rely on the name being free afterwards.
+    DestroyChild(existing, kKindStorage);
+  }
+  CIStoragePlex* storage = CreateStorageNode(ansi);
+  if (storage == nullptr) return E_OUTOFMEMORY;
+  storage->SetOpenModeIfNotOpen(static_cast<int>(grfMode));
+  if (!AddElementEntry(storage->block_id(), kKindStorage)) {
+    LocateBlock(storage->block_id())[kStorageDeletedWord] = 1;
+    storage->Release();
+    return E_OUTOFMEMORY;
+  }
+  *ppstg = storage;
+  return S_OK;
+}
+
+HRESULT CIStoragePlex::OpenStorage(const OLECHAR* pwcsName,
+                                   IStorage* pstgPriority, DWORD grfMode,
+                                   SNB snbExclude, DWORD, IStorage** ppstg) {
+  if (ppstg != nullptr) *ppstg = nullptr;
+  if (!IsAlive()) return E_FAIL;
+  if (pstgPriority != nullptr || snbExclude != nullptr) {
+    return STG_E_INVALIDPOINTER;
+  }
+  if (!OpenAccessAllowed(GetOpenMode(), grfMode)) return STG_E_ACCESSDENIED;
+  if (!FlagsAllowed(grfMode, kRefusedByOpen)) return STG_E_INVALIDFLAG;
+  const char* ansi;
+  const HRESULT args = CheckNameAndOut(pwcsName, ppstg, &ansi);
+  if (args != S_OK) return args;
+  int kind = -1;
+  const int child = FindElement(ansi, &kind);
+  if (child == 0 || kind != kKindStorage) return STG_E_FILENOTFOUND;
+  auto* storage = new (std::nothrow) CIStoragePlex(child);
+  if (storage == nullptr) return E_OUTOFMEMORY;
+  // A storage keeps the mode of its first open since the last reset.
+  storage->SetOpenModeIfNotOpen(static_cast<int>(grfMode));
+  *ppstg = storage;
+  return S_OK;
+}
+
+}  // namespace qss

@@ -1,0 +1,258 @@
+#include "stream/stream_plex.h"
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+#include <new>
+
+#include "records/names.h"
+#include "records/node_records.h"
+#include "records/plex.h"
+
+namespace qss {
+namespace {
+
+OLECHAR stream_name_buffer[kWideNameBufferChars];
+
+uint32_t WordValue(const int* node, int word) {
+  return static_cast<uint32_t>(node[word]);
+}
+
+// The part of the data block this node may touch. The record's words are
+// trusted only as far as they agree with each other: a node whose size
+// exceeds its capacity, or whose capacity exceeds its word count, still
+// never sends a copy past the block.
+struct Extent {
+  uint32_t size;
+  uint32_t capacity;
+};
+
+Extent ExtentOf(const int* node) {
+  Extent extent = {0, 0};
+  if (node[kStreamDataBlockWord] == 0) return extent;
+  const uint64_t word_bytes =
+      4 * static_cast<uint64_t>(WordValue(node, kStreamCapacityWordsWord));
+  extent.capacity = static_cast<uint32_t>(std::min<uint64_t>(
+      WordValue(node, kStreamCapacityBytesWord), word_bytes));
+  extent.size = std::min(WordValue(node, kStreamSizeWord), extent.capacity);
+  return extent;
+}
+
+char* DataBytes(const int* node) {
+  return reinterpret_cast<char*>(LocateBlock(node[kStreamDataBlockWord]));
+}
+
+// Grows the data block to `needed` bytes rounded up to the next 256, one
+// step at a time rather than geometrically: the store keeps the block's
+// bytes, so nothing is copied here. `node` stays valid: resizing or
+// allocating the data block moves no other block. False, with the node
+// unchanged, when the store cannot hold the new size.
+bool GrowDataBlock(int* node, uint64_t needed) {
+  if (needed > kMaxStreamBytes) return false;
+  const uint32_t capacity = static_cast<uint32_t>((needed + 255) & ~uint64_t{255});
+  const int words = static_cast<int>(capacity / 4);
+  if (node[kStreamDataBlockWord] == 0) {
+    const int id = AllocateBlock(words);
+    if (id == 0) return false;
+    node[kStreamDataBlockWord] = id;
+  } else if (ResizeBlock(node[kStreamDataBlockWord], words) == nullptr) {
+    return false;
+  }
+  node[kStreamCapacityWordsWord] = words;
+  node[kStreamCapacityBytesWord] = static_cast<int>(capacity);
+  return true;
+}
+
+}  // namespace
+
+CImplIStreamPlex::CImplIStreamPlex(int block_id)
+    : node_(block_id, kKindStream) {}
+
+CImplIStreamPlex::CImplIStreamPlex(const CImplIStreamPlex& other)
+    : node_(other.block_id(), kKindStream), position_(other.position_) {}
+
+HRESULT CImplIStreamPlex::QueryInterface(REFIID riid, void** ppv) {
+  if (ppv == nullptr) return E_POINTER;
+  *ppv = nullptr;
+  if (IsNullReference(riid)) return E_NOINTERFACE;
+  if (!IsEqualIID(riid, IID_IUnknown) &&
+      !IsEqualIID(riid, IID_ISequentialStream) &&
+      !IsEqualIID(riid, IID_IStream)) {
+    return E_NOINTERFACE;
+  }
+  *ppv = static_cast<IStream*>(this);
+  AddRef();
+  return S_OK;
+}
+
+ULONG CImplIStreamPlex::AddRef() { return ++ref_count_; }
+
+ULONG CImplIStreamPlex::Release() {
+  if (--ref_count_ != 0) return ref_count_;
+  delete this;
+  return 0;
+}
+
+HRESULT CImplIStreamPlex::Read(void* pv, ULONG cb, ULONG* pcbRead) {
+  if (pcbRead != nullptr) *pcbRead = 0;
+  if (!IsAlive()) return E_FAIL;
+  if (pv == nullptr && cb != 0) return STG_E_INVALIDPOINTER;
+  if (!IsOpenForReading()) return STG_E_ACCESSDENIED;
+  const int* node = LocateBlock(block_id());
+  // Positions are never truncated: one at or past 2^32 is past every size.
+  if (position_ >= WordValue(node, kStreamSizeWord)) return S_OK;
+  if (node[kStreamDataBlockWord] == 0) return E_FAIL;
+  const Extent extent = ExtentOf(node);
+  if (position_ >= extent.size) return S_OK;
+  const uint32_t offset = static_cast<uint32_t>(position_);
+  const ULONG n = std::min<ULONG>(cb, extent.size - offset);
+  std::memcpy(pv, DataBytes(node) + offset, n);
+  position_ += n;
+  if (pcbRead != nullptr) *pcbRead = n;
+  return S_OK;
+}
+
+HRESULT CImplIStreamPlex::Write(const void* pv, ULONG cb, ULONG* pcbWritten) {
+  if (pcbWritten != nullptr) *pcbWritten = 0;
+  if (!IsAlive()) return E_FAIL;
+  if (pv == nullptr && cb != 0) return STG_E_INVALIDPOINTER;
+  if (!IsOpenForWriting()) return STG_E_ACCESSDENIED;
+  const uint64_t end = position_ + cb;
+  // Checked before anything changes, so a refused write leaves no trace
+  // (and the sum cannot wrap: positions stay below 2^63).
+  if (end > kMaxStreamBytes) return STG_E_MEDIUMFULL;
+  int* node = LocateBlock(block_id());
+  Extent extent = ExtentOf(node);
+  if (end > extent.capacity) {
+    if (!GrowDataBlock(node, end)) return STG_E_MEDIUMFULL;
+    extent.capacity = static_cast<uint32_t>(end);
+  }
+  char* data = DataBytes(node);
+  const uint32_t offset = static_cast<uint32_t>(position_);
+  // The bytes past the size may hold what a shrink left behind.
+  if (offset > extent.size) {
+    std::memset(data + extent.size, 0, offset - extent.size);
+  }
+  if (cb != 0) std::memcpy(data + offset, pv, cb);
+  position_ = end;
+  node[kStreamSizeWord] =
+      static_cast<int>(std::max(extent.size, static_cast<uint32_t>(end)));
+  if (pcbWritten != nullptr) *pcbWritten = cb;
+  return S_OK;
+}
+
+HRESULT CImplIStreamPlex::Seek(LARGE_INTEGER dlibMove, DWORD dwOrigin,
+                               ULARGE_INTEGER* plibNewPosition) {
+  if (!IsAlive()) return E_FAIL;
+  int64_t base = 0;
+  switch (dwOrigin) {
+    case STREAM_SEEK_SET:
+      break;
+    case STREAM_SEEK_CUR:
+      base = static_cast<int64_t>(position_);
+      break;
+    case STREAM_SEEK_END:
+      base = WordValue(LocateBlock(block_id()), kStreamSizeWord);
+      break;
+    default:
+      return STG_E_INVALIDFUNCTION;
+  }
+  int64_t target = 0;
+  if (__builtin_add_overflow(base, dlibMove.QuadPart, &target)) {
+    return STG_E_INVALIDFUNCTION;
+  }
+  if (target < 0) return STG_E_INVALIDFUNCTION;
+  position_ = static_cast<uint64_t>(target);
+  if (plibNewPosition != nullptr) plibNewPosition->QuadPart = position_;
+  return S_OK;
+}
+
+HRESULT CImplIStreamPlex::SetSize(ULARGE_INTEGER libNewSize) {
+  if (!IsAlive()) return E_FAIL;
+  if (!IsOpenForWriting()) return STG_E_ACCESSDENIED;
+  if (libNewSize.QuadPart > std::numeric_limits<uint32_t>::max()) {
+    return STG_E_INVALIDFUNCTION;
+  }
+  const uint32_t size = static_cast<uint32_t>(libNewSize.QuadPart);
+  int* node = LocateBlock(block_id());
+  const Extent extent = ExtentOf(node);
+  if (size > extent.capacity) {
+    // Reserves room; the stream itself stays as long as it was.
+    if (!GrowDataBlock(node, size)) return STG_E_MEDIUMFULL;
+    return S_OK;
+  }
+  if (size == extent.capacity) return S_OK;
+  // A store that refuses to shrink keeps the larger block, which still
+  // covers everything recorded below; word 0 keeps its id even for 0 words.
+  ResizeBlock(node[kStreamDataBlockWord], static_cast<int>((size + 3) / 4));
+  node[kStreamCapacityWordsWord] = static_cast<int>((size + 3) / 4);
+  node[kStreamCapacityBytesWord] = static_cast<int>(size);
+  node[kStreamSizeWord] = static_cast<int>(std::min(extent.size, size));
+  return S_OK;
+}
+
+char* CImplIStreamPlex::GetName() {
+  if (block_id() == 0) return nullptr;
+  return ReadNodeName(block_id(), kStreamLayout);
+}
+
+const OLECHAR* CImplIStreamPlex::GetWideName() {
+  if (block_id() == 0) return nullptr;
+  return ReadWideNodeName(block_id(), kStreamLayout, stream_name_buffer);
+}
+
+bool CImplIStreamPlex::SetName(const char* ansi) {
+  if (block_id() == 0) return false;
+  return StoreNodeName(block_id(), kStreamLayout, ansi);
+}
+
+void CImplIStreamPlex::SetOpenMode(int mode) {
+  if (block_id() == 0) return;
+  LocateBlock(block_id())[kStreamOpenModeWord] = mode;
+}
+
+int CImplIStreamPlex::GetOpenMode() {
+  if (block_id() == 0) return 0;
+  return ReportedMode(LocateBlock(block_id())[kStreamOpenModeWord]);
+}
+
+bool CImplIStreamPlex::IsAlive() {
+  if (block_id() == 0) return false;
+  if (LocateBlock(block_id())[kStreamDeletedWord] != 0) {
+    // Dropping the claim may free the node: nothing may read it afterwards.
+    node_.Drop();
+    return false;
+  }
+  return true;
+}
+
+bool CImplIStreamPlex::IsOpenForReading() {
+  if (block_id() == 0) return false;
+  return ModeAllowsReading(LocateBlock(block_id())[kStreamOpenModeWord]);
+}
+
+bool CImplIStreamPlex::IsOpenForWriting() {
+  if (block_id() == 0) return false;
+  return ModeAllowsWriting(LocateBlock(block_id())[kStreamOpenModeWord]);
+}
+
+CImplIStreamPlex* CreateStreamNode(const char* ansi, int initial_capacity) {
+  const int id = AllocateNamedNode(kStreamLayout, ansi);
+  if (id == 0) return nullptr;
+  int* node = LocateBlock(id);
+  node[kStreamOpenModeWord] = kNotOpen;
+  if (initial_capacity > 0 &&
+      !GrowDataBlock(node, static_cast<uint64_t>(initial_capacity))) {
+    FreeBlock(id);
+    return nullptr;
+  }
+  auto* stream = new (std::nothrow) CImplIStreamPlex(id);
+  if (stream == nullptr) {
+    if (node[kStreamDataBlockWord] != 0) FreeBlock(node[kStreamDataBlockWord]);
+    FreeBlock(id);
+    return nullptr;
+  }
+  return stream;
+}
+
+}  // namespace qss

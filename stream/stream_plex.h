@@ -1,0 +1,103 @@
+// CImplIStreamPlex: the library's IStream over one StreamNode and its data
+// block. The object holds the node's block id, a reference count and its
+// own seek position; size, capacity, open mode and bytes live in the plex
+// and are read at each operation, so several objects over one stream (a
+// stream opened twice, a clone) always agree on the data block's extent.
+//
+// Streams hold at most kMaxStreamBytes bytes: Write and SetSize refuse a
+// larger end with STG_E_MEDIUMFULL, and Read at a position at or past the
+// size reads nothing, so no position ever wraps around to the start.
+#ifndef QSSTORAGE_STREAM_STREAM_PLEX_H_
+#define QSSTORAGE_STREAM_STREAM_PLEX_H_
+
+#include <cstdint>
+
+#include "platform/com.h"
+#include "records/claims.h"
+
+namespace qss {
+
+class CImplIStreamPlex final : public IStream {
+ public:
+  // A view of the StreamNode `block_id`, reference count 1, position 0.
+  // Making it changes nothing in the plex.
+  explicit CImplIStreamPlex(int block_id);
+  // A second object over the same node at the same position (Clone).
+  CImplIStreamPlex(const CImplIStreamPlex& other);
+  CImplIStreamPlex& operator=(const CImplIStreamPlex&) = delete;
+
+  // IUnknown: IUnknown, ISequentialStream and IStream.
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override;
+  ULONG STDMETHODCALLTYPE AddRef() override;
+  ULONG STDMETHODCALLTYPE Release() override;
+
+  // ISequentialStream. Both answer E_FAIL on a detached or destroyed stream,
+  // STG_E_INVALIDPOINTER for a null buffer with a count above 0, then
+  // STG_E_ACCESSDENIED without the right; the out count is 0 after every
+  // failure. Write is always whole or not at all: STG_E_MEDIUMFULL, with the
+  // stream unchanged, when the store cannot grow the data block.
+  HRESULT STDMETHODCALLTYPE Read(void* pv, ULONG cb, ULONG* pcbRead) override;
+  HRESULT STDMETHODCALLTYPE Write(const void* pv, ULONG cb,
+                                  ULONG* pcbWritten) override;
+
+  // IStream. CopyTo moves at most 1024 bytes per call of the destination's
+  // Write; a count with its high half set copies to the end of the stream.
+  // Stat's name belongs to the caller (CoTaskMemFree). Commit and Revert
+  // succeed, LockRegion and UnlockRegion answer E_NOTIMPL, whatever the
+  // state of the stream.
+  HRESULT STDMETHODCALLTYPE Seek(LARGE_INTEGER dlibMove, DWORD dwOrigin,
+                                 ULARGE_INTEGER* plibNewPosition) override;
+  HRESULT STDMETHODCALLTYPE SetSize(ULARGE_INTEGER libNewSize) override;
+  HRESULT STDMETHODCALLTYPE CopyTo(IStream* pstm, ULARGE_INTEGER cb,
+                                   ULARGE_INTEGER* pcbRead,
+                                   ULARGE_INTEGER* pcbWritten) override;
+  HRESULT STDMETHODCALLTYPE Commit(DWORD grfCommitFlags) override;
+  HRESULT STDMETHODCALLTYPE Revert() override;
+  HRESULT STDMETHODCALLTYPE LockRegion(ULARGE_INTEGER libOffset,
+                                       ULARGE_INTEGER cb,
+                                       DWORD dwLockType) override;
+  HRESULT STDMETHODCALLTYPE UnlockRegion(ULARGE_INTEGER libOffset,
+                                         ULARGE_INTEGER cb,
+                                         DWORD dwLockType) override;
+  HRESULT STDMETHODCALLTYPE Stat(STATSTG* pstatstg, DWORD grfStatFlag) override;
+  HRESULT STDMETHODCALLTYPE Clone(IStream** ppstm) override;
+
+  // Helpers for the storage operations and the enumerator.
+
+  int block_id() const { return node_.block_id(); }
+  // The ANSI name in a new malloc buffer, or null (no name, no memory).
+  char* GetName();
+  // The name in the shared stream-name buffer, or null for no name. Valid
+  // until the next GetWideName or Stat.
+  const OLECHAR* GetWideName();
+  // Stores a new ANSI name (not null); false, with the node unchanged, when
+  // the store could not hold it.
+  bool SetName(const char* ansi);
+  // Stores `mode` as the open mode of every object over this stream.
+  void SetOpenMode(int mode);
+  // The open mode, -1 reported as 0.
+  int GetOpenMode();
+  // False when detached; a node found deleted detaches the object first.
+  bool IsAlive();
+  // Readable: open, without STGM_WRITE. Writable: open with STGM_WRITE or
+  // STGM_READWRITE. Both false on a detached object.
+  bool IsOpenForReading();
+  bool IsOpenForWriting();
+
+ private:
+  ~CImplIStreamPlex() = default;
+
+  NodeClaim node_;
+  ULONG ref_count_ = 1;
+  uint64_t position_ = 0;
+};
+
+// A new unlinked StreamNode named `ansi` (null: one zero word) with a data
+// block of `initial_capacity` bytes rounded up to a multiple of 256 (none
+// for 0), open mode -1, and an object over it. Null when the store or the
+// heap is full; nothing is then left behind.
+CImplIStreamPlex* CreateStreamNode(const char* ansi, int initial_capacity);
+
+}  // namespace qss
+
+#endif  // QSSTORAGE_STREAM_STREAM_PLEX_H_
