@@ -7,7 +7,7 @@
 
 namespace {
 
-class BlockHierarchyTest : public ::testing::Test {
+class HierarchyStandinTest : public ::testing::Test {
  protected:
   void SetUp() override {
     QssHier_SetStrict(1);
@@ -25,7 +25,7 @@ class BlockHierarchyTest : public ::testing::Test {
   }
 };
 
-TEST_F(BlockHierarchyTest, ReportsContainersAndNames) {
+TEST_F(HierarchyStandinTest, ReportsContainersAndNames) {
   const int top = QssHier_AddBlock(0, "plant");
   const int unit = QssHier_AddBlock(top, "unit 1");
   const int valve = QssHier_AddBlock(unit, "valve");
@@ -48,7 +48,7 @@ TEST_F(BlockHierarchyTest, ReportsContainersAndNames) {
   EXPECT_EQ(Name(1), "again");
 }
 
-TEST_F(BlockHierarchyTest, NamesNeverOverrunTheBuffer) {
+TEST_F(HierarchyStandinTest, NamesNeverOverrunTheBuffer) {
   const std::string fits(255, 'a');
   const std::string too_long = std::string(255, 'b') + "tail";
   const int a = QssHier_AddBlock(0, fits.c_str());
@@ -63,7 +63,7 @@ TEST_F(BlockHierarchyTest, NamesNeverOverrunTheBuffer) {
   EXPECT_EQ(buffer[256], 'x');
 }
 
-TEST_F(BlockHierarchyTest, LenientModeAnswersUnknownHandlesEmpty) {
+TEST_F(HierarchyStandinTest, LenientModeAnswersUnknownHandlesEmpty) {
   QssHier_SetStrict(0);
   QssHier_AddBlock(0, "only");
   char buffer[256] = "stale";
@@ -76,9 +76,9 @@ TEST_F(BlockHierarchyTest, LenientModeAnswersUnknownHandlesEmpty) {
 }
 
 #ifndef _WIN32
-using BlockHierarchyDeathTest = BlockHierarchyTest;
+using HierarchyStandinDeathTest = HierarchyStandinTest;
 
-TEST_F(BlockHierarchyDeathTest, StrictModeAbortsOnUnknownHandles) {
+TEST_F(HierarchyStandinDeathTest, StrictModeAbortsOnUnknownHandles) {
   QssHier_AddBlock(0, "only");
   char buffer[256];
   EXPECT_DEATH(qsBlkHdr_GetCntr(0), "qsBlkHdr_GetCntr.*block 0");

@@ -14,7 +14,7 @@ namespace {
 
 constexpr int32_t kPoison = static_cast<int32_t>(0xDEADBEEF);
 
-class PlexStoreTest : public ::testing::Test {
+class PlexStandinTest : public ::testing::Test {
  protected:
   void SetUp() override { RestoreDefaults(); }
   void TearDown() override { RestoreDefaults(); }
@@ -76,7 +76,7 @@ class PlexStoreTest : public ::testing::Test {
   }
 };
 
-TEST_F(PlexStoreTest, StartsWithOnlyTheHostBlocksAllZero) {
+TEST_F(PlexStandinTest, StartsWithOnlyTheHostBlocksAllZero) {
   ASSERT_NE(ib0, nullptr);
   EXPECT_EQ(QssPlex_LiveBlocks(), 2);
   EXPECT_EQ(QssPlex_LiveWords(), 16 + 64);
@@ -92,7 +92,7 @@ TEST_F(PlexStoreTest, StartsWithOnlyTheHostBlocksAllZero) {
   EXPECT_EQ(QssPlex_BlockWords(0), -1);
 }
 
-TEST_F(PlexStoreTest, NewBlocksAreZeroWhenSpaceAndIdsAreReused) {
+TEST_F(PlexStandinTest, NewBlocksAreZeroWhenSpaceAndIdsAreReused) {
   const int a = Alloc(100);
   const int b = Alloc(100);
   EXPECT_EQ(a, 3);
@@ -116,7 +116,7 @@ TEST_F(PlexStoreTest, NewBlocksAreZeroWhenSpaceAndIdsAreReused) {
   EXPECT_TRUE(AllZero(empty, 0, 10));
 }
 
-TEST_F(PlexStoreTest, OtherBlocksNeverMove) {
+TEST_F(PlexStandinTest, OtherBlocksNeverMove) {
   int32_t* const plex = ib0;
   std::vector<int> ids;
   for (int i = 0; i < 20; ++i) ids.push_back(Alloc(10 + 7 * i));
@@ -138,7 +138,7 @@ TEST_F(PlexStoreTest, OtherBlocksNeverMove) {
   }
 }
 
-TEST_F(PlexStoreTest, ReallocKeepsContentsAndZeroesGrowth) {
+TEST_F(PlexStandinTest, ReallocKeepsContentsAndZeroesGrowth) {
   for (int move : {0, 1}) {
     SCOPED_TRACE(move ? "move on realloc" : "in place when possible");
     QssPlex_SetMoveOnRealloc(move);
@@ -163,7 +163,7 @@ TEST_F(PlexStoreTest, ReallocKeepsContentsAndZeroesGrowth) {
   }
 }
 
-TEST_F(PlexStoreTest, PoisonsFreedWordsAndOldPlacesOfMovedBlocks) {
+TEST_F(PlexStandinTest, PoisonsFreedWordsAndOldPlacesOfMovedBlocks) {
   QssPlex_SetMoveOnRealloc(1);
   const int id = Alloc(8);
   Alloc(8);
@@ -175,7 +175,7 @@ TEST_F(PlexStoreTest, PoisonsFreedWordsAndOldPlacesOfMovedBlocks) {
   for (int k = 0; k < 8; ++k) EXPECT_EQ(ib0[freed_index + k], kPoison);
 }
 
-TEST_F(PlexStoreTest, CountsCallsAndCopies) {
+TEST_F(PlexStandinTest, CountsCallsAndCopies) {
   const int id = Alloc(10);
   Alloc(10);
   Realloc(id, 5);
@@ -194,7 +194,7 @@ TEST_F(PlexStoreTest, CountsCallsAndCopies) {
   EXPECT_EQ(counts.allocs + counts.reallocs + counts.frees + counts.moves, 0);
 }
 
-TEST_F(PlexStoreTest, SaveAndLoadRoundTrip) {
+TEST_F(PlexStandinTest, SaveAndLoadRoundTrip) {
   std::vector<int> ids;
   for (int i = 0; i < 8; ++i) ids.push_back(Alloc(3 + 40 * i));
   for (int i = 0; i < 8; ++i) Stamp(ids[i], 3 + 40 * i, i);
@@ -221,7 +221,7 @@ TEST_F(PlexStoreTest, SaveAndLoadRoundTrip) {
   std::remove(path.c_str());
 }
 
-TEST_F(PlexStoreTest, LoadRefusesBadFilesAndKeepsThePlex) {
+TEST_F(PlexStandinTest, LoadRefusesBadFilesAndKeepsThePlex) {
   Stamp(Alloc(30), 30, 5);
   const std::string path = TempPath("good");
   ASSERT_EQ(QssPlex_Save(path.c_str()), 0);
@@ -252,7 +252,7 @@ TEST_F(PlexStoreTest, LoadRefusesBadFilesAndKeepsThePlex) {
   std::remove(bad_path.c_str());
 }
 
-TEST_F(PlexStoreTest, InjectedFailuresHitOnceAndLeaveBlocksAlone) {
+TEST_F(PlexStandinTest, InjectedFailuresHitOnceAndLeaveBlocksAlone) {
   QssPlex_FailAllocAfter(1);
   Alloc(4);
   int words = 4, id = -1, index = -1;
@@ -279,7 +279,7 @@ TEST_F(PlexStoreTest, InjectedFailuresHitOnceAndLeaveBlocksAlone) {
   Alloc(4);
 }
 
-TEST_F(PlexStoreTest, ExhaustedReservationFailsCleanlyAndRecovers) {
+TEST_F(PlexStandinTest, ExhaustedReservationFailsCleanlyAndRecovers) {
   QssPlex_SetReservationBytes(256 * 1024);
   QssPlex_Reset();
   std::vector<int> ids;
@@ -306,7 +306,7 @@ TEST_F(PlexStoreTest, ExhaustedReservationFailsCleanlyAndRecovers) {
 // A small block allocated after every step lands right behind the growing
 // block whenever that block sits at the top of the used area, so only slack
 // left by earlier moves can keep the copying linear.
-TEST_F(PlexStoreTest, RepeatedGrowthCopiesAmortisedLinearWords) {
+TEST_F(PlexStandinTest, RepeatedGrowthCopiesAmortisedLinearWords) {
   const int id = Alloc(0);
   constexpr int kSteps = 100000;
   constexpr int kStep = 64;
@@ -323,7 +323,7 @@ TEST_F(PlexStoreTest, RepeatedGrowthCopiesAmortisedLinearWords) {
     EXPECT_EQ(Words(id)[(i - 1) * kStep], i);
 }
 
-TEST_F(PlexStoreTest, LenientModeFailsBreachesQuietly) {
+TEST_F(PlexStandinTest, LenientModeFailsBreachesQuietly) {
   QssPlex_SetStrict(0);
   int bad = 77, words = -1, id = -1, index = -1;
   EXPECT_EQ(DMS_LOCATI(&bad), 0);
@@ -337,9 +337,9 @@ TEST_F(PlexStoreTest, LenientModeFailsBreachesQuietly) {
 }
 
 #ifndef _WIN32
-using PlexStoreDeathTest = PlexStoreTest;
+using PlexStandinDeathTest = PlexStandinTest;
 
-TEST_F(PlexStoreDeathTest, StrictModeAbortsOnBadIds) {
+TEST_F(PlexStandinDeathTest, StrictModeAbortsOnBadIds) {
   const int freed = Alloc(4);
   Free(freed);
   int words = 8, index = 0;
@@ -351,7 +351,7 @@ TEST_F(PlexStoreDeathTest, StrictModeAbortsOnBadIds) {
   }
 }
 
-TEST_F(PlexStoreDeathTest, StrictModeAbortsOnBeadAndSizeBreaches) {
+TEST_F(PlexStandinDeathTest, StrictModeAbortsOnBeadAndSizeBreaches) {
   int id = Alloc(4), words = 8, out_id = 0, index = 0;
   EXPECT_DEATH(DMS_ALLOCI(&words, &out_id, &index), "DMS_ALLOCI.*outside");
   words = -1;
