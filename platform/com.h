@@ -238,14 +238,12 @@ namespace qss {
 QSS_COM_API int WideToAnsi(const OLECHAR* wide, char* out, int capacity);
 QSS_COM_API int AnsiToWide(const char* ansi, OLECHAR* out, int capacity);
 
-// Whether a reference parameter (REFCLSID, REFIID) arrived as a null
-// pointer from a C caller. The barrier keeps the compiler from assuming
-// references are never null.
-template <class T>
-inline bool IsNullReference(const T& ref) {
-  const T* p = &ref;
-  __asm__("" : "+r"(p));
-  return p == nullptr;
+// Whether the address of a reference parameter (REFCLSID, REFIID) is null,
+// as it is when a C caller passes a null pointer: IsNullAddress(&clsid).
+// The barrier keeps the compiler from assuming references are never null.
+inline bool IsNullAddress(const void* address) {
+  __asm__("" : "+r"(address));
+  return address == nullptr;
 }
 
 // Number of UTF-16 units before the terminator.

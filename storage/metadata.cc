@@ -41,7 +41,7 @@ HRESULT CIStoragePlex::Stat(STATSTG* pstatstg, DWORD grfStatFlag) {
 HRESULT CIStoragePlex::SetClass(REFCLSID clsid) {
   if (!IsAlive()) return STG_E_REVERTED;
   if (!IsOpenForWriting()) return STG_E_ACCESSDENIED;
-  if (IsNullReference(clsid)) return STG_E_INVALIDPOINTER;
+  if (IsNullAddress(&clsid)) return STG_E_INVALIDPOINTER;
   SetClassId(clsid);
   return S_OK;
 }
