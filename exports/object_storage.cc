@@ -22,7 +22,8 @@ OLECHAR export_name[kExportNameChars];
 
 // Longest name that fits a buffer together with the selector's suffix.
 size_t NameLimit(int selector) {
-  return kNameBufferBytes - 1 - (selector == kSecondStorage ? kSuffixLength : 0);
+  return kNameBufferBytes - 1 -
+         (selector == kSecondStorage ? kSuffixLength : 0);
 }
 
 void AppendSuffix(int selector, char* buffer, size_t length) {
@@ -31,25 +32,25 @@ void AppendSuffix(int selector, char* buffer, size_t length) {
   }
 }
 
+bool FitsBuffer(const char* name, int selector) {
+  return strnlen(name, NameLimit(selector) + 1) <= NameLimit(selector);
+}
+
 // A caller's name with the selector's suffix; false, with nothing copied,
 // when it would not fit.
 bool ComposeCallerName(const char* name, int selector, NameBuffer buffer) {
-  const size_t limit = NameLimit(selector);
-  const size_t length = strnlen(name, limit + 1);
-  if (length > limit) return false;
-  std::memcpy(buffer, name, length);
-  buffer[length] = 0;
+  if (!FitsBuffer(name, selector)) return false;
+  const size_t length = std::strlen(name);
+  std::memcpy(buffer, name, length + 1);
   AppendSuffix(selector, buffer, length);
   return true;
-}
-
-bool FitsBuffer(const char* name, int selector) {
-  return strnlen(name, NameLimit(selector) + 1) <= NameLimit(selector);
 }
 
 // The block's hierarchy name with the selector's suffix; false when the
 // host's name leaves no room for it.
 bool ComposeBlockName(int block, int selector, NameBuffer buffer) {
+  // Zeroed first, so that a name the host leaves unterminated is refused
+  // rather than read past.
   std::memset(buffer, 0, kNameBufferBytes);
   qsBlkHdr_GetName(block, buffer);
   const void* end = std::memchr(buffer, 0, kNameBufferBytes);
@@ -164,8 +165,8 @@ HRESULT DestroyIn(IStorage* parent, int block, int selector) {
 }
 
 // `newName` and `oldName` (when given) are known to fit.
-HRESULT RenameIn(IStorage* parent, int block, int selector,
-                 const char* oldName, const char* newName) {
+HRESULT RenameIn(IStorage* parent, int block, int selector, const char* oldName,
+                 const char* newName) {
   NameBuffer new_name;
   ComposeCallerName(newName, selector, new_name);
   // The export-name buffer is needed again for the old name.

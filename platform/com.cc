@@ -37,9 +37,6 @@ char AnsiOf(char16_t c) {
   return '?';
 }
 
-bool IsHighSurrogate(char16_t c) { return c >= 0xD800 && c <= 0xDBFF; }
-bool IsLowSurrogate(char16_t c) { return c >= 0xDC00 && c <= 0xDFFF; }
-
 }  // namespace
 
 namespace qss {
@@ -48,9 +45,8 @@ int WideToAnsi(const OLECHAR* wide, char* out, int capacity) {
   int written = 0;
   for (;; ++wide) {
     if (written == capacity) return 0;
-    char16_t c = *wide;
-    // A surrogate pair is one character the code page lacks: one '?'.
-    if (IsHighSurrogate(c) && IsLowSurrogate(wide[1])) ++wide;
+    // Each half of a surrogate pair becomes '?', as on Windows.
+    const char16_t c = *wide;
     out[written++] = AnsiOf(c);
     if (c == 0) return written;
   }

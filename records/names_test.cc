@@ -21,8 +21,9 @@ class NamesTest : public qss_test::PlexTest {};
 TEST_F(NamesTest, ConvertsToCodePage1252) {
   EXPECT_STREQ("Data", ToAnsiName(W("Data").c_str()));
   EXPECT_STREQ("caf\xE9 \x80", ToAnsiName(W("café €").c_str()));
-  // Characters the code page lacks become '?', surrogate pairs included.
-  EXPECT_STREQ("a?b?", ToAnsiName(W("a\u4e00b\U0001F600").c_str()));
+  // Characters the code page lacks become '?', each half of a surrogate
+  // pair too.
+  EXPECT_STREQ("a?b??", ToAnsiName(W("a\u4e00b\U0001F600").c_str()));
   EXPECT_EQ(nullptr, ToAnsiName(nullptr));
 }
 

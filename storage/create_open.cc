@@ -25,8 +25,8 @@ bool OpenAccessAllowed(int parent_mode, DWORD mode) {
   return (parent_mode & kAccessMask) != 0 || (mode & kAccessMask) == 0;
 }
 
-// Argument checks shared by the four operations; they follow the access and
-// flag checks, so a caller learns about access first.
+// The out pointer, then the name. The four operations check them after
+// access and flags, and before anything changes.
 HRESULT CheckNameAndOut(const OLECHAR* name, const void* out,
                         const char** ansi) {
   *ansi = nullptr;
@@ -61,8 +61,8 @@ HRESULT CIStoragePlex::CreateStream(const OLECHAR* pwcsName, DWORD grfMode,
   return S_OK;
 }
 
-HRESULT CIStoragePlex::OpenStream(const OLECHAR* pwcsName, void*,
-                                  DWORD grfMode, DWORD, IStream** ppstm) {
+HRESULT CIStoragePlex::OpenStream(const OLECHAR* pwcsName, void*, DWORD grfMode,
+                                  DWORD, IStream** ppstm) {
   if (ppstm != nullptr) *ppstm = nullptr;
   if (!IsAlive()) return E_FAIL;
   if (!OpenAccessAllowed(GetOpenMode(), grfMode)) return STG_E_ACCESSDENIED;
