@@ -1,7 +1,14 @@
 // CImplIEnumSTATStg: the library's IEnumSTATSTG over one element list. It
 // holds two entry ids (start and position) and reads the list from the
 // plex at each step; entries linked in after its creation stand before its
-// start and are never visited.
+// start and are never visited. Entries unlinked while it lives are stepped
+// over, so an element destroyed or moved away is not reported, and the
+// enumerator of a destroyed storage runs out. It holds no reference to its
+// storage, which may be released first.
+//
+// Next fills each record through the child's own Stat (name included) and
+// counts only the records filled; Skip counts list entries. A null array
+// with a count above 0, or a null out pointer, gives STG_E_INVALIDPOINTER.
 #ifndef QSSTORAGE_ENUM_ENUM_PLEX_H_
 #define QSSTORAGE_ENUM_ENUM_PLEX_H_
 

@@ -1,8 +1,321 @@
+#include <cstring>
+#include <new>
+#include <vector>
+
+#include "records/claims.h"
+#include "records/names.h"
+#include "records/node_records.h"
+#include "records/plex.h"
+#include "storage/storage_names.h"
 #include "storage/storage_plex.h"
+#include "stream/stream_plex.h"
 
 namespace qss {
+namespace {
 
-HRESULT CIStoragePlex::CopyTo(DWORD, const IID*, SNB, IStorage*) { return E_NOTIMPL; }
-HRESULT CIStoragePlex::MoveElementTo(const OLECHAR*, IStorage*, const OLECHAR*, DWORD) { return E_NOTIMPL; }
+constexpr DWORD kCopyCreateMode = STGM_READWRITE | STGM_SHARE_EXCLUSIVE;
+constexpr DWORD kMoveCreateMode = STGM_WRITE | STGM_SHARE_EXCLUSIVE;
+// Read access for the source element while a move copies it.
+constexpr int kMoveSourceMode = STGM_SHARE_EXCLUSIVE;
+constexpr ULONG kStreamCopyChunk = 512;
+
+struct Exclusions {
+  bool streams = false;
+  bool storages = false;
+  SNB names = nullptr;  // direct children of the copied storage only
+};
+
+bool SameWideName(const OLECHAR* a, const OLECHAR* b) {
+  for (; *a == *b; ++a, ++b) {
+    if (*a == 0) return true;
+  }
+  return false;
+}
+
+bool NameListed(const OLECHAR* name, SNB names) {
+  if (names == nullptr) return false;
+  for (; *names != nullptr; ++names) {
+    if (SameWideName(name, *names)) return true;
+  }
+  return false;
+}
+
+int FirstEntry(int storage) {
+  return LocateBlock(storage)[kStorageFirstEntryWord];
+}
+
+// Another CIStoragePlex of this module shares our table; no other storage
+// does, so a foreign destination is never cast.
+const CIStoragePlex* AsPlexStorage(IStorage* storage,
+                                   const CIStoragePlex* self) {
+  const void* theirs;
+  const void* ours;
+  std::memcpy(&theirs, static_cast<const void*>(storage), sizeof theirs);
+  std::memcpy(&ours,
+              static_cast<const void*>(static_cast<const IStorage*>(self)),
+              sizeof ours);
+  if (theirs != ours) return nullptr;
+  return static_cast<const CIStoragePlex*>(storage);
+}
+
+// A copy into its own subtree would copy what it creates, level after level,
+// until the plex is full. Refused with STG_E_ACCESSDENIED before anything is
+// created when `dest` is a storage of ours over `root` or a node below it.
+HRESULT RefuseDestinationWithin(int root, IStorage* dest,
+                                const CIStoragePlex* self) {
+  const CIStoragePlex* ours = AsPlexStorage(dest, self);
+  if (ours == nullptr || ours->block_id() == 0) return S_OK;
+  const int target = ours->block_id();
+  if (target == root) return STG_E_ACCESSDENIED;
+  try {
+    std::vector<int> pending(1, root);
+    while (!pending.empty()) {
+      const int node = pending.back();
+      pending.pop_back();
+      for (int id = FirstEntry(node); id != 0;) {
+        const int* entry = LocateBlock(id);
+        const int child = entry[kEntryChildWord];
+        if (child != 0 && entry[kEntryKindWord] == kKindStorage) {
+          if (child == target) return STG_E_ACCESSDENIED;
+          pending.push_back(child);
+        }
+        id = entry[kEntryNextWord];
+      }
+    }
+  } catch (const std::bad_alloc&) {
+    return E_OUTOFMEMORY;
+  }
+  return S_OK;
+}
+
+// From the source's current position into `dest`, 512 bytes per call until
+// a call reads less: k * 512 bytes take k + 1 calls.
+HRESULT CopyStreamBytes(CImplIStreamPlex* source, IStream* dest) {
+  ULARGE_INTEGER chunk;
+  chunk.QuadPart = kStreamCopyChunk;
+  ULARGE_INTEGER read;
+  ULARGE_INTEGER written;
+  read.QuadPart = written.QuadPart = kStreamCopyChunk;
+  while (written.u.LowPart == kStreamCopyChunk) {
+    const HRESULT hr = source->CopyTo(dest, chunk, &read, &written);
+    if (FAILED(hr)) return hr;
+    if (read.u.LowPart != kStreamCopyChunk) break;
+  }
+  return S_OK;
+}
+
+HRESULT CopyStream(int child, IStorage* dest, SNB names) {
+  auto* source = new (std::nothrow) CImplIStreamPlex(child);
+  if (source == nullptr) return E_OUTOFMEMORY;
+  const OLECHAR* name = source->GetWideName();
+  if (name == nullptr || NameListed(name, names)) {
+    source->Release();
+    return S_OK;
+  }
+  IStream* created = nullptr;
+  HRESULT hr = dest->CreateStream(name, kCopyCreateMode, 0, 0, &created);
+  if (SUCCEEDED(hr) && created == nullptr) hr = E_POINTER;
+  if (FAILED(hr)) {
+    source->Release();
+    return hr;
+  }
+  hr = CopyStreamBytes(source, created);
+  created->Release();
+  source->Release();
+  return hr;
+}
+
+// One storage being copied: its element list walked with a cursor (which
+// steps past entries unlinked meanwhile) into the destination made for it.
+// Frames form a stack on the heap, so the depth of the tree never reaches
+// the native stack.
+struct CopyFrame {
+  CopyFrame(CIStoragePlex* source, IStorage* dest, CopyFrame* outer)
+      : source(source),
+        dest(dest),
+        cursor(FirstEntry(source->block_id()), FirstEntry(source->block_id())),
+        outer(outer) {}
+
+  CIStoragePlex* source;
+  IStorage* dest;
+  EntryCursor cursor;
+  CopyFrame* outer;  // null for the storage CopyTo was called on
+};
+
+// Leaves a finished frame; the outermost belongs to the caller.
+CopyFrame* CloseFrame(CopyFrame* frame) {
+  CopyFrame* outer = frame->outer;
+  if (outer != nullptr) {
+    frame->dest->Release();
+    frame->source->Release();
+    delete frame;
+  }
+  return outer;
+}
+
+// Creates the sub-storage `child` in the frame's destination and enters it:
+// `*frame` becomes the frame that copies its content. An excluded or
+// nameless child leaves `*frame` as it was.
+HRESULT EnterStorage(CopyFrame** frame, int child, SNB names) {
+  auto* source = new (std::nothrow) CIStoragePlex(child);
+  if (source == nullptr) return E_OUTOFMEMORY;
+  const OLECHAR* name =
+      ReadWideNodeName(child, kStorageLayout, StorageNameBuffer());
+  if (name == nullptr || NameListed(name, names)) {
+    source->Release();
+    return S_OK;
+  }
+  IStorage* created = nullptr;
+  HRESULT hr =
+      (*frame)->dest->CreateStorage(name, kCopyCreateMode, 0, 0, &created);
+  if (SUCCEEDED(hr) && created == nullptr) hr = E_POINTER;
+  if (FAILED(hr)) {
+    source->Release();
+    return hr;
+  }
+  // The destination ran code of its own: the child may be gone since.
+  hr = source->IsAlive() ? S_OK : STG_E_REVERTED;
+  CopyFrame* inner = nullptr;
+  if (SUCCEEDED(hr)) {
+    inner = new (std::nothrow) CopyFrame(source, created, *frame);
+    if (inner == nullptr) hr = E_OUTOFMEMORY;
+  }
+  if (FAILED(hr)) {
+    created->Release();
+    source->Release();
+    return hr;
+  }
+  *frame = inner;
+  return S_OK;
+}
+
+// The element walk of CopyTo, newest first at every level, each sub-storage
+// copied right after its creation. On failure what was copied stays, and
+// every destination object made so far is released once.
+HRESULT CopyContent(CIStoragePlex* source, IStorage* dest,
+                    const Exclusions& exclusions) {
+  CopyFrame top(source, dest, nullptr);
+  CopyFrame* frame = &top;
+  HRESULT hr = S_OK;
+  while (frame != nullptr && SUCCEEDED(hr)) {
+    const int entry_id = frame->cursor.position();
+    if (entry_id == 0) {
+      frame = CloseFrame(frame);
+      continue;
+    }
+    const int* entry = LocateBlock(entry_id);
+    const int kind = entry[kEntryKindWord];
+    const int child = entry[kEntryChildWord];
+    frame->cursor.set_position(entry[kEntryNextWord]);
+    if (child == 0) continue;
+    const bool top_level = frame == &top;
+    if (kind == kKindStorage && !(top_level && exclusions.storages)) {
+      hr = EnterStorage(&frame, child, top_level ? exclusions.names : nullptr);
+    } else if (kind == kKindStream && !exclusions.streams) {
+      // Excluding sub-storages drops the name list for streams too.
+      const SNB names =
+          top_level && !exclusions.storages ? exclusions.names : nullptr;
+      hr = CopyStream(child, frame->dest, names);
+    }
+  }
+  while (frame != nullptr) frame = CloseFrame(frame);
+  return hr;
+}
+
+HRESULT MoveStorage(int child, IStorage* dest, const OLECHAR* new_name) {
+  auto* source = new (std::nothrow) CIStoragePlex(child);
+  if (source == nullptr) return E_OUTOFMEMORY;
+  const int mode = source->GetOpenMode();
+  const int remembered = mode == 0 ? kNotOpen : mode;
+  source->SetOpenModeIfNotOpen(kMoveSourceMode);
+  IStorage* created = nullptr;
+  HRESULT hr = dest->CreateStorage(new_name, kMoveCreateMode, 0, 0, &created);
+  if (SUCCEEDED(hr) && created == nullptr) hr = E_POINTER;
+  if (FAILED(hr)) {
+    source->SetOpenMode(remembered);
+    source->Release();
+    return hr;
+  }
+  hr = source->IsAlive() ? CopyContent(source, created, Exclusions())
+                         : STG_E_REVERTED;
+  source->SetOpenMode(remembered);
+  source->Release();
+  created->Release();
+  return hr;
+}
+
+HRESULT MoveStream(int child, IStorage* dest, const OLECHAR* new_name) {
+  auto* source = new (std::nothrow) CImplIStreamPlex(child);
+  if (source == nullptr) return E_OUTOFMEMORY;
+  const int mode = source->GetOpenMode();
+  const int remembered = mode == 0 ? kNotOpen : mode;
+  source->SetOpenMode(kMoveSourceMode);
+  IStream* created = nullptr;
+  HRESULT hr = dest->CreateStream(new_name, kMoveCreateMode, 0, 0, &created);
+  if (SUCCEEDED(hr) && created == nullptr) hr = E_POINTER;
+  if (SUCCEEDED(hr)) {
+    hr = CopyStreamBytes(source, created);
+    created->Release();
+  }
+  source->SetOpenMode(remembered);
+  source->Release();
+  return hr;
+}
+
+}  // namespace
+
+HRESULT CIStoragePlex::CopyTo(DWORD ciidExclude, const IID* rgiidExclude,
+                              SNB snbExclude, IStorage* pstgDest) {
+  if (!IsAlive()) return STG_E_REVERTED;
+  if (pstgDest == nullptr) return STG_E_INVALIDPOINTER;
+  if (ciidExclude == 0 && rgiidExclude != nullptr) {
+    const CLSID clsid = GetClassId();
+    pstgDest->SetClass(clsid);
+    return S_OK;
+  }
+  if (ciidExclude != 0 && rgiidExclude == nullptr) return STG_E_INVALIDPOINTER;
+  Exclusions exclusions;
+  for (DWORD i = 0; i < ciidExclude; ++i) {
+    if (IsEqualIID(rgiidExclude[i], IID_IStream)) exclusions.streams = true;
+    if (IsEqualIID(rgiidExclude[i], IID_IStorage)) exclusions.storages = true;
+  }
+  exclusions.names = snbExclude;
+  const HRESULT hr = RefuseDestinationWithin(block_id(), pstgDest, this);
+  if (FAILED(hr)) return hr;
+  return CopyContent(this, pstgDest, exclusions);
+}
+
+HRESULT CIStoragePlex::MoveElementTo(const OLECHAR* pwcsName,
+                                     IStorage* pstgDest,
+                                     const OLECHAR* pwcsNewName,
+                                     DWORD grfFlags) {
+  if (!IsAlive()) return STG_E_REVERTED;
+  if (grfFlags == STGMOVE_MOVE && !IsOpenForWriting()) {
+    return STG_E_ACCESSDENIED;
+  }
+  if (pstgDest == nullptr || pwcsNewName == nullptr) {
+    return STG_E_INVALIDPOINTER;
+  }
+  const char* ansi = nullptr;
+  HRESULT hr = ConvertName(pwcsName, &ansi);
+  if (FAILED(hr)) return hr;
+  int kind = kKindStorage;
+  const int child = FindElement(ansi, &kind);
+  if (child == 0) return STG_E_FILENOTFOUND;
+  if (kind == kKindStorage) {
+    hr = RefuseDestinationWithin(child, pstgDest, this);
+    if (FAILED(hr)) return hr;
+  }
+  // Keeps the child's node allocated whatever the destination does while
+  // it runs, so the removal below never meets a freed block.
+  NodeClaim hold(child, kind);
+  hr = kind == kKindStorage ? MoveStorage(child, pstgDest, pwcsNewName)
+                            : MoveStream(child, pstgDest, pwcsNewName);
+  if (FAILED(hr) || grfFlags != STGMOVE_MOVE) return hr;
+  if (LocateBlock(child)[LayoutOf(kind).deleted_word] == 0) {
+    DestroyChild(child, kind);
+  }
+  return S_OK;
+}
 
 }  // namespace qss

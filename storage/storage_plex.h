@@ -39,6 +39,11 @@ class CIStoragePlex final : public IStorage {
                                         IStorage* pstgPriority, DWORD grfMode,
                                         SNB snbExclude, DWORD reserved,
                                         IStorage** ppstg) override;
+  // CopyTo and MoveElementTo reach the destination only through IStorage
+  // and IStream. A destination that is one of our storages over the copied
+  // storage or a node below it gives STG_E_ACCESSDENIED before anything is
+  // created; null pointers give STG_E_INVALIDPOINTER. What was copied before
+  // a failure stays; a move restores the source element's open mode.
   HRESULT STDMETHODCALLTYPE CopyTo(DWORD ciidExclude, const IID* rgiidExclude,
                                    SNB snbExclude,
                                    IStorage* pstgDest) override;

@@ -25,8 +25,8 @@ HRESULT CImplIStreamPlex::CopyTo(IStream* pstm, ULARGE_INTEGER cb,
   if (!IsOpenForReading()) return STG_E_ACCESSDENIED;
   // No stream reaches 2^32 bytes, so any larger count means "to the end";
   // taking only its low half would turn 2^32 into a copy of nothing.
-  uint32_t remaining = static_cast<uint32_t>(std::min<uint64_t>(
-      cb.QuadPart, std::numeric_limits<uint32_t>::max()));
+  uint32_t remaining = static_cast<uint32_t>(
+      std::min<uint64_t>(cb.QuadPart, std::numeric_limits<uint32_t>::max()));
   char buffer[kTransferBytes];
   while (remaining > 0) {
     const ULONG chunk = std::min<uint32_t>(remaining, kTransferBytes);

@@ -49,7 +49,8 @@ char* DataBytes(const int* node) {
 // unchanged, when the store cannot hold the new size.
 bool GrowDataBlock(int* node, uint64_t needed) {
   if (needed > kMaxStreamBytes) return false;
-  const uint32_t capacity = static_cast<uint32_t>((needed + 255) & ~uint64_t{255});
+  const uint32_t capacity =
+      static_cast<uint32_t>((needed + 255) & ~uint64_t{255});
   const int words = static_cast<int>(capacity / 4);
   if (node[kStreamDataBlockWord] == 0) {
     const int id = AllocateBlock(words);
@@ -74,7 +75,7 @@ CImplIStreamPlex::CImplIStreamPlex(const CImplIStreamPlex& other)
 HRESULT CImplIStreamPlex::QueryInterface(REFIID riid, void** ppv) {
   if (ppv == nullptr) return E_POINTER;
   *ppv = nullptr;
-  if (IsNullReference(riid)) return E_NOINTERFACE;
+  if (IsNullAddress(&riid)) return E_NOINTERFACE;
   if (!IsEqualIID(riid, IID_IUnknown) &&
       !IsEqualIID(riid, IID_ISequentialStream) &&
       !IsEqualIID(riid, IID_IStream)) {

@@ -17,6 +17,10 @@
 
 namespace qss {
 
+// The largest capacity the StreamNode's 32-bit words can describe once
+// rounded up to whole 256-byte steps.
+constexpr uint32_t kMaxStreamBytes = 0xFFFFFF00u;
+
 class CImplIStreamPlex final : public IStream {
  public:
   // A view of the StreamNode `block_id`, reference count 1, position 0.
