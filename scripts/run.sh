@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# The main job: builds both targets and runs the host over a plex image
-# (default qsplex.img, made when missing) natively and under Wine.
+# The main job: builds both targets and tours the host qsplex over a plex
+# image (default qsplex.img, made when missing) natively and under Wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
@@ -13,6 +13,6 @@ for preset in linux-debug windows-x86; do
   cmake --build --preset "$preset" -j "$jobs" --target qsplex
 done
 echo "== native"
-build/linux-debug/bin/qsplex "$image"
+tools/qsplex/tour.sh "$image" build/linux-debug/bin/qsplex
 echo "== Win32 under Wine"
-cmake/wine-run.sh build/windows-x86/bin/qsplex.exe "$image"
+tools/qsplex/tour.sh "$image" cmake/wine-run.sh build/windows-x86/bin/qsplex.exe

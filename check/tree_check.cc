@@ -1,0 +1,350 @@
+#include "check/tree_check.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <unordered_set>
+#include <utility>
+
+#include "platform/com.h"
+#include "records/dms.h"
+
+namespace qss {
+namespace {
+
+constexpr int kAnchorBlock = 2;
+constexpr int kAnchorWord = 52;
+
+std::string Str(int64_t value) { return std::to_string(value); }
+
+// The ANSI bytes of a node's name up to the first zero, never past the
+// node's last word even when its name-length word claims more.
+std::string RawName(const int* node, int node_words, const NodeLayout& layout) {
+  const int first = layout.name_length_word + 1;
+  const int64_t words =
+      std::clamp<int64_t>(node[layout.name_length_word], 0, node_words - first);
+  const char* bytes = reinterpret_cast<const char*>(node + first);
+  return std::string(bytes, strnlen(bytes, static_cast<size_t>(words) * 4));
+}
+
+void AppendUtf8(uint32_t c, std::string* out) {
+  if (c < 0x80) {
+    out->push_back(static_cast<char>(c < 0x20 ? '?' : c));
+  } else if (c < 0x800) {
+    out->push_back(static_cast<char>(0xC0 | (c >> 6)));
+    out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
+  } else {
+    out->push_back(static_cast<char>(0xE0 | (c >> 12)));
+    out->push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+    out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
+  }
+}
+
+class TreeChecker {
+ public:
+  explicit TreeChecker(const std::vector<AllocatedBlock>& blocks)
+      : blocks_(blocks), view_(blocks) {}
+
+  std::vector<TreeFinding> Run() {
+    reached_ = {1, kAnchorBlock};
+    paths_.push_back({-1, ""});
+    const int* anchor = view_.Block(kAnchorBlock, kAnchorWord + 1);
+    if (anchor == nullptr) {
+      Add(FindingKind::kAnchor, "block 2",
+          "missing or shorter than 53 words: there is no root anchor");
+    } else if (anchor[kAnchorWord] != 0) {
+      const int root = anchor[kAnchorWord];
+      if (Admit(root, kStorageLayout, 0, "the root anchor") != nullptr) {
+        storages_.push_back({root, 0});
+      }
+    }
+    // An explicit stack: trees of any depth are checked in constant stack.
+    while (!storages_.empty()) {
+      const Pending storage = storages_.back();
+      storages_.pop_back();
+      CheckElementList(storage);
+    }
+    CheckLeaks();
+    return std::move(findings_);
+  }
+
+ private:
+  struct Pending {
+    int id;
+    int path;  // index into paths_
+  };
+  // Paths are kept as links to their parents, so that a deep tree costs
+  // memory in proportion to its elements; the text is made for findings only.
+  struct PathLink {
+    int parent;
+    std::string name;
+  };
+
+  std::string PathOf(int path) const {
+    if (path == 0) return "/";
+    std::vector<const std::string*> names;
+    for (int at = path; at > 0; at = paths_[at].parent) {
+      names.push_back(&paths_[at].name);
+    }
+    std::string out;
+    for (auto name = names.rbegin(); name != names.rend(); ++name) {
+      out += "/" + **name;
+    }
+    return out;
+  }
+
+  void Add(FindingKind kind, const std::string& location, std::string message) {
+    findings_.push_back({kind, location, std::move(message)});
+  }
+  void Add(FindingKind kind, int path, std::string message) {
+    Add(kind, PathOf(path), std::move(message));
+  }
+
+  // A block may be reached once only: a second arrival means a loop or a
+  // record shared by two owners.
+  bool Reach(int id) { return reached_.insert(id).second; }
+
+  // Validates a node record before anything reads it; null when it cannot
+  // be read safely.
+  const int* Admit(int id, const NodeLayout& layout, int path,
+                   const std::string& holder) {
+    const std::string what =
+        (layout.kind == kKindStorage ? "storage node " : "stream node ") +
+        Str(id);
+    const int words = view_.Words(id);
+    const int header = layout.name_length_word + 1;
+    if (words < 0) {
+      Add(FindingKind::kLink, path,
+          holder + " names block " + Str(id) + ", which is not allocated");
+      return nullptr;
+    }
+    if (!Reach(id)) {
+      Add(FindingKind::kLink, path, what + " is reached a second time");
+      return nullptr;
+    }
+    if (words < header) {
+      Add(FindingKind::kNode, path,
+          what + " has " + Str(words) + " words, fewer than " + Str(header));
+      return nullptr;
+    }
+    const int* node = view_.Block(id, header);
+    const int name_words = node[layout.name_length_word];
+    if (name_words < 0 || int64_t{header} + name_words != words) {
+      Add(FindingKind::kNode, path,
+          what + " has " + Str(words) + " words but a name of " +
+              Str(name_words) + " words (" + Str(header) + " + name words)");
+    }
+    if (node[layout.deleted_word] != 0) {
+      Add(FindingKind::kDeleted, path, what + " is marked deleted");
+    }
+    CheckNameWords(node, words, layout, path, what);
+    return node;
+  }
+
+  void CheckNameWords(const int* node, int words, const NodeLayout& layout,
+                      int path, const std::string& what) {
+    const int header = layout.name_length_word + 1;
+    const int name_words =
+        std::clamp(node[layout.name_length_word], 0, words - header);
+    const char* bytes = reinterpret_cast<const char*>(node + header);
+    const size_t length = strnlen(bytes, static_cast<size_t>(name_words) * 4);
+    for (size_t i = length; i < static_cast<size_t>(name_words) * 4; ++i) {
+      if (bytes[i] == 0) continue;
+      Add(FindingKind::kName, path,
+          what + ": name words hold bytes after the name's end");
+      return;
+    }
+    // A node made with a null name holds one zero word.
+    const bool null_name = length == 0 && name_words == 1;
+    if (name_words == node[layout.name_length_word] && !null_name &&
+        static_cast<int>((length + 3) / 4) != name_words) {
+      Add(FindingKind::kName, path,
+          what + ": a name of " + Str(length) + " bytes stored in " +
+              Str(name_words) + " words");
+    }
+  }
+
+  void CheckElementList(const Pending& storage) {
+    const int* node = view_.Block(storage.id, kStorageNameWord);
+    const int path = storage.path;
+    std::unordered_map<std::string, int> names;
+    int previous = 0;
+    for (int entry = node[kStorageFirstEntryWord]; entry != 0;) {
+      const std::string what = "entry " + Str(entry);
+      const int words = view_.Words(entry);
+      if (words < 0) {
+        Add(FindingKind::kLink, path,
+            "the element list names " + what + ", which is not allocated");
+        return;
+      }
+      if (!Reach(entry)) {
+        Add(FindingKind::kLink, path,
+            what + " is reached a second time: the element list loops or " +
+                "shares entries");
+        return;
+      }
+      if (words != kEntryWords) {
+        Add(FindingKind::kLink, path,
+            what + " has " + Str(words) + " words, not 4");
+        if (words < kEntryWords) return;
+      }
+      const int* words_of = view_.Block(entry, kEntryWords);
+      if (words_of[kEntryPreviousWord] != previous) {
+        Add(FindingKind::kLink, path,
+            what + ": previous word " + Str(words_of[kEntryPreviousWord]) +
+                ", expected " + Str(previous));
+      }
+      const int kind = words_of[kEntryKindWord];
+      const int child = words_of[kEntryChildWord];
+      if (kind != kKindStorage && kind != kKindStream) {
+        Add(FindingKind::kLink, path,
+            what + " has kind " + Str(kind) +
+                "; only 0 (storage) and 1 (stream) are valid");
+      } else if (child == 0) {
+        Add(FindingKind::kLink, path, what + " has no child");
+      } else {
+        CheckChild(entry, kind, child, path, &names);
+      }
+      previous = entry;
+      entry = words_of[kEntryNextWord];
+    }
+  }
+
+  void CheckChild(int entry, int kind, int child, int parent,
+                  std::unordered_map<std::string, int>* names) {
+    const NodeLayout& layout = LayoutOf(kind);
+    const int words = view_.Words(child);
+    const int* readable = view_.Block(child, layout.name_length_word + 1);
+    const std::string name =
+        readable != nullptr ? RawName(readable, words, layout) : "";
+    paths_.push_back({parent, name.empty()
+                                  ? "<block " + Str(child) + ">"
+                                  : RecordName(readable, words, layout)});
+    const int path = static_cast<int>(paths_.size()) - 1;
+    const int* node = Admit(child, layout, path, "entry " + Str(entry));
+    if (node == nullptr) return;
+    if (!name.empty()) {
+      const auto [first, fresh] = names->emplace(name, entry);
+      if (!fresh) {
+        Add(FindingKind::kName, path,
+            "entries " + Str(first->second) + " and " + Str(entry) +
+                " hold elements of the same name");
+      }
+    }
+    if (kind == kKindStorage) {
+      storages_.push_back({child, path});
+    } else {
+      CheckStream(node, path);
+    }
+  }
+
+  void CheckStream(const int* node, int path) {
+    const int data = node[kStreamDataBlockWord];
+    const int64_t capacity_words = node[kStreamCapacityWordsWord];
+    const int64_t capacity = node[kStreamCapacityBytesWord];
+    const int64_t size = node[kStreamSizeWord];
+    if (capacity_words < 0 || capacity < 0 || size < 0) {
+      Add(FindingKind::kStream, path,
+          "negative size or capacity: " + Str(capacity_words) + " words, " +
+              Str(capacity) + " bytes, size " + Str(size));
+      return;
+    }
+    if (size > capacity) {
+      Add(FindingKind::kStream, path,
+          "size " + Str(size) + " exceeds the byte capacity " + Str(capacity));
+    }
+    if (capacity > 4 * capacity_words) {
+      Add(FindingKind::kStream, path,
+          "byte capacity " + Str(capacity) + " exceeds 4 times the word " +
+              "capacity " + Str(capacity_words));
+    }
+    if (data == 0) {
+      if (capacity_words != 0 || capacity != 0) {
+        Add(FindingKind::kStream, path,
+            "a capacity of " + Str(capacity_words) +
+                " words but no data block");
+      }
+      return;
+    }
+    const int data_words = view_.Words(data);
+    if (data_words < 0) {
+      Add(FindingKind::kStream, path,
+          "data block " + Str(data) + " is not allocated");
+    } else if (!Reach(data)) {
+      Add(FindingKind::kStream, path,
+          "data block " + Str(data) + " is reached a second time");
+    } else if (data_words < capacity_words) {
+      Add(FindingKind::kStream, path,
+          "data block " + Str(data) + " has " + Str(data_words) +
+              " words, fewer than the word capacity " + Str(capacity_words));
+    }
+  }
+
+  void CheckLeaks() {
+    std::vector<AllocatedBlock> sorted = blocks_;
+    std::sort(sorted.begin(), sorted.end(),
+              [](const AllocatedBlock& a, const AllocatedBlock& b) {
+                return a.id < b.id;
+              });
+    for (const AllocatedBlock& block : sorted) {
+      if (reached_.count(block.id) != 0) continue;
+      Add(FindingKind::kLeak, "block " + Str(block.id),
+          "allocated (" + Str(block.words) +
+              " words) but not reached from the root");
+    }
+  }
+
+  const std::vector<AllocatedBlock>& blocks_;
+  PlexView view_;
+  std::unordered_set<int> reached_;
+  std::vector<Pending> storages_;
+  std::vector<PathLink> paths_;
+  std::vector<TreeFinding> findings_;
+};
+
+}  // namespace
+
+PlexView::PlexView(const std::vector<AllocatedBlock>& blocks) {
+  for (const AllocatedBlock& block : blocks) words_[block.id] = block.words;
+}
+
+int PlexView::Words(int id) const {
+  const auto found = words_.find(id);
+  return found == words_.end() ? -1 : found->second;
+}
+
+const int* PlexView::Block(int id, int min_words) const {
+  const int words = Words(id);
+  if (words < 0 || words < min_words) return nullptr;
+  return ib0 + DMS_LOCATI(&id);
+}
+
+std::string RecordName(const int* node, int node_words,
+                       const NodeLayout& layout) {
+  const std::string ansi = RawName(node, node_words, layout);
+  std::vector<OLECHAR> wide(ansi.size() + 1);
+  std::string out;
+  if (AnsiToWide(ansi.c_str(), wide.data(), static_cast<int>(wide.size())) ==
+      0) {
+    return ansi;
+  }
+  for (const OLECHAR* c = wide.data(); *c != 0; ++c) {
+    AppendUtf8(static_cast<uint16_t>(*c), &out);
+  }
+  return out;
+}
+
+std::vector<TreeFinding> CheckTree(const std::vector<AllocatedBlock>& blocks) {
+  return TreeChecker(blocks).Run();
+}
+
+bool TreeIsWalkable(const std::vector<TreeFinding>& findings) {
+  return std::all_of(findings.begin(), findings.end(),
+                     [](const TreeFinding& finding) {
+                       return finding.kind == FindingKind::kLeak ||
+                              finding.kind == FindingKind::kName ||
+                              finding.kind == FindingKind::kDeleted;
+                     });
+}
+
+}  // namespace qss

@@ -1,0 +1,426 @@
+#include "tools/qsplex/commands.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <utility>
+#include <vector>
+
+#if defined(_WIN32)
+#include <fcntl.h>
+#include <io.h>
+#endif
+
+#include "qsstorage/qsstorage.h"
+#include "standins/plex_controls.h"
+#include "tools/qsplex/walk.h"
+
+namespace qsplex {
+namespace {
+
+constexpr size_t kChunkBytes = 64 * 1024;
+
+void SetBinary(std::FILE* file) {
+#if defined(_WIN32)
+  _setmode(_fileno(file), _O_BINARY);
+#else
+  (void)file;
+#endif
+}
+
+std::string Count(uint64_t count, const char* noun) {
+  return std::to_string(count) + " " + noun + (count == 1 ? "" : "s");
+}
+
+const char* TypeName(DWORD type) {
+  return type == STGTY_STORAGE ? "storage" : "stream";
+}
+
+std::string DisplayName(const WideString& name, DWORD type) {
+  return WideToUtf8(name.c_str()) + (type == STGTY_STORAGE ? "/" : "");
+}
+
+void PrintEntry(const std::string& name, DWORD type, uint64_t size, DWORD mode,
+                const CLSID& clsid, bool long_form) {
+  if (!long_form) {
+    std::printf("%s\n", name.c_str());
+    return;
+  }
+  const std::string size_text =
+      type == STGTY_STREAM ? std::to_string(size) : "-";
+  char mode_text[16] = "-";
+  if (mode != 0) {
+    std::snprintf(mode_text, sizeof mode_text, "0x%X",
+                  static_cast<unsigned>(mode));
+  }
+  const std::string clsid_text =
+      IsEqualGUID(clsid, GUID_NULL) ? "-" : FormatClassId(clsid);
+  std::printf("%-7s %10s %-6s %-38s %s\n", TypeName(type), size_text.c_str(),
+              mode_text, clsid_text.c_str(), name.c_str());
+}
+
+// Whether `inner` names an element at or below `outer`.
+bool IsWithin(const std::vector<WideString>& inner,
+              const std::vector<WideString>& outer) {
+  if (inner.size() < outer.size()) return false;
+  for (size_t i = 0; i < outer.size(); ++i) {
+    if (!SameElementName(inner[i].c_str(), outer[i].c_str())) return false;
+  }
+  return true;
+}
+
+// The subtree below `element`, a storage.
+bool LoadSubtree(const Context& c, const Element& element, bool open_streams,
+                 std::vector<TreeNode>* nodes) {
+  Ref<IStorage> storage;
+  HRESULT hr =
+      OpenAsStorage(element, open_streams ? kReadWrite : kRead, storage.Out());
+  int failed = 0;
+  if (SUCCEEDED(hr)) {
+    const WideString name = element.is_root() ? WideString() : element.name();
+    hr = LoadTree(storage.get(), name, open_streams, nodes, &failed);
+  }
+  if (FAILED(hr)) {
+    c.Fail(NodePath(*nodes, failed, element.path()), hr);
+    return false;
+  }
+  return true;
+}
+
+int ListRecursively(const Context& c, const Element& top, bool long_form) {
+  std::vector<TreeNode> nodes;
+  if (!LoadSubtree(c, top, false, &nodes)) return kExitFailure;
+  std::vector<std::vector<int>> children(nodes.size());
+  for (size_t i = 1; i < nodes.size(); ++i) {
+    children[nodes[i].parent].push_back(static_cast<int>(i));
+  }
+  bool first = true;
+  for (size_t i = 0; i < nodes.size(); ++i) {
+    if (nodes[i].type != STGTY_STORAGE) continue;
+    std::printf("%s%s:\n", first ? "" : "\n",
+                NodePath(nodes, static_cast<int>(i), top.path()).c_str());
+    first = false;
+    for (int child : children[i]) {
+      const TreeNode& n = nodes[child];
+      PrintEntry(DisplayName(n.name, n.type), n.type, n.size, n.mode, n.clsid,
+                 long_form);
+    }
+  }
+  return 0;
+}
+
+// Element found by `path` in a loaded image, or a failure already printed.
+bool LocateExisting(const Context& c, const std::string& path, DWORD mode,
+                    Element* e) {
+  if (!Locate(c, path, mode, false, e)) return false;
+  if (e->type != 0) return true;
+  c.Fail(e->path(), STG_E_FILENOTFOUND);
+  return false;
+}
+
+int MoveOrCopy(const Context& c, bool move) {
+  Element from;
+  Element to;
+  if (!OpenImage(c, true) || !LocateExisting(c, c.args[0], kReadWrite, &from) ||
+      !Locate(c, c.args[1], kReadWrite, false, &to)) {
+    return kExitFailure;
+  }
+  if (from.is_root()) return c.Fail("/", "the root cannot be moved or copied");
+  if (!move && from.type == STGTY_STORAGE && !c.Has('r')) {
+    return c.Fail(from.path(),
+                  "is a storage (-r copies it with everything in it)");
+  }
+  // An existing storage as destination takes the element under its name.
+  Ref<IStorage> destination;
+  std::vector<WideString> target = to.names;
+  if (to.type == STGTY_STREAM)
+    return c.Fail(to.path(), STG_E_FILEALREADYEXISTS);
+  if (to.type == STGTY_STORAGE) {
+    const HRESULT hr = OpenAsStorage(to, kReadWrite, destination.Out());
+    if (FAILED(hr)) return c.Fail(to.path(), hr);
+    target.push_back(from.names.back());
+  } else {
+    destination = std::move(to.parent);
+  }
+  if (from.type == STGTY_STORAGE && IsWithin(target, from.names)) {
+    return c.Fail(JoinPath(target, target.size()),
+                  "lies inside " + from.path());
+  }
+  uint64_t bytes = from.size;
+  size_t streams = 1;
+  if (from.type == STGTY_STORAGE) {
+    std::vector<TreeNode> nodes;
+    if (!LoadSubtree(c, from, true, &nodes)) return kExitFailure;
+    bytes = nodes[0].size;
+    streams = nodes[0].streams;
+  }
+  Progress progress(move ? "moving" : "copying", bytes, streams);
+  const std::vector<WideString> parent_names(target.begin(), target.end() - 1);
+  Ref<IStorage> watched(
+      NewProgressStorage(destination.get(), &progress,
+                         JoinPath(parent_names, parent_names.size())));
+  if (!watched) return c.Fail(to.path(), E_OUTOFMEMORY);
+  const HRESULT hr = from.parent->MoveElementTo(
+      from.name(), watched.get(), target.back().c_str(),
+      move ? STGMOVE_MOVE : STGMOVE_COPY);
+  if (FAILED(hr)) {
+    const std::string& at = progress.last_created();
+    return c.Fail(at.empty() ? JoinPath(target, target.size()) : at, hr);
+  }
+  return SaveImage(c);
+}
+
+}  // namespace
+
+int RunInit(const Context& c) {
+  std::FILE* existing = std::fopen(c.image.c_str(), "rb");
+  if (existing != nullptr) {
+    std::fclose(existing);
+    if (!c.Has('f')) return c.Fail(c.image, "exists already (-f replaces it)");
+  }
+  QssPlex_Reset();
+  Ref<IStorage> root(GetRootIStorage());
+  if (!root) return c.Fail("/", E_OUTOFMEMORY);
+  root.Reset();
+  return SaveImage(c);
+}
+
+int RunLs(const Context& c) {
+  Element e;
+  if (!OpenImage(c, false) ||
+      !LocateExisting(c, c.args.empty() ? "/" : c.args[0], kRead, &e)) {
+    return kExitFailure;
+  }
+  const bool long_form = c.Has('l');
+  if (e.type == STGTY_STREAM) {
+    PrintEntry(WideToUtf8(e.name()), e.type, e.size, e.mode, e.clsid,
+               long_form);
+    return 0;
+  }
+  if (c.Has('R')) return ListRecursively(c, e, long_form);
+  Ref<IStorage> storage;
+  Ref<IEnumSTATSTG> elements;
+  HRESULT hr = OpenAsStorage(e, kRead, storage.Out());
+  if (SUCCEEDED(hr)) hr = storage->EnumElements(0, nullptr, 0, elements.Out());
+  if (FAILED(hr)) return c.Fail(e.path(), hr);
+  STATSTG stat = {};
+  while (NextElement(elements.get(), &stat)) {
+    PrintEntry(DisplayName(stat.pwcsName, stat.type), stat.type,
+               stat.cbSize.QuadPart, stat.grfMode, stat.clsid, long_form);
+    CoTaskMemFree(stat.pwcsName);
+  }
+  return 0;
+}
+
+int RunTree(const Context& c) {
+  Element e;
+  if (!OpenImage(c, false) ||
+      !LocateExisting(c, c.args.empty() ? "/" : c.args[0], kRead, &e)) {
+    return kExitFailure;
+  }
+  if (e.type == STGTY_STREAM) {
+    std::printf("%s (%s bytes)\n", e.path().c_str(),
+                std::to_string(e.size).c_str());
+    return 0;
+  }
+  std::vector<TreeNode> nodes;
+  if (!LoadSubtree(c, e, false, &nodes)) return kExitFailure;
+  std::vector<bool> open_levels;  // whether a level still has siblings below
+  for (size_t i = 0; i < nodes.size(); ++i) {
+    const TreeNode& n = nodes[i];
+    std::string line = i == 0 ? e.path() : "";
+    for (int level = 1; level < n.depth; ++level) {
+      line += open_levels[level] ? "|   " : "    ";
+    }
+    if (i > 0) {
+      line += (n.last ? "`-- " : "|-- ") + DisplayName(n.name, n.type);
+    }
+    open_levels.resize(n.depth + 1);
+    open_levels[n.depth] = !n.last;
+    std::printf("%s (%s bytes)\n", line.c_str(),
+                std::to_string(n.size).c_str());
+  }
+  std::printf("%s, %s, %s\n", Count(nodes[0].storages, "storage").c_str(),
+              Count(nodes[0].streams, "stream").c_str(),
+              Count(nodes[0].size, "byte").c_str());
+  return 0;
+}
+
+int RunStat(const Context& c) {
+  Element e;
+  if (!OpenImage(c, false) || !LocateExisting(c, c.args[0], kRead, &e)) {
+    return kExitFailure;
+  }
+  std::printf("path:     %s\ntype:     %s\n", e.path().c_str(),
+              TypeName(e.type));
+  if (e.type == STGTY_STREAM) {
+    std::printf("size:     %s bytes\n", std::to_string(e.size).c_str());
+  }
+  std::printf("mode:     %s\n", DescribeMode(e.mode).c_str());
+  if (e.type == STGTY_STORAGE) {
+    std::printf("class id: %s\n", FormatClassId(e.clsid).c_str());
+  }
+  return 0;
+}
+
+int RunCat(const Context& c) {
+  Element e;
+  if (!OpenImage(c, false) || !LocateExisting(c, c.args[0], kRead, &e)) {
+    return kExitFailure;
+  }
+  if (e.type != STGTY_STREAM) {
+    return c.Fail(e.path(), "is a storage, not a stream");
+  }
+  Ref<IStream> stream;
+  HRESULT hr = e.parent->OpenStream(e.name(), nullptr, kRead, 0, stream.Out());
+  if (FAILED(hr)) return c.Fail(e.path(), hr);
+  SetBinary(stdout);
+  std::vector<char> chunk(kChunkBytes);
+  for (;;) {
+    ULONG got = 0;
+    hr = stream->Read(chunk.data(), static_cast<ULONG>(chunk.size()), &got);
+    if (FAILED(hr)) return c.Fail(e.path(), hr);
+    if (got == 0) break;
+    if (std::fwrite(chunk.data(), 1, got, stdout) != got) {
+      return c.Fail("standard output", std::strerror(errno));
+    }
+  }
+  return std::fflush(stdout) == 0
+             ? 0
+             : c.Fail("standard output", std::strerror(errno));
+}
+
+int RunPut(const Context& c) {
+  const bool from_file = c.args.size() > 1 && c.args[1] != "-";
+  std::FILE* input = from_file ? std::fopen(c.args[1].c_str(), "rb") : stdin;
+  if (input == nullptr) return c.Fail(c.args[1], std::strerror(errno));
+  if (!from_file) SetBinary(stdin);
+  struct Closer {
+    std::FILE* file;
+    ~Closer() {
+      if (file != stdin) std::fclose(file);
+    }
+  } closer{input};
+
+  Element e;
+  if (!OpenImage(c, true) ||
+      !Locate(c, c.args[0], kReadWrite, c.Has('p'), &e)) {
+    return kExitFailure;
+  }
+  if (e.is_root() || e.type == STGTY_STORAGE) {
+    return c.Fail(e.path(), "is a storage, not a stream");
+  }
+  Ref<IStream> stream;
+  HRESULT hr;
+  if (e.type == STGTY_STREAM) {
+    hr = e.parent->OpenStream(e.name(), nullptr, kReadWrite, 0, stream.Out());
+    if (SUCCEEDED(hr)) hr = stream->SetSize(ULARGE_INTEGER{});
+  } else {
+    hr = e.parent->CreateStream(e.name(), kReadWrite, 0, 0, stream.Out());
+  }
+  if (FAILED(hr)) return c.Fail(e.path(), hr);
+  std::vector<char> chunk(kChunkBytes);
+  size_t got;
+  while ((got = std::fread(chunk.data(), 1, chunk.size(), input)) > 0) {
+    ULONG written = 0;
+    hr = stream->Write(chunk.data(), static_cast<ULONG>(got), &written);
+    if (FAILED(hr)) return c.Fail(e.path(), hr);
+    if (written != got) return c.Fail(e.path(), STG_E_MEDIUMFULL);
+  }
+  if (std::ferror(input)) {
+    return c.Fail(from_file ? c.args[1] : "standard input",
+                  std::strerror(errno));
+  }
+  stream.Reset();
+  return SaveImage(c);
+}
+
+int RunMkdir(const Context& c) {
+  Element e;
+  if (!OpenImage(c, true) ||
+      !Locate(c, c.args[0], kReadWrite, c.Has('p'), &e)) {
+    return kExitFailure;
+  }
+  if (e.type == STGTY_STORAGE && c.Has('p')) return 0;
+  if (e.type != 0) return c.Fail(e.path(), STG_E_FILEALREADYEXISTS);
+  Ref<IStorage> storage;
+  const HRESULT hr =
+      e.parent->CreateStorage(e.name(), kReadWrite, 0, 0, storage.Out());
+  if (FAILED(hr)) return c.Fail(e.path(), hr);
+  storage.Reset();
+  return SaveImage(c);
+}
+
+int RunRm(const Context& c) {
+  Element e;
+  if (!OpenImage(c, true) || !LocateExisting(c, c.args[0], kReadWrite, &e)) {
+    return kExitFailure;
+  }
+  if (e.is_root()) {
+    return c.Fail("/",
+                  "the root cannot be removed ('qsplex clear' empties it)");
+  }
+  if (e.type == STGTY_STORAGE && !c.Has('r')) {
+    return c.Fail(e.path(),
+                  "is a storage (-r removes it with everything in it)");
+  }
+  const HRESULT hr = e.parent->DestroyElement(e.name());
+  if (FAILED(hr)) return c.Fail(e.path(), hr);
+  return SaveImage(c);
+}
+
+int RunMv(const Context& c) { return MoveOrCopy(c, true); }
+
+int RunCp(const Context& c) { return MoveOrCopy(c, false); }
+
+int RunSetClass(const Context& c) {
+  CLSID clsid;
+  if (!ParseClassId(c.args[1], &clsid)) {
+    c.Fail(c.args[1],
+           "not a class id ({XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX})");
+    return kExitUsage;
+  }
+  Element e;
+  if (!OpenImage(c, true) || !LocateExisting(c, c.args[0], kReadWrite, &e)) {
+    return kExitFailure;
+  }
+  if (e.type != STGTY_STORAGE) {
+    return c.Fail(e.path(), "is a stream; only storages have a class id");
+  }
+  Ref<IStorage> storage;
+  HRESULT hr = OpenAsStorage(e, kReadWrite, storage.Out());
+  if (SUCCEEDED(hr)) hr = storage->SetClass(clsid);
+  if (FAILED(hr)) return c.Fail(e.path(), hr);
+  storage.Reset();
+  return SaveImage(c);
+}
+
+int RunCheck(const Context& c) {
+  if (!LoadImageFile(c)) return kExitFailure;
+  const std::vector<qss::AllocatedBlock> blocks = AllocatedBlocks();
+  const std::vector<qss::TreeFinding> findings = qss::CheckTree(blocks);
+  for (const qss::TreeFinding& finding : findings) {
+    std::printf("%s: %s\n", finding.location.c_str(), finding.message.c_str());
+  }
+  if (findings.empty()) {
+    std::printf("%s: the tree is consistent (%s)\n", c.image.c_str(),
+                Count(blocks.size(), "block").c_str());
+    return 0;
+  }
+  std::printf("%s: %s\n", c.image.c_str(),
+              Count(findings.size(), "finding").c_str());
+  return kExitFailure;
+}
+
+int RunReset(const Context& c) {
+  if (!OpenImage(c, true)) return kExitFailure;
+  return SaveImage(c);
+}
+
+int RunClear(const Context& c) {
+  if (!OpenImage(c, true)) return kExitFailure;
+  QSStrg_ClearRootStorage();
+  return SaveImage(c);
+}
+
+}  // namespace qsplex

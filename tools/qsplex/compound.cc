@@ -1,0 +1,152 @@
+// Export and import go through the platform's own compound files, which only
+// the Win32 build has.
+#include "tools/qsplex/commands.h"
+
+#if defined(_WIN32)
+
+#include <cstdio>
+#include <cwchar>
+#include <vector>
+
+#include "tools/qsplex/walk.h"
+
+namespace qsplex {
+namespace {
+
+bool WideFileName(const Context& c, const std::string& file, WideString* out) {
+  if (Utf8ToWide(file, out)) return true;
+  c.Fail(file, "the file name is not valid UTF-8");
+  return false;
+}
+
+}  // namespace
+
+int RunExport(const Context& c) {
+  const std::string path = c.args.size() > 1 ? c.args[0] : "/";
+  const std::string& file = c.args.back();
+  WideString wide_file;
+  Element e;
+  if (!WideFileName(c, file, &wide_file) || !OpenImage(c, false) ||
+      !Locate(c, path, kRead, false, &e)) {
+    return kExitFailure;
+  }
+  if (e.type == 0) return c.Fail(e.path(), STG_E_FILENOTFOUND);
+  if (e.type != STGTY_STORAGE) {
+    return c.Fail(e.path(), "is a stream; export takes a storage");
+  }
+  // Copying reads streams only while their open mode allows reading.
+  std::vector<TreeNode> nodes;
+  Ref<IStorage> source;
+  int failed = 0;
+  HRESULT hr = OpenAsStorage(e, kRead, source.Out());
+  if (SUCCEEDED(hr)) {
+    hr = LoadTree(source.get(), e.is_root() ? WideString() : e.name(), true,
+                  &nodes, &failed);
+  }
+  if (FAILED(hr)) return c.Fail(NodePath(nodes, failed, e.path()), hr);
+
+  // The file is made under a temporary name and replaces FILE only whole.
+  const WideString temporary = wide_file + L".tmp";
+  Ref<IStorage> file_storage;
+  hr = StgCreateDocfile(temporary.c_str(),
+                        STGM_CREATE | STGM_READWRITE | STGM_SHARE_EXCLUSIVE, 0,
+                        file_storage.Out());
+  if (FAILED(hr)) return c.Fail(file, hr);
+  {
+    Progress progress("exporting", nodes[0].size, nodes[0].streams);
+    Ref<IStorage> watched(
+        NewProgressStorage(file_storage.get(), &progress, e.path()));
+    hr = watched ? source->CopyTo(0, nullptr, nullptr, watched.get())
+                 : E_OUTOFMEMORY;
+    // The element copy leaves the class id behind; an exclusion list of
+    // count 0 copies that alone.
+    if (SUCCEEDED(hr)) source->CopyTo(0, &IID_IStorage, nullptr, watched.get());
+    if (SUCCEEDED(hr)) hr = file_storage->Commit(STGC_DEFAULT);
+    if (FAILED(hr)) {
+      const std::string at = progress.last_created();
+      watched.Reset();
+      file_storage.Reset();
+      _wremove(temporary.c_str());
+      return c.Fail(at.empty() ? file : at, hr);
+    }
+  }
+  file_storage.Reset();
+  if (MoveFileExW(temporary.c_str(), wide_file.c_str(),
+                  MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) == 0) {
+    _wremove(temporary.c_str());
+    return c.Fail(file, "cannot write the file");
+  }
+  return 0;
+}
+
+int RunImport(const Context& c) {
+  const std::string& file = c.args[0];
+  const std::string path = c.args.size() > 1 ? c.args[1] : "/";
+  WideString wide_file;
+  Element e;
+  if (!WideFileName(c, file, &wide_file)) return kExitFailure;
+  if (StgIsStorageFile(wide_file.c_str()) != S_OK) {
+    return c.Fail(file, "not a compound file, or not readable");
+  }
+  if (!OpenImage(c, true) || !Locate(c, path, kReadWrite, false, &e)) {
+    return kExitFailure;
+  }
+  if (e.type == 0) return c.Fail(e.path(), STG_E_FILENOTFOUND);
+  if (e.type != STGTY_STORAGE) {
+    return c.Fail(e.path(), "is a stream; import needs a storage");
+  }
+  Ref<IStorage> file_storage;
+  Ref<IStorage> destination;
+  std::vector<TreeNode> nodes;
+  int failed = 0;
+  HRESULT hr = StgOpenStorage(wide_file.c_str(), nullptr,
+                              STGM_READ | STGM_SHARE_DENY_WRITE, nullptr, 0,
+                              file_storage.Out());
+  if (SUCCEEDED(hr)) {
+    hr = LoadTree(file_storage.get(), WideString(), false, &nodes, &failed);
+  }
+  if (FAILED(hr)) return c.Fail(file, hr);
+  hr = OpenAsStorage(e, kReadWrite, destination.Out());
+  if (FAILED(hr)) return c.Fail(e.path(), hr);
+  // The platform's copy merges into storages that exist already and then
+  // fails half way on streams that exist; refusing any clash up front keeps
+  // the import whole or nothing.
+  for (size_t i = 1; i < nodes.size(); ++i) {
+    Element clash;
+    if (nodes[i].parent == 0 &&
+        FindChild(destination.get(), nodes[i].name.c_str(), &clash)) {
+      return c.Fail(NodePath(nodes, static_cast<int>(i), e.path()),
+                    STG_E_FILEALREADYEXISTS);
+    }
+  }
+  Progress progress("importing", nodes[0].size, nodes[0].streams);
+  Ref<IStorage> watched(
+      NewProgressStorage(destination.get(), &progress, e.path()));
+  hr = watched ? file_storage->CopyTo(0, nullptr, nullptr, watched.get())
+               : E_OUTOFMEMORY;
+  if (FAILED(hr)) {
+    const std::string& at = progress.last_created();
+    return c.Fail(at.empty() ? e.path() : at, hr);
+  }
+  watched.Reset();
+  destination.Reset();
+  return SaveImage(c);
+}
+
+}  // namespace qsplex
+
+#else
+
+namespace qsplex {
+
+int RunExport(const Context& c) {
+  return c.Fail("",
+                "not available in this build: compound files need the "
+                "Win32 build (the platform's structured storage)");
+}
+
+int RunImport(const Context& c) { return RunExport(c); }
+
+}  // namespace qsplex
+
+#endif

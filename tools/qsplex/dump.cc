@@ -1,0 +1,226 @@
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <unordered_set>
+#include <vector>
+
+#include "check/tree_check.h"
+#include "qsstorage/qsstorage.h"
+#include "records/node_records.h"
+#include "standins/plex_controls.h"
+#include "tools/qsplex/commands.h"
+
+namespace qsplex {
+namespace {
+
+constexpr int kAnchorBlock = 2;
+constexpr int kAnchorWord = 52;
+constexpr int kDataBytesShown = 256;
+
+const char* const kStorageLabels[] = {
+    "class id", "class id",    "class id",   "class id",  "open mode",
+    "deleted",  "first entry", "open count", "name words"};
+const char* const kStreamLabels[] = {
+    "data block", "capacity words", "capacity bytes", "size",
+    "open mode",  "open count",     "deleted",        "name words"};
+
+std::string Hex(int word) {
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(word));
+  return text;
+}
+
+// A node record, one line per word; the name words on one line.
+void PrintNode(const int* node, int id, int words, int kind,
+               const std::string& path, const std::string& indent) {
+  const qss::NodeLayout& layout = qss::LayoutOf(kind);
+  const char* const* labels =
+      kind == qss::kKindStorage ? kStorageLabels : kStreamLabels;
+  std::printf("%s%s %d \"%s\" (%d words)\n", indent.c_str(),
+              kind == qss::kKindStorage ? "StorageNode" : "StreamNode", id,
+              path.c_str(), words);
+  const int header = layout.name_length_word + 1;
+  for (int k = 0; k < header && k < words; ++k) {
+    std::printf("%s  %3d  %-15s %11d  %s\n", indent.c_str(), k, labels[k],
+                node[k], Hex(node[k]).c_str());
+  }
+  if (words <= header) return;
+  std::string name_words;
+  for (int k = header; k < words; ++k) name_words += " " + Hex(node[k]);
+  std::printf("%s  %3d  %-15s \"%s\"%s\n", indent.c_str(), header, "name",
+              qss::RecordName(node, words, layout).c_str(), name_words.c_str());
+}
+
+void PrintData(const qss::PlexView& view, const int* stream,
+               const std::string& indent) {
+  const int id = stream[qss::kStreamDataBlockWord];
+  const int words = view.Words(id);
+  if (id == 0) return;
+  if (words < 0) {
+    std::printf("%sdata block %d: not allocated\n", indent.c_str(), id);
+    return;
+  }
+  const unsigned char* bytes =
+      reinterpret_cast<const unsigned char*>(view.Block(id, 0));
+  const int size = stream[qss::kStreamSizeWord];
+  const int readable = size < 0 ? 0 : std::min(size, words * 4);
+  const int shown = std::min(readable, kDataBytesShown);
+  std::printf("%sdata block %d (%d words), %d bytes in use\n", indent.c_str(),
+              id, words, readable);
+  for (int at = 0; at < shown; at += 16) {
+    std::string line = indent + "  ";
+    for (int i = at; i < at + 16 && i < shown; ++i) {
+      char hex[4];
+      std::snprintf(hex, sizeof hex, " %02x", bytes[i]);
+      line += hex;
+    }
+    std::printf("%s\n", line.c_str());
+  }
+  if (readable > shown) {
+    std::printf("%s  ... %d more bytes\n", indent.c_str(), readable - shown);
+  }
+}
+
+// Whether `path` is `top` or lies below it.
+bool Within(const std::string& path, const std::string& top) {
+  return top == "/" || path == top || path.rfind(top + "/", 0) == 0;
+}
+
+// The records of the elements at and below `top`, parents first, each
+// element list in its order. The walk reads every block through the view
+// and visits it once, so a damaged tree prints as far as it goes. Returns
+// the number of nodes printed.
+int DumpRecords(const qss::PlexView& view, int root, const std::string& top) {
+  struct Item {
+    int id;
+    int kind;  // a node kind, or -1 for an entry
+    std::string path;
+    int depth;
+  };
+  const int top_depth = static_cast<int>(
+      top == "/" ? 0 : std::count(top.begin(), top.end(), '/'));
+  std::vector<Item> stack = {{root, qss::kKindStorage, "/", 0}};
+  std::unordered_set<int> seen;
+  int printed = 0;
+  while (!stack.empty()) {
+    const Item item = stack.back();
+    stack.pop_back();
+    const bool shown = Within(item.path, top);
+    const std::string indent(2 * std::max(0, item.depth - top_depth), ' ');
+    const int words = view.Words(item.id);
+    const int* block = view.Block(
+        item.id, item.kind < 0 ? qss::kEntryWords
+                               : qss::LayoutOf(item.kind).name_length_word + 1);
+    if (block == nullptr || !seen.insert(item.id).second) {
+      if (shown) {
+        std::printf(
+            "%sblock %d: %s\n", indent.c_str(), item.id,
+            block == nullptr ? "not allocated, or too short" : "shown already");
+      }
+      continue;
+    }
+    if (item.kind < 0) {
+      const int kind = block[qss::kEntryKindWord];
+      const int child = block[qss::kEntryChildWord];
+      if (shown) {
+        std::printf(
+            "%sElementEntry %d: next %d, previous %d, kind %d, child %d\n",
+            indent.c_str(), item.id, block[qss::kEntryNextWord],
+            block[qss::kEntryPreviousWord], kind, child);
+      }
+      if (kind == qss::kKindStorage || kind == qss::kKindStream) {
+        stack.push_back({child, kind, item.path, item.depth + 1});
+      }
+      continue;
+    }
+    if (shown) {
+      PrintNode(block, item.id, words, item.kind, item.path, indent);
+      ++printed;
+    }
+    if (item.kind == qss::kKindStream) {
+      if (shown) PrintData(view, block, indent);
+      continue;
+    }
+    if (!shown && !Within(top, item.path)) continue;
+    // Entries go on the stack in reverse so that they print in list order.
+    std::vector<Item> entries;
+    std::unordered_set<int> listed;
+    for (int entry = block[qss::kStorageFirstEntryWord];
+         entry != 0 && listed.insert(entry).second;) {
+      const int* words_of = view.Block(entry, qss::kEntryWords);
+      const int kind = words_of != nullptr ? words_of[qss::kEntryKindWord] : -1;
+      const int child =
+          words_of != nullptr ? words_of[qss::kEntryChildWord] : 0;
+      const int* node =
+          kind == qss::kKindStorage || kind == qss::kKindStream
+              ? view.Block(child, qss::LayoutOf(kind).name_length_word + 1)
+              : nullptr;
+      const std::string name =
+          node != nullptr
+              ? qss::RecordName(node, view.Words(child), qss::LayoutOf(kind))
+              : "<block " + std::to_string(child) + ">";
+      entries.push_back({entry, -1,
+                         (item.path == "/" ? "/" : item.path + "/") + name,
+                         item.depth});
+      entry = words_of != nullptr ? words_of[qss::kEntryNextWord] : 0;
+    }
+    stack.insert(stack.end(), entries.rbegin(), entries.rend());
+  }
+  return printed;
+}
+
+}  // namespace
+
+int RunInfo(const Context& c) {
+  std::FILE* existing = std::fopen(c.image.c_str(), "rb");
+  const bool created = existing == nullptr;
+  if (existing != nullptr) std::fclose(existing);
+  if (created) {
+    QssPlex_Reset();
+  } else if (!OpenImage(c, true)) {
+    return kExitFailure;
+  }
+  const qss::PlexView before(AllocatedBlocks());
+  const bool had_root = before.Block(kAnchorBlock, 0)[kAnchorWord] != 0;
+  IStorage* root = GetRootIStorage();
+  if (root == nullptr) return c.Fail("/", E_OUTOFMEMORY);
+  STATSTG stat = {};
+  const HRESULT hr = root->Stat(&stat, STATFLAG_DEFAULT);
+  root->Release();
+  if (FAILED(hr)) return c.Fail("/", hr);
+  std::printf("image:       %s (%s)\n", c.image.c_str(),
+              created ? "new" : "loaded");
+  std::printf("root:        \"%s\", mode %s, class id %s\n",
+              WideToUtf8(stat.pwcsName).c_str(),
+              DescribeMode(stat.grfMode).c_str(),
+              FormatClassId(stat.clsid).c_str());
+  CoTaskMemFree(stat.pwcsName);
+  const qss::PlexView view(AllocatedBlocks());
+  const int root_id = view.Block(kAnchorBlock, 0)[kAnchorWord];
+  std::printf("root anchor: block %d, word %d = %d\n", kAnchorBlock,
+              kAnchorWord, root_id);
+  const int* node = view.Block(root_id, 0);
+  PrintNode(node, root_id, view.Words(root_id), qss::kKindStorage, "/", "");
+  std::printf("blocks:      %d allocated, %s words\n", QssPlex_LiveBlocks(),
+              std::to_string(QssPlex_LiveWords()).c_str());
+  return had_root && !created ? 0 : SaveImage(c);
+}
+
+int RunDump(const Context& c) {
+  std::vector<WideString> names;
+  if (!LoadImageFile(c)) return kExitFailure;
+  if (!SplitPath(c.args.empty() ? "/" : c.args[0], &names)) {
+    return c.Fail(c.args[0], "the path is not valid UTF-8");
+  }
+  const qss::PlexView view(AllocatedBlocks());
+  const int root = view.Block(kAnchorBlock, 0)[kAnchorWord];
+  std::printf("root anchor: block %d, word %d = %d\n", kAnchorBlock,
+              kAnchorWord, root);
+  const std::string top = JoinPath(names, names.size());
+  if (root == 0 && names.empty()) return 0;
+  if (root != 0 && DumpRecords(view, root, top) > 0) return 0;
+  return c.Fail(top, STG_E_FILENOTFOUND);
+}
+
+}  // namespace qsplex

@@ -1,0 +1,124 @@
+// What every qsplex command shares: its arguments, error reporting, the
+// image it works on and the way to its elements through the library.
+#ifndef QSSTORAGE_TOOLS_QSPLEX_SESSION_H_
+#define QSSTORAGE_TOOLS_QSPLEX_SESSION_H_
+
+#include <string>
+#include <vector>
+
+#include "check/tree_check.h"
+#include "platform/com.h"
+#include "tools/qsplex/text.h"
+
+namespace qsplex {
+
+constexpr int kExitFailure = 1;
+constexpr int kExitUsage = 2;
+
+constexpr DWORD kRead = STGM_READ | STGM_SHARE_EXCLUSIVE;            // 0x10
+constexpr DWORD kReadWrite = STGM_READWRITE | STGM_SHARE_EXCLUSIVE;  // 0x12
+
+// An owned interface pointer.
+template <class T>
+class Ref {
+ public:
+  Ref() = default;
+  explicit Ref(T* p) : p_(p) {}
+  Ref(Ref&& other) noexcept : p_(other.p_) { other.p_ = nullptr; }
+  Ref& operator=(Ref&& other) noexcept {
+    if (this != &other) {
+      Reset();
+      p_ = other.p_;
+      other.p_ = nullptr;
+    }
+    return *this;
+  }
+  Ref(const Ref&) = delete;
+  Ref& operator=(const Ref&) = delete;
+  ~Ref() { Reset(); }
+  void Reset() {
+    if (p_ != nullptr) p_->Release();
+    p_ = nullptr;
+  }
+  T** Out() {
+    Reset();
+    return &p_;
+  }
+  T* get() const { return p_; }
+  T* operator->() const { return p_; }
+  explicit operator bool() const { return p_ != nullptr; }
+
+ private:
+  T* p_ = nullptr;
+};
+
+// One command line, parsed.
+struct Context {
+  std::string command;
+  std::string options;            // the option letters given
+  std::string image;              // the first operand
+  std::vector<std::string> args;  // the operands after it
+
+  bool Has(char option) const {
+    return options.find(option) != std::string::npos;
+  }
+  // Prints "qsplex: COMMAND: SUBJECT: MESSAGE" and returns kExitFailure.
+  int Fail(const std::string& subject, const std::string& message) const;
+  int Fail(const std::string& subject, HRESULT hr) const;
+};
+
+// An element found by path: the root, or a child of `parent`.
+struct Element {
+  std::vector<WideString> names;  // the path, root first
+  Ref<IStorage> parent;           // null for the root
+  DWORD type = 0;                 // STGTY_STORAGE or STGTY_STREAM; 0: none
+  uint64_t size = 0;
+  DWORD mode = 0;
+  CLSID clsid = {};
+
+  bool is_root() const { return names.empty(); }
+  const OLECHAR* name() const { return names.back().c_str(); }
+  std::string path() const { return JoinPath(names, names.size()); }
+};
+
+// Loads the image into the plex, refusing a missing file, a damaged one and
+// one that is not an image of this host. Prints the failure.
+bool LoadImageFile(const Context& c);
+// Loads the image for a command, refusing a missing or damaged file and a
+// tree that `check` finds unsafe to walk. With `change`, closes every node
+// first (QSStrg_RestoreRefCounts): open modes saved by earlier runs or by
+// the host grant nothing to this run. Prints the failure.
+bool OpenImage(const Context& c, bool change);
+// Closes every node, so that the saved image grants no access rights, and
+// replaces the image file through a temporary file. Returns the exit code.
+int SaveImage(const Context& c);
+// The store's allocated blocks, for the checker.
+std::vector<qss::AllocatedBlock> AllocatedBlocks();
+// Writes the plex to `path` through a temporary file beside it; false,
+// with the file unchanged, on failure.
+bool WritePlexFile(const std::string& path);
+// Replaces `to` with `from`.
+bool ReplaceFile(const std::string& from, const std::string& to);
+
+// Opens the storage at the first `count` names of `names` with `mode`,
+// creating missing ones when `create`. Prints the failure.
+bool OpenStorageAt(const Context& c, const std::vector<WideString>& names,
+                   size_t count, DWORD mode, bool create, Ref<IStorage>* out);
+// Finds `path`: opens its parent with `parent_mode` (creating the storages
+// on the way when `create`) and looks the last name up; a missing last
+// element leaves type 0 and is not an error. Prints the failure.
+bool Locate(const Context& c, const std::string& path, DWORD parent_mode,
+            bool create, Element* out);
+// The next element's record, every member not filled by the enumerator
+// zero (a stream's Stat leaves its class id and times as they were). False
+// at the end.
+bool NextElement(IEnumSTATSTG* elements, STATSTG* stat);
+// Looks `name` up among the elements of `storage`, as the library compares
+// names. False when there is none.
+bool FindChild(IStorage* storage, const OLECHAR* name, Element* out);
+// Opens `element` as a storage: the root, or a child of its parent.
+HRESULT OpenAsStorage(const Element& element, DWORD mode, IStorage** out);
+
+}  // namespace qsplex
+
+#endif  // QSSTORAGE_TOOLS_QSPLEX_SESSION_H_

@@ -1,0 +1,228 @@
+#include "tools/qsplex/text.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+
+namespace qsplex {
+namespace {
+
+struct ResultText {
+  uint32_t code;
+  const char* name;
+  const char* meaning;
+};
+
+// The library's codes, and those the platform's compound files give.
+constexpr ResultText kResults[] = {
+    {0x00000000, "S_OK", "success"},
+    {0x00000001, "S_FALSE", "nothing done"},
+    {0x80004001, "E_NOTIMPL", "not implemented"},
+    {0x80004002, "E_NOINTERFACE", "interface not supported"},
+    {0x80004003, "E_POINTER", "invalid pointer"},
+    {0x80004005, "E_FAIL", "the operation failed"},
+    {0x8007000E, "E_OUTOFMEMORY", "out of memory"},
+    {0x80070057, "E_INVALIDARG", "invalid argument"},
+    {0x80030001, "STG_E_INVALIDFUNCTION", "invalid function or size"},
+    {0x80030002, "STG_E_FILENOTFOUND", "no such element"},
+    {0x80030003, "STG_E_PATHNOTFOUND", "no such path"},
+    {0x80030004, "STG_E_TOOMANYOPENFILES", "too many open files"},
+    {0x80030005, "STG_E_ACCESSDENIED", "access denied"},
+    {0x80030008, "STG_E_INSUFFICIENTMEMORY", "not enough memory"},
+    {0x80030009, "STG_E_INVALIDPOINTER", "invalid pointer"},
+    {0x80030020, "STG_E_SHAREVIOLATION", "the file is in use"},
+    {0x80030021, "STG_E_LOCKVIOLATION", "the file is locked"},
+    {0x80030050, "STG_E_FILEALREADYEXISTS", "an element of that name exists"},
+    {0x80030057, "STG_E_INVALIDPARAMETER", "invalid parameter"},
+    {0x80030070, "STG_E_MEDIUMFULL", "the plex or disk is full"},
+    {0x800300FB, "STG_E_INVALIDHEADER", "not a compound file"},
+    {0x800300FC, "STG_E_INVALIDNAME",
+     "invalid name, or too long for this storage"},
+    {0x800300FF, "STG_E_INVALIDFLAG", "invalid flags"},
+    {0x80030102, "STG_E_REVERTED", "the element was destroyed"},
+    {0x80030109, "STG_E_DOCFILECORRUPT", "the compound file is damaged"},
+};
+
+void AppendUtf8(uint32_t c, std::string* out) {
+  if (c < 0x80) {
+    out->push_back(static_cast<char>(c));
+  } else if (c < 0x800) {
+    out->push_back(static_cast<char>(0xC0 | (c >> 6)));
+    out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
+  } else if (c < 0x10000) {
+    out->push_back(static_cast<char>(0xE0 | (c >> 12)));
+    out->push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+    out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
+  } else {
+    out->push_back(static_cast<char>(0xF0 | (c >> 18)));
+    out->push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
+    out->push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+    out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
+  }
+}
+
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+}  // namespace
+
+bool Utf8ToWide(const std::string& utf8, WideString* wide) {
+  wide->clear();
+  for (size_t i = 0; i < utf8.size();) {
+    const unsigned char lead = utf8[i];
+    int extra = 0;
+    uint32_t c = lead;
+    if (lead >= 0xF0 && lead < 0xF5) {
+      extra = 3, c = lead & 0x07;
+    } else if (lead >= 0xE0) {
+      extra = 2, c = lead & 0x0F;
+    } else if (lead >= 0xC2) {
+      extra = 1, c = lead & 0x1F;
+    } else if (lead >= 0x80 || lead == 0) {
+      return false;
+    }
+    if (lead >= 0xF5 || utf8.size() - i <= static_cast<size_t>(extra)) {
+      return false;
+    }
+    for (int k = 1; k <= extra; ++k) {
+      const unsigned char next = utf8[i + k];
+      if ((next & 0xC0) != 0x80) return false;
+      c = (c << 6) | (next & 0x3F);
+    }
+    // Overlong forms, surrogates and values past U+10FFFF.
+    if ((extra == 2 && c < 0x800) || (extra == 3 && c < 0x10000) ||
+        (c >= 0xD800 && c < 0xE000) || c > 0x10FFFF) {
+      return false;
+    }
+    i += 1 + extra;
+    if (c >= 0x10000) {
+      c -= 0x10000;
+      wide->push_back(static_cast<OLECHAR>(0xD800 + (c >> 10)));
+      wide->push_back(static_cast<OLECHAR>(0xDC00 + (c & 0x3FF)));
+    } else {
+      wide->push_back(static_cast<OLECHAR>(c));
+    }
+  }
+  return true;
+}
+
+std::string WideToUtf8(const OLECHAR* wide) {
+  std::string out;
+  if (wide == nullptr) return out;
+  for (; *wide != 0; ++wide) {
+    uint32_t c = static_cast<uint16_t>(*wide);
+    const uint32_t low = static_cast<uint16_t>(wide[1]);
+    if (c >= 0xD800 && c < 0xDC00 && low >= 0xDC00 && low < 0xE000) {
+      c = 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00);
+      ++wide;
+    } else if (c >= 0xD800 && c < 0xE000) {
+      c = 0xFFFD;
+    }
+    AppendUtf8(c, &out);
+  }
+  return out;
+}
+
+bool SplitPath(const std::string& path, std::vector<WideString>* names) {
+  names->clear();
+  size_t start = 0;
+  while (start <= path.size()) {
+    size_t end = path.find('/', start);
+    if (end == std::string::npos) end = path.size();
+    if (end > start) {
+      WideString name;
+      if (!Utf8ToWide(path.substr(start, end - start), &name)) return false;
+      names->push_back(name);
+    }
+    start = end + 1;
+  }
+  return true;
+}
+
+std::string JoinPath(const std::vector<WideString>& names, size_t count) {
+  if (count == 0) return "/";
+  std::string out;
+  for (size_t i = 0; i < count && i < names.size(); ++i) {
+    out += "/" + WideToUtf8(names[i].c_str());
+  }
+  return out;
+}
+
+std::string DescribeResult(HRESULT hr) {
+  const uint32_t code = static_cast<uint32_t>(hr);
+  for (const ResultText& result : kResults) {
+    if (result.code == code) {
+      return std::string(result.meaning) + " (" + result.name + ")";
+    }
+  }
+  char text[32];
+  std::snprintf(text, sizeof text, "result 0x%08X",
+                static_cast<unsigned>(code));
+  return text;
+}
+
+std::string FormatClassId(const CLSID& clsid) {
+  char text[40];
+  std::snprintf(text, sizeof text,
+                "{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}",
+                static_cast<unsigned>(clsid.Data1), clsid.Data2, clsid.Data3,
+                clsid.Data4[0], clsid.Data4[1], clsid.Data4[2], clsid.Data4[3],
+                clsid.Data4[4], clsid.Data4[5], clsid.Data4[6], clsid.Data4[7]);
+  return text;
+}
+
+bool ParseClassId(const std::string& text, CLSID* clsid) {
+  std::string digits = text;
+  if (digits.size() == 38 && digits.front() == '{' && digits.back() == '}') {
+    digits = digits.substr(1, 36);
+  }
+  if (digits.size() != 36) return false;
+  unsigned char bytes[16];
+  int count = 0;
+  for (size_t i = 0; i < digits.size(); i += 2) {
+    if (i == 8 || i == 13 || i == 18 || i == 23) {
+      if (digits[i] != '-') return false;
+      ++i;
+    }
+    const int high = HexDigit(digits[i]);
+    const int low = HexDigit(digits[i + 1]);
+    if (high < 0 || low < 0) return false;
+    bytes[count++] = static_cast<unsigned char>(high * 16 + low);
+  }
+  // The text reads Data1 to Data3 most significant byte first.
+  clsid->Data1 = (uint32_t{bytes[0]} << 24) | (uint32_t{bytes[1]} << 16) |
+                 (uint32_t{bytes[2]} << 8) | bytes[3];
+  clsid->Data2 = static_cast<uint16_t>((bytes[4] << 8) | bytes[5]);
+  clsid->Data3 = static_cast<uint16_t>((bytes[6] << 8) | bytes[7]);
+  std::memcpy(clsid->Data4, bytes + 8, 8);
+  return true;
+}
+
+std::string DescribeMode(DWORD mode) {
+  if (mode == 0) return "0 (not open)";
+  static const char* const kAccess[] = {"read", "write", "readwrite", "?"};
+  static const char* const kShare[] = {"", ", share-exclusive", ", deny-write",
+                                       ", deny-read", ", deny-none"};
+  char text[64];
+  const DWORD share = (mode >> 4) & 7;
+  std::snprintf(text, sizeof text, "0x%X (%s%s%s)", static_cast<unsigned>(mode),
+                kAccess[mode & 3], share < 5 ? kShare[share] : ", ?",
+                (mode & STGM_CREATE) != 0 ? ", create" : "");
+  return text;
+}
+
+bool SameElementName(const OLECHAR* a, const OLECHAR* b) {
+  char ansi_a[1024];
+  char ansi_b[1024];
+  if (qss::WideToAnsi(a, ansi_a, sizeof ansi_a) == 0 ||
+      qss::WideToAnsi(b, ansi_b, sizeof ansi_b) == 0) {
+    return WideString(a) == WideString(b);
+  }
+  return std::strcmp(ansi_a, ansi_b) == 0;
+}
+
+}  // namespace qsplex

@@ -1,0 +1,42 @@
+// Text for the command line: UTF-8 paths and names in, UTF-8 out, result
+// codes in words, class ids.
+#ifndef QSSTORAGE_TOOLS_QSPLEX_TEXT_H_
+#define QSSTORAGE_TOOLS_QSPLEX_TEXT_H_
+
+#include <string>
+#include <vector>
+
+#include "platform/com.h"
+
+namespace qsplex {
+
+using WideString = std::basic_string<OLECHAR>;
+
+// False when `utf8` is not valid UTF-8 or holds a zero.
+bool Utf8ToWide(const std::string& utf8, WideString* wide);
+std::string WideToUtf8(const OLECHAR* wide);
+
+// A path's element names, root first; "/" alone (or "") is the root, empty
+// components are skipped. False when the path is not valid UTF-8.
+bool SplitPath(const std::string& path, std::vector<WideString>* names);
+// "/" and the names joined by "/".
+std::string JoinPath(const std::vector<WideString>& names, size_t count);
+
+// "no such element (STG_E_FILENOTFOUND)"; unknown codes in hex.
+std::string DescribeResult(HRESULT hr);
+
+// "{01234567-89AB-CDEF-0123-456789ABCDEF}".
+std::string FormatClassId(const CLSID& clsid);
+// Takes that form with or without braces; false when it is not a class id.
+bool ParseClassId(const std::string& text, CLSID* clsid);
+
+// "0x12 (readwrite, share-exclusive)"; "-" for 0.
+std::string DescribeMode(DWORD mode);
+
+// Whether two wide names are the same element name: equal in the ANSI code
+// page, as the library compares them.
+bool SameElementName(const OLECHAR* a, const OLECHAR* b);
+
+}  // namespace qsplex
+
+#endif  // QSSTORAGE_TOOLS_QSPLEX_TEXT_H_

@@ -1,0 +1,96 @@
+#include "tools/qsplex/text.h"
+
+#include <gtest/gtest.h>
+
+namespace qsplex {
+namespace {
+
+WideString Units(std::initializer_list<unsigned> units) {
+  WideString out;
+  for (unsigned unit : units) out.push_back(static_cast<OLECHAR>(unit));
+  return out;
+}
+
+TEST(TextTest, Utf8DecodesToUtf16AndBack) {
+  const struct {
+    const char* utf8;
+    WideString wide;
+  } cases[] = {
+      {"", Units({})},
+      {"a/b", Units({'a', '/', 'b'})},
+      {"\xC3\xA9", Units({0xE9})},
+      {"\xE2\x82\xAC", Units({0x20AC})},
+      {"\xF0\x9F\x98\x80", Units({0xD83D, 0xDE00})},
+  };
+  for (const auto& c : cases) {
+    WideString wide;
+    EXPECT_TRUE(Utf8ToWide(c.utf8, &wide)) << c.utf8;
+    EXPECT_EQ(c.wide, wide) << c.utf8;
+    EXPECT_EQ(c.utf8, WideToUtf8(wide.c_str()));
+  }
+}
+
+TEST(TextTest, InvalidUtf8IsRefused) {
+  const std::string cases[] = {
+      "\xFF",         "\xC3",
+      "\xC0\xAF",     "\xE0\x80\xAF",
+      "\xED\xA0\x80", "\xF4\x90\x80\x80",
+      "a\xC3(",       std::string("a\0b", 3),
+  };
+  for (const std::string& utf8 : cases) {
+    WideString wide;
+    EXPECT_FALSE(Utf8ToWide(utf8, &wide)) << testing::PrintToString(utf8);
+  }
+}
+
+TEST(TextTest, LoneSurrogateBecomesReplacementCharacter) {
+  EXPECT_EQ("x\xEF\xBF\xBDy", WideToUtf8(Units({'x', 0xD800, 'y'}).c_str()));
+}
+
+TEST(TextTest, PathsSplitIntoNamesAndJoinBack) {
+  std::vector<WideString> names;
+  ASSERT_TRUE(SplitPath("/", &names));
+  EXPECT_TRUE(names.empty());
+  EXPECT_EQ("/", JoinPath(names, 0));
+  ASSERT_TRUE(SplitPath("a//b\xC3\xA9/", &names));
+  ASSERT_EQ(2u, names.size());
+  EXPECT_EQ("/a/b\xC3\xA9", JoinPath(names, 2));
+  EXPECT_EQ("/a", JoinPath(names, 1));
+}
+
+TEST(TextTest, ClassIdsParseWithOrWithoutBraces) {
+  CLSID clsid;
+  ASSERT_TRUE(ParseClassId("{01234567-89AB-CDEF-0123-456789abcdef}", &clsid));
+  EXPECT_EQ(0x01234567u, clsid.Data1);
+  EXPECT_EQ(0x89AB, clsid.Data2);
+  EXPECT_EQ(0xCDEF, clsid.Data3);
+  EXPECT_EQ(0x01, clsid.Data4[0]);
+  EXPECT_EQ(0xEF, clsid.Data4[7]);
+  EXPECT_EQ("{01234567-89AB-CDEF-0123-456789ABCDEF}", FormatClassId(clsid));
+  EXPECT_TRUE(ParseClassId("01234567-89ab-cdef-0123-456789abcdef", &clsid));
+  for (const char* bad : {"", "{01234567-89AB-CDEF-0123-456789ABCDE}",
+                          "0123456789ABCDEF0123456789ABCDEF",
+                          "01234567-89AB-CDEF-0123+456789ABCDEF",
+                          "0123456g-89AB-CDEF-0123-456789ABCDEF",
+                          "{01234567-89AB-CDEF-0123-456789ABCDEF"}) {
+    EXPECT_FALSE(ParseClassId(bad, &clsid)) << bad;
+  }
+}
+
+TEST(TextTest, ElementNamesCompareAsTheLibraryDoes) {
+  // Characters the ANSI code page lacks become the same default character.
+  EXPECT_TRUE(
+      SameElementName(Units({0x4E2D}).c_str(), Units({0x6587}).c_str()));
+  EXPECT_TRUE(SameElementName(Units({0xE9}).c_str(), Units({0xE9}).c_str()));
+  EXPECT_FALSE(SameElementName(Units({'a'}).c_str(), Units({'A'}).c_str()));
+}
+
+TEST(TextTest, ResultCodesAreNamed) {
+  EXPECT_EQ("no such element (STG_E_FILENOTFOUND)",
+            DescribeResult(STG_E_FILENOTFOUND));
+  EXPECT_EQ("result 0x80001234",
+            DescribeResult(static_cast<HRESULT>(0x80001234)));
+}
+
+}  // namespace
+}  // namespace qsplex

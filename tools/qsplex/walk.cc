@@ -1,0 +1,341 @@
+#include "tools/qsplex/walk.h"
+
+#include <cstdio>
+#include <new>
+#include <utility>
+
+#if defined(_WIN32)
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
+
+#include "tools/qsplex/session.h"
+
+namespace qsplex {
+namespace {
+
+bool StderrIsTerminal() {
+#if defined(_WIN32)
+  return _isatty(_fileno(stderr)) != 0;
+#else
+  return isatty(fileno(stderr)) != 0;
+#endif
+}
+
+// Counts what a copy writes; everything else goes to the inner stream.
+class ProgressStream final : public IStream {
+ public:
+  ProgressStream(IStream* inner, Progress* progress)
+      : inner_(inner), progress_(progress) {
+    inner->AddRef();
+  }
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
+    *ppv = nullptr;
+    if (!IsEqualIID(riid, IID_IUnknown) &&
+        !IsEqualIID(riid, IID_ISequentialStream) &&
+        !IsEqualIID(riid, IID_IStream)) {
+      return E_NOINTERFACE;
+    }
+    *ppv = static_cast<IStream*>(this);
+    AddRef();
+    return S_OK;
+  }
+  ULONG STDMETHODCALLTYPE AddRef() override { return ++refs_; }
+  ULONG STDMETHODCALLTYPE Release() override {
+    if (--refs_ != 0) return refs_;
+    delete this;
+    return 0;
+  }
+  HRESULT STDMETHODCALLTYPE Read(void* pv, ULONG cb, ULONG* read) override {
+    return inner_->Read(pv, cb, read);
+  }
+  HRESULT STDMETHODCALLTYPE Write(const void* pv, ULONG cb,
+                                  ULONG* written) override {
+    ULONG count = 0;
+    const HRESULT hr = inner_->Write(pv, cb, &count);
+    if (written != nullptr) *written = count;
+    progress_->Wrote(count);
+    return hr;
+  }
+  HRESULT STDMETHODCALLTYPE Seek(LARGE_INTEGER move, DWORD origin,
+                                 ULARGE_INTEGER* position) override {
+    return inner_->Seek(move, origin, position);
+  }
+  HRESULT STDMETHODCALLTYPE SetSize(ULARGE_INTEGER size) override {
+    return inner_->SetSize(size);
+  }
+  HRESULT STDMETHODCALLTYPE CopyTo(IStream* to, ULARGE_INTEGER cb,
+                                   ULARGE_INTEGER* read,
+                                   ULARGE_INTEGER* written) override {
+    return inner_->CopyTo(to, cb, read, written);
+  }
+  HRESULT STDMETHODCALLTYPE Commit(DWORD flags) override {
+    return inner_->Commit(flags);
+  }
+  HRESULT STDMETHODCALLTYPE Revert() override { return inner_->Revert(); }
+  HRESULT STDMETHODCALLTYPE LockRegion(ULARGE_INTEGER offset, ULARGE_INTEGER cb,
+                                       DWORD type) override {
+    return inner_->LockRegion(offset, cb, type);
+  }
+  HRESULT STDMETHODCALLTYPE UnlockRegion(ULARGE_INTEGER offset,
+                                         ULARGE_INTEGER cb,
+                                         DWORD type) override {
+    return inner_->UnlockRegion(offset, cb, type);
+  }
+  HRESULT STDMETHODCALLTYPE Stat(STATSTG* stat, DWORD flags) override {
+    return inner_->Stat(stat, flags);
+  }
+  HRESULT STDMETHODCALLTYPE Clone(IStream** out) override {
+    return inner_->Clone(out);
+  }
+
+ private:
+  Ref<IStream> inner_;
+  Progress* progress_;
+  ULONG refs_ = 1;
+};
+
+class ProgressStorage final : public IStorage {
+ public:
+  ProgressStorage(IStorage* inner, Progress* progress, std::string path)
+      : inner_(inner), progress_(progress), path_(std::move(path)) {
+    inner->AddRef();
+  }
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
+    *ppv = nullptr;
+    if (!IsEqualIID(riid, IID_IUnknown) && !IsEqualIID(riid, IID_IStorage)) {
+      return E_NOINTERFACE;
+    }
+    *ppv = static_cast<IStorage*>(this);
+    AddRef();
+    return S_OK;
+  }
+  ULONG STDMETHODCALLTYPE AddRef() override { return ++refs_; }
+  ULONG STDMETHODCALLTYPE Release() override {
+    if (--refs_ != 0) return refs_;
+    delete this;
+    return 0;
+  }
+  HRESULT STDMETHODCALLTYPE CreateStream(const OLECHAR* name, DWORD mode,
+                                         DWORD reserved1, DWORD reserved2,
+                                         IStream** out) override {
+    *out = nullptr;
+    progress_->Created(Child(name), true);
+    Ref<IStream> created;
+    const HRESULT hr =
+        inner_->CreateStream(name, mode, reserved1, reserved2, created.Out());
+    if (FAILED(hr)) return hr;
+    *out = new (std::nothrow) ProgressStream(created.get(), progress_);
+    return *out != nullptr ? hr : E_OUTOFMEMORY;
+  }
+  HRESULT STDMETHODCALLTYPE OpenStream(const OLECHAR* name, void* reserved1,
+                                       DWORD mode, DWORD reserved2,
+                                       IStream** out) override {
+    return inner_->OpenStream(name, reserved1, mode, reserved2, out);
+  }
+  HRESULT STDMETHODCALLTYPE CreateStorage(const OLECHAR* name, DWORD mode,
+                                          DWORD reserved1, DWORD reserved2,
+                                          IStorage** out) override {
+    *out = nullptr;
+    progress_->Created(Child(name), false);
+    Ref<IStorage> created;
+    const HRESULT hr =
+        inner_->CreateStorage(name, mode, reserved1, reserved2, created.Out());
+    if (FAILED(hr)) return hr;
+    *out = new (std::nothrow)
+        ProgressStorage(created.get(), progress_, Child(name));
+    return *out != nullptr ? hr : E_OUTOFMEMORY;
+  }
+  HRESULT STDMETHODCALLTYPE OpenStorage(const OLECHAR* name, IStorage* priority,
+                                        DWORD mode, SNB exclude, DWORD reserved,
+                                        IStorage** out) override {
+    return inner_->OpenStorage(name, priority, mode, exclude, reserved, out);
+  }
+  HRESULT STDMETHODCALLTYPE CopyTo(DWORD count, const IID* exclude_ids,
+                                   SNB exclude, IStorage* to) override {
+    return inner_->CopyTo(count, exclude_ids, exclude, to);
+  }
+  HRESULT STDMETHODCALLTYPE MoveElementTo(const OLECHAR* name, IStorage* to,
+                                          const OLECHAR* new_name,
+                                          DWORD flags) override {
+    return inner_->MoveElementTo(name, to, new_name, flags);
+  }
+  HRESULT STDMETHODCALLTYPE Commit(DWORD flags) override {
+    return inner_->Commit(flags);
+  }
+  HRESULT STDMETHODCALLTYPE Revert() override { return inner_->Revert(); }
+  HRESULT STDMETHODCALLTYPE EnumElements(DWORD reserved1, void* reserved2,
+                                         DWORD reserved3,
+                                         IEnumSTATSTG** out) override {
+    return inner_->EnumElements(reserved1, reserved2, reserved3, out);
+  }
+  HRESULT STDMETHODCALLTYPE DestroyElement(const OLECHAR* name) override {
+    return inner_->DestroyElement(name);
+  }
+  HRESULT STDMETHODCALLTYPE RenameElement(const OLECHAR* from,
+                                          const OLECHAR* to) override {
+    return inner_->RenameElement(from, to);
+  }
+  HRESULT STDMETHODCALLTYPE SetElementTimes(const OLECHAR* name,
+                                            const FILETIME* created,
+                                            const FILETIME* accessed,
+                                            const FILETIME* modified) override {
+    return inner_->SetElementTimes(name, created, accessed, modified);
+  }
+  HRESULT STDMETHODCALLTYPE SetClass(REFCLSID clsid) override {
+    return inner_->SetClass(clsid);
+  }
+  HRESULT STDMETHODCALLTYPE SetStateBits(DWORD bits, DWORD mask) override {
+    return inner_->SetStateBits(bits, mask);
+  }
+  HRESULT STDMETHODCALLTYPE Stat(STATSTG* stat, DWORD flags) override {
+    return inner_->Stat(stat, flags);
+  }
+
+ private:
+  std::string Child(const OLECHAR* name) const {
+    return (path_ == "/" ? "/" : path_ + "/") + WideToUtf8(name);
+  }
+
+  Ref<IStorage> inner_;
+  Progress* progress_;
+  std::string path_;
+  ULONG refs_ = 1;
+};
+
+TreeNode NodeFrom(const STATSTG& stat, int parent, int depth) {
+  TreeNode node;
+  node.name = stat.pwcsName != nullptr ? stat.pwcsName : WideString();
+  node.parent = parent;
+  node.type = stat.type;
+  node.size = stat.type == STGTY_STREAM ? stat.cbSize.QuadPart : 0;
+  node.mode = stat.grfMode;
+  node.clsid = stat.clsid;
+  node.depth = depth;
+  node.last = false;
+  return node;
+}
+
+}  // namespace
+
+HRESULT LoadTree(IStorage* top, const WideString& top_name, bool open_streams,
+                 std::vector<TreeNode>* nodes, int* failed) {
+  STATSTG stat = {};
+  nodes->clear();
+  *failed = 0;
+  HRESULT hr = top->Stat(&stat, STATFLAG_NONAME);
+  if (FAILED(hr)) return hr;
+  stat.pwcsName = nullptr;
+  nodes->push_back(NodeFrom(stat, -1, 0));
+  nodes->back().name = top_name;
+  nodes->back().last = true;
+  // Pending elements with their open parent. Pushed in reverse, they come
+  // off newest first; no recursion, so trees of any depth load.
+  struct Pending {
+    Ref<IStorage> parent;
+    TreeNode node;
+  };
+  std::vector<Pending> pending;
+  top->AddRef();
+  Ref<IStorage> storage(top);
+  int index = 0;
+  for (;;) {
+    if (storage) {
+      Ref<IEnumSTATSTG> elements;
+      hr = storage->EnumElements(0, nullptr, 0, elements.Out());
+      if (FAILED(hr)) break;
+      std::vector<TreeNode> children;
+      while (NextElement(elements.get(), &stat)) {
+        children.push_back(NodeFrom(stat, index, (*nodes)[index].depth + 1));
+        CoTaskMemFree(stat.pwcsName);
+      }
+      if (!children.empty()) children.back().last = true;
+      for (auto child = children.rbegin(); child != children.rend(); ++child) {
+        storage->AddRef();
+        pending.push_back({Ref<IStorage>(storage.get()), std::move(*child)});
+      }
+    }
+    storage.Reset();
+    if (pending.empty()) break;
+    Pending next = std::move(pending.back());
+    pending.pop_back();
+    index = static_cast<int>(nodes->size());
+    nodes->push_back(next.node);
+    const OLECHAR* name = next.node.name.c_str();
+    if (next.node.type == STGTY_STORAGE) {
+      hr = next.parent->OpenStorage(name, nullptr, kRead, nullptr, 0,
+                                    storage.Out());
+    } else if (open_streams && next.node.type == STGTY_STREAM) {
+      Ref<IStream> stream;
+      hr = next.parent->OpenStream(name, nullptr, kRead, 0, stream.Out());
+    }
+    if (FAILED(hr)) break;
+  }
+  if (FAILED(hr)) {
+    *failed = index;
+    return hr;
+  }
+  // Children follow their parents, so one backward pass sums every level.
+  for (size_t i = nodes->size() - 1; i > 0; --i) {
+    const TreeNode& child = (*nodes)[i];
+    TreeNode& parent = (*nodes)[child.parent];
+    parent.size += child.size;
+    parent.storages += child.type == STGTY_STORAGE ? 1 + child.storages : 0;
+    parent.streams += child.type == STGTY_STREAM ? 1 : child.streams;
+  }
+  return S_OK;
+}
+
+std::string NodePath(const std::vector<TreeNode>& nodes, int index,
+                     const std::string& top_path) {
+  std::string tail;
+  for (int at = index; at > 0; at = nodes[at].parent) {
+    tail = "/" + WideToUtf8(nodes[at].name.c_str()) + tail;
+  }
+  if (tail.empty()) return top_path;
+  return top_path == "/" ? tail : top_path + tail;
+}
+
+Progress::Progress(const char* verb, uint64_t total_bytes, size_t total_streams)
+    : verb_(verb),
+      total_bytes_(total_bytes),
+      total_streams_(total_streams),
+      terminal_(StderrIsTerminal()) {}
+
+Progress::~Progress() {
+  if (shown_percent_ >= 0) std::fputc('\n', stderr);
+}
+
+void Progress::Created(const std::string& path, bool stream) {
+  last_created_ = path;
+  if (stream) ++streams_;
+  Show();
+}
+
+void Progress::Wrote(uint64_t bytes) {
+  bytes_ += bytes;
+  Show();
+}
+
+void Progress::Show() {
+  if (!terminal_) return;
+  const int percent =
+      total_bytes_ == 0 ? 100 : static_cast<int>(bytes_ * 100 / total_bytes_);
+  if (percent == shown_percent_) return;
+  shown_percent_ = percent;
+  const std::string line =
+      std::string("\r") + verb_ + ": " + std::to_string(streams_) + " of " +
+      std::to_string(total_streams_) + " streams, " + std::to_string(bytes_) +
+      " of " + std::to_string(total_bytes_) + " bytes (" +
+      std::to_string(percent) + "%)";
+  std::fputs(line.c_str(), stderr);
+  std::fflush(stderr);
+}
+
+IStorage* NewProgressStorage(IStorage* inner, Progress* progress,
+                             const std::string& path) {
+  return new (std::nothrow) ProgressStorage(inner, progress, path);
+}
+
+}  // namespace qsplex

@@ -1,0 +1,68 @@
+// Walks over whole subtrees through the standard interfaces: loading a
+// subtree's listing, and a destination storage that reports the progress of
+// a copy into it.
+#ifndef QSSTORAGE_TOOLS_QSPLEX_WALK_H_
+#define QSSTORAGE_TOOLS_QSPLEX_WALK_H_
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "platform/com.h"
+#include "tools/qsplex/text.h"
+
+namespace qsplex {
+
+// One element of a loaded subtree; nodes come in depth-first order, each
+// storage's children newest first, so a parent precedes its children.
+struct TreeNode {
+  WideString name;
+  int parent;  // index of the parent node; -1 for the top
+  DWORD type;
+  uint64_t size;  // bytes; for storages, of all streams below once totalled
+  DWORD mode;
+  CLSID clsid;
+  int depth;
+  bool last;                         // the last child of its parent
+  size_t storages = 0, streams = 0;  // below a storage, once totalled
+};
+
+// Lists the subtree of `top` (its own node named `top_name`) into `nodes`,
+// with each storage's size and counts totalled over its subtree.
+// With `open_streams`, opens every stream for reading on the way, since
+// copying reads only streams whose open mode allows it. On failure returns
+// the code and sets `*failed` to the index of the node being read.
+HRESULT LoadTree(IStorage* top, const WideString& top_name, bool open_streams,
+                 std::vector<TreeNode>* nodes, int* failed);
+// The path of node `index` below `top_path`.
+std::string NodePath(const std::vector<TreeNode>& nodes, int index,
+                     const std::string& top_path);
+
+// The progress of a copy, on standard error while it is a terminal.
+class Progress {
+ public:
+  Progress(const char* verb, uint64_t total_bytes, size_t total_streams);
+  ~Progress();
+  void Created(const std::string& path, bool stream);
+  void Wrote(uint64_t bytes);
+  // The element the copy created last: where a failure happened.
+  const std::string& last_created() const { return last_created_; }
+
+ private:
+  void Show();
+  const char* verb_;
+  uint64_t total_bytes_, bytes_ = 0;
+  size_t total_streams_, streams_ = 0;
+  bool terminal_;
+  int shown_percent_ = -1;
+  std::string last_created_;
+};
+
+// A storage that forwards every call to `inner` and reports what copies
+// create and write in it to `progress`. Reference count 1.
+IStorage* NewProgressStorage(IStorage* inner, Progress* progress,
+                             const std::string& path);
+
+}  // namespace qsplex
+
+#endif  // QSSTORAGE_TOOLS_QSPLEX_WALK_H_
