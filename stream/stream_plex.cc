@@ -118,15 +118,13 @@ HRESULT CImplIStreamPlex::Write(const void* pv, ULONG cb, ULONG* pcbWritten) {
   if (!IsAlive()) return E_FAIL;
   if (pv == nullptr && cb != 0) return STG_E_INVALIDPOINTER;
   if (!IsOpenForWriting()) return STG_E_ACCESSDENIED;
+  // Positions stay below 2^63, so the sum cannot wrap; an end past what the
+  // words can describe fails the growth below, before anything changes.
   const uint64_t end = position_ + cb;
-  // Checked before anything changes, so a refused write leaves no trace
-  // (and the sum cannot wrap: positions stay below 2^63).
-  if (end > kMaxStreamBytes) return STG_E_MEDIUMFULL;
   int* node = LocateBlock(block_id());
-  Extent extent = ExtentOf(node);
-  if (end > extent.capacity) {
-    if (!GrowDataBlock(node, end)) return STG_E_MEDIUMFULL;
-    extent.capacity = static_cast<uint32_t>(end);
+  const Extent extent = ExtentOf(node);
+  if (end > extent.capacity && !GrowDataBlock(node, end)) {
+    return STG_E_MEDIUMFULL;
   }
   char* data = DataBytes(node);
   const uint32_t offset = static_cast<uint32_t>(position_);

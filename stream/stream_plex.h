@@ -44,11 +44,16 @@ class CImplIStreamPlex final : public IStream {
   HRESULT STDMETHODCALLTYPE Write(const void* pv, ULONG cb,
                                   ULONG* pcbWritten) override;
 
-  // IStream. CopyTo moves at most 1024 bytes per call of the destination's
-  // Write; a count with its high half set copies to the end of the stream.
-  // Stat's name belongs to the caller (CoTaskMemFree). Commit and Revert
-  // succeed, LockRegion and UnlockRegion answer E_NOTIMPL, whatever the
-  // state of the stream.
+  // IStream. A null STATSTG, out pointer or destination answers
+  // STG_E_INVALIDPOINTER, checked right after liveness. Seek needs no rights
+  // and refuses a negative or overflowing target, keeping the position.
+  // SetSize reserves room when growing (the size stays) and truncates when
+  // shrinking; it never moves the position. CopyTo moves at most 1024 bytes
+  // per call of the destination's Write; a count with its high half set
+  // copies to the end of the stream. Stat reports the size every object over
+  // the node shares; its name belongs to the caller (CoTaskMemFree). Commit
+  // and Revert succeed, LockRegion and UnlockRegion answer E_NOTIMPL,
+  // whatever the state of the stream.
   HRESULT STDMETHODCALLTYPE Seek(LARGE_INTEGER dlibMove, DWORD dwOrigin,
                                  ULARGE_INTEGER* plibNewPosition) override;
   HRESULT STDMETHODCALLTYPE SetSize(ULARGE_INTEGER libNewSize) override;
