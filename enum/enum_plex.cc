@@ -35,9 +35,9 @@ HRESULT StatChild(int kind, int child, STATSTG* record) {
 
 HRESULT CIStoragePlex::EnumElements(DWORD, void*, DWORD,
                                     IEnumSTATSTG** ppenum) {
-  if (ppenum == nullptr) return STG_E_INVALIDPOINTER;
-  *ppenum = nullptr;
+  if (ppenum != nullptr) *ppenum = nullptr;
   if (!IsAlive()) return STG_E_REVERTED;
+  if (ppenum == nullptr) return STG_E_INVALIDPOINTER;
   const int first = LocateBlock(block_id())[kStorageFirstEntryWord];
   auto* elements = new (std::nothrow) CImplIEnumSTATStg(first, first);
   if (elements == nullptr) return E_OUTOFMEMORY;
@@ -51,6 +51,7 @@ CImplIEnumSTATStg::CImplIEnumSTATStg(int start, int position)
 HRESULT CImplIEnumSTATStg::QueryInterface(REFIID riid, void** ppv) {
   if (ppv == nullptr) return E_POINTER;
   *ppv = nullptr;
+  if (IsNullAddress(&riid)) return E_NOINTERFACE;
   if (!IsEqualIID(riid, IID_IUnknown) && !IsEqualIID(riid, IID_IEnumSTATSTG)) {
     return E_NOINTERFACE;
   }

@@ -4,6 +4,7 @@
 #include "exports/host_blocks.h"
 #include "exports/root_anchor.h"
 #include "platform/com.h"
+#include "records/heap.h"
 #include "qsstorage/qsstorage.h"
 
 namespace {
@@ -91,7 +92,7 @@ class ContainerChain {
   bool Push(int block) {
     if (size_ == capacity_) {
       const size_t capacity = capacity_ == 0 ? 16 : 2 * capacity_;
-      void* grown = std::realloc(blocks_, capacity * sizeof(int));
+      void* grown = qss::ResizeHeapBlock(blocks_, capacity * sizeof(int));
       if (grown == nullptr) return false;
       blocks_ = static_cast<int*>(grown);
       capacity_ = capacity;
@@ -153,7 +154,7 @@ IStorage* ContainerStorage(int container) {
 
 OLECHAR* DuplicateWide(const OLECHAR* wide) {
   const size_t bytes = (qss::WideLength(wide) + 1) * sizeof(OLECHAR);
-  auto* copy = static_cast<OLECHAR*>(std::malloc(bytes));
+  auto* copy = static_cast<OLECHAR*>(qss::AllocateNameCopy(bytes));
   if (copy != nullptr) std::memcpy(copy, wide, bytes);
   return copy;
 }

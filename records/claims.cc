@@ -18,9 +18,7 @@ NodeClaim*& BucketOf(int block_id) {
 
 }  // namespace
 
-NodeClaim::NodeClaim(int block_id, int kind) : block_id_(block_id), kind_(kind) {
-  Link();
-}
+NodeClaim::NodeClaim(int block_id) : block_id_(block_id) { Link(); }
 
 void NodeClaim::Link() {
   if (block_id_ == 0) return;
@@ -42,17 +40,16 @@ void NodeClaim::Unlink() {
 
 void NodeClaim::Drop() {
   if (block_id_ == 0) return;
-  const int id = block_id_;
   Unlink();
   block_id_ = 0;
-  FreeNodeIfUnused(id, kind_);
 }
 
-bool IsClaimed(int block_id) {
-  for (NodeClaim* c = BucketOf(block_id); c != nullptr; c = c->next_) {
-    if (c->block_id_ == block_id) return true;
+void DetachClaims(int block_id) {
+  for (NodeClaim* c = BucketOf(block_id); c != nullptr;) {
+    NodeClaim* next = c->next_;
+    if (c->block_id_ == block_id) c->Drop();
+    c = next;
   }
-  return false;
 }
 
 void FreeNodeIfUnused(int block_id, int kind) {
@@ -61,7 +58,7 @@ void FreeNodeIfUnused(int block_id, int kind) {
   if (node[layout.deleted_word] == 0 || node[layout.open_count_word] != 0) {
     return;
   }
-  if (IsClaimed(block_id)) return;
+  DetachClaims(block_id);
   if (kind == kKindStream && node[kStreamDataBlockWord] != 0) {
     FreeBlock(node[kStreamDataBlockWord]);
   }

@@ -1,13 +1,14 @@
 // In-process bookkeeping that keeps objects off freed blocks. Nothing here
-// is persisted: the plex records keep their meaning, and after a reload no
-// objects exist.
+// is persisted and nothing here writes the plex: the records keep their
+// meaning, and after a reload no objects exist.
 //
-// A NodeClaim is a live COM object's hold on a node record. The subtree
-// release marks a claimed node deleted but leaves it allocated; the node is
-// freed when the last claim on it is dropped (by detaching or by the
-// object's destruction). An EntryCursor is an enumerator's position in an
-// element list; an entry is never freed or unlinked while a cursor rests on
-// it: the cursor moves on to the entry's successor first.
+// A NodeClaim is a live COM object's hold on a node record. Whoever frees a
+// node first detaches every claim on it (their block id becomes 0), so an
+// object never reaches a freed block: its next operation fails the liveness
+// check exactly as on a deleted node. Releasing an object only lets go of
+// its claim and never touches the plex. An EntryCursor is an enumerator's
+// position in an element list; before an entry is unlinked or freed, every
+// cursor on it moves on to the entry's successor.
 #ifndef QSSTORAGE_RECORDS_CLAIMS_H_
 #define QSSTORAGE_RECORDS_CLAIMS_H_
 
@@ -15,31 +16,30 @@ namespace qss {
 
 class NodeClaim {
  public:
-  NodeClaim(int block_id, int kind);
+  explicit NodeClaim(int block_id);
   NodeClaim(const NodeClaim&) = delete;
   NodeClaim& operator=(const NodeClaim&) = delete;
   ~NodeClaim() { Drop(); }
 
   int block_id() const { return block_id_; }
-  // Lets go of the node; block_id() is 0 afterwards. A deleted, closed node
-  // that nobody claims any more is freed here.
+  // Lets go of the node; block_id() is 0 afterwards.
   void Drop();
 
  private:
-  friend bool IsClaimed(int block_id);
+  friend void DetachClaims(int block_id);
   void Link();
   void Unlink();
 
   int block_id_;
-  int kind_;
   NodeClaim* prev_ = nullptr;
   NodeClaim* next_ = nullptr;
 };
 
-bool IsClaimed(int block_id);
+// Detaches every object over the node.
+void DetachClaims(int block_id);
 
 // Frees a deleted node (a stream with its data block) unless its open count
-// is not 0 or an object still claims it.
+// is not 0, detaching the objects over it first.
 void FreeNodeIfUnused(int block_id, int kind);
 
 class EntryCursor {

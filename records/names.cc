@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "records/heap.h"
 #include "records/plex.h"
 
 namespace qss {
@@ -63,7 +64,7 @@ char* ReadNodeName(int block_id, const NodeLayout& layout) {
   const int words = node[layout.name_length_word];
   if (words <= 0) return nullptr;
   const size_t bytes = 4 * static_cast<size_t>(words);
-  char* copy = static_cast<char*>(std::malloc(bytes + 1));
+  char* copy = static_cast<char*>(AllocateNameCopy(bytes + 1));
   if (copy == nullptr) return nullptr;
   std::memcpy(copy, node + layout.name_length_word + 1, bytes);
   copy[bytes] = 0;
@@ -86,8 +87,8 @@ const OLECHAR* ReadWideNodeName(int block_id, const NodeLayout& layout,
   return buffer;
 }
 
-bool NodeNameEquals(const int* node, const NodeLayout& layout,
-                    const char* ansi, size_t length) {
+bool NodeNameEquals(const int* node, const NodeLayout& layout, const char* ansi,
+                    size_t length) {
   const int words = node[layout.name_length_word];
   if (words <= 0 || length > 4 * static_cast<size_t>(words)) return false;
   const char* stored =
@@ -95,6 +96,17 @@ bool NodeNameEquals(const int* node, const NodeLayout& layout,
   // The stored name ends at its first zero byte or at the end of its words.
   return std::memcmp(stored, ansi, length) == 0 &&
          (length == 4 * static_cast<size_t>(words) || stored[length] == 0);
+}
+
+void MakeNameKey(const char* ansi, size_t length, NameKey* key) {
+  key->words = static_cast<int>((length + 3) / 4);
+  key->fills_last_word = length % 4 == 0;
+  if (key->words > 0) key->word[key->words - 1] = 0;
+  std::memcpy(key->word, ansi, length);
+  // Bytes in memory order, so the mask holds on either byte order.
+  unsigned char mask[4] = {0, 0, 0, 0};
+  std::memset(mask, 0xFF, key->fills_last_word ? 4 : length % 4 + 1);
+  std::memcpy(&key->last_mask, mask, sizeof key->last_mask);
 }
 
 }  // namespace qss

@@ -6,6 +6,7 @@
 #define QSSTORAGE_RECORDS_NAMES_H_
 
 #include <cstddef>
+#include <cstdint>
 
 #include "platform/com.h"
 #include "records/node_records.h"
@@ -46,8 +47,48 @@ const OLECHAR* ReadWideNodeName(int block_id, const NodeLayout& layout,
 
 // Whether the node's name equals `ansi` (of `length` bytes), compared in
 // place in the plex.
-bool NodeNameEquals(const int* node, const NodeLayout& layout,
-                    const char* ansi, size_t length);
+bool NodeNameEquals(const int* node, const NodeLayout& layout, const char* ansi,
+                    size_t length);
+
+// A name laid out as the records hold it, in whole zero-padded words, for
+// comparing with many stored names: a lookup makes it once and then
+// compares words in place, with the same answer as the byte comparison.
+struct NameKey {
+  int words;             // (length + 3) / 4
+  bool fills_last_word;  // length is a multiple of 4
+  uint32_t last_mask;    // the last word's name bytes and the zero after
+  int32_t word[kMaxAnsiNameBytes / 4 + 1];
+};
+
+// `ansi` has `length` bytes, at most kMaxAnsiNameBytes.
+void MakeNameKey(const char* ansi, size_t length, NameKey* key);
+
+// The byte comparison's answer for the key's name. Inline: a lookup calls it
+// for every sibling it visits.
+inline bool NodeNameEquals(const int* node, const NodeLayout& layout,
+                           const NameKey& key) {
+  const int words = node[layout.name_length_word];
+  if (words <= 0 || words < key.words) return false;
+  const int* stored = node + layout.name_length_word + 1;
+  const int last = key.words - 1;
+  // Siblings' names tend to share a prefix and differ at the end, so the
+  // last word decides most comparisons. Its mask takes in the zero that
+  // must follow a name ending inside the word, and leaves out what a
+  // stored name may hold after that zero.
+  if (last >= 0 && (static_cast<uint32_t>(stored[last]) & key.last_mask) !=
+                       static_cast<uint32_t>(key.word[last])) {
+    return false;
+  }
+  for (int i = 0; i < last; ++i) {
+    if (stored[i] != key.word[i]) return false;
+  }
+  // A name that fills its words ends at the words' end, or at a zero byte
+  // opening the next stored word.
+  if (key.fills_last_word && words > key.words) {
+    return *reinterpret_cast<const unsigned char*>(stored + key.words) == 0;
+  }
+  return true;
+}
 
 }  // namespace qss
 

@@ -122,5 +122,57 @@ TEST_F(NamesTest, ComparesInPlaceByteForByte) {
   FreeBlock(unnamed);
 }
 
+// The word-wise comparison of a lookup against the byte comparison, over
+// stored names as a foreign plex may hold them too: junk after the zero
+// that ends a name, spare zero words, a lone zero word, no words at all.
+TEST_F(NamesTest, WordComparisonAgreesWithBytes) {
+  const std::string stored[] = {
+      "Data",
+      std::string("Dat\0", 4),
+      std::string("Da\0X", 4),
+      std::string("Data\0\0\0\0", 8),
+      std::string("Data\0XYZ", 8),
+      std::string(4, '\0'),
+      "",
+      "element00042",
+      std::string("element0004\0", 12),
+      std::string("DataDat\0", 8),
+      std::string("D\0\0\0", 4),
+      std::string("DataX\0\0\0", 8),
+  };
+  const char* const queries[] = {
+      "",
+      "D",
+      "Da",
+      "Dat",
+      "Data",
+      "data",
+      "Datb",
+      "DataX",
+      "DataDat",
+      "X",
+      "element00042",
+      "element0004",
+      "element00043",
+      "element000420",
+  };
+  for (const std::string& bytes : stored) {
+    const int words = static_cast<int>(bytes.size() / 4);
+    const int id = AllocateBlock(NodeWords(kStreamLayout, words));
+    int* node = LocateBlock(id);
+    node[kStreamNameLengthWord] = words;
+    std::memcpy(node + kStreamNameWord, bytes.data(), bytes.size());
+    for (const char* query : queries) {
+      NameKey key;
+      MakeNameKey(query, std::strlen(query), &key);
+      EXPECT_EQ(NodeNameEquals(node, kStreamLayout, query, std::strlen(query)),
+                NodeNameEquals(node, kStreamLayout, key))
+          << "stored \"" << bytes << "\" (" << words << " words), query \""
+          << query << "\"";
+    }
+    FreeBlock(id);
+  }
+}
+
 }  // namespace
 }  // namespace qss

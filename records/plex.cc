@@ -4,8 +4,6 @@
 
 namespace qss {
 
-int* LocateBlock(int block_id) { return ib0 + DMS_LOCATI(&block_id); }
-
 int AllocateBlock(int words) {
   const int open = 1;
   const int close = 0;

@@ -4,9 +4,12 @@
 #ifndef QSSTORAGE_RECORDS_PLEX_H_
 #define QSSTORAGE_RECORDS_PLEX_H_
 
+#include "records/dms.h"
+
 namespace qss {
 
-int* LocateBlock(int block_id);
+// Inline: element walks locate two blocks per visited sibling.
+inline int* LocateBlock(int block_id) { return ib0 + DMS_LOCATI(&block_id); }
 
 // A new zero-filled block in the simulation bead; 0 when the store is full.
 int AllocateBlock(int words);

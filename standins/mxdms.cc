@@ -7,10 +7,11 @@ using qss::standins::PlexStore;
 
 namespace {
 
-// Reserve the plex while the library loads, so ib0 is valid before any call.
-[[maybe_unused]] const bool kReservedAtLoad = (PlexStore::Instance(), true);
+// Reserve the plex while the library loads, so ib0 is valid before any call
+// and the calls reach the store without a first-use check.
+PlexStore& store = PlexStore::Instance();
 
-PlexStore& Store() { return PlexStore::Instance(); }
+PlexStore& Store() { return store; }
 
 }  // namespace
 

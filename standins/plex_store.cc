@@ -227,9 +227,9 @@ bool PlexStore::InjectedFailure() {
   return fail_after_-- == 0;  // leaves -1 behind once it fires
 }
 
-int PlexStore::Locate(const int* id) {
-  if (!CheckLive("DMS_LOCATI", id)) return 0;
-  return static_cast<int>(blocks_[*id].index);
+int PlexStore::LocateBreach(const int* id) {
+  CheckLive("DMS_LOCATI", id);
+  return 0;
 }
 
 int PlexStore::Allocate(const int* words, int* id, int* index) {
@@ -430,10 +430,6 @@ bool PlexStore::MoveBlock(Block& block, int64_t capacity, int64_t keep_words) {
 
 void PlexStore::Fill(int64_t start, int64_t words, uint32_t value) {
   std::fill_n(space_.base() + start, words, static_cast<int32_t>(value));
-}
-
-bool PlexStore::IsLive(int id) const {
-  return id > 0 && static_cast<size_t>(id) < blocks_.size() && blocks_[id].live;
 }
 
 int PlexStore::BlockWords(int id) const {

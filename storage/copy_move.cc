@@ -6,7 +6,6 @@
 #include "records/names.h"
 #include "records/node_records.h"
 #include "records/plex.h"
-#include "storage/storage_names.h"
 #include "storage/storage_plex.h"
 #include "stream/stream_plex.h"
 
@@ -60,13 +59,15 @@ const CIStoragePlex* AsPlexStorage(IStorage* storage,
 
 // A copy into its own subtree would copy what it creates, level after level,
 // until the plex is full. Refused with STG_E_ACCESSDENIED before anything is
-// created when `dest` is a storage of ours over `root` or a node below it.
-HRESULT RefuseDestinationWithin(int root, IStorage* dest,
+// created when `dest` is a storage of ours below `root`, or `root` itself
+// when `include_root` (a storage copied into itself meets only the names it
+// already has and ends).
+HRESULT RefuseDestinationWithin(int root, bool include_root, IStorage* dest,
                                 const CIStoragePlex* self) {
   const CIStoragePlex* ours = AsPlexStorage(dest, self);
   if (ours == nullptr || ours->block_id() == 0) return S_OK;
   const int target = ours->block_id();
-  if (target == root) return STG_E_ACCESSDENIED;
+  if (target == root && include_root) return STG_E_ACCESSDENIED;
   try {
     std::vector<int> pending(1, root);
     while (!pending.empty()) {
@@ -107,11 +108,15 @@ HRESULT CopyStreamBytes(CImplIStreamPlex* source, IStream* dest) {
 HRESULT CopyStream(int child, IStorage* dest, SNB names) {
   auto* source = new (std::nothrow) CImplIStreamPlex(child);
   if (source == nullptr) return E_OUTOFMEMORY;
-  const OLECHAR* name = source->GetWideName();
-  if (name == nullptr || NameListed(name, names)) {
+  const OLECHAR* shared = source->GetWideName();
+  if (shared == nullptr || NameListed(shared, names)) {
     source->Release();
     return S_OK;
   }
+  // The destination may convert names of its own (a Stat of ours, say)
+  // before it has taken this one out of the shared buffer.
+  OLECHAR name[kWideNameBufferChars];
+  std::memcpy(name, shared, (WideLength(shared) + 1) * sizeof(OLECHAR));
   IStream* created = nullptr;
   HRESULT hr = dest->CreateStream(name, kCopyCreateMode, 0, 0, &created);
   if (SUCCEEDED(hr) && created == nullptr) hr = E_POINTER;
@@ -159,8 +164,10 @@ CopyFrame* CloseFrame(CopyFrame* frame) {
 HRESULT EnterStorage(CopyFrame** frame, int child, SNB names) {
   auto* source = new (std::nothrow) CIStoragePlex(child);
   if (source == nullptr) return E_OUTOFMEMORY;
-  const OLECHAR* name =
-      ReadWideNodeName(child, kStorageLayout, StorageNameBuffer());
+  // A buffer of this call's own, which no code the destination runs can
+  // overwrite before it has taken the name.
+  OLECHAR buffer[kWideNameBufferChars];
+  const OLECHAR* name = ReadWideNodeName(child, kStorageLayout, buffer);
   if (name == nullptr || NameListed(name, names)) {
     source->Release();
     return S_OK;
@@ -280,7 +287,8 @@ HRESULT CIStoragePlex::CopyTo(DWORD ciidExclude, const IID* rgiidExclude,
     if (IsEqualIID(rgiidExclude[i], IID_IStorage)) exclusions.storages = true;
   }
   exclusions.names = snbExclude;
-  const HRESULT hr = RefuseDestinationWithin(block_id(), pstgDest, this);
+  const HRESULT hr =
+      RefuseDestinationWithin(block_id(), false, pstgDest, this);
   if (FAILED(hr)) return hr;
   return CopyContent(this, pstgDest, exclusions);
 }
@@ -303,16 +311,17 @@ HRESULT CIStoragePlex::MoveElementTo(const OLECHAR* pwcsName,
   const int child = FindElement(ansi, &kind);
   if (child == 0) return STG_E_FILENOTFOUND;
   if (kind == kKindStorage) {
-    hr = RefuseDestinationWithin(child, pstgDest, this);
+    hr = RefuseDestinationWithin(child, true, pstgDest, this);
     if (FAILED(hr)) return hr;
   }
-  // Keeps the child's node allocated whatever the destination does while
-  // it runs, so the removal below never meets a freed block.
-  NodeClaim hold(child, kind);
+  // Learns whether the destination freed the child while it ran (the
+  // claim is then detached), so the removal below never meets a freed block.
+  NodeClaim hold(child);
   hr = kind == kKindStorage ? MoveStorage(child, pstgDest, pwcsNewName)
                             : MoveStream(child, pstgDest, pwcsNewName);
   if (FAILED(hr) || grfFlags != STGMOVE_MOVE) return hr;
-  if (LocateBlock(child)[LayoutOf(kind).deleted_word] == 0) {
+  if (hold.block_id() != 0 &&
+      LocateBlock(child)[LayoutOf(kind).deleted_word] == 0) {
     DestroyChild(child, kind);
   }
   return S_OK;

@@ -1,5 +1,6 @@
 #include <new>
 
+#include "records/claims.h"
 #include "records/names.h"
 #include "records/node_records.h"
 #include "records/plex.h"
@@ -51,9 +52,11 @@ HRESULT CIStoragePlex::CreateStream(const OLECHAR* pwcsName, DWORD grfMode,
   if (stream == nullptr) return E_OUTOFMEMORY;
   stream->SetOpenMode(static_cast<int>(grfMode));
   if (!AddElementEntry(stream->block_id(), kKindStream)) {
-    // No entry could be allocated. Marked deleted, the unlinked node goes
-    // back to the store with the claim of its only object.
-    LocateBlock(stream->block_id())[kStreamDeletedWord] = 1;
+    // No entry could be allocated: the unlinked node goes back to the
+    // store, its only object detached first.
+    const int node = stream->block_id();
+    LocateBlock(node)[kStreamDeletedWord] = 1;
+    FreeNodeIfUnused(node, kKindStream);
     stream->Release();
     return E_OUTOFMEMORY;
   }
@@ -104,7 +107,9 @@ HRESULT CIStoragePlex::CreateStorage(const OLECHAR* pwcsName, DWORD grfMode,
   if (storage == nullptr) return E_OUTOFMEMORY;
   storage->SetOpenModeIfNotOpen(static_cast<int>(grfMode));
   if (!AddElementEntry(storage->block_id(), kKindStorage)) {
-    LocateBlock(storage->block_id())[kStorageDeletedWord] = 1;
+    const int node = storage->block_id();
+    LocateBlock(node)[kStorageDeletedWord] = 1;
+    FreeNodeIfUnused(node, kKindStorage);
     storage->Release();
     return E_OUTOFMEMORY;
   }

@@ -1,5 +1,6 @@
 #include <cstring>
 
+#include "records/heap.h"
 #include "records/names.h"
 #include "records/node_records.h"
 #include "records/plex.h"
@@ -15,7 +16,7 @@ OLECHAR* StorageNameBuffer() {
 
 LPOLESTR CoTaskMemCopy(const OLECHAR* wide) {
   const size_t bytes = (WideLength(wide) + 1) * sizeof(OLECHAR);
-  auto* copy = static_cast<LPOLESTR>(CoTaskMemAlloc(bytes));
+  auto* copy = static_cast<LPOLESTR>(AllocateForCaller(bytes));
   if (copy != nullptr) std::memcpy(copy, wide, bytes);
   return copy;
 }

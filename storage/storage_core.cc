@@ -8,11 +8,12 @@
 
 namespace qss {
 
-CIStoragePlex::CIStoragePlex(int block_id) : node_(block_id, kKindStorage) {}
+CIStoragePlex::CIStoragePlex(int block_id) : node_(block_id) {}
 
 HRESULT CIStoragePlex::QueryInterface(REFIID riid, void** ppv) {
   if (ppv == nullptr) return E_POINTER;
   *ppv = nullptr;
+  if (IsNullAddress(&riid)) return E_NOINTERFACE;
   if (!IsEqualIID(riid, IID_IUnknown) && !IsEqualIID(riid, IID_IStorage)) {
     return E_NOINTERFACE;
   }
@@ -138,13 +139,18 @@ int CIStoragePlex::FindElement(const char* ansi, int* kind) {
   const int* node = LocateBlock(block_id());
   if (node[kStorageDeletedWord] != 0) return 0;
   const size_t length = std::strlen(ansi);
+  // Names come from ToAnsiName, which refuses longer ones; a key holds no
+  // more.
+  if (length > kMaxAnsiNameBytes) return 0;
+  NameKey key;
+  MakeNameKey(ansi, length, &key);
   for (int id = node[kStorageFirstEntryWord]; id != 0;) {
     const int* entry = LocateBlock(id);
     const int child = entry[kEntryChildWord];
     const int entry_kind = entry[kEntryKindWord];
-    if (child != 0 && (entry_kind == kKindStorage || entry_kind == kKindStream) &&
-        NodeNameEquals(LocateBlock(child), LayoutOf(entry_kind), ansi,
-                       length)) {
+    if (child != 0 &&
+        (entry_kind == kKindStorage || entry_kind == kKindStream) &&
+        NodeNameEquals(LocateBlock(child), LayoutOf(entry_kind), key)) {
       *kind = entry_kind;
       return child;
     }

@@ -67,10 +67,10 @@ bool GrowDataBlock(int* node, uint64_t needed) {
 }  // namespace
 
 CImplIStreamPlex::CImplIStreamPlex(int block_id)
-    : node_(block_id, kKindStream) {}
+    : node_(block_id) {}
 
 CImplIStreamPlex::CImplIStreamPlex(const CImplIStreamPlex& other)
-    : node_(other.block_id(), kKindStream), position_(other.position_) {}
+    : node_(other.block_id()), position_(other.position_) {}
 
 HRESULT CImplIStreamPlex::QueryInterface(REFIID riid, void** ppv) {
   if (ppv == nullptr) return E_POINTER;
@@ -107,7 +107,8 @@ HRESULT CImplIStreamPlex::Read(void* pv, ULONG cb, ULONG* pcbRead) {
   if (position_ >= extent.size) return S_OK;
   const uint32_t offset = static_cast<uint32_t>(position_);
   const ULONG n = std::min<ULONG>(cb, extent.size - offset);
-  std::memcpy(pv, DataBytes(node) + offset, n);
+  // A read of 0 bytes may come with a null buffer.
+  if (n != 0) std::memcpy(pv, DataBytes(node) + offset, n);
   position_ += n;
   if (pcbRead != nullptr) *pcbRead = n;
   return S_OK;
@@ -126,13 +127,17 @@ HRESULT CImplIStreamPlex::Write(const void* pv, ULONG cb, ULONG* pcbWritten) {
   if (end > extent.capacity && !GrowDataBlock(node, end)) {
     return STG_E_MEDIUMFULL;
   }
-  char* data = DataBytes(node);
   const uint32_t offset = static_cast<uint32_t>(position_);
-  // The bytes past the size may hold what a shrink left behind.
-  if (offset > extent.size) {
-    std::memset(data + extent.size, 0, offset - extent.size);
+  // An empty write at the end touches no byte, and a stream made without a
+  // data block may have none to locate.
+  if (cb != 0 || offset > extent.size) {
+    char* data = DataBytes(node);
+    // The bytes past the size may hold what a shrink left behind.
+    if (offset > extent.size) {
+      std::memset(data + extent.size, 0, offset - extent.size);
+    }
+    if (cb != 0) std::memcpy(data + offset, pv, cb);
   }
-  if (cb != 0) std::memcpy(data + offset, pv, cb);
   position_ = end;
   node[kStreamSizeWord] =
       static_cast<int>(std::max(extent.size, static_cast<uint32_t>(end)));

@@ -2,6 +2,7 @@
 // maintenance exports and the export table itself.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <set>
@@ -168,6 +169,35 @@ TEST_F(PersistenceTest, LoadPhase) {
   body->Release();
   doc->Release();
   root->Release();
+}
+
+// The host may load another plex while it still holds objects on the old
+// one: releasing them afterwards must not touch the new plex.
+TEST_F(RootStorageTest, ReleasingAfterAReloadLeavesTheNewPlexAlone) {
+  const std::string image = testing::TempDir() + "qss_reload.img";
+  IStorage* root = GetRootIStorage();
+  IStorage* saved = nullptr;
+  ASSERT_EQ(S_OK, root->CreateStorage(W("a").c_str(), 0x12, 0, 0, &saved));
+  saved->Release();
+  ASSERT_EQ(0, QssPlex_Save(image.c_str()));
+  IStream* stale = nullptr;
+  ASSERT_EQ(S_OK, root->CreateStream(W("t").c_str(), 0x12, 0, 0, &stale));
+  ASSERT_EQ(S_OK, root->DestroyElement(W("t").c_str()));
+  ASSERT_EQ(0, QssPlex_Load(image.c_str()));
+  QssPlexCounts before;
+  QssPlex_GetCounts(&before);
+  stale->Release();
+  root->Release();
+  QssPlexCounts after;
+  QssPlex_GetCounts(&after);
+  EXPECT_EQ(before.frees, after.frees);
+  IStorage* again = GetRootIStorage();
+  IStorage* a = nullptr;
+  EXPECT_EQ(S_OK, again->OpenStorage(W("a").c_str(), nullptr, 0x12, nullptr,
+                                     0, &a));
+  if (a != nullptr) a->Release();
+  again->Release();
+  std::remove(image.c_str());
 }
 
 }  // namespace
