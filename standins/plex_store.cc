@@ -166,6 +166,7 @@ void PlexStore::Reset() {
   }
   limit_words_ = static_cast<int64_t>(space_.bytes() / 4);
   ib0 = space_.base();
+  fresh_ = 0;
   Rebuild({{1, kHostBlock1Words}, {2, kHostBlock2Words}}, 3);
   in_bead_ = false;
   fail_after_ = -1;
@@ -254,7 +255,8 @@ int PlexStore::Allocate(const int* words, int* id, int* index) {
   if (start < 0) return 1;
   const int new_id = NewId();
   blocks_[new_id] = Block{start, count, capacity, true};
-  Fill(start, count, 0);
+  ZeroFill(start, count);
+  fresh_ = std::max(fresh_, start + count);
   *id = new_id;
   *index = static_cast<int>(start);
   ++counts_.allocs;
@@ -303,7 +305,8 @@ int PlexStore::Reallocate(const int* id, const int* words, int* index) {
     }
   }
   // Growth within the capacity may uncover words left over from a shrink.
-  if (count > old_words) Fill(block.index + old_words, count - old_words, 0);
+  if (count > old_words) ZeroFill(block.index + old_words, count - old_words);
+  fresh_ = std::max(fresh_, block.index + count);
   block.words = count;
   *index = static_cast<int>(block.index);
   ++counts_.reallocs;
@@ -428,8 +431,16 @@ bool PlexStore::MoveBlock(Block& block, int64_t capacity, int64_t keep_words) {
   return true;
 }
 
+void PlexStore::ZeroFill(int64_t start, int64_t words) {
+  // Pages above `fresh_` are as the system handed them out: zero. Skipping
+  // them keeps a growing stream's bytes from being written twice.
+  const int64_t end = std::min(start + words, fresh_);
+  if (end > start) Fill(start, end - start, 0);
+}
+
 void PlexStore::Fill(int64_t start, int64_t words, uint32_t value) {
   std::fill_n(space_.base() + start, words, static_cast<int32_t>(value));
+  fresh_ = std::max(fresh_, start + words);
 }
 
 int PlexStore::BlockWords(int id) const {

@@ -115,13 +115,19 @@ class PlexStore {
   // Moves the block to a new extent, copying its first `keep_words` words.
   bool MoveBlock(Block& block, int64_t capacity, int64_t keep_words);
   void Fill(int64_t start, int64_t words, uint32_t value);
+  // Fill with 0 where the words may hold anything.
+  void ZeroFill(int64_t start, int64_t words);
   // Lays out blocks of the given sizes afresh; contents are the caller's.
   void Rebuild(const std::vector<std::pair<int, int64_t>>& live, int id_limit);
 
   AddressSpace space_;
   uint64_t pending_reservation_bytes_;
   int64_t limit_words_ = 0;
-  int64_t top_ = 0;            // first word past the used area
+  int64_t top_ = 0;  // first word past the used area
+  // No word from here up has been handed out in a block or filled since the
+  // pages were last discarded: they read 0 (capacity slack at the top, for
+  // one, stays untouched until growth hands it out).
+  int64_t fresh_ = 0;
   std::vector<Block> blocks_;  // by id; blocks_[0] unused
   std::vector<int> free_ids_;
   std::map<int64_t, int64_t> free_by_start_;

@@ -163,6 +163,38 @@ TEST_F(PlexStandinTest, ReallocKeepsContentsAndZeroesGrowth) {
   }
 }
 
+// Words never handed out are left as the system gave them (zero); every
+// word that was, or that poisoning touched, is zeroed when handed out again.
+TEST_F(PlexStandinTest, SpaceHandedOutAgainReadsZero) {
+  const std::string path = TempPath("smaller");
+  for (int poison : {1, 0}) {
+    SCOPED_TRACE(poison ? "poisoned" : "not poisoned");
+    QssPlex_SetPoisonFreed(poison);
+    QssPlex_Reset();
+    const int freed = Alloc(100);
+    Stamp(freed, 100, 1);
+    Free(freed);
+    const int reused = Alloc(100);
+    EXPECT_TRUE(AllZero(reused, 0, 100));
+
+    Stamp(reused, 100, 2);  // at the top: shrunk, then grown in place
+    Realloc(reused, 10);
+    Realloc(reused, 100);
+    EXPECT_TRUE(AllZero(reused, 10, 100));
+    for (int words : {1000, 5000}) {
+      Realloc(reused, words);
+      EXPECT_TRUE(AllZero(reused, 100, words));
+    }
+
+    ASSERT_EQ(QssPlex_Save(path.c_str()), 0);
+    const int above = Alloc(5000);
+    Stamp(above, 5000, 3);
+    ASSERT_EQ(QssPlex_Load(path.c_str()), 0);  // a smaller plex over it
+    EXPECT_TRUE(AllZero(Alloc(5000), 0, 5000));
+  }
+  std::remove(path.c_str());
+}
+
 TEST_F(PlexStandinTest, PoisonsFreedWordsAndOldPlacesOfMovedBlocks) {
   QssPlex_SetMoveOnRealloc(1);
   const int id = Alloc(8);
