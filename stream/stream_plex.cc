@@ -96,10 +96,12 @@ ULONG CImplIStreamPlex::Release() {
 
 HRESULT CImplIStreamPlex::Read(void* pv, ULONG cb, ULONG* pcbRead) {
   if (pcbRead != nullptr) *pcbRead = 0;
-  if (!IsAlive()) return E_FAIL;
+  const int* node = LiveNode();
+  if (node == nullptr) return E_FAIL;
   if (pv == nullptr && cb != 0) return STG_E_INVALIDPOINTER;
-  if (!IsOpenForReading()) return STG_E_ACCESSDENIED;
-  const int* node = LocateBlock(block_id());
+  if (!ModeAllowsReading(node[kStreamOpenModeWord])) {
+    return STG_E_ACCESSDENIED;
+  }
   // Positions are never truncated: one at or past 2^32 is past every size.
   if (position_ >= WordValue(node, kStreamSizeWord)) return S_OK;
   if (node[kStreamDataBlockWord] == 0) return E_FAIL;
@@ -116,13 +118,15 @@ HRESULT CImplIStreamPlex::Read(void* pv, ULONG cb, ULONG* pcbRead) {
 
 HRESULT CImplIStreamPlex::Write(const void* pv, ULONG cb, ULONG* pcbWritten) {
   if (pcbWritten != nullptr) *pcbWritten = 0;
-  if (!IsAlive()) return E_FAIL;
+  int* node = LiveNode();
+  if (node == nullptr) return E_FAIL;
   if (pv == nullptr && cb != 0) return STG_E_INVALIDPOINTER;
-  if (!IsOpenForWriting()) return STG_E_ACCESSDENIED;
+  if (!ModeAllowsWriting(node[kStreamOpenModeWord])) {
+    return STG_E_ACCESSDENIED;
+  }
   // Positions stay below 2^63, so the sum cannot wrap; an end past what the
   // words can describe fails the growth below, before anything changes.
   const uint64_t end = position_ + cb;
-  int* node = LocateBlock(block_id());
   const Extent extent = ExtentOf(node);
   if (end > extent.capacity && !GrowDataBlock(node, end)) {
     return STG_E_MEDIUMFULL;
@@ -220,15 +224,17 @@ int CImplIStreamPlex::GetOpenMode() {
   return ReportedMode(LocateBlock(block_id())[kStreamOpenModeWord]);
 }
 
-bool CImplIStreamPlex::IsAlive() {
-  if (block_id() == 0) return false;
-  if (LocateBlock(block_id())[kStreamDeletedWord] != 0) {
-    // Dropping the claim may free the node: nothing may read it afterwards.
+int* CImplIStreamPlex::LiveNode() {
+  if (block_id() == 0) return nullptr;
+  int* node = LocateBlock(block_id());
+  if (node[kStreamDeletedWord] != 0) {
     node_.Drop();
-    return false;
+    return nullptr;
   }
-  return true;
+  return node;
 }
+
+bool CImplIStreamPlex::IsAlive() { return LiveNode() != nullptr; }
 
 bool CImplIStreamPlex::IsOpenForReading() {
   if (block_id() == 0) return false;

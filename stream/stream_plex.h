@@ -95,6 +95,9 @@ class CImplIStreamPlex final : public IStream {
 
  private:
   ~CImplIStreamPlex() = default;
+  // The liveness check, answering the node's address (null when detached),
+  // so a byte operation locates its node once.
+  int* LiveNode();
 
   NodeClaim node_;
   ULONG ref_count_ = 1;
