@@ -87,17 +87,6 @@ const OLECHAR* ReadWideNodeName(int block_id, const NodeLayout& layout,
   return buffer;
 }
 
-bool NodeNameEquals(const int* node, const NodeLayout& layout, const char* ansi,
-                    size_t length) {
-  const int words = node[layout.name_length_word];
-  if (words <= 0 || length > 4 * static_cast<size_t>(words)) return false;
-  const char* stored =
-      reinterpret_cast<const char*>(node + layout.name_length_word + 1);
-  // The stored name ends at its first zero byte or at the end of its words.
-  return std::memcmp(stored, ansi, length) == 0 &&
-         (length == 4 * static_cast<size_t>(words) || stored[length] == 0);
-}
-
 void MakeNameKey(const char* ansi, size_t length, NameKey* key) {
   key->words = static_cast<int>((length + 3) / 4);
   key->fills_last_word = length % 4 == 0;

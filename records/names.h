@@ -45,14 +45,10 @@ char* ReadNodeName(int block_id, const NodeLayout& layout);
 const OLECHAR* ReadWideNodeName(int block_id, const NodeLayout& layout,
                                 OLECHAR* buffer);
 
-// Whether the node's name equals `ansi` (of `length` bytes), compared in
-// place in the plex.
-bool NodeNameEquals(const int* node, const NodeLayout& layout, const char* ansi,
-                    size_t length);
-
 // A name laid out as the records hold it, in whole zero-padded words, for
 // comparing with many stored names: a lookup makes it once and then
-// compares words in place, with the same answer as the byte comparison.
+// compares words in place, with the answer of a byte-for-byte comparison of
+// the stored name (up to its first zero byte) with the sought one.
 struct NameKey {
   int words;             // (length + 3) / 4
   bool fills_last_word;  // length is a multiple of 4

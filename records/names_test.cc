@@ -18,6 +18,24 @@ using qss_test::Word;
 
 class NamesTest : public qss_test::PlexTest {};
 
+// The byte comparison the word-wise one must agree with: the stored name
+// ends at its first zero byte or at the end of its words.
+bool BytesEqual(const int* node, const NodeLayout& layout, const char* ansi,
+                size_t length) {
+  const int words = node[layout.name_length_word];
+  if (words <= 0 || length > 4 * static_cast<size_t>(words)) return false;
+  const char* stored =
+      reinterpret_cast<const char*>(node + layout.name_length_word + 1);
+  return std::memcmp(stored, ansi, length) == 0 &&
+         (length == 4 * static_cast<size_t>(words) || stored[length] == 0);
+}
+
+bool NameEquals(const int* node, const char* ansi, size_t length) {
+  NameKey key;
+  MakeNameKey(ansi, length, &key);
+  return NodeNameEquals(node, kStorageLayout, key);
+}
+
 TEST_F(NamesTest, ConvertsToCodePage1252) {
   EXPECT_STREQ("Data", ToAnsiName(W("Data").c_str()));
   EXPECT_STREQ("caf\xE9 \x80", ToAnsiName(W("café €").c_str()));
@@ -108,15 +126,15 @@ TEST_F(NamesTest, RenamingKeepsTheBlockAndResizesOnlyWhenWordsChange) {
 TEST_F(NamesTest, ComparesInPlaceByteForByte) {
   const int id = AllocateNamedNode(kStorageLayout, "Data");
   const int* node = LocateBlock(id);
-  EXPECT_TRUE(NodeNameEquals(node, kStorageLayout, "Data", 4));
-  EXPECT_FALSE(NodeNameEquals(node, kStorageLayout, "data", 4));
-  EXPECT_FALSE(NodeNameEquals(node, kStorageLayout, "Dat", 3));
-  EXPECT_FALSE(NodeNameEquals(node, kStorageLayout, "Data1", 5));
+  EXPECT_TRUE(NameEquals(node, "Data", 4));
+  EXPECT_FALSE(NameEquals(node, "data", 4));
+  EXPECT_FALSE(NameEquals(node, "Dat", 3));
+  EXPECT_FALSE(NameEquals(node, "Data1", 5));
   const int padded = AllocateNamedNode(kStorageLayout, "Dat");
-  EXPECT_TRUE(NodeNameEquals(LocateBlock(padded), kStorageLayout, "Dat", 3));
-  EXPECT_FALSE(NodeNameEquals(LocateBlock(padded), kStorageLayout, "Da", 2));
+  EXPECT_TRUE(NameEquals(LocateBlock(padded), "Dat", 3));
+  EXPECT_FALSE(NameEquals(LocateBlock(padded), "Da", 2));
   const int unnamed = AllocateNamedNode(kStorageLayout, "");
-  EXPECT_FALSE(NodeNameEquals(LocateBlock(unnamed), kStorageLayout, "", 0));
+  EXPECT_FALSE(NameEquals(LocateBlock(unnamed), "", 0));
   FreeBlock(id);
   FreeBlock(padded);
   FreeBlock(unnamed);
@@ -165,7 +183,7 @@ TEST_F(NamesTest, WordComparisonAgreesWithBytes) {
     for (const char* query : queries) {
       NameKey key;
       MakeNameKey(query, std::strlen(query), &key);
-      EXPECT_EQ(NodeNameEquals(node, kStreamLayout, query, std::strlen(query)),
+      EXPECT_EQ(BytesEqual(node, kStreamLayout, query, std::strlen(query)),
                 NodeNameEquals(node, kStreamLayout, key))
           << "stored \"" << bytes << "\" (" << words << " words), query \""
           << query << "\"";
