@@ -176,13 +176,15 @@ HRESULT CImplIStreamPlex::Seek(LARGE_INTEGER dlibMove, DWORD dwOrigin,
 }
 
 HRESULT CImplIStreamPlex::SetSize(ULARGE_INTEGER libNewSize) {
-  if (!IsAlive()) return E_FAIL;
-  if (!IsOpenForWriting()) return STG_E_ACCESSDENIED;
+  int* node = LiveNode();
+  if (node == nullptr) return E_FAIL;
+  if (!ModeAllowsWriting(node[kStreamOpenModeWord])) {
+    return STG_E_ACCESSDENIED;
+  }
   if (libNewSize.QuadPart > std::numeric_limits<uint32_t>::max()) {
     return STG_E_INVALIDFUNCTION;
   }
   const uint32_t size = static_cast<uint32_t>(libNewSize.QuadPart);
-  int* node = LocateBlock(block_id());
   const Extent extent = ExtentOf(node);
   if (size > extent.capacity) {
     // Reserves room; the stream itself stays as long as it was.

@@ -96,7 +96,7 @@ class CImplIStreamPlex final : public IStream {
  private:
   ~CImplIStreamPlex() = default;
   // The liveness check, answering the node's address (null when detached),
-  // so a byte operation locates its node once.
+  // so an operation that goes on to the node's words locates it once.
   int* LiveNode();
 
   NodeClaim node_;
