@@ -38,6 +38,39 @@ Extent ExtentOf(const int* node) {
   return extent;
 }
 
+// Copies bytes between a caller's buffer and a stream's data. Pieces of up
+// to 16 bytes are copied inline: small reads and appends are common, and a
+// call into the C runtime's memcpy costs more than such a piece.
+inline void CopyBytes(void* to, const void* from, size_t n) {
+  auto* d = static_cast<char*>(to);
+  const auto* s = static_cast<const char*>(from);
+  if (n > 16) {
+    std::memcpy(d, s, n);
+  } else if (n >= 8) {
+    // Two pieces of 8 that overlap when n < 16; both are read first.
+    uint64_t head;
+    uint64_t tail;
+    std::memcpy(&head, s, 8);
+    std::memcpy(&tail, s + n - 8, 8);
+    std::memcpy(d, &head, 8);
+    std::memcpy(d + n - 8, &tail, 8);
+  } else if (n >= 4) {
+    uint32_t head;
+    uint32_t tail;
+    std::memcpy(&head, s, 4);
+    std::memcpy(&tail, s + n - 4, 4);
+    std::memcpy(d, &head, 4);
+    std::memcpy(d + n - 4, &tail, 4);
+  } else if (n != 0) {
+    const char first = s[0];
+    const char middle = s[n / 2];
+    const char last = s[n - 1];
+    d[0] = first;
+    d[n / 2] = middle;
+    d[n - 1] = last;
+  }
+}
+
 char* DataBytes(const int* node) {
   return reinterpret_cast<char*>(LocateBlock(node[kStreamDataBlockWord]));
 }
@@ -66,8 +99,7 @@ bool GrowDataBlock(int* node, uint64_t needed) {
 
 }  // namespace
 
-CImplIStreamPlex::CImplIStreamPlex(int block_id)
-    : node_(block_id) {}
+CImplIStreamPlex::CImplIStreamPlex(int block_id) : node_(block_id) {}
 
 CImplIStreamPlex::CImplIStreamPlex(const CImplIStreamPlex& other)
     : node_(other.block_id()), position_(other.position_) {}
@@ -110,7 +142,7 @@ HRESULT CImplIStreamPlex::Read(void* pv, ULONG cb, ULONG* pcbRead) {
   const uint32_t offset = static_cast<uint32_t>(position_);
   const ULONG n = std::min<ULONG>(cb, extent.size - offset);
   // A read of 0 bytes may come with a null buffer.
-  if (n != 0) std::memcpy(pv, DataBytes(node) + offset, n);
+  if (n != 0) CopyBytes(pv, DataBytes(node) + offset, n);
   position_ += n;
   if (pcbRead != nullptr) *pcbRead = n;
   return S_OK;
@@ -140,7 +172,7 @@ HRESULT CImplIStreamPlex::Write(const void* pv, ULONG cb, ULONG* pcbWritten) {
     if (offset > extent.size) {
       std::memset(data + extent.size, 0, offset - extent.size);
     }
-    if (cb != 0) std::memcpy(data + offset, pv, cb);
+    if (cb != 0) CopyBytes(data + offset, pv, cb);
   }
   position_ = end;
   node[kStreamSizeWord] =

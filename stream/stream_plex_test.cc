@@ -219,6 +219,34 @@ TEST_F(StreamTest, WriteGrowsTheBlockInSteps256BytesLongReadTakesWhatIsLeft) {
   EXPECT_EQ(0u, read);
 }
 
+// Pieces of up to 16 bytes are copied without the C runtime; every length
+// around the 4- and 8-byte pieces, at every alignment, must land exactly.
+TEST_F(StreamTest, SmallPiecesLandExactlyAtEveryLengthAndOffset) {
+  CImplIStreamPlex* s = Make();
+  std::string expected;
+  for (int length = 0; length <= 20; ++length) {
+    std::string piece;
+    for (int i = 0; i < length; ++i)
+      piece += static_cast<char>('A' + (length + i) % 26);
+    Put(s, piece);
+    expected += piece;
+  }
+  ASSERT_EQ(expected, Contents(s));
+  for (size_t at = 0; at < 8; ++at) {
+    for (ULONG length = 0; length <= 20; ++length) {
+      SeekTo(s, at);
+      char buffer[24];
+      std::memset(buffer, '#', sizeof buffer);
+      ULONG read = 99;
+      ASSERT_EQ(S_OK, s->Read(buffer, length, &read));
+      ASSERT_EQ(length, read);
+      EXPECT_EQ(expected.substr(at, length), std::string(buffer, length));
+      EXPECT_EQ(std::string(sizeof buffer - length, '#'),
+                std::string(buffer + length, sizeof buffer - length));
+    }
+  }
+}
+
 TEST_F(StreamTest, WriteZeroFillsTheGapEvenOverBytesAShrinkLeft) {
   CImplIStreamPlex* s = Make();
   Put(s, std::string(100, 'x'));
