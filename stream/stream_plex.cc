@@ -38,6 +38,18 @@ Extent ExtentOf(const int* node) {
   return extent;
 }
 
+// Copies n bytes, sizeof(Word) <= n <= 2 * sizeof(Word), as two words that
+// overlap when n is less than two; both are read before either is written.
+template <class Word>
+void CopyTwoWords(char* to, const char* from, size_t n) {
+  Word head;
+  Word tail;
+  std::memcpy(&head, from, sizeof head);
+  std::memcpy(&tail, from + n - sizeof tail, sizeof tail);
+  std::memcpy(to, &head, sizeof head);
+  std::memcpy(to + n - sizeof tail, &tail, sizeof tail);
+}
+
 // Copies bytes between a caller's buffer and a stream's data. Pieces of up
 // to 16 bytes are copied inline: small reads and appends are common, and a
 // call into the C runtime's memcpy costs more than such a piece.
@@ -47,20 +59,9 @@ inline void CopyBytes(void* to, const void* from, size_t n) {
   if (n > 16) {
     std::memcpy(d, s, n);
   } else if (n >= 8) {
-    // Two pieces of 8 that overlap when n < 16; both are read first.
-    uint64_t head;
-    uint64_t tail;
-    std::memcpy(&head, s, 8);
-    std::memcpy(&tail, s + n - 8, 8);
-    std::memcpy(d, &head, 8);
-    std::memcpy(d + n - 8, &tail, 8);
+    CopyTwoWords<uint64_t>(d, s, n);
   } else if (n >= 4) {
-    uint32_t head;
-    uint32_t tail;
-    std::memcpy(&head, s, 4);
-    std::memcpy(&tail, s + n - 4, 4);
-    std::memcpy(d, &head, 4);
-    std::memcpy(d + n - 4, &tail, 4);
+    CopyTwoWords<uint32_t>(d, s, n);
   } else if (n != 0) {
     const char first = s[0];
     const char middle = s[n / 2];
