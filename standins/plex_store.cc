@@ -184,12 +184,14 @@ void PlexStore::SetReservationBytes(uint64_t bytes) {
 void PlexStore::Rebuild(const std::vector<std::pair<int, int64_t>>& live,
                         int id_limit) {
   blocks_.assign(id_limit, Block{});
+  located_.assign(id_limit, -1);
   free_ids_.clear();
   free_by_start_.clear();
   free_by_size_.clear();
   top_ = kFirstIndex;
   for (const auto& [id, words] : live) {
     blocks_[id] = Block{top_, words, SizeClass(words), true};
+    located_[id] = static_cast<int32_t>(top_);
     top_ += blocks_[id].capacity;
   }
   space_.Commit(static_cast<uint64_t>(top_) * 4);
@@ -255,6 +257,7 @@ int PlexStore::Allocate(const int* words, int* id, int* index) {
   if (start < 0) return 1;
   const int new_id = NewId();
   blocks_[new_id] = Block{start, count, capacity, true};
+  located_[new_id] = static_cast<int32_t>(start);
   ZeroFill(start, count);
   fresh_ = std::max(fresh_, start + count);
   *id = new_id;
@@ -308,6 +311,7 @@ int PlexStore::Reallocate(const int* id, const int* words, int* index) {
   if (count > old_words) ZeroFill(block.index + old_words, count - old_words);
   fresh_ = std::max(fresh_, block.index + count);
   block.words = count;
+  located_[block_id] = static_cast<int32_t>(block.index);
   *index = static_cast<int>(block.index);
   ++counts_.reallocs;
   return 0;
@@ -321,6 +325,7 @@ int PlexStore::Free(const int* id) {
   Block& block = blocks_[*id];
   ReleaseExtent(block.index, block.capacity);
   block = Block{};
+  located_[*id] = -1;
   free_ids_.push_back(*id);
   ++counts_.frees;
   return 0;
@@ -338,6 +343,7 @@ int PlexStore::SetBead(const int* flag) {
 int PlexStore::NewId() {
   if (free_ids_.empty()) {
     blocks_.emplace_back();
+    located_.push_back(-1);
     return static_cast<int>(blocks_.size() - 1);
   }
   const int id = free_ids_.back();

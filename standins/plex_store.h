@@ -59,8 +59,10 @@ class PlexStore {
   // The DMS calls; a null argument is a breach like any other.
   // Inline: lookups locate two blocks for every element they pass.
   int Locate(const int* id) {
-    if (id != nullptr && IsLive(*id)) {
-      return static_cast<int>(blocks_[*id].index);
+    if (id != nullptr) {
+      // One bounds check and one load: negative ids wrap past the end.
+      const auto at = static_cast<uint32_t>(*id);
+      if (at < located_.size() && located_[at] >= 0) return located_[at];
     }
     return LocateBreach(id);
   }
@@ -129,6 +131,10 @@ class PlexStore {
   // one, stays untouched until growth hands it out).
   int64_t fresh_ = 0;
   std::vector<Block> blocks_;  // by id; blocks_[0] unused
+  // Where each block starts, by id, or -1 for an id that is not a live
+  // block: what Locate answers, kept apart from `blocks_` so a lookup
+  // reads one dense word.
+  std::vector<int32_t> located_;
   std::vector<int> free_ids_;
   std::map<int64_t, int64_t> free_by_start_;
   std::set<std::pair<int64_t, int64_t>> free_by_size_;  // (words, start)
