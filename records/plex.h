@@ -11,6 +11,13 @@ namespace qss {
 // Inline: element walks locate two blocks per visited sibling.
 inline int* LocateBlock(int block_id) { return ib0 + DMS_LOCATI(&block_id); }
 
+// The block whose id is the word at `id_word`, a word of the plex itself:
+// the host reads the id where it lies, so a walk from block to block does
+// not copy each id out first. Locating moves nothing, so the word stays put.
+inline int* LocateBlockAt(const int* id_word) {
+  return ib0 + DMS_LOCATI(id_word);
+}
+
 // A new zero-filled block in the simulation bead; 0 when the store is full.
 int AllocateBlock(int words);
 

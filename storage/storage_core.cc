@@ -144,17 +144,18 @@ int CIStoragePlex::FindElement(const char* ansi, int* kind) {
   if (length > kMaxAnsiNameBytes) return 0;
   NameKey key;
   MakeNameKey(ansi, length, &key);
-  for (int id = node[kStorageFirstEntryWord]; id != 0;) {
-    const int* entry = LocateBlock(id);
+  for (const int* link = node + kStorageFirstEntryWord; *link != 0;) {
+    const int* entry = LocateBlockAt(link);
     const int child = entry[kEntryChildWord];
     const int entry_kind = entry[kEntryKindWord];
     if (child != 0 &&
         (entry_kind == kKindStorage || entry_kind == kKindStream) &&
-        NodeNameEquals(LocateBlock(child), LayoutOf(entry_kind), key)) {
+        NodeNameEquals(LocateBlockAt(entry + kEntryChildWord),
+                       LayoutOf(entry_kind), key)) {
       *kind = entry_kind;
       return child;
     }
-    id = entry[kEntryNextWord];
+    link = entry + kEntryNextWord;
   }
   return 0;
 }
