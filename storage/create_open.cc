@@ -94,14 +94,15 @@ HRESULT CIStoragePlex::CreateStorage(const OLECHAR* pwcsName, DWORD grfMode,
   const HRESULT args = CheckNameAndOut(pwcsName, ppstg, &ansi);
   if (args != S_OK) return args;
   int kind = -1;
-  const int existing = FindElement(ansi, &kind);
+  int entry = 0;
+  const int existing = FindElement(ansi, &kind, &entry);
   if (existing != 0) {
     if ((grfMode & STGM_CREATE) == 0 || kind != kKindStorage) {
       return STG_E_FILEALREADYEXISTS;
     }
     // The old storage goes first, even if the new one then cannot be made:
     // callers of STGM_CREATE rely on the name being free afterwards.
-    DestroyChild(existing, kKindStorage);
+    DestroyChild(existing, kKindStorage, entry);
   }
   CIStoragePlex* storage = CreateStorageNode(ansi);
   if (storage == nullptr) return E_OUTOFMEMORY;

@@ -28,9 +28,10 @@ HRESULT CIStoragePlex::DestroyElement(const OLECHAR* pwcsName) {
   const HRESULT converted = ConvertName(pwcsName, &ansi);
   if (converted != S_OK) return converted;
   int kind = -1;
-  const int child = FindElement(ansi, &kind);
+  int entry = 0;
+  const int child = FindElement(ansi, &kind, &entry);
   if (child == 0) return STG_E_FILENOTFOUND;
-  DestroyChild(child, kind);
+  DestroyChild(child, kind, entry);
   return S_OK;
 }
 

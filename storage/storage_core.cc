@@ -113,28 +113,35 @@ bool CIStoragePlex::AddElementEntry(int child, int kind) {
 
 bool CIStoragePlex::RemoveElementEntry(int child) {
   if (block_id() == 0) return false;
-  int* node = LocateBlock(block_id());
+  const int* node = LocateBlock(block_id());
   for (int id = node[kStorageFirstEntryWord]; id != 0;) {
-    int* entry = LocateBlock(id);
-    if (entry[kEntryChildWord] != child) {
-      id = entry[kEntryNextWord];
-      continue;
+    const int* entry = LocateBlock(id);
+    if (entry[kEntryChildWord] == child) {
+      UnlinkEntry(id);
+      return true;
     }
-    const int next = entry[kEntryNextWord];
-    const int previous = entry[kEntryPreviousWord];
-    if (next != 0) LocateBlock(next)[kEntryPreviousWord] = previous;
-    if (previous != 0) LocateBlock(previous)[kEntryNextWord] = next;
-    if (node[kStorageFirstEntryWord] == id) node[kStorageFirstEntryWord] = next;
-    // Nothing reaches the entry any more: enumerators step past it and the
-    // block goes back to the store.
-    MoveCursorsOff(id, next);
-    FreeBlock(id);
-    return true;
+    id = entry[kEntryNextWord];
   }
   return false;
 }
 
-int CIStoragePlex::FindElement(const char* ansi, int* kind) {
+void CIStoragePlex::UnlinkEntry(int entry_id) {
+  int* node = LocateBlock(block_id());
+  const int* entry = LocateBlock(entry_id);
+  const int next = entry[kEntryNextWord];
+  const int previous = entry[kEntryPreviousWord];
+  if (next != 0) LocateBlock(next)[kEntryPreviousWord] = previous;
+  if (previous != 0) LocateBlock(previous)[kEntryNextWord] = next;
+  if (node[kStorageFirstEntryWord] == entry_id) {
+    node[kStorageFirstEntryWord] = next;
+  }
+  // Nothing reaches the entry any more: enumerators step past it and the
+  // block goes back to the store.
+  MoveCursorsOff(entry_id, next);
+  FreeBlock(entry_id);
+}
+
+int CIStoragePlex::FindElement(const char* ansi, int* kind, int* entry_id) {
   if (block_id() == 0 || ansi == nullptr) return 0;
   const int* node = LocateBlock(block_id());
   if (node[kStorageDeletedWord] != 0) return 0;
@@ -153,6 +160,7 @@ int CIStoragePlex::FindElement(const char* ansi, int* kind) {
         NodeNameEquals(LocateBlockAt(entry + kEntryChildWord),
                        LayoutOf(entry_kind), key)) {
       *kind = entry_kind;
+      if (entry_id != nullptr) *entry_id = *link;
       return child;
     }
     link = entry + kEntryNextWord;
@@ -160,8 +168,12 @@ int CIStoragePlex::FindElement(const char* ansi, int* kind) {
   return 0;
 }
 
-void CIStoragePlex::DestroyChild(int child, int kind) {
-  RemoveElementEntry(child);
+void CIStoragePlex::DestroyChild(int child, int kind, int entry_id) {
+  if (entry_id != 0) {
+    UnlinkEntry(entry_id);
+  } else {
+    RemoveElementEntry(child);
+  }
   if (kind == kKindStorage) {
     ReleaseSubtree(child);
     return;

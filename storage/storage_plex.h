@@ -92,11 +92,16 @@ class CIStoragePlex final : public IStorage {
   bool AddElementEntry(int child, int kind);
   // Unlinks and frees the entry naming `child`; false when there is none.
   bool RemoveElementEntry(int child);
+  // Unlinks and frees `entry_id`, an entry of this storage's list.
+  void UnlinkEntry(int entry_id);
   // The child named `ansi` and its kind, or 0 (with `*kind` unchanged).
-  int FindElement(const char* ansi, int* kind);
+  // `entry_id`, when not null, receives the entry naming the child.
+  int FindElement(const char* ansi, int* kind, int* entry_id = nullptr);
   // Unlinks a child and releases it: a storage with its subtree, a stream
-  // marked deleted and freed once no object holds it.
-  void DestroyChild(int child, int kind);
+  // marked deleted and freed once no object holds it. `entry_id` is the
+  // child's entry when the caller has just found it, saving a second walk
+  // of the list; 0 looks it up.
+  void DestroyChild(int child, int kind, int entry_id = 0);
 
  private:
   ~CIStoragePlex() = default;
