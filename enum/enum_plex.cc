@@ -13,21 +13,18 @@ namespace {
 // Fills `record` through the child's own Stat, so an enumerated element
 // reads exactly like the opened one. A temporary object that cannot be made
 // counts as a failed Stat.
+template <class Element>
+HRESULT StatThrough(int child, STATSTG* record) {
+  auto* element = new (std::nothrow) Element(child);
+  if (element == nullptr) return E_OUTOFMEMORY;
+  const HRESULT hr = element->Stat(record, STATFLAG_DEFAULT);
+  element->Release();
+  return hr;
+}
+
 HRESULT StatChild(int kind, int child, STATSTG* record) {
-  if (kind == kKindStorage) {
-    auto* storage = new (std::nothrow) CIStoragePlex(child);
-    if (storage == nullptr) return E_OUTOFMEMORY;
-    const HRESULT hr = storage->Stat(record, STATFLAG_DEFAULT);
-    storage->Release();
-    return hr;
-  }
-  if (kind == kKindStream) {
-    auto* stream = new (std::nothrow) CImplIStreamPlex(child);
-    if (stream == nullptr) return E_OUTOFMEMORY;
-    const HRESULT hr = stream->Stat(record, STATFLAG_DEFAULT);
-    stream->Release();
-    return hr;
-  }
+  if (kind == kKindStorage) return StatThrough<CIStoragePlex>(child, record);
+  if (kind == kKindStream) return StatThrough<CImplIStreamPlex>(child, record);
   return E_FAIL;
 }
 

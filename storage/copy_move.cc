@@ -90,33 +90,29 @@ HRESULT RefuseDestinationWithin(int root, bool include_root, IStorage* dest,
 }
 
 // From the source's current position into `dest`, 512 bytes per call until
-// a call reads less: k * 512 bytes take k + 1 calls.
+// a call reads less: k * 512 bytes take k + 1 calls. A call that succeeds
+// has written all it read; a short write fails it.
 HRESULT CopyStreamBytes(CImplIStreamPlex* source, IStream* dest) {
   ULARGE_INTEGER chunk;
   chunk.QuadPart = kStreamCopyChunk;
   ULARGE_INTEGER read;
-  ULARGE_INTEGER written;
-  read.QuadPart = written.QuadPart = kStreamCopyChunk;
-  while (written.u.LowPart == kStreamCopyChunk) {
-    const HRESULT hr = source->CopyTo(dest, chunk, &read, &written);
+  do {
+    const HRESULT hr = source->CopyTo(dest, chunk, &read, nullptr);
     if (FAILED(hr)) return hr;
-    if (read.u.LowPart != kStreamCopyChunk) break;
-  }
+  } while (read.QuadPart == kStreamCopyChunk);
   return S_OK;
 }
 
 HRESULT CopyStream(int child, IStorage* dest, SNB names) {
+  // A buffer of this call's own, which no code the destination runs (a
+  // Stat of ours, say) can overwrite before it has taken the name.
+  OLECHAR buffer[kWideNameBufferChars];
+  const OLECHAR* name = ReadWideNodeName(child, kStreamLayout, buffer);
+  if (name == nullptr || NameListed(name, names)) return S_OK;
+  // The object's claim tells the copy whether the destination freed the
+  // stream while it ran.
   auto* source = new (std::nothrow) CImplIStreamPlex(child);
   if (source == nullptr) return E_OUTOFMEMORY;
-  const OLECHAR* shared = source->GetWideName();
-  if (shared == nullptr || NameListed(shared, names)) {
-    source->Release();
-    return S_OK;
-  }
-  // The destination may convert names of its own (a Stat of ours, say)
-  // before it has taken this one out of the shared buffer.
-  OLECHAR name[kWideNameBufferChars];
-  std::memcpy(name, shared, (WideLength(shared) + 1) * sizeof(OLECHAR));
   IStream* created = nullptr;
   HRESULT hr = dest->CreateStream(name, kCopyCreateMode, 0, 0, &created);
   if (SUCCEEDED(hr) && created == nullptr) hr = E_POINTER;
@@ -162,16 +158,12 @@ CopyFrame* CloseFrame(CopyFrame* frame) {
 // `*frame` becomes the frame that copies its content. An excluded or
 // nameless child leaves `*frame` as it was.
 HRESULT EnterStorage(CopyFrame** frame, int child, SNB names) {
-  auto* source = new (std::nothrow) CIStoragePlex(child);
-  if (source == nullptr) return E_OUTOFMEMORY;
-  // A buffer of this call's own, which no code the destination runs can
-  // overwrite before it has taken the name.
+  // A buffer of this call's own, as in CopyStream.
   OLECHAR buffer[kWideNameBufferChars];
   const OLECHAR* name = ReadWideNodeName(child, kStorageLayout, buffer);
-  if (name == nullptr || NameListed(name, names)) {
-    source->Release();
-    return S_OK;
-  }
+  if (name == nullptr || NameListed(name, names)) return S_OK;
+  auto* source = new (std::nothrow) CIStoragePlex(child);
+  if (source == nullptr) return E_OUTOFMEMORY;
   IStorage* created = nullptr;
   HRESULT hr =
       (*frame)->dest->CreateStorage(name, kCopyCreateMode, 0, 0, &created);

@@ -1,5 +1,5 @@
 // The storage-name buffer: wide names of storages handed to callers by
-// Stat and to destinations by CopyTo. Valid until the next conversion.
+// Stat. Valid until the next conversion.
 #ifndef QSSTORAGE_STORAGE_STORAGE_NAMES_H_
 #define QSSTORAGE_STORAGE_STORAGE_NAMES_H_
 

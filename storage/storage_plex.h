@@ -98,9 +98,9 @@ class CIStoragePlex final : public IStorage {
   // `entry_id`, when not null, receives the entry naming the child.
   int FindElement(const char* ansi, int* kind, int* entry_id = nullptr);
   // Unlinks a child and releases it: a storage with its subtree, a stream
-  // marked deleted and freed once no object holds it. `entry_id` is the
-  // child's entry when the caller has just found it, saving a second walk
-  // of the list; 0 looks it up.
+  // marked deleted and freed unless it is open; objects over a freed node
+  // are detached. `entry_id` is the child's entry when the caller has just
+  // found it, saving a second walk of the list; 0 looks it up.
   void DestroyChild(int child, int kind, int entry_id = 0);
 
  private:

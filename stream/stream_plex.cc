@@ -173,7 +173,7 @@ HRESULT CImplIStreamPlex::Write(const void* pv, ULONG cb, ULONG* pcbWritten) {
     if (offset > extent.size) {
       std::memset(data + extent.size, 0, offset - extent.size);
     }
-    if (cb != 0) CopyBytes(data + offset, pv, cb);
+    CopyBytes(data + offset, pv, cb);
   }
   position_ = end;
   node[kStreamSizeWord] =
