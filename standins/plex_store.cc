@@ -190,7 +190,7 @@ void PlexStore::Rebuild(const std::vector<std::pair<int, int64_t>>& live,
   free_by_size_.clear();
   top_ = kFirstIndex;
   for (const auto& [id, words] : live) {
-    blocks_[id] = Block{top_, words, SizeClass(words), true};
+    blocks_[id] = Block{top_, words, SizeClass(words)};
     located_[id] = static_cast<int32_t>(top_);
     top_ += blocks_[id].capacity;
   }
@@ -198,7 +198,7 @@ void PlexStore::Rebuild(const std::vector<std::pair<int, int64_t>>& live,
   for (const auto& [id, words] : live) Fill(blocks_[id].index, words, 0);
   // Pushed highest first, so the lowest free id is reused first.
   for (int id = id_limit - 1; id >= 1; --id) {
-    if (!blocks_[id].live) free_ids_.push_back(id);
+    if (!IsLive(id)) free_ids_.push_back(id);
   }
 }
 
@@ -256,7 +256,7 @@ int PlexStore::Allocate(const int* words, int* id, int* index) {
   const int64_t start = TakeExtent(capacity);
   if (start < 0) return 1;
   const int new_id = NewId();
-  blocks_[new_id] = Block{start, count, capacity, true};
+  blocks_[new_id] = Block{start, count, capacity};
   located_[new_id] = static_cast<int32_t>(start);
   ZeroFill(start, count);
   fresh_ = std::max(fresh_, start + count);
@@ -454,20 +454,22 @@ int PlexStore::BlockWords(int id) const {
 }
 
 int PlexStore::LiveBlocks() const {
-  return static_cast<int>(std::count_if(blocks_.begin(), blocks_.end(),
-                                        [](const Block& b) { return b.live; }));
+  return static_cast<int>(std::count_if(located_.begin(), located_.end(),
+                                        [](int32_t at) { return at >= 0; }));
 }
 
 int64_t PlexStore::LiveWords() const {
   int64_t total = 0;
-  for (const Block& b : blocks_) total += b.live ? b.words : 0;
+  for (size_t id = 1; id < blocks_.size(); ++id) {
+    if (IsLive(static_cast<int>(id))) total += blocks_[id].words;
+  }
   return total;
 }
 
 int PlexStore::NextBlockId(int after) const {
   for (int64_t id = std::max<int64_t>(int64_t{after} + 1, 1);
        id < static_cast<int64_t>(blocks_.size()); ++id) {
-    if (blocks_[id].live) return static_cast<int>(id);
+    if (IsLive(static_cast<int>(id))) return static_cast<int>(id);
   }
   return 0;
 }
@@ -481,8 +483,8 @@ int PlexStore::Save(const char* path) const {
   PutUint(blocks_.size(), 4, &data);
   PutUint(static_cast<uint64_t>(LiveBlocks()), 4, &data);
   for (size_t id = 1; id < blocks_.size(); ++id) {
+    if (!IsLive(static_cast<int>(id))) continue;
     const Block& b = blocks_[id];
-    if (!b.live) continue;
     PutUint(id, 4, &data);
     PutUint(static_cast<uint64_t>(b.words), 4, &data);
     for (int64_t k = 0; k < b.words; ++k) {

@@ -59,11 +59,7 @@ class PlexStore {
   // The DMS calls; a null argument is a breach like any other.
   // Inline: lookups locate two blocks for every element they pass.
   int Locate(const int* id) {
-    if (id != nullptr) {
-      // One bounds check and one load: negative ids wrap past the end.
-      const auto at = static_cast<uint32_t>(*id);
-      if (at < located_.size() && located_[at] >= 0) return located_[at];
-    }
+    if (id != nullptr && IsLive(*id)) return located_[*id];
     return LocateBreach(id);
   }
   int Allocate(const int* words, int* id, int* index);
@@ -75,9 +71,10 @@ class PlexStore {
   void SetReservationBytes(uint64_t bytes);
   int LiveBlocks() const;
   int64_t LiveWords() const;
+  // One bounds check and one load: negative ids wrap past the end, and id
+  // 0 is never live.
   bool IsLive(int id) const {
-    return id > 0 && static_cast<size_t>(id) < blocks_.size() &&
-           blocks_[id].live;
+    return static_cast<uint32_t>(id) < located_.size() && located_[id] >= 0;
   }
   int BlockWords(int id) const;
   int NextBlockId(int after) const;
@@ -97,7 +94,6 @@ class PlexStore {
     int64_t index = 0;
     int64_t words = 0;
     int64_t capacity = 0;
-    bool live = false;
   };
 
   // Reports a contract breach; aborts in strict mode.
@@ -132,8 +128,8 @@ class PlexStore {
   int64_t fresh_ = 0;
   std::vector<Block> blocks_;  // by id; blocks_[0] unused
   // Where each block starts, by id, or -1 for an id that is not a live
-  // block: what Locate answers, kept apart from `blocks_` so a lookup
-  // reads one dense word.
+  // block: the record of liveness and what Locate answers, kept apart from
+  // `blocks_` so a lookup reads one dense word.
   std::vector<int32_t> located_;
   std::vector<int> free_ids_;
   std::map<int64_t, int64_t> free_by_start_;
