@@ -12,9 +12,6 @@
 namespace qss {
 namespace {
 
-constexpr int kAnchorBlock = 2;
-constexpr int kAnchorWord = 52;
-
 std::string Str(int64_t value) { return std::to_string(value); }
 
 // The ANSI bytes of a node's name up to the first zero, never past the

@@ -10,8 +10,6 @@
 namespace qss {
 namespace {
 
-constexpr int kAnchorBlock = 2;
-constexpr int kAnchorWord = 52;
 constexpr int kRootOpenMode = STGM_READWRITE | STGM_SHARE_DENY_NONE;  // 0x42
 
 // {BE0E1A90-BCFD-11D2-823A-00C04F6E771B}

@@ -42,6 +42,11 @@ constexpr int kEntryKindWord = 2;
 constexpr int kEntryChildWord = 3;
 constexpr int kEntryWords = 4;
 
+// The host's anchor of the root storage: this word of this block holds the
+// root's StorageNode id, 0 while there is none.
+constexpr int kAnchorBlock = 2;
+constexpr int kAnchorWord = 52;
+
 constexpr int kKindStorage = 0;
 constexpr int kKindStream = 1;
 

@@ -30,8 +30,8 @@ using qss::kEntryKindWord;
 using qss::kEntryNextWord;
 using qss::kEntryWords;
 
-constexpr int kAnchorBlock = 2;
-constexpr int kAnchorWord = 52;
+using qss::kAnchorBlock;
+using qss::kAnchorWord;
 // Objects of one class held at once; more are released at once.
 constexpr size_t kMaxSlots = 24;
 // The tree the driver lets grow: copies of copies would otherwise double

@@ -109,15 +109,6 @@ int ListRecursively(const Context& c, const Element& top, bool long_form) {
   return 0;
 }
 
-// Element found by `path` in a loaded image, or a failure already printed.
-bool LocateExisting(const Context& c, const std::string& path, DWORD mode,
-                    Element* e) {
-  if (!Locate(c, path, mode, false, e)) return false;
-  if (e->type != 0) return true;
-  c.Fail(e->path(), STG_E_FILENOTFOUND);
-  return false;
-}
-
 int MoveOrCopy(const Context& c, bool move) {
   Element from;
   Element to;

@@ -27,10 +27,9 @@ int RunExport(const Context& c) {
   WideString wide_file;
   Element e;
   if (!WideFileName(c, file, &wide_file) || !OpenImage(c, false) ||
-      !Locate(c, path, kRead, false, &e)) {
+      !LocateExisting(c, path, kRead, &e)) {
     return kExitFailure;
   }
-  if (e.type == 0) return c.Fail(e.path(), STG_E_FILENOTFOUND);
   if (e.type != STGTY_STORAGE) {
     return c.Fail(e.path(), "is a stream; export takes a storage");
   }
@@ -88,10 +87,9 @@ int RunImport(const Context& c) {
   if (StgIsStorageFile(wide_file.c_str()) != S_OK) {
     return c.Fail(file, "not a compound file, or not readable");
   }
-  if (!OpenImage(c, true) || !Locate(c, path, kReadWrite, false, &e)) {
+  if (!OpenImage(c, true) || !LocateExisting(c, path, kReadWrite, &e)) {
     return kExitFailure;
   }
-  if (e.type == 0) return c.Fail(e.path(), STG_E_FILENOTFOUND);
   if (e.type != STGTY_STORAGE) {
     return c.Fail(e.path(), "is a stream; import needs a storage");
   }

@@ -14,8 +14,9 @@
 namespace qsplex {
 namespace {
 
-constexpr int kAnchorBlock = 2;
-constexpr int kAnchorWord = 52;
+using qss::kAnchorBlock;
+using qss::kAnchorWord;
+
 constexpr int kDataBytesShown = 256;
 
 const char* const kStorageLabels[] = {

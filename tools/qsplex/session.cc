@@ -5,14 +5,10 @@
 #include <cstring>
 
 #include "qsstorage/qsstorage.h"
+#include "records/node_records.h"
 #include "standins/plex_controls.h"
 
 namespace qsplex {
-namespace {
-
-constexpr int kAnchorBlockWords = 53;  // the root anchor is word 52 of block 2
-
-}  // namespace
 
 int Context::Fail(const std::string& subject,
                   const std::string& message) const {
@@ -48,7 +44,8 @@ bool LoadImageFile(const Context& c) {
            "checksum is wrong");
     return false;
   }
-  if (QssPlex_BlockWords(1) < 0 || QssPlex_BlockWords(2) < kAnchorBlockWords) {
+  if (QssPlex_BlockWords(1) < 0 ||
+      QssPlex_BlockWords(qss::kAnchorBlock) <= qss::kAnchorWord) {
     c.Fail(c.image,
            "not a plex image of this host: block 2 cannot hold the root "
            "anchor");
@@ -177,6 +174,14 @@ bool Locate(const Context& c, const std::string& path, DWORD parent_mode,
   }
   FindChild(out->parent.get(), out->name(), out);
   return true;
+}
+
+bool LocateExisting(const Context& c, const std::string& path,
+                    DWORD parent_mode, Element* out) {
+  if (!Locate(c, path, parent_mode, false, out)) return false;
+  if (out->type != 0) return true;
+  c.Fail(out->path(), STG_E_FILENOTFOUND);
+  return false;
 }
 
 HRESULT OpenAsStorage(const Element& element, DWORD mode, IStorage** out) {

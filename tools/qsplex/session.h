@@ -109,6 +109,10 @@ bool OpenStorageAt(const Context& c, const std::vector<WideString>& names,
 // element leaves type 0 and is not an error. Prints the failure.
 bool Locate(const Context& c, const std::string& path, DWORD parent_mode,
             bool create, Element* out);
+// Locate for an element that must exist: a missing one is a failure,
+// printed as STG_E_FILENOTFOUND.
+bool LocateExisting(const Context& c, const std::string& path,
+                    DWORD parent_mode, Element* out);
 // The next element's record, every member not filled by the enumerator
 // zero (a stream's Stat leaves its class id and times as they were). False
 // at the end.
