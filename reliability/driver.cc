@@ -401,8 +401,12 @@ struct Runner::State {
   }
 
   bool OverBudget(size_t extra_nodes, size_t extra_bytes) const {
-    return model.NodeCount() + extra_nodes > kMaxNodes ||
-           model.ByteCount() + extra_bytes > kMaxBytes;
+    size_t nodes = extra_nodes;
+    size_t bytes = extra_bytes;
+    if (model.root() != nullptr) {
+      Model::SubtreeCost(*model.root(), &nodes, &bytes);
+    }
+    return nodes > kMaxNodes || bytes > kMaxBytes;
   }
 
   bool Resolve(const Op& op, Call* call);

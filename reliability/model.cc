@@ -35,12 +35,9 @@ bool FlagsAllowed(uint32_t mode, uint32_t refused) {
   return (mode & kShareExclusive) != 0 && (mode & refused) == 0;
 }
 
-bool SameWide(const WideString& a, const WideString& b) { return a == b; }
-
 bool Listed(const WideString& name, const std::vector<WideString>* names) {
-  if (names == nullptr) return false;
-  return std::any_of(names->begin(), names->end(),
-                     [&](const WideString& n) { return SameWide(n, name); });
+  return names != nullptr &&
+         std::find(names->begin(), names->end(), name) != names->end();
 }
 
 bool InSubtree(const ModelNode& top, const ModelNode* target) {
@@ -207,19 +204,7 @@ void Model::DestroyChild(ModelNode& parent, EntryPtr entry) {
 void Model::ReleaseSubtree(const NodePtr& node) {
   // Entries leave from the head, each cursor on one stepping to the next,
   // so every enumerator of a released list runs out.
-  while (!node->entries.empty()) {
-    const EntryPtr entry = node->entries.front();
-    const EntryPtr successor =
-        node->entries.size() > 1 ? node->entries[1] : nullptr;
-    MoveCursorsOff(entry.get(), successor);
-    node->entries.erase(node->entries.begin());
-    entry->owner = nullptr;
-    if (entry->child->storage) {
-      ReleaseSubtree(entry->child);
-    } else {
-      entry->child->deleted = true;
-    }
-  }
+  while (!node->entries.empty()) DestroyChild(*node, node->entries.front());
   node->deleted = true;
 }
 
@@ -775,20 +760,6 @@ void Model::SubtreeCost(const ModelNode& node, size_t* nodes, size_t* bytes) {
       pending.push_back(entry->child.get());
     }
   }
-}
-
-size_t Model::NodeCount() const {
-  size_t nodes = 0;
-  size_t bytes = 0;
-  if (root_ != nullptr) SubtreeCost(*root_, &nodes, &bytes);
-  return nodes;
-}
-
-size_t Model::ByteCount() const {
-  size_t nodes = 0;
-  size_t bytes = 0;
-  if (root_ != nullptr) SubtreeCost(*root_, &nodes, &bytes);
-  return bytes;
 }
 
 }  // namespace qss_reliability

@@ -185,9 +185,7 @@ class Model {
   NodePtr CopyTree() const;
   void ReplaceTree(const NodePtr& root);
 
-  // What the tree holds, for the driver's budget.
-  size_t NodeCount() const;
-  size_t ByteCount() const;
+  // Adds what the subtree holds to the counts, for the driver's budget.
   static void SubtreeCost(const ModelNode& node, size_t* nodes, size_t* bytes);
 
   // A storage node made outside the tree: the model of a foreign
