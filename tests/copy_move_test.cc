@@ -13,26 +13,7 @@
 namespace qss_test {
 namespace {
 
-class CopyMoveTest : public PlexTest {
- protected:
-  void SetUp() override {
-    PlexTest::SetUp();
-    *root_.Out() = GetRootIStorage();
-  }
-  void TearDown() override {
-    root_.Reset();
-    PlexTest::TearDown();
-  }
-
-  Ref<IStorage> root_;
-};
-
-IStorage* MakeStorage(IStorage* parent, const std::string& name) {
-  IStorage* storage = nullptr;
-  EXPECT_EQ(S_OK,
-            parent->CreateStorage(W(name).c_str(), kReadWrite, 0, 0, &storage));
-  return storage;
-}
+using CopyMoveTest = RootTest;
 
 std::string Pattern(size_t size) {
   std::string bytes(size, 0);
@@ -78,8 +59,8 @@ constexpr size_t kSizes[] = {0, 511, 512, 1536};
 
 // src{1536 512 511 0 S{T}}: streams named by their sizes, newest first.
 IStorage* SmallSource(IStorage* root) {
-  IStorage* src = MakeStorage(root, "src");
-  Ref<IStorage> s(MakeStorage(src, "S"));
+  IStorage* src = NewStorage(root, "src");
+  Ref<IStorage> s(NewStorage(src, "S"));
   Fill(s.get(), "T", 5);
   for (size_t size : kSizes) Fill(src, std::to_string(size), size);
   return src;
@@ -97,11 +78,11 @@ void ExpectSmallSourceIn(IStorage* dest) {
 }
 
 TEST_F(CopyMoveTest, ExclusionsByInterfaceAndByName) {
-  Ref<IStorage> src(MakeStorage(root_.get(), "src"));
+  Ref<IStorage> src(NewStorage(root_.get(), "src"));
   Fill(src.get(), "W", 1);
   {
-    Ref<IStorage> s(MakeStorage(src.get(), "S"));
-    Ref<IStorage> v(MakeStorage(s.get(), "V"));
+    Ref<IStorage> s(NewStorage(src.get(), "S"));
+    Ref<IStorage> v(NewStorage(s.get(), "V"));
     Fill(v.get(), "X", 1);
     Fill(s.get(), "T", 2);
   }
@@ -124,7 +105,7 @@ TEST_F(CopyMoveTest, ExclusionsByInterfaceAndByName) {
   int n = 0;
   for (const auto& c : cases) {
     SCOPED_TRACE(c.copied);
-    Ref<IStorage> dst(MakeStorage(root_.get(), "dst" + std::to_string(n++)));
+    Ref<IStorage> dst(NewStorage(root_.get(), "dst" + std::to_string(n++)));
     NameBlock names(c.names);
     const IID* interfaces =
         c.interfaces.empty() ? nullptr : c.interfaces.data();
@@ -138,9 +119,9 @@ TEST_F(CopyMoveTest, CopiesIntoSiblingsOtherSubtreesAndTheParent) {
   Ref<IStorage> src(SmallSource(root_.get()));
   const CLSID clsid = {0xC1A55, 1, 2, {3, 4, 5, 6, 7, 8, 9, 10}};
   ASSERT_EQ(S_OK, src->SetClass(clsid));
-  Ref<IStorage> a(MakeStorage(root_.get(), "a"));
-  Ref<IStorage> distant(MakeStorage(a.get(), "distant"));
-  Ref<IStorage> sibling(MakeStorage(root_.get(), "sibling"));
+  Ref<IStorage> a(NewStorage(root_.get(), "a"));
+  Ref<IStorage> distant(NewStorage(a.get(), "distant"));
+  Ref<IStorage> sibling(NewStorage(root_.get(), "sibling"));
   for (IStorage* dest : {sibling.get(), distant.get(), root_.get()}) {
     ASSERT_EQ(S_OK, src->CopyTo(0, nullptr, nullptr, dest));
     ExpectSmallSourceIn(dest);
@@ -157,7 +138,7 @@ TEST_F(CopyMoveTest, CopiesIntoSiblingsOtherSubtreesAndTheParent) {
 
   // Given an interface list but no count, CopyTo only hands on the class.
   const IID ignored = IID_IStream;
-  Ref<IStorage> only(MakeStorage(root_.get(), "only"));
+  Ref<IStorage> only(NewStorage(root_.get(), "only"));
   EXPECT_EQ(S_OK, src->CopyTo(0, &ignored, nullptr, only.get()));
   EXPECT_EQ("{}", Dump(only.get()));
   ASSERT_EQ(S_OK, only->Stat(&stat, STATFLAG_NONAME));
@@ -165,11 +146,11 @@ TEST_F(CopyMoveTest, CopiesIntoSiblingsOtherSubtreesAndTheParent) {
 }
 
 TEST_F(CopyMoveTest, FailurePartWayKeepsWhatWasCopied) {
-  Ref<IStorage> src(MakeStorage(root_.get(), "src"));
+  Ref<IStorage> src(NewStorage(root_.get(), "src"));
   Fill(src.get(), "a", 3);
   Fill(src.get(), "b", 2);
   Fill(src.get(), "c", 1);
-  Ref<IStorage> dst(MakeStorage(root_.get(), "dst"));
+  Ref<IStorage> dst(NewStorage(root_.get(), "dst"));
   Fill(dst.get(), "b", 9);
   EXPECT_EQ(STG_E_FILEALREADYEXISTS,
             src->CopyTo(0, nullptr, nullptr, dst.get()));
@@ -178,9 +159,9 @@ TEST_F(CopyMoveTest, FailurePartWayKeepsWhatWasCopied) {
 
 TEST_F(CopyMoveTest, NeverOpenedStreamCanBeMovedButNotCopied) {
   {
-    Ref<IStorage> src(MakeStorage(root_.get(), "src"));
+    Ref<IStorage> src(NewStorage(root_.get(), "src"));
     Fill(src.get(), "t", 5);
-    Ref<IStorage> dst(MakeStorage(root_.get(), "dst"));
+    Ref<IStorage> dst(NewStorage(root_.get(), "dst"));
   }
   root_.Reset();
   QSStrg_RestoreRefCounts();
@@ -220,13 +201,13 @@ TEST_F(CopyMoveTest, MoveRestoresTheSourceOpenModeOnEveryPath) {
     QSStrg_ClearRootStorage();
     *root_.Out() = GetRootIStorage();
     {
-      Ref<IStorage> src(MakeStorage(root_.get(), "src"));
+      Ref<IStorage> src(NewStorage(root_.get(), "src"));
       if (c.storage) {
-        MakeStorage(src.get(), "e")->Release();
+        NewStorage(src.get(), "e")->Release();
       } else {
         Fill(src.get(), "e", 3);
       }
-      Ref<IStorage> dst(MakeStorage(root_.get(), "dst"));
+      Ref<IStorage> dst(NewStorage(root_.get(), "dst"));
       if (c.fail) Fill(dst.get(), "new", 1);
     }
     root_.Reset();
@@ -260,13 +241,13 @@ TEST_F(CopyMoveTest, MoveRestoresTheSourceOpenModeOnEveryPath) {
 }
 
 TEST_F(CopyMoveTest, MovesWithinOneStorageAndAcross) {
-  Ref<IStorage> src(MakeStorage(root_.get(), "src"));
+  Ref<IStorage> src(NewStorage(root_.get(), "src"));
   {
-    Ref<IStorage> g(MakeStorage(src.get(), "g"));
+    Ref<IStorage> g(NewStorage(src.get(), "g"));
     Fill(g.get(), "h", 2);
   }
   Fill(src.get(), "a", 4);
-  Ref<IStorage> dst(MakeStorage(root_.get(), "dst"));
+  Ref<IStorage> dst(NewStorage(root_.get(), "dst"));
   const int src_id = Child(RootId(), "src");
   const int old_a = Child(src_id, "a");
   Ref<IStream> open_a;
@@ -307,11 +288,11 @@ TEST_F(CopyMoveTest, MovesWithinOneStorageAndAcross) {
 }
 
 TEST_F(CopyMoveTest, RefusesDestinationsInsideTheSourceAndBadArguments) {
-  Ref<IStorage> src(MakeStorage(root_.get(), "src"));
-  Ref<IStorage> c(MakeStorage(src.get(), "c"));
-  Ref<IStorage> g(MakeStorage(c.get(), "g"));
+  Ref<IStorage> src(NewStorage(root_.get(), "src"));
+  Ref<IStorage> c(NewStorage(src.get(), "c"));
+  Ref<IStorage> g(NewStorage(c.get(), "g"));
   Fill(src.get(), "s", 1);
-  Ref<IStorage> src_again, dst(MakeStorage(root_.get(), "dst"));
+  Ref<IStorage> src_again, dst(NewStorage(root_.get(), "dst"));
   root_->OpenStorage(W("src").c_str(), nullptr, kReadWrite, nullptr, 0,
                      src_again.Out());
   const WideString s = W("s"), c_name = W("c"), x = W("x");
@@ -405,9 +386,9 @@ void OnSmallStack(ChainJob* job) {
 
 TEST_F(CopyMoveTest, DeepChainsCopyAndMoveOnASmallStack) {
   constexpr int kDepth = 100000;
-  IStorage* level = MakeStorage(root_.get(), "chain");
+  IStorage* level = NewStorage(root_.get(), "chain");
   for (int i = 1; i < kDepth; ++i) {
-    IStorage* next = MakeStorage(level, "n");
+    IStorage* next = NewStorage(level, "n");
     level->Release();
     level = next;
   }
@@ -463,74 +444,23 @@ TEST_F(CopyMoveTest, CopiesIntoThePlatformsCompoundFile) {
 }
 #endif
 
-
-
 // A destination that looks at one of our streams (a Stat, as for logging)
 // before it creates what it is asked to, and forwards the rest.
-class LookingDestination : public IStorage {
+class LookingDestination : public Forwarder {
  public:
   LookingDestination(IStorage* inner, IStream* watched)
-      : inner_(inner), watched_(watched) {}
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void** out) override {
-    *out = nullptr;
-    return E_NOINTERFACE;
-  }
-  ULONG STDMETHODCALLTYPE AddRef() override { return 1; }
-  ULONG STDMETHODCALLTYPE Release() override { return 1; }
+      : Forwarder(inner), watched_(watched) {}
   HRESULT STDMETHODCALLTYPE CreateStream(const OLECHAR* name, DWORD mode,
                                          DWORD r1, DWORD r2,
                                          IStream** out) override {
     Look();
-    return inner_->CreateStream(name, mode, r1, r2, out);
-  }
-  HRESULT STDMETHODCALLTYPE OpenStream(const OLECHAR*, void*, DWORD, DWORD,
-                                       IStream**) override {
-    return E_NOTIMPL;
+    return Forwarder::CreateStream(name, mode, r1, r2, out);
   }
   HRESULT STDMETHODCALLTYPE CreateStorage(const OLECHAR* name, DWORD mode,
                                           DWORD r1, DWORD r2,
                                           IStorage** out) override {
     Look();
-    return inner_->CreateStorage(name, mode, r1, r2, out);
-  }
-  HRESULT STDMETHODCALLTYPE OpenStorage(const OLECHAR*, IStorage*, DWORD, SNB,
-                                        DWORD, IStorage**) override {
-    return E_NOTIMPL;
-  }
-  HRESULT STDMETHODCALLTYPE CopyTo(DWORD, const IID*, SNB,
-                                   IStorage*) override {
-    return E_NOTIMPL;
-  }
-  HRESULT STDMETHODCALLTYPE MoveElementTo(const OLECHAR*, IStorage*,
-                                          const OLECHAR*, DWORD) override {
-    return E_NOTIMPL;
-  }
-  HRESULT STDMETHODCALLTYPE Commit(DWORD) override { return S_OK; }
-  HRESULT STDMETHODCALLTYPE Revert() override { return S_OK; }
-  HRESULT STDMETHODCALLTYPE EnumElements(DWORD, void*, DWORD,
-                                         IEnumSTATSTG**) override {
-    return E_NOTIMPL;
-  }
-  HRESULT STDMETHODCALLTYPE DestroyElement(const OLECHAR*) override {
-    return E_NOTIMPL;
-  }
-  HRESULT STDMETHODCALLTYPE RenameElement(const OLECHAR*,
-                                          const OLECHAR*) override {
-    return E_NOTIMPL;
-  }
-  HRESULT STDMETHODCALLTYPE SetElementTimes(const OLECHAR*, const FILETIME*,
-                                            const FILETIME*,
-                                            const FILETIME*) override {
-    return E_NOTIMPL;
-  }
-  HRESULT STDMETHODCALLTYPE SetClass(REFCLSID clsid) override {
-    return inner_->SetClass(clsid);
-  }
-  HRESULT STDMETHODCALLTYPE SetStateBits(DWORD, DWORD) override {
-    return S_OK;
-  }
-  HRESULT STDMETHODCALLTYPE Stat(STATSTG* stat, DWORD flag) override {
-    return inner_->Stat(stat, flag);
+    return Forwarder::CreateStorage(name, mode, r1, r2, out);
   }
 
  private:
@@ -540,18 +470,16 @@ class LookingDestination : public IStorage {
       CoTaskMemFree(stat.pwcsName);
     }
   }
-  IStorage* inner_;
   IStream* watched_;
 };
-
 
 // The name handed to the destination is the copy's own: names the
 // destination has converted meanwhile do not replace it.
 TEST_F(CopyMoveTest, DestinationSeesItsNamesWhateverItConvertsMeanwhile) {
-  Ref<IStorage> src(MakeStorage(root_.get(), "src"));
+  Ref<IStorage> src(NewStorage(root_.get(), "src"));
   Fill(src.get(), "data", 3);
-  { Ref<IStorage> inner(MakeStorage(src.get(), "inner")); }
-  Ref<IStorage> dst(MakeStorage(root_.get(), "dst"));
+  { Ref<IStorage> inner(NewStorage(src.get(), "inner")); }
+  Ref<IStorage> dst(NewStorage(root_.get(), "dst"));
   Ref<IStream> journal;
   ASSERT_EQ(S_OK, root_->CreateStream(W("journal").c_str(), kReadWrite, 0, 0,
                                       journal.Out()));

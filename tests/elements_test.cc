@@ -31,13 +31,6 @@ class ElementsTest : public PlexTest {
     PlexTest::TearDown();
   }
 
-  static IStorage* NewStorage(IStorage* parent, const std::string& name,
-                              DWORD mode = kReadWrite) {
-    IStorage* storage = nullptr;
-    EXPECT_EQ(S_OK,
-              parent->CreateStorage(W(name).c_str(), mode, 0, 0, &storage));
-    return storage;
-  }
   static IStream* NewStream(IStorage* parent, const std::string& name,
                             const std::string& bytes = "") {
     IStream* stream = nullptr;

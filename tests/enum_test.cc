@@ -9,17 +9,8 @@
 namespace qss_test {
 namespace {
 
-class EnumTest : public PlexTest {
+class EnumTest : public RootTest {
  protected:
-  void SetUp() override {
-    PlexTest::SetUp();
-    *root_.Out() = GetRootIStorage();
-  }
-  void TearDown() override {
-    root_.Reset();
-    PlexTest::TearDown();
-  }
-
   // A child storage of the root holding streams named by `names`, created
   // in that order (so enumerated in the reverse one).
   IStorage* Holder(const std::vector<std::string>& names) {
@@ -33,8 +24,6 @@ class EnumTest : public PlexTest {
     }
     return holder;
   }
-
-  Ref<IStorage> root_;
 };
 
 // Names from `count` further elements, fetched one Next(1) at a time.
