@@ -59,7 +59,9 @@ class PlexStore {
   // The DMS calls; a null argument is a breach like any other.
   // Inline: lookups locate two blocks for every element they pass.
   int Locate(const int* id) {
-    if (id != nullptr && IsLive(*id)) return located_[*id];
+    if (id != nullptr && IsLive(*id)) {
+      return located_[static_cast<uint32_t>(*id)];
+    }
     return LocateBreach(id);
   }
   int Allocate(const int* words, int* id, int* index);
@@ -71,10 +73,11 @@ class PlexStore {
   void SetReservationBytes(uint64_t bytes);
   int LiveBlocks() const;
   int64_t LiveWords() const;
-  // One bounds check and one load: negative ids wrap past the end, and id
-  // 0 is never live.
+  // One bounds check and one load: negative ids wrap past the end (and the
+  // unsigned index needs no sign extension); id 0 is never live.
   bool IsLive(int id) const {
-    return static_cast<uint32_t>(id) < located_.size() && located_[id] >= 0;
+    const auto at = static_cast<uint32_t>(id);
+    return at < located_.size() && located_[at] >= 0;
   }
   int BlockWords(int id) const;
   int NextBlockId(int after) const;
