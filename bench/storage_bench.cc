@@ -2,6 +2,7 @@
 // what matters is the cost per visited sibling and how it scales.
 #include <algorithm>
 #include <cstdio>
+#include <memory>
 #include <vector>
 
 #include "bench/bench_support.h"
@@ -26,11 +27,13 @@ struct Fresh {
   IStorage* work = nullptr;
 };
 
-// The work storage populated with `names`, made outside the timing.
-Fresh* Populated(const std::vector<Name>& names) {
-  auto* fresh = new Fresh;
+// The work storage populated with `names`, made outside the timing; null,
+// with the benchmark skipped, when that fails.
+std::unique_ptr<Fresh> Populated(benchmark::State& state,
+                                 const std::vector<Name>& names) {
+  auto fresh = std::make_unique<Fresh>();
   if (fresh->work == nullptr || FAILED(CreateStreams(fresh->work, names))) {
-    delete fresh;
+    state.SkipWithError("setup failed");
     return nullptr;
   }
   return fresh;
@@ -62,11 +65,8 @@ BENCHMARK(BM_Create)->Apply(ElementCounts);
 void BM_Open(benchmark::State& state) {
   const std::vector<Name> names =
       ElementNames(static_cast<int>(state.range(0)));
-  Fresh* fresh = Populated(names);
-  if (fresh == nullptr) {
-    state.SkipWithError("setup failed");
-    return;
-  }
+  const std::unique_ptr<Fresh> fresh = Populated(state, names);
+  if (fresh == nullptr) return;
   for (auto _ : state) {
     int opened = 0;
     if (Failed(state, OpenStreams(fresh->work, names, 1, &opened),
@@ -74,7 +74,6 @@ void BM_Open(benchmark::State& state) {
       break;
     }
   }
-  delete fresh;
   ReportPerOp(state, static_cast<double>(names.size()));
 }
 BENCHMARK(BM_Open)->Apply(ElementCounts);
@@ -84,15 +83,11 @@ BENCHMARK(BM_Open)->Apply(ElementCounts);
 void BM_LookupMiss(benchmark::State& state) {
   const std::vector<Name> names =
       ElementNames(static_cast<int>(state.range(0)));
-  Fresh* fresh = Populated(names);
-  if (fresh == nullptr) {
-    state.SkipWithError("setup failed");
-    return;
-  }
+  const std::unique_ptr<Fresh> fresh = Populated(state, names);
+  if (fresh == nullptr) return;
   for (auto _ : state) {
     if (Failed(state, MissStream(fresh->work), "lookup failed")) break;
   }
-  delete fresh;
   state.counters["per_sibling"] =
       benchmark::Counter(static_cast<double>(names.size()),
                          benchmark::Counter::kIsIterationInvariantRate |
@@ -103,11 +98,8 @@ BENCHMARK(BM_LookupMiss)->Apply(ElementCounts);
 void BM_Enumerate(benchmark::State& state) {
   const std::vector<Name> names =
       ElementNames(static_cast<int>(state.range(0)));
-  Fresh* fresh = Populated(names);
-  if (fresh == nullptr) {
-    state.SkipWithError("setup failed");
-    return;
-  }
+  const std::unique_ptr<Fresh> fresh = Populated(state, names);
+  if (fresh == nullptr) return;
   for (auto _ : state) {
     int seen = 0;
     const HRESULT hr = EnumerateAll(fresh->work, &seen);
@@ -117,7 +109,6 @@ void BM_Enumerate(benchmark::State& state) {
       break;
     }
   }
-  delete fresh;
   ReportPerOp(state, static_cast<double>(names.size()));
 }
 BENCHMARK(BM_Enumerate)->Apply(ElementCounts);
@@ -127,13 +118,12 @@ void Destroy(benchmark::State& state, bool newest_first) {
       ElementNames(static_cast<int>(state.range(0)));
   for (auto _ : state) {
     state.PauseTiming();
-    Fresh* fresh = Populated(names);
+    std::unique_ptr<Fresh> fresh = Populated(state, names);
     state.ResumeTiming();
-    const HRESULT hr = fresh == nullptr
-                           ? E_FAIL
-                           : DestroyAll(fresh->work, names, newest_first);
+    if (fresh == nullptr) break;
+    const HRESULT hr = DestroyAll(fresh->work, names, newest_first);
     state.PauseTiming();
-    delete fresh;
+    fresh.reset();
     state.ResumeTiming();
     if (Failed(state, hr, "destroy failed")) break;
   }
