@@ -150,8 +150,8 @@ HRESULT NewStream(const Place& place, IStream** stream) {
                                     stream);
 }
 
-// One run of a workload on one implementation: the time of its measured
-// part and its number of operations.
+// One run of a workload on one implementation: its result and the time of
+// its measured part.
 struct Run {
   HRESULT hr = S_OK;
   double seconds = 0;
