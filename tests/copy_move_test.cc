@@ -1,4 +1,6 @@
+#include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #if !defined(_WIN32)
@@ -399,28 +401,34 @@ TEST_F(CopyMoveTest, MoveRefusesAStorageHoldingAnUnnamedElement) {
                                 STGMOVE_MOVE));
 }
 
-// A destination that destroys the source stream as soon as it has made the
-// stream it was asked for.
-class DestroyingDestination : public Forwarder {
+// A destination that calls back into the library each time it is asked to
+// create an element, then forwards the request.
+class CallingBackDestination : public Forwarder {
  public:
-  DestroyingDestination(IStorage* inner, IStorage* source)
-      : Forwarder(inner), source_(source) {}
+  CallingBackDestination(IStorage* inner, std::function<void()> call)
+      : Forwarder(inner), call_(std::move(call)) {}
   HRESULT STDMETHODCALLTYPE CreateStream(const OLECHAR* name, DWORD mode,
                                          DWORD r1, DWORD r2,
                                          IStream** out) override {
-    const HRESULT hr = Forwarder::CreateStream(name, mode, r1, r2, out);
-    source_->DestroyElement(W("data").c_str());
-    return hr;
+    call_();
+    return Forwarder::CreateStream(name, mode, r1, r2, out);
+  }
+  HRESULT STDMETHODCALLTYPE CreateStorage(const OLECHAR* name, DWORD mode,
+                                          DWORD r1, DWORD r2,
+                                          IStorage** out) override {
+    call_();
+    return Forwarder::CreateStorage(name, mode, r1, r2, out);
   }
 
  private:
-  IStorage* source_;
+  std::function<void()> call_;
 };
 
 TEST_F(CopyMoveTest, SourceStreamDestroyedByTheDestinationFailsTheCopy) {
   Ref<IStorage> src(NewStorage(root_.get(), "src"));
   Ref<IStorage> dst(NewStorage(root_.get(), "dst"));
-  DestroyingDestination destroying(dst.get(), src.get());
+  CallingBackDestination destroying(
+      dst.get(), [&] { src->DestroyElement(W("data").c_str()); });
   Fill(src.get(), "data", 700);
   EXPECT_EQ(E_FAIL, src->CopyTo(0, nullptr, nullptr, &destroying));
   Fill(src.get(), "data", 700);
@@ -549,35 +557,6 @@ TEST_F(CopyMoveTest, CopiesIntoThePlatformsCompoundFile) {
 }
 #endif
 
-// A destination that looks at one of our streams (a Stat, as for logging)
-// before it creates what it is asked to, and forwards the rest.
-class LookingDestination : public Forwarder {
- public:
-  LookingDestination(IStorage* inner, IStream* watched)
-      : Forwarder(inner), watched_(watched) {}
-  HRESULT STDMETHODCALLTYPE CreateStream(const OLECHAR* name, DWORD mode,
-                                         DWORD r1, DWORD r2,
-                                         IStream** out) override {
-    Look();
-    return Forwarder::CreateStream(name, mode, r1, r2, out);
-  }
-  HRESULT STDMETHODCALLTYPE CreateStorage(const OLECHAR* name, DWORD mode,
-                                          DWORD r1, DWORD r2,
-                                          IStorage** out) override {
-    Look();
-    return Forwarder::CreateStorage(name, mode, r1, r2, out);
-  }
-
- private:
-  void Look() {
-    STATSTG stat;
-    if (watched_->Stat(&stat, STATFLAG_DEFAULT) == S_OK) {
-      CoTaskMemFree(stat.pwcsName);
-    }
-  }
-  IStream* watched_;
-};
-
 // The name handed to the destination is the copy's own: names the
 // destination has converted meanwhile do not replace it.
 TEST_F(CopyMoveTest, DestinationSeesItsNamesWhateverItConvertsMeanwhile) {
@@ -588,7 +567,13 @@ TEST_F(CopyMoveTest, DestinationSeesItsNamesWhateverItConvertsMeanwhile) {
   Ref<IStream> journal;
   ASSERT_EQ(S_OK, root_->CreateStream(W("journal").c_str(), kReadWrite, 0, 0,
                                       journal.Out()));
-  LookingDestination looking(dst.get(), journal.get());
+  // It looks at one of our streams (a Stat, as for logging) first.
+  CallingBackDestination looking(dst.get(), [&] {
+    STATSTG stat;
+    if (journal->Stat(&stat, STATFLAG_DEFAULT) == S_OK) {
+      CoTaskMemFree(stat.pwcsName);
+    }
+  });
   ASSERT_EQ(S_OK, src->CopyTo(0, nullptr, nullptr, &looking));
   EXPECT_EQ("{data inner{}}", Tree(Child(RootId(), "dst")));
 }
