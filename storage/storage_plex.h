@@ -23,11 +23,13 @@ class CIStoragePlex final : public IStorage {
   ULONG STDMETHODCALLTYPE Release() override;
 
   // IStorage
-  HRESULT STDMETHODCALLTYPE CreateStream(const OLECHAR* pwcsName, DWORD grfMode,
-                                         DWORD reserved1, DWORD reserved2,
+  HRESULT STDMETHODCALLTYPE CreateStream(const OLECHAR* pwcsName,
+                                         DWORD grfMode, DWORD reserved1,
+                                         DWORD reserved2,
                                          IStream** ppstm) override;
-  HRESULT STDMETHODCALLTYPE OpenStream(const OLECHAR* pwcsName, void* reserved1,
-                                       DWORD grfMode, DWORD reserved2,
+  HRESULT STDMETHODCALLTYPE OpenStream(const OLECHAR* pwcsName,
+                                       void* reserved1, DWORD grfMode,
+                                       DWORD reserved2,
                                        IStream** ppstm) override;
   HRESULT STDMETHODCALLTYPE CreateStorage(const OLECHAR* pwcsName,
                                           DWORD grfMode, DWORD reserved1,
@@ -46,7 +48,8 @@ class CIStoragePlex final : public IStorage {
   // the source whole. What was copied before a failure stays; a move
   // restores the source element's open mode.
   HRESULT STDMETHODCALLTYPE CopyTo(DWORD ciidExclude, const IID* rgiidExclude,
-                                   SNB snbExclude, IStorage* pstgDest) override;
+                                   SNB snbExclude,
+                                   IStorage* pstgDest) override;
   HRESULT STDMETHODCALLTYPE MoveElementTo(const OLECHAR* pwcsName,
                                           IStorage* pstgDest,
                                           const OLECHAR* pwcsNewName,
