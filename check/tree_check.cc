@@ -14,6 +14,8 @@ namespace {
 
 std::string Str(int64_t value) { return std::to_string(value); }
 
+int64_t Unsigned(int word) { return static_cast<uint32_t>(word); }
+
 // The ANSI bytes of a node's name up to the first zero, never past the
 // node's last word even when its name-length word claims more.
 std::string RawName(const int* node, int node_words, const NodeLayout& layout) {
@@ -235,17 +237,13 @@ class TreeChecker {
     }
   }
 
+  // Sizes and capacities are unsigned words, as the library reads them: a
+  // stream of 2 GiB or more has its top bits set.
   void CheckStream(const int* node, int path) {
     const int data = node[kStreamDataBlockWord];
-    const int64_t capacity_words = node[kStreamCapacityWordsWord];
-    const int64_t capacity = node[kStreamCapacityBytesWord];
-    const int64_t size = node[kStreamSizeWord];
-    if (capacity_words < 0 || capacity < 0 || size < 0) {
-      Add(FindingKind::kStream, path,
-          "negative size or capacity: " + Str(capacity_words) + " words, " +
-              Str(capacity) + " bytes, size " + Str(size));
-      return;
-    }
+    const int64_t capacity_words = Unsigned(node[kStreamCapacityWordsWord]);
+    const int64_t capacity = Unsigned(node[kStreamCapacityBytesWord]);
+    const int64_t size = Unsigned(node[kStreamSizeWord]);
     if (size > capacity) {
       Add(FindingKind::kStream, path,
           "size " + Str(size) + " exceeds the byte capacity " + Str(capacity));

@@ -114,6 +114,55 @@ TEST_F(TreeCheckTest, DeepTreeIsCheckedWithoutRecursion) {
   EXPECT_TRUE(CheckTree(AllBlocks()).empty());
 }
 
+// Sizes and capacities of 2 GiB and more set the words' top bits. The
+// checker never reads a data block, so a block list may claim the words of
+// one that big.
+TEST_F(TreeCheckTest, StreamsOf2GiBAndMoreAreValid) {
+  const Tree t = BuildTree();
+  const int data = At(t.c, kStreamDataBlockWord);
+  for (uint32_t capacity : {0x80000000u, 0xFFFFFF00u}) {
+    SCOPED_TRACE(capacity);
+    At(t.c, kStreamCapacityWordsWord) = static_cast<int>(capacity / 4);
+    At(t.c, kStreamCapacityBytesWord) = static_cast<int>(capacity);
+    At(t.c, kStreamSizeWord) = static_cast<int>(capacity - 1);
+    std::vector<AllocatedBlock> blocks = AllBlocks();
+    for (AllocatedBlock& block : blocks) {
+      if (block.id == data) block.words = static_cast<int>(capacity / 4);
+    }
+    EXPECT_EQ("  (none)\n", Describe(CheckTree(blocks)));
+  }
+}
+
+#if !defined(_WIN32)
+class LargePlexTreeCheckTest : public TreeCheckTest {
+ protected:
+  void SetUp() override {
+    QssPlex_SetReservationBytes(uint64_t{3} << 30);
+    TreeCheckTest::SetUp();
+  }
+  void TearDown() override {
+    TreeCheckTest::TearDown();
+    QssPlex_SetReservationBytes(0);
+    QssPlex_Reset();
+  }
+};
+
+// The store hands out untouched zero pages, so this costs little memory.
+TEST_F(LargePlexTreeCheckTest, StreamPast2GiBWrittenByTheLibraryIsValid) {
+  IStorage* root = OpenRootStorage();
+  IStream* stream = nullptr;
+  ASSERT_EQ(S_OK,
+            root->CreateStream(W("big").c_str(), kReadWrite, 0, 0, &stream));
+  LARGE_INTEGER end;
+  end.QuadPart = 0x80000000;
+  ASSERT_EQ(S_OK, stream->Seek(end, STREAM_SEEK_SET, nullptr));
+  ASSERT_EQ(S_OK, stream->Write("z", 1, nullptr));
+  stream->Release();
+  root->Release();
+  EXPECT_EQ("  (none)\n", Describe(CheckTree(AllBlocks())));
+}
+#endif
+
 struct Damage {
   const char* what;
   std::function<void(const Tree&)> plant;
@@ -158,6 +207,10 @@ TEST_F(TreeCheckTest, FindsEachKindOfDamage) {
        [](const Tree& t) { At(t.c, kStreamSizeWord) = 300; },
        FindingKind::kStream, "/c", "size 300 exceeds the byte capacity 256",
        false},
+      {"size word with its top bit set",
+       [](const Tree& t) { At(t.c, kStreamSizeWord) = -1; },
+       FindingKind::kStream, "/c",
+       "size 4294967295 exceeds the byte capacity 256", false},
       {"byte capacity above four times the words",
        [](const Tree& t) { At(t.c, kStreamCapacityWordsWord) = 10; },
        FindingKind::kStream, "/c", "exceeds 4 times the word capacity 10",

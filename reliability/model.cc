@@ -40,18 +40,23 @@ bool Listed(const WideString& name, const std::vector<WideString>* names) {
          std::find(names->begin(), names->end(), name) != names->end();
 }
 
-bool InSubtree(const ModelNode& top, const ModelNode* target) {
+// Whether an element below `top`, at any depth, passes `test`.
+template <class Test>
+bool AnyBelow(const ModelNode& top, Test test) {
   std::vector<const ModelNode*> pending = {&top};
   while (!pending.empty()) {
     const ModelNode* node = pending.back();
     pending.pop_back();
     for (const EntryPtr& entry : node->entries) {
-      if (!entry->child->storage) continue;
-      if (entry->child.get() == target) return true;
-      pending.push_back(entry->child.get());
+      if (test(*entry->child)) return true;
+      if (entry->child->storage) pending.push_back(entry->child.get());
     }
   }
   return false;
+}
+
+bool InSubtree(const ModelNode& top, const ModelNode* target) {
+  return AnyBelow(top, [=](const ModelNode& node) { return &node == target; });
 }
 
 NodePtr DeepCopy(const ModelNode& node) {
@@ -440,6 +445,13 @@ HRESULT Model::MoveElementChecks(ModelStorage& s, const NameArg& name,
   if ((*child)->storage && dest_ours && !target->deleted &&
       (target == child->get() || InSubtree(**child, target))) {
     return STG_E_ACCESSDENIED;
+  }
+  // The copy leaves unnamed elements behind: removing the source after it
+  // would lose them.
+  if (flags == STGMOVE_MOVE && (*child)->storage &&
+      AnyBelow(**child,
+               [](const ModelNode& node) { return node.name.empty(); })) {
+    return STG_E_INVALIDFUNCTION;
   }
   return S_OK;
 }

@@ -57,27 +57,45 @@ const CIStoragePlex* AsPlexStorage(IStorage* storage,
   return static_cast<const CIStoragePlex*>(storage);
 }
 
-// A copy into its own subtree would copy what it creates, level after level,
-// until the plex is full. Refused with STG_E_ACCESSDENIED before anything is
-// created when `dest` is a storage of ours below `root`, or `root` itself
-// when `include_root` (a storage copied into itself meets only the names it
-// already has and ends).
-HRESULT RefuseDestinationWithin(int root, bool include_root, IStorage* dest,
-                                const CIStoragePlex* self) {
+// The block id of `dest` when it is one of our storages and alive, else 0.
+int PlexTarget(IStorage* dest, const CIStoragePlex* self) {
   const CIStoragePlex* ours = AsPlexStorage(dest, self);
-  if (ours == nullptr || ours->block_id() == 0) return S_OK;
-  const int target = ours->block_id();
-  if (target == root && include_root) return STG_E_ACCESSDENIED;
+  return ours == nullptr ? 0 : ours->block_id();
+}
+
+// Whether the copy walk passes over this entry's element: one without a
+// name (it cannot be created by name at the destination) or of a kind the
+// walk does not know. An entry without a child holds nothing to lose.
+bool LeftBehind(const int* entry) {
+  const int kind = entry[kEntryKindWord];
+  const int child = entry[kEntryChildWord];
+  if (child == 0) return false;
+  if (kind != kKindStorage && kind != kKindStream) return true;
+  return LocateBlock(child)[LayoutOf(kind).name_length_word] <= 0;
+}
+
+// What a copy of the content of one storage would meet below it.
+struct Survey {
+  bool holds_target = false;  // the storage `target` lies below it
+  bool leaves_some = false;   // it holds an element the copy leaves behind
+};
+
+// Walks the subtree below the storage `root` for the storage `target` (0:
+// none) and for elements the copy leaves behind, until the answer cannot
+// change. Reads the records only: no code of a destination runs meanwhile.
+HRESULT SurveySubtree(int root, int target, Survey* survey) {
   try {
     std::vector<int> pending(1, root);
-    while (!pending.empty()) {
+    while (!pending.empty() && !survey->holds_target &&
+           !(target == 0 && survey->leaves_some)) {
       const int node = pending.back();
       pending.pop_back();
-      for (int id = FirstEntry(node); id != 0;) {
+      for (int id = FirstEntry(node); id != 0 && !survey->holds_target;) {
         const int* entry = LocateBlock(id);
         const int child = entry[kEntryChildWord];
+        survey->leaves_some |= LeftBehind(entry);
         if (child != 0 && entry[kEntryKindWord] == kKindStorage) {
-          if (child == target) return STG_E_ACCESSDENIED;
+          survey->holds_target = child == target;
           pending.push_back(child);
         }
         id = entry[kEntryNextWord];
@@ -86,6 +104,37 @@ HRESULT RefuseDestinationWithin(int root, bool include_root, IStorage* dest,
   } catch (const std::bad_alloc&) {
     return E_OUTOFMEMORY;
   }
+  return S_OK;
+}
+
+// A copy into its own subtree would copy what it creates, level after level,
+// until the plex is full: refused with STG_E_ACCESSDENIED, before anything
+// is created, when the destination is one of our storages below the source
+// (a storage copied into itself meets only the names it already has and
+// ends).
+HRESULT CheckCopy(int source, int target) {
+  if (target == 0 || target == source) return S_OK;
+  Survey survey;
+  const HRESULT hr = SurveySubtree(source, target, &survey);
+  if (FAILED(hr)) return hr;
+  return survey.holds_target ? STG_E_ACCESSDENIED : S_OK;
+}
+
+// MoveElementTo of the sub-storage `child`, before anything is created: a
+// destination that is the child or lies below it gives STG_E_ACCESSDENIED,
+// as for CopyTo. A move removes the source after the copy, so one whose
+// subtree holds an element the copy would leave behind is refused with
+// STG_E_INVALIDFUNCTION: the source stays whole. The check is made here,
+// whatever the destination, because a destination not of this library
+// cannot take an element without a name either.
+HRESULT CheckStorageMove(int child, int target, bool move) {
+  if (target == child && target != 0) return STG_E_ACCESSDENIED;
+  if (target == 0 && !move) return S_OK;
+  Survey survey;
+  const HRESULT hr = SurveySubtree(child, target, &survey);
+  if (FAILED(hr)) return hr;
+  if (survey.holds_target) return STG_E_ACCESSDENIED;
+  if (move && survey.leaves_some) return STG_E_INVALIDFUNCTION;
   return S_OK;
 }
 
@@ -206,7 +255,7 @@ HRESULT CopyContent(CIStoragePlex* source, IStorage* dest,
     const int kind = entry[kEntryKindWord];
     const int child = entry[kEntryChildWord];
     frame->cursor.set_position(entry[kEntryNextWord]);
-    if (child == 0) continue;
+    if (child == 0 || LeftBehind(entry)) continue;
     const bool top_level = frame == &top;
     if (kind == kKindStorage && !(top_level && exclusions.storages)) {
       hr = EnterStorage(&frame, child, top_level ? exclusions.names : nullptr);
@@ -279,8 +328,7 @@ HRESULT CIStoragePlex::CopyTo(DWORD ciidExclude, const IID* rgiidExclude,
     if (IsEqualIID(rgiidExclude[i], IID_IStorage)) exclusions.storages = true;
   }
   exclusions.names = snbExclude;
-  const HRESULT hr =
-      RefuseDestinationWithin(block_id(), false, pstgDest, this);
+  const HRESULT hr = CheckCopy(block_id(), PlexTarget(pstgDest, this));
   if (FAILED(hr)) return hr;
   return CopyContent(this, pstgDest, exclusions);
 }
@@ -303,7 +351,8 @@ HRESULT CIStoragePlex::MoveElementTo(const OLECHAR* pwcsName,
   const int child = FindElement(ansi, &kind);
   if (child == 0) return STG_E_FILENOTFOUND;
   if (kind == kKindStorage) {
-    hr = RefuseDestinationWithin(child, true, pstgDest, this);
+    hr = CheckStorageMove(child, PlexTarget(pstgDest, this),
+                          grfFlags == STGMOVE_MOVE);
     if (FAILED(hr)) return hr;
   }
   // Learns whether the destination freed the child while it ran (the

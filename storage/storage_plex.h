@@ -42,8 +42,11 @@ class CIStoragePlex final : public IStorage {
   // CopyTo and MoveElementTo reach the destination only through IStorage
   // and IStream. A destination that is one of our storages over the copied
   // storage or a node below it gives STG_E_ACCESSDENIED before anything is
-  // created; null pointers give STG_E_INVALIDPOINTER. What was copied before
-  // a failure stays; a move restores the source element's open mode.
+  // created; null pointers give STG_E_INVALIDPOINTER. Elements without a
+  // name are not copied, so a move (STGMOVE_MOVE) of a storage holding one
+  // at any depth gives STG_E_INVALIDFUNCTION before anything is created,
+  // the source whole. What was copied before a failure stays; a move
+  // restores the source element's open mode.
   HRESULT STDMETHODCALLTYPE CopyTo(DWORD ciidExclude, const IID* rgiidExclude,
                                    SNB snbExclude,
                                    IStorage* pstgDest) override;

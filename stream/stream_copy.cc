@@ -31,7 +31,12 @@ HRESULT CImplIStreamPlex::CopyTo(IStream* pstm, ULARGE_INTEGER cb,
   while (remaining > 0) {
     const ULONG chunk = std::min<uint32_t>(remaining, kTransferBytes);
     ULONG got = 0;
-    if (FAILED(Read(buffer, chunk, &got))) return S_OK;
+    // The destination may have called back into this library: a stream it
+    // destroyed or reopened for writing cannot go on, and stopping with
+    // S_OK would pass for the end of the stream. Read answers as the copy
+    // must (E_FAIL when detached), the counts holding what was done.
+    const HRESULT hr = Read(buffer, chunk, &got);
+    if (FAILED(hr)) return hr;
     remaining = got < chunk ? 0 : remaining - chunk;
     if (pcbRead != nullptr) pcbRead->QuadPart += got;
     ULONG written = 0;

@@ -50,10 +50,13 @@ class CImplIStreamPlex final : public IStream {
   // SetSize reserves room when growing (the size stays) and truncates when
   // shrinking; it never moves the position. CopyTo moves at most 1024 bytes
   // per call of the destination's Write; a count with its high half set
-  // copies to the end of the stream. Stat reports the size every object over
-  // the node shares; its name belongs to the caller (CoTaskMemFree). Commit
-  // and Revert succeed, LockRegion and UnlockRegion answer E_NOTIMPL,
-  // whatever the state of the stream.
+  // copies to the end of the stream. A destination whose Write fails or
+  // takes less gives STG_E_MEDIUMFULL; one that destroys this stream, or
+  // reopens it for writing, ends the copy with Read's code (E_FAIL,
+  // STG_E_ACCESSDENIED); the counts hold what was done. Stat reports the size
+  // every object over the node shares; its name belongs to the caller
+  // (CoTaskMemFree). Commit and Revert succeed, LockRegion and UnlockRegion
+  // answer E_NOTIMPL, whatever the state of the stream.
   HRESULT STDMETHODCALLTYPE Seek(LARGE_INTEGER dlibMove, DWORD dwOrigin,
                                  ULARGE_INTEGER* plibNewPosition) override;
   HRESULT STDMETHODCALLTYPE SetSize(ULARGE_INTEGER libNewSize) override;

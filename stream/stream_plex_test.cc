@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -34,18 +35,20 @@ ULARGE_INTEGER Count(uint64_t value) {
 }
 
 // A CopyTo destination that records each Write; one call can take half of
-// what it is given, or fail.
+// what it is given, or fail, and the first can call back into the library.
 class RecordingStream : public IStream {
  public:
   std::vector<ULONG> writes;
   std::string bytes;
   int short_call = -1;
   int failing_call = -1;
+  std::function<void()> on_first_write;
 
   HRESULT STDMETHODCALLTYPE Write(const void* pv, ULONG cb,
                                   ULONG* pcbWritten) override {
     const int call = static_cast<int>(writes.size());
     writes.push_back(cb);
+    if (call == 0 && on_first_write) on_first_write();
     if (call == failing_call) return STG_E_ACCESSDENIED;
     const ULONG n = call == short_call ? cb / 2 : cb;
     bytes.append(static_cast<const char*>(pv), n);
@@ -508,6 +511,34 @@ TEST_F(StreamTest, CopyToReportsADestinationThatTakesLess) {
     EXPECT_EQ(2048u, read.QuadPart);
     EXPECT_EQ(fails ? 1024u : 1536u, written.QuadPart);
     EXPECT_EQ(2u, destination.writes.size());
+  }
+}
+
+// A destination that destroys the stream it is copying, or reopens it for
+// writing, stops the copy: a short count with S_OK would read as the end.
+TEST_F(StreamTest, CopyToFailsWhenTheDestinationTakesItsStreamAway) {
+  const struct {
+    bool destroys;
+    HRESULT result;
+  } cases[] = {{true, E_FAIL}, {false, STG_E_ACCESSDENIED}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.destroys);
+    CImplIStreamPlex* s = Make();
+    Put(s, std::string(3000, 'q'));
+    SeekTo(s, 0);
+    RecordingStream destination;
+    destination.on_first_write = [&] {
+      if (c.destroys) {
+        root_->DestroyChild(s->block_id(), kKindStream);
+      } else {
+        s->SetOpenMode(STGM_WRITE);
+      }
+    };
+    ULARGE_INTEGER read, written;
+    EXPECT_EQ(c.result, s->CopyTo(&destination, Count(3000), &read, &written));
+    EXPECT_EQ(1024u, read.QuadPart);
+    EXPECT_EQ(1024u, written.QuadPart);
+    EXPECT_EQ(1u, destination.writes.size());
   }
 }
 

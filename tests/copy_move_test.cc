@@ -1,4 +1,6 @@
+#include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #if !defined(_WIN32)
@@ -6,8 +8,8 @@
 #endif
 
 #include "qsstorage/qsstorage.h"
-#include "tests/element_helpers.h"
 #include "standins/plex_controls.h"
+#include "tests/element_helpers.h"
 #include "tests/test_support.h"
 
 namespace qss_test {
@@ -335,6 +337,106 @@ TEST_F(CopyMoveTest, RefusesDestinationsInsideTheSourceAndBadArguments) {
                                              x.c_str(), STGMOVE_COPY));
 }
 
+// An element without a name is never copied, so a move that removed the
+// source after the copy would lose it, with its content. The move is
+// refused before anything is created, whatever the destination, and the
+// element can still be copied around.
+TEST_F(CopyMoveTest, MoveRefusesAStorageHoldingAnUnnamedElement) {
+  const struct {
+    bool storage;
+    bool deep;
+    const char* source;
+  } cases[] = {
+      {false, false, "{src{ deep{} kept}}"},
+      {true, false, "{src{{inside} deep{} kept}}"},
+      {false, true, "{src{deep{ inner{x}} kept}}"},
+      {true, true, "{src{deep{{inside} inner{x}} kept}}"},
+  };
+  for (const auto& c : cases) {
+    for (bool foreign : {false, true}) {
+      SCOPED_TRACE(std::string(c.source) + (foreign ? " foreign" : ""));
+      QSStrg_ClearRootStorage();
+      *root_.Out() = GetRootIStorage();
+      Ref<IStorage> src(NewStorage(root_.get(), "src"));
+      Fill(src.get(), "kept", 3);
+      Ref<IStorage> deep(NewStorage(src.get(), "deep"));
+      if (c.deep) {
+        Ref<IStorage> inner(NewStorage(deep.get(), "inner"));
+        Fill(inner.get(), "x", 1);
+      }
+      IStorage* holder = c.deep ? deep.get() : src.get();
+      if (c.storage) {
+        Ref<IStorage> unnamed(NewStorage(holder, ""));
+        Fill(unnamed.get(), "inside", 2);
+      } else {
+        Fill(holder, "", 5);
+      }
+      Ref<IStorage> dst(NewStorage(root_.get(), "dst"));
+      Forwarder other(dst.get());
+      IStorage* dest = foreign ? &other : dst.get();
+      const std::string before = Dump(root_.get());
+      ASSERT_EQ(std::string(c.source).insert(1, "dst{} "), Tree(RootId()));
+
+      EXPECT_EQ(STG_E_INVALIDFUNCTION,
+                root_->MoveElementTo(W("src").c_str(), dest, W("moved").c_str(),
+                                     STGMOVE_MOVE));
+      EXPECT_EQ(std::string(c.source).insert(1, "dst{} "), Tree(RootId()));
+      EXPECT_EQ(before, Dump(root_.get())) << "bytes and all";
+      EXPECT_EQ(S_OK, root_->MoveElementTo(W("src").c_str(), dest,
+                                           W("copied").c_str(), STGMOVE_COPY));
+      EXPECT_EQ(
+          c.deep ? "{copied{kept deep{inner{x}}}}" : "{copied{kept deep{}}}",
+          Tree(Child(RootId(), "dst")));
+    }
+  }
+  // Not found by name, the unnamed element itself cannot be moved.
+  Ref<IStorage> src;
+  ASSERT_EQ(S_OK, root_->OpenStorage(W("src").c_str(), nullptr, kReadWrite,
+                                     nullptr, 0, src.Out()));
+  Ref<IStorage> deep;
+  ASSERT_EQ(S_OK, src->OpenStorage(W("deep").c_str(), nullptr, kReadWrite,
+                                   nullptr, 0, deep.Out()));
+  EXPECT_EQ(STG_E_FILENOTFOUND,
+            deep->MoveElementTo(W("").c_str(), root_.get(), W("x").c_str(),
+                                STGMOVE_MOVE));
+}
+
+// A destination that calls back into the library each time it is asked to
+// create an element, then forwards the request.
+class CallingBackDestination : public Forwarder {
+ public:
+  CallingBackDestination(IStorage* inner, std::function<void()> call)
+      : Forwarder(inner), call_(std::move(call)) {}
+  HRESULT STDMETHODCALLTYPE CreateStream(const OLECHAR* name, DWORD mode,
+                                         DWORD r1, DWORD r2,
+                                         IStream** out) override {
+    call_();
+    return Forwarder::CreateStream(name, mode, r1, r2, out);
+  }
+  HRESULT STDMETHODCALLTYPE CreateStorage(const OLECHAR* name, DWORD mode,
+                                          DWORD r1, DWORD r2,
+                                          IStorage** out) override {
+    call_();
+    return Forwarder::CreateStorage(name, mode, r1, r2, out);
+  }
+
+ private:
+  std::function<void()> call_;
+};
+
+TEST_F(CopyMoveTest, SourceStreamDestroyedByTheDestinationFailsTheCopy) {
+  Ref<IStorage> src(NewStorage(root_.get(), "src"));
+  Ref<IStorage> dst(NewStorage(root_.get(), "dst"));
+  CallingBackDestination destroying(
+      dst.get(), [&] { src->DestroyElement(W("data").c_str()); });
+  Fill(src.get(), "data", 700);
+  EXPECT_EQ(E_FAIL, src->CopyTo(0, nullptr, nullptr, &destroying));
+  Fill(src.get(), "data", 700);
+  EXPECT_EQ(E_FAIL, src->MoveElementTo(W("data").c_str(), &destroying,
+                                       W("moved").c_str(), STGMOVE_MOVE));
+  EXPECT_EQ("{moved(0) data(0)}", Dump(dst.get()));
+}
+
 struct ChainJob {
   IStorage* root;
   HRESULT copied;
@@ -431,7 +533,18 @@ TEST_F(CopyMoveTest, CopiesIntoThePlatformsCompoundFile) {
     EXPECT_EQ(
         STG_E_ACCESSDENIED,
         src->MoveElementTo(W("S").c_str(), doc, W("N").c_str(), STGMOVE_MOVE));
-    EXPECT_EQ("{512(512) 511(511) 0(0) S{T(5)}}", Dump(src.get()));
+    // Nor an element without a name: a move of a storage holding one is
+    // refused before the compound file is asked for anything.
+    {
+      Ref<IStorage> s;
+      ASSERT_EQ(S_OK, src->OpenStorage(W("S").c_str(), nullptr, kReadWrite,
+                                       nullptr, 0, s.Out()));
+      Fill(s.get(), "", 2);
+    }
+    EXPECT_EQ(
+        STG_E_INVALIDFUNCTION,
+        src->MoveElementTo(W("S").c_str(), doc, W("N").c_str(), STGMOVE_MOVE));
+    EXPECT_EQ("{512(512) 511(511) 0(0) S{(null)(2) T(5)}}", Dump(src.get()));
     STATSTG stat;
     ASSERT_EQ(S_OK, doc->Stat(&stat, STATFLAG_NONAME));
     EXPECT_TRUE(IsEqualGUID(clsid, stat.clsid));
@@ -444,35 +557,6 @@ TEST_F(CopyMoveTest, CopiesIntoThePlatformsCompoundFile) {
 }
 #endif
 
-// A destination that looks at one of our streams (a Stat, as for logging)
-// before it creates what it is asked to, and forwards the rest.
-class LookingDestination : public Forwarder {
- public:
-  LookingDestination(IStorage* inner, IStream* watched)
-      : Forwarder(inner), watched_(watched) {}
-  HRESULT STDMETHODCALLTYPE CreateStream(const OLECHAR* name, DWORD mode,
-                                         DWORD r1, DWORD r2,
-                                         IStream** out) override {
-    Look();
-    return Forwarder::CreateStream(name, mode, r1, r2, out);
-  }
-  HRESULT STDMETHODCALLTYPE CreateStorage(const OLECHAR* name, DWORD mode,
-                                          DWORD r1, DWORD r2,
-                                          IStorage** out) override {
-    Look();
-    return Forwarder::CreateStorage(name, mode, r1, r2, out);
-  }
-
- private:
-  void Look() {
-    STATSTG stat;
-    if (watched_->Stat(&stat, STATFLAG_DEFAULT) == S_OK) {
-      CoTaskMemFree(stat.pwcsName);
-    }
-  }
-  IStream* watched_;
-};
-
 // The name handed to the destination is the copy's own: names the
 // destination has converted meanwhile do not replace it.
 TEST_F(CopyMoveTest, DestinationSeesItsNamesWhateverItConvertsMeanwhile) {
@@ -483,7 +567,13 @@ TEST_F(CopyMoveTest, DestinationSeesItsNamesWhateverItConvertsMeanwhile) {
   Ref<IStream> journal;
   ASSERT_EQ(S_OK, root_->CreateStream(W("journal").c_str(), kReadWrite, 0, 0,
                                       journal.Out()));
-  LookingDestination looking(dst.get(), journal.get());
+  // It looks at one of our streams (a Stat, as for logging) first.
+  CallingBackDestination looking(dst.get(), [&] {
+    STATSTG stat;
+    if (journal->Stat(&stat, STATFLAG_DEFAULT) == S_OK) {
+      CoTaskMemFree(stat.pwcsName);
+    }
+  });
   ASSERT_EQ(S_OK, src->CopyTo(0, nullptr, nullptr, &looking));
   EXPECT_EQ("{data inner{}}", Tree(Child(RootId(), "dst")));
 }

@@ -157,11 +157,11 @@ inline std::string ChildName(int entry) {
 }
 
 // The children of a StorageNode, newest first: "{a{} s}" for a storage a
-// and a stream s.
+// and a stream s; "{ s}" when an unnamed element comes first.
 inline std::string Tree(int storage) {
   std::string out = "{";
   for (int entry = Word(storage, 6); entry != 0; entry = Word(entry, 0)) {
-    if (out.size() > 1) out += ' ';
+    if (entry != Word(storage, 6)) out += ' ';
     out += ChildName(entry);
     if (Word(entry, 2) == 0) out += Tree(Word(entry, 3));
   }
