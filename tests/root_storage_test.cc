@@ -92,8 +92,8 @@ TEST_F(RootStorageTest, ExportTableHoldsExactlyTheEightNames) {
   HMODULE module = GetModuleHandleA(QSS_DLL_PATH);
   ASSERT_NE(nullptr, module);
   const auto* base = reinterpret_cast<const BYTE*>(module);
-  const auto* exports = LoadedTable<IMAGE_EXPORT_DIRECTORY>(
-      module, IMAGE_DIRECTORY_ENTRY_EXPORT);
+  const auto* exports =
+      LoadedTable<IMAGE_EXPORT_DIRECTORY>(module, IMAGE_DIRECTORY_ENTRY_EXPORT);
   const auto* names =
       reinterpret_cast<const DWORD*>(base + exports->AddressOfNames);
   std::set<std::string> found;
@@ -128,9 +128,9 @@ TEST_F(RootStorageTest, ImportTableNamesOnlyTheHostsAndSystemDlls) {
   HMODULE module = GetModuleHandleA(QSS_DLL_PATH);
   ASSERT_NE(nullptr, module);
   const auto* base = reinterpret_cast<const char*>(module);
-  const std::set<std::string> allowed = {
-      "mxdms.dll",    "rtmalloc.dll", "vovizu.dll",
-      "kernel32.dll", "msvcrt.dll",   "ole32.dll"};
+  const std::set<std::string> allowed = {"mxdms.dll",  "rtmalloc.dll",
+                                         "vovizu.dll", "kernel32.dll",
+                                         "msvcrt.dll", "ole32.dll"};
   std::set<std::string> found;
   for (const auto* import = LoadedTable<IMAGE_IMPORT_DESCRIPTOR>(
            module, IMAGE_DIRECTORY_ENTRY_IMPORT);
