@@ -16,26 +16,25 @@ execute_process(COMMAND ${LLD_LINK} /nologo /nodefaultlib /entry:start
                         ${IMPORT_LIBRARY}
                 COMMAND_ERROR_IS_FATAL ANY)
 
-# Names in the export table ("[   0] Name" rows, not "+base" ones) and in
-# the import table ("<hint-rva> <hint> Name" rows), as objdump -p prints them.
-execute_process(COMMAND ${OBJDUMP} -p ${LIBRARY} OUTPUT_VARIABLE dump
-                COMMAND_ERROR_IS_FATAL ANY)
-string(REGEX MATCHALL "\n\t\\[ *[0-9]+\\] [^+\n][^\n]*" rows "${dump}")
-set(exported)
-foreach(row IN LISTS rows)
-  string(REGEX REPLACE ".*\\] " "" name "${row}")
-  list(APPEND exported ${name})
-endforeach()
-execute_process(COMMAND ${OBJDUMP} -p ${program} OUTPUT_VARIABLE dump
-                COMMAND_ERROR_IS_FATAL ANY)
-string(REGEX MATCHALL "\n\t[0-9a-f]+\t +[0-9]+  [^\n]+" rows "${dump}")
-set(imported)
-foreach(row IN LISTS rows)
-  string(REGEX REPLACE ".*[0-9]  " "" name "${row}")
-  list(APPEND imported ${name})
-endforeach()
-list(SORT exported)
-list(SORT imported)
+# The names in the rows of `objdump -p file` that match `row`, with what
+# matches `lead` cut off each, sorted.
+function(table_names file row lead out)
+  execute_process(COMMAND ${OBJDUMP} -p ${file} OUTPUT_VARIABLE dump
+                  COMMAND_ERROR_IS_FATAL ANY)
+  string(REGEX MATCHALL "${row}" rows "${dump}")
+  set(names)
+  foreach(line IN LISTS rows)
+    string(REGEX REPLACE "${lead}" "" name "${line}")
+    list(APPEND names ${name})
+  endforeach()
+  list(SORT names)
+  set(${out} ${names} PARENT_SCOPE)
+endfunction()
+
+# Export rows read "[   0] Name" (not the "+base" ones), import rows
+# "<hint-rva> <hint>  Name".
+table_names(${LIBRARY} "\n\t\\[ *[0-9]+\\] [^+\n][^\n]*" ".*\\] " exported)
+table_names(${program} "\n\t[0-9a-f]+\t +[0-9]+  [^\n]+" ".*[0-9]  " imported)
 if(NOT imported STREQUAL exported)
   message(FATAL_ERROR "imports: ${imported}\nexports: ${exported}")
 endif()
