@@ -240,10 +240,17 @@ QSS_COM_API int AnsiToWide(const char* ansi, OLECHAR* out, int capacity);
 
 // Whether the address of a reference parameter (REFCLSID, REFIID) is null,
 // as it is when a C caller passes a null pointer: IsNullAddress(&clsid).
-// The barrier keeps the compiler from assuming references are never null.
+// The address goes through something the optimizer cannot see into, so it
+// cannot assume that a reference's address is never null: an empty asm
+// that may change the register, or for MSVC a volatile copy.
 inline bool IsNullAddress(const void* address) {
+#if defined(_MSC_VER) && !defined(__clang__)
+  const void* volatile opaque = address;
+  return opaque == nullptr;
+#else
   __asm__("" : "+r"(address));
   return address == nullptr;
+#endif
 }
 
 // Number of UTF-16 units before the terminator.

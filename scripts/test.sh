@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Builds and runs every test on both targets: natively under AddressSanitizer
-# and UBSan, and the Win32 DLL under Wine; then, natively with clang, the
-# sequence fuzzer for a bounded time (QSS_FUZZ_SECONDS, 60 by default) and
-# the unit tests under valgrind. Prints the time each part takes.
+# and UBSan, and the Win32 DLL under Wine, built by GCC and again by clang;
+# then installs both targets and builds and runs examples/consumer against
+# each install; then, natively with clang, the sequence fuzzer for a bounded
+# time (QSS_FUZZ_SECONDS, 60 by default) and the unit tests under valgrind.
+# Prints the time each part takes.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
@@ -15,12 +17,48 @@ part() {
   echo "-- $(( SECONDS - start )) s: $*"
 }
 
-for preset in linux-asan windows-x86; do
+# The clang build of the Win32 target makes the DLL and the unit and export
+# tests only (its build preset names them, its test preset picks them).
+test_presets=(linux-asan windows-x86 windows-x86-clang)
+for preset in "${test_presets[@]}"; do
   echo "== $preset"
   cmake --preset "$preset" -DQSS_BUILD_TESTS=ON >/dev/null
   part cmake --build --preset "$preset" -j "$jobs"
   part ctest --preset "$preset"
 done
+
+echo "== installed packages and a program built against each"
+# Installs a build into a fresh prefix, builds examples/consumer against it
+# with the given configure options and runs it (through the given runner).
+consume() {
+  local name="$1" build="$2" runner="$3"
+  shift 3
+  local prefix="$PWD/build/install/$name" out="build/consumer/$name"
+  rm -rf "$prefix" "$out"
+  cmake --install "$build" --prefix "$prefix" >/dev/null
+  cmake -S examples/consumer -B "$out" "$@" >/dev/null
+  cmake --build "$out" -j "$jobs" >/dev/null
+  local program="$out/consumer"
+  [ ! -f "$program.exe" ] || program+=.exe
+  $runner "$program"
+}
+# The native package comes from a build without the sanitizers, which a
+# program would otherwise have to load first.
+cmake --preset linux-debug -DQSS_BUILD_TESTS=OFF >/dev/null
+part cmake --build --preset linux-debug -j "$jobs"
+part consume linux build/linux-debug "" \
+  -DCMAKE_PREFIX_PATH="$PWD/build/install/linux"
+part consume win32 build/windows-x86 cmake/wine-run.sh \
+  --toolchain "$PWD/cmake/mingw-i686.cmake" \
+  -Dqsstorage_DIR="$PWD/build/install/win32/lib/cmake/qsstorage"
+# docs/embedding.md shows the example's files as they are.
+part python3 - <<'PY'
+import sys
+doc = open("docs/embedding.md").read()
+stale = [f for f in ("examples/consumer/CMakeLists.txt",
+                     "examples/consumer/main.cc") if open(f).read() not in doc]
+sys.exit("docs/embedding.md does not show " + ", ".join(stale) if stale else 0)
+PY
 
 echo "== linux-clang: fuzzing and valgrind"
 clang_build=build/linux-clang
@@ -44,9 +82,10 @@ part valgrind -q --error-exitcode=1 --leak-check=full \
   --gtest_filter=-*DeathTest*
 
 # Reaching here, every part passed (the script stops at the first failure):
-# the ctest programs of both targets, the fuzz run and the valgrind run.
-total=2
-for preset in linux-asan windows-x86; do
+# the ctest programs of every test preset, the two consumers, the check of
+# the embedding page, the fuzz run and the valgrind run.
+total=5
+for preset in "${test_presets[@]}"; do
   n=$(ctest --preset "$preset" -N | awk '/Total Tests:/ {print $3}')
   total=$((total + n))
 done

@@ -72,6 +72,15 @@ inline void CopyBytes(void* to, const void* from, size_t n) {
   }
 }
 
+// `*sum` = a + b, or false when the sum does not fit 64 bits.
+bool CheckedAdd(int64_t a, int64_t b, int64_t* sum) {
+  constexpr int64_t kMax = std::numeric_limits<int64_t>::max();
+  constexpr int64_t kMin = std::numeric_limits<int64_t>::min();
+  if (b > 0 ? a > kMax - b : a < kMin - b) return false;
+  *sum = a + b;
+  return true;
+}
+
 char* DataBytes(const int* node) {
   return reinterpret_cast<char*>(LocateBlock(node[kStreamDataBlockWord]));
 }
@@ -199,7 +208,7 @@ HRESULT CImplIStreamPlex::Seek(LARGE_INTEGER dlibMove, DWORD dwOrigin,
       return STG_E_INVALIDFUNCTION;
   }
   int64_t target = 0;
-  if (__builtin_add_overflow(base, dlibMove.QuadPart, &target)) {
+  if (!CheckedAdd(base, dlibMove.QuadPart, &target)) {
     return STG_E_INVALIDFUNCTION;
   }
   if (target < 0) return STG_E_INVALIDFUNCTION;

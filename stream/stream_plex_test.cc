@@ -360,6 +360,7 @@ TEST_F(StreamTest, SeekFromEachOriginKeepsThePositionOnFailure) {
       {STREAM_SEEK_CUR, -4, S_OK, 0},
       {STREAM_SEEK_CUR, -5, kBad, 4},
       {STREAM_SEEK_CUR, INT64_MAX, kBad, 4},
+      {STREAM_SEEK_CUR, INT64_MIN, kBad, 4},
       {STREAM_SEEK_END, 5, S_OK, 15},
       {STREAM_SEEK_END, -11, kBad, 4},
       {STREAM_SEEK_END, INT64_MAX, kBad, 4},

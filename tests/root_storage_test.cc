@@ -1,7 +1,8 @@
 // The shipped library through its exports: the root storage, the
-// maintenance exports and the export table itself.
+// maintenance exports and the DLL's export and import tables.
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -74,19 +75,25 @@ TEST_F(RootStorageTest, StatRecordHasTheWindowsSize) {
   EXPECT_EQ(72u, sizeof(STATSTG));
 }
 
+// The loaded DLL's table `entry` (IMAGE_DIRECTORY_ENTRY_...).
+template <class Table>
+const Table* LoadedTable(HMODULE module, int entry) {
+  const auto* base = reinterpret_cast<const BYTE*>(module);
+  const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
+  const auto* nt =
+      reinterpret_cast<const IMAGE_NT_HEADERS32*>(base + dos->e_lfanew);
+  const IMAGE_DATA_DIRECTORY& dir = nt->OptionalHeader.DataDirectory[entry];
+  return reinterpret_cast<const Table*>(base + dir.VirtualAddress);
+}
+
 // The DLL exports exactly the library's eight names, and the upper-case
 // aliases behave as their partners.
 TEST_F(RootStorageTest, ExportTableHoldsExactlyTheEightNames) {
   HMODULE module = GetModuleHandleA(QSS_DLL_PATH);
   ASSERT_NE(nullptr, module);
   const auto* base = reinterpret_cast<const BYTE*>(module);
-  const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
-  const auto* nt =
-      reinterpret_cast<const IMAGE_NT_HEADERS32*>(base + dos->e_lfanew);
-  const IMAGE_DATA_DIRECTORY& dir =
-      nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_EXPORT];
   const auto* exports =
-      reinterpret_cast<const IMAGE_EXPORT_DIRECTORY*>(base + dir.VirtualAddress);
+      LoadedTable<IMAGE_EXPORT_DIRECTORY>(module, IMAGE_DIRECTORY_ENTRY_EXPORT);
   const auto* names =
       reinterpret_cast<const DWORD*>(base + exports->AddressOfNames);
   std::set<std::string> found;
@@ -113,6 +120,27 @@ TEST_F(RootStorageTest, ExportTableHoldsExactlyTheEightNames) {
   EXPECT_EQ(-1, Word(RootId(), 4));
   EXPECT_EQ(1, clear());
   EXPECT_EQ(0, RootId());
+}
+
+// The DLL loads with the host's libraries and system DLLs only: whichever
+// compiler built it, its C and C++ runtimes are linked in.
+TEST_F(RootStorageTest, ImportTableNamesOnlyTheHostsAndSystemDlls) {
+  HMODULE module = GetModuleHandleA(QSS_DLL_PATH);
+  ASSERT_NE(nullptr, module);
+  const auto* base = reinterpret_cast<const char*>(module);
+  const std::set<std::string> allowed = {"mxdms.dll",  "rtmalloc.dll",
+                                         "vovizu.dll", "kernel32.dll",
+                                         "msvcrt.dll", "ole32.dll"};
+  std::set<std::string> found;
+  for (const auto* import = LoadedTable<IMAGE_IMPORT_DESCRIPTOR>(
+           module, IMAGE_DIRECTORY_ENTRY_IMPORT);
+       import->Name != 0; ++import) {
+    std::string name = base + import->Name;
+    for (char& c : name) c = static_cast<char>(std::tolower(c));
+    EXPECT_EQ(1u, allowed.count(name)) << name;
+    found.insert(name);
+  }
+  EXPECT_EQ(1u, found.count("mxdms.dll"));
 }
 #endif
 

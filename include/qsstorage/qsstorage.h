@@ -1,14 +1,136 @@
 /* qsstorage: COM structured storage inside the host's plex.
  *
- * Every function here is exported unmangled with the C calling convention.
- * Interface pointers handed out carry one reference that the caller owns.
- * The library keeps no state of its own: the tree lives in the plex, hung
- * from word 52 of block 2. */
+ * The library hands out IStorage, IStream and IEnumSTATSTG objects over a
+ * tree of storages and streams that lives entirely in the host's plex, hung
+ * from word 52 of block 2. It writes no file and keeps no state of its own:
+ * the tree is saved and restored with the plex. docs/embedding.md shows a
+ * complete program.
+ *
+ * LINKING
+ *   Windows: qsstorage.dll, 32-bit, with the import libraries
+ *   libqsstorage.dll.a (MinGW) and qsstorage.lib (Visual Studio). The DLL
+ *   needs at run time the host's mxdms.dll, rtmalloc.dll and vovizu.dll and
+ *   system DLLs only. Callers link ole32 (CoTaskMemFree) and uuid.
+ *   Elsewhere: libqsstorage.so with libqsscom.so, which provides the COM
+ *   definitions of "platform/com.h" (C++ only) and CoTaskMemFree; at run
+ *   time libmxdms.so, librtmalloc.so and libvovizu.so stand for the host's.
+ *   With CMake: find_package(qsstorage) and link qsstorage::qsstorage.
+ *
+ * THREADS
+ *   None, and no locks. Every call into this library, into any object it
+ *   handed out, and the host's own calls into its plex must come one at a
+ *   time; any thread may make them. Reference counts are not atomic, and
+ *   names pass through static conversion buffers.
+ *
+ * OWNERSHIP
+ *   Every interface pointer handed out carries one reference that the caller
+ *   owns and releases. Objects hold only block ids: releasing one never
+ *   changes the plex, and an element lives until it is destroyed, whether or
+ *   not any object is open on it. An object holds no reference to the
+ *   storage it came from, which may be released first.
+ *   Names in STATSTG records (Stat, IEnumSTATSTG::Next) come from
+ *   CoTaskMemAlloc and belong to the caller, who frees them with
+ *   CoTaskMemFree.
+ *
+ * RESULTS
+ *   Out pointers are null after every failure. Besides S_OK and S_FALSE the
+ *   methods answer:
+ *     E_FAIL, STG_E_REVERTED  the object's element is gone (see DESTROYED
+ *                             ELEMENTS)
+ *     STG_E_ACCESSDENIED      the open mode lacks the right (see OPEN MODES)
+ *     STG_E_INVALIDFLAG       a refused STGM flag
+ *     STG_E_INVALIDPOINTER    a null pointer where one is needed; a
+ *                             non-null pstgPriority or snbExclude in
+ *                             OpenStorage
+ *     STG_E_INVALIDNAME       a name longer than the limit (see NAMES)
+ *     STG_E_FILENOTFOUND, STG_E_FILEALREADYEXISTS
+ *     STG_E_INVALIDFUNCTION   a Seek to a negative or unrepresentable
+ *                             position, an unknown origin; SetSize at or
+ *                             past 2^32
+ *     STG_E_MEDIUMFULL        a stream cannot grow; IStream::CopyTo's
+ *                             destination failed a Write or took less
+ *     E_OUTOFMEMORY           the heap or the host's store is full
+ *     E_NOINTERFACE, E_POINTER  QueryInterface
+ *     E_NOTIMPL               see FIXED RESULTS
+ *   IStorage::CopyTo and MoveElementTo also pass on their destination's
+ *   failure codes. Every method that reads the tree checks first that its
+ *   element is still there.
+ *
+ * OPEN MODES
+ *   Create* and Open* take grfMode with STGM_SHARE_EXCLUSIVE set (or
+ *   STGM_SHARE_DENY_READ, which holds the same bit) and without
+ *   STGM_TRANSACTED, STGM_CONVERT or STGM_DELETEONRELEASE; the Open calls
+ *   refuse STGM_CREATE as well. Other flags are kept but mean nothing. Share
+ *   modes are not enforced between objects.
+ *   Writing (Create*, DestroyElement, RenameElement, SetClass, a move, and
+ *   Write and SetSize on streams) needs STGM_WRITE or STGM_READWRITE;
+ *   reading a stream (Read, CopyTo, Clone) needs STGM_WRITE clear. A
+ *   storage open for reading only opens its children for reading only.
+ *   A storage's mode is set by its first create or open since the last
+ *   QSStrg_RestoreRefCounts and then kept; a stream's by every CreateStream
+ *   and OpenStream, for every object on it. QSStrg_RestoreRefCounts closes
+ *   every element: until opened again, closed elements allow no writing,
+ *   closed streams no reading, and Stat reports mode 0.
+ *   CreateStorage with STGM_CREATE replaces a storage of the same name (its
+ *   subtree is destroyed first); a stream of that name, or any existing
+ *   element for CreateStream, gives STG_E_FILEALREADYEXISTS.
+ *
+ * NAMES
+ *   Element names are held in the ANSI code page (the process's on Windows,
+ *   1252 elsewhere) and compared byte for byte: case matters, and any
+ *   character is allowed. A name may take up to 1023 bytes in that code
+ *   page. Characters the code page lacks become '?' (on Windows after its
+ *   best-fit mapping: U+0100 becomes 'A'), so names that differ only there
+ *   name one element, and Stat gives back the converted name.
+ *
+ * STREAMS
+ *   A stream holds at most 0xFFFFFF00 bytes (4 GiB - 256), and no more than
+ *   the host's store can hold; a Write that would pass that fails whole with
+ *   STG_E_MEDIUMFULL and changes nothing. Seek may go past the end: reads
+ *   there give 0 bytes, and a write there fills the gap with zeros. SetSize
+ *   to a smaller size truncates; to a larger one it only reserves room, and
+ *   the size stays. SetSize never moves the seek position. All objects on one
+ *   stream share its bytes and size; each keeps its own position.
+ *
+ * STAT
+ *   Stat fills only these members of STATSTG, and IEnumSTATSTG::Next each
+ *   record's the same way, so clear the record first:
+ *     storage: pwcsName, type, grfMode, clsid
+ *     stream:  pwcsName, type, cbSize, grfMode, grfLocksSupported (0)
+ *   With STATFLAG_NONAME pwcsName is left as the caller set it; a nameless
+ *   element reports null.
+ *
+ * FIXED RESULTS
+ *   IStorage::SetElementTimes, IStream::LockRegion and UnlockRegion answer
+ *   E_NOTIMPL. IStorage::Commit, Revert and SetStateBits and IStream::Commit
+ *   and Revert succeed and do nothing: every change is in the plex at once,
+ *   no times or state bits are kept, and transacted mode is refused.
+ *
+ * DESTROYED ELEMENTS
+ *   Destroying an element (DestroyElement; STGM_CREATE replacing a storage;
+ *   MoveElementTo with STGMOVE_MOVE; DelObjectStorage;
+ *   QSStrg_ClearRootStorage) destroys everything below it and detaches
+ *   every object on any of it. A detached object fails every later
+ *   operation that reads the tree: with STG_E_REVERTED for IStorage::CopyTo,
+ *   MoveElementTo, EnumElements, DestroyElement, RenameElement and
+ *   SetClass, with E_FAIL for every other such operation of storages and
+ *   streams. AddRef, Release, QueryInterface and the FIXED RESULTS methods
+ *   keep working. Enumerators step past entries removed under them and run
+ *   out on a destroyed storage; they never show elements added after they
+ *   were made. A renamed element keeps its objects.
+ *   Objects do not survive the host replacing its plex (loading another):
+ *   release them before, or only release them after.
+ *
+ * LIMITS
+ *   Trees of any depth: no walk of the tree recurses. Enumeration runs
+ *   newest first. Finding an element by name takes time in proportion to
+ *   the number of its siblings.
+ */
 #ifndef QSSTORAGE_QSSTORAGE_H_
 #define QSSTORAGE_QSSTORAGE_H_
 
 #if defined(_WIN32)
-#include <objidl.h>
+#include <objbase.h>
 #if defined(QSS_BUILDING_QSSTORAGE)
 #define QSS_API __declspec(dllexport)
 #else
@@ -25,30 +147,44 @@
 extern "C" {
 #endif
 
-/* A new storage object over the root, creating the root in an empty plex.
- * Null only when memory or the plex is exhausted. */
+/* The exported functions take the C calling convention, undecorated. */
+
+/* A new storage object over the root, open for reading and writing
+ * (STGM_READWRITE | STGM_SHARE_DENY_NONE unless already open). In a plex
+ * without a tree it first creates the root, named "Root", with the class id
+ * {BE0E1A90-BCFD-11D2-823A-00C04F6E771B}. Null when the heap or the store
+ * is full. */
 QSS_API IStorage* QSS_CALL GetRootIStorage(void);
 
-/* Discards the whole tree; the next GetRootIStorage starts a new one.
- * Release every object on the tree first. Always returns 1. */
+/* Destroys the whole tree; the next GetRootIStorage starts a new one.
+ * Objects on the old tree are detached. Always returns 1. Also exported on
+ * Windows as _QSSTRG_CLEARROOTSTORAGE_F@0. */
 QSS_API int QSS_CALL QSStrg_ClearRootStorage(void);
 
-/* Puts every storage and stream back into the closed state (open mode -1,
- * open count 0). Always returns 1. */
+/* Closes every storage and stream (open mode -1, open count 0); the host
+ * calls it after loading a saved plex, so that modes saved with it grant
+ * nothing. Always returns 1. Also exported on Windows as
+ * _QSSTRG_RESTOREREFCOUNTS_F@0. */
 QSS_API int QSS_CALL QSStrg_RestoreRefCounts(void);
 
-/* The storage of a host block (selector -1 or 0: its own; 1: its second
- * storage, named with the suffix "_UOSB"), created with the storages of its
- * containers on first use. `*out` is the storage, or null; the result is 0
- * on success and 1 otherwise; the top block with selector -1 gives the root
- * storage with result 1. */
+/* The storage of a host block: with selector 1 its second storage (named
+ * with the suffix "_UOSB"), with any other (-1, 0) its own. It sits in the
+ * storage of the block's container, named as the block; it and the
+ * storages of the containers above are opened, or created, with
+ * STGM_READWRITE | STGM_SHARE_EXCLUSIVE. `*out` is the storage, or null;
+ * the result is 0 on success and 1 otherwise. The top block has only the
+ * root: selector -1 gives the root storage with result 1, other selectors
+ * null. Block names may take 255 bytes, 250 with the suffix. */
 QSS_API int QSS_CALL GetObjectStorage(int block, int selector, IStorage** out);
 
-/* Destroys a block's storage. 0 on success, 1 otherwise. */
+/* Destroys a block's storage (selector as above) and its subtree. 0 on
+ * success, 1 otherwise, as for the top block. */
 QSS_API int QSS_CALL DelObjectStorage(int block, int selector);
 
 /* Renames a block's storage from `oldName` (null: the block's current name)
- * to `newName`. Names are ANSI. 0 on success, 1 otherwise. */
+ * to `newName`, both ANSI and without the selector's suffix, which the
+ * storage keeps. 0 on success; 1 otherwise, as when `newName` is null or
+ * taken or a name is longer than the block names above. */
 QSS_API int QSS_CALL RenObjectStorage(int block, int selector,
                                       const char* oldName,
                                       const char* newName);
