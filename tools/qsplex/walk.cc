@@ -4,24 +4,11 @@
 #include <new>
 #include <utility>
 
-#if defined(_WIN32)
-#include <io.h>
-#else
-#include <unistd.h>
-#endif
-
+#include "tools/qsplex/files.h"
 #include "tools/qsplex/session.h"
 
 namespace qsplex {
 namespace {
-
-bool StderrIsTerminal() {
-#if defined(_WIN32)
-  return _isatty(_fileno(stderr)) != 0;
-#else
-  return isatty(fileno(stderr)) != 0;
-#endif
-}
 
 // Counts what a copy writes; everything else goes to the inner stream.
 class ProgressStream final : public IStream {
@@ -195,7 +182,7 @@ class ProgressStorage final : public IStorage {
 
  private:
   std::string Child(const OLECHAR* name) const {
-    return (path_ == "/" ? "/" : path_ + "/") + WideToUtf8(name);
+    return (path_ == "/" ? "/" : path_ + "/") + ShownName(name);
   }
 
   Ref<IStorage> inner_;
@@ -263,7 +250,9 @@ HRESULT LoadTree(IStorage* top, const WideString& top_name, bool open_streams,
     index = static_cast<int>(nodes->size());
     nodes->push_back(next.node);
     const OLECHAR* name = next.node.name.c_str();
-    if (next.node.type == STGTY_STORAGE) {
+    if (*name == 0) {
+      nodes->back().listed = next.node.type != STGTY_STORAGE;
+    } else if (next.node.type == STGTY_STORAGE) {
       hr = next.parent->OpenStorage(name, nullptr, kRead, nullptr, 0,
                                     storage.Out());
     } else if (open_streams && next.node.type == STGTY_STREAM) {
@@ -291,7 +280,7 @@ std::string NodePath(const std::vector<TreeNode>& nodes, int index,
                      const std::string& top_path) {
   std::string tail;
   for (int at = index; at > 0; at = nodes[at].parent) {
-    tail = "/" + WideToUtf8(nodes[at].name.c_str()) + tail;
+    tail = "/" + ShownName(nodes[at].name.c_str()) + tail;
   }
   if (tail.empty()) return top_path;
   return top_path == "/" ? tail : top_path + tail;
