@@ -226,7 +226,6 @@ def native_tour(q, payload):
     # Damaged and foreign files are refused.
     open(os.path.join(q.workdir, "cut.img"), "wb").write(before[:-9])
     q.run("ls", "cut.img", status=1, err="a damaged plex image")
-    q.run("ls", "payload.bin", status=1, err="not a plex image: a file of another kind")
     q.run("check", "missing.img", status=1, err="make one with 'qsplex init")
 
     # check finds planted damage; commands refuse trees that are unsafe.
@@ -298,8 +297,8 @@ def wine_tour(q, payload):
 
 
 def accidental_images(q):
-    """Only init makes an image: no mistyped word or missing image leaves a
-    file behind, not even a lock file."""
+    """Only init makes an image: no mistyped word, missing image or foreign
+    file leaves a file behind, not even a lock file."""
     before = sorted(os.listdir(q.workdir))
     for args, status, err in [
         (("help",), 0, None),
@@ -311,6 +310,10 @@ def accidental_images(q):
         (("put", "missing.img", "/a"), 1, "missing.img: no such image"),
         (("mkdir", "-p", "missing.img", "/a"), 1, "missing.img: no such image"),
         (("check", "missing.img"), 1, "missing.img: no such image"),
+        (("payload.bin",), 1, "payload.bin: not a plex image: a file of "
+         "another kind"),
+        (("init", "payload.bin"), 1, "payload.bin: exists already (-f "
+         "replaces it)"),
     ]:
         q.run(*args, status=status, err=err)
     after = sorted(os.listdir(q.workdir))

@@ -386,7 +386,13 @@ int Main(const std::vector<std::string>& args) {
       return RunCommand(*command, rest);
     }
   }
-  const std::string word = at < args.size() ? args[at] : std::string();
+  if (at == args.size()) {
+    std::fprintf(stderr,
+                 "qsplex: no command given\n"
+                 "'qsplex help' lists the commands.\n");
+    return kExitUsage;
+  }
+  const std::string& word = args[at];
   if (word.size() > 1 && word[0] == '-') {
     std::fprintf(stderr,
                  "qsplex: unknown option %s; options go after the command\n"

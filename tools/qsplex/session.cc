@@ -76,6 +76,15 @@ bool ReadsThrough(const std::string& path, std::string* reason) {
   return !failed;
 }
 
+// Why a file that does not start as an image is refused: it cannot be
+// read, or it holds something else.
+std::string ImageProblem(const std::string& path) {
+  std::FILE* file = OpenFile(path, "rb");
+  if (file == nullptr) return "cannot read it: " + SystemReason();
+  std::fclose(file);
+  return "not a plex image: a file of another kind";
+}
+
 }  // namespace
 
 void SetActivity(const char* what) { g_activity = what; }
@@ -93,11 +102,18 @@ bool PrepareImage(Context* c, Access access, ImageLock* lock) {
                                                             : folder.reason));
       return false;
     }
-    if (status.kind == FileKind::kDirectory) {
-      c->Fail(c->image, "is a folder");
+    if (status.kind == FileKind::kDirectory ||
+        status.kind == FileKind::kOther) {
+      c->Fail(c->image, status.kind == FileKind::kDirectory
+                            ? "is a folder"
+                            : "is not a regular file");
       return false;
     }
-  } else if (status.kind != FileKind::kFile) {
+    if (status.kind != FileKind::kMissing && !c->Has('f')) {
+      c->Fail(c->image, "exists already (-f replaces it)");
+      return false;
+    }
+  } else if (status.kind != FileKind::kFile || !LooksLikeImage(c->image)) {
     std::string problem;
     switch (status.kind) {
       case FileKind::kMissing:
@@ -108,6 +124,9 @@ bool PrepareImage(Context* c, Access access, ImageLock* lock) {
         break;
       case FileKind::kOther:
         problem = "is not a regular file, so not a plex image";
+        break;
+      case FileKind::kFile:
+        problem = ImageProblem(c->image);
         break;
       default:
         problem = "cannot read it: " + status.reason;
@@ -175,7 +194,7 @@ bool LoadImageFile(const Context& c) {
   } else if (loaded == kLoadUnreadable && !ReadsThrough(c.image, &reason)) {
     c.Fail(c.image, "cannot read it: " + reason);
   } else if (!LooksLikeImage(c.image)) {
-    c.Fail(c.image, "not a plex image: a file of another kind");
+    c.Fail(c.image, ImageProblem(c.image));
   } else {
     c.Fail(c.image,
            "a damaged plex image: its header, block table or checksum is "
