@@ -100,7 +100,9 @@ TEST(TextTest, NamesOutsideTheCodePageArePlacedByCharacter) {
     uint32_t character = 0;
     EXPECT_EQ(c.place, FirstCharacterOutsideCodePage(c.name, &character))
         << WideToUtf8(c.name.c_str());
-    if (c.place != 0) EXPECT_EQ(c.character, character);
+    if (c.place != 0) {
+      EXPECT_EQ(c.character, character);
+    }
   }
   EXPECT_EQ("(no name)", ShownName(Units({}).c_str()));
   EXPECT_EQ("(no name)", ShownName(nullptr));

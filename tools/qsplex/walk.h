@@ -47,12 +47,12 @@ class Progress {
   Progress(const char* verb, uint64_t total_bytes, size_t total_streams);
   ~Progress();
   void Created(const std::string& path, bool stream);
-  void Wrote(uint64_t bytes);
+  void Wrote(uint64_t bytes) noexcept;
   // The element the copy created last: where a failure happened.
   const std::string& last_created() const { return last_created_; }
 
  private:
-  void Show();
+  void Show() noexcept;
   const char* verb_;
   uint64_t total_bytes_, bytes_ = 0;
   size_t total_streams_, streams_ = 0;
