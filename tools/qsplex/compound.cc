@@ -59,10 +59,8 @@ int RunExport(const Context& c) {
   if (!temporary.Create(&problem)) {
     return c.Fail(file, CreateProblem(file, problem));
   }
-  WideString wide_temporary;
-  Utf8ToWide(temporary.path(), &wide_temporary);
   Ref<IStorage> file_storage;
-  hr = StgCreateDocfile(wide_temporary.c_str(),
+  hr = StgCreateDocfile(WideName(temporary.path()).c_str(),
                         STGM_CREATE | STGM_READWRITE | STGM_SHARE_EXCLUSIVE, 0,
                         file_storage.Out());
   if (FAILED(hr)) return c.Fail(file, hr);

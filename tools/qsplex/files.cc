@@ -20,12 +20,6 @@ namespace {
 constexpr char kImageMagic[] = "QSSPLEX\x1a";
 
 #if defined(_WIN32)
-WideString Wide(const std::string& path) {
-  WideString wide;
-  Utf8ToWide(path, &wide);
-  return wide;
-}
-
 // The ANSI form of `wide` when it converts there and back unchanged.
 std::string ExactAnsi(const WideString& wide) {
   BOOL lossy = FALSE;
@@ -48,7 +42,8 @@ FileStatus Probe(const std::string& path) {
 #if defined(_WIN32)
   WIN32_FILE_ATTRIBUTE_DATA data;
   SetLastError(0);
-  if (!GetFileAttributesExW(Wide(path).c_str(), GetFileExInfoStandard, &data)) {
+  if (!GetFileAttributesExW(WideName(path).c_str(), GetFileExInfoStandard,
+                            &data)) {
     const DWORD error = GetLastError();
     status.kind = error == ERROR_FILE_NOT_FOUND ||
                           error == ERROR_PATH_NOT_FOUND ||
@@ -123,7 +118,7 @@ std::FILE* OpenFile(const std::string& path, const char* mode) {
 #if defined(_WIN32)
   WideString wide_mode;
   Utf8ToWide(mode, &wide_mode);
-  return _wfopen(Wide(path).c_str(), wide_mode.c_str());
+  return _wfopen(WideName(path).c_str(), wide_mode.c_str());
 #else
   return std::fopen(path.c_str(), mode);
 #endif
@@ -131,7 +126,7 @@ std::FILE* OpenFile(const std::string& path, const char* mode) {
 
 bool RemoveFile(const std::string& path) {
 #if defined(_WIN32)
-  return DeleteFileW(Wide(path).c_str()) != 0;
+  return DeleteFileW(WideName(path).c_str()) != 0;
 #else
   return unlink(path.c_str()) == 0;
 #endif
@@ -183,9 +178,15 @@ bool StderrIsTerminal() {
 #endif
 }
 
+WideString WideName(const std::string& path) {
+  WideString wide;
+  Utf8ToWide(path, &wide);
+  return wide;
+}
+
 std::string StorePath(const std::string& path) {
 #if defined(_WIN32)
-  const WideString wide = Wide(path);
+  const WideString wide = WideName(path);
   std::string ansi = ExactAnsi(wide);
   if (!ansi.empty()) return ansi;
   wchar_t short_path[MAX_PATH];

@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <string>
 
+#include "tools/qsplex/text.h"
+
 namespace qsplex {
 
 enum class FileKind { kMissing, kFile, kDirectory, kOther, kUnreadable };
@@ -38,6 +40,9 @@ std::string SystemReason();
 
 bool StdinIsTerminal();
 bool StderrIsTerminal();
+
+// `path` in UTF-16, as the wide file calls take it.
+WideString WideName(const std::string& path);
 
 // A name under which the host's store (which takes narrow names) opens
 // `path`: the path itself, or on Windows its ANSI form or, when the code

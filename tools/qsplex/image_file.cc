@@ -74,24 +74,18 @@ void SleepMilliseconds(int milliseconds) {
 
 #if defined(_WIN32)
 
-WideString Wide(const std::string& path) {
-  WideString wide;
-  Utf8ToWide(path, &wide);
-  return wide;
-}
-
 // The console handler runs on a thread of its own. While a temporary file
 // exists the main thread holds `g_guard`, so the handler waits until the
 // file either replaced the image or is gone, and the main thread checks
 // `g_interrupted` before it renames.
 CRITICAL_SECTION g_guard;
-WideString* g_temporary = nullptr;
+wchar_t g_temporary[32768];  // the longest path Windows has
 volatile LONG g_interrupted = 0;
 
 BOOL WINAPI OnConsoleEvent(DWORD) {
   InterlockedExchange(&g_interrupted, 1);
   EnterCriticalSection(&g_guard);
-  if (g_temporary != nullptr) DeleteFileW(g_temporary->c_str());
+  if (g_temporary[0] != 0) DeleteFileW(g_temporary);
   // Ends the process as the system's handler does on Windows (Wine's ends
   // it with status 0, which would read as success).
   ExitProcess(static_cast<UINT>(STATUS_CONTROL_C_EXIT));
@@ -106,19 +100,22 @@ void OnAbort(int) {
                "qsplex: aborted while %s (out of memory in the host's "
                "store?); the image is as it was\n",
                Activity());
-  if (g_temporary != nullptr) DeleteFileW(g_temporary->c_str());
+  if (g_temporary[0] != 0) DeleteFileW(g_temporary);
   std::fflush(stderr);
   std::_Exit(1);
 }
 
 void Register(const std::string& path) {
+  const WideString wide = WideName(path);
   EnterCriticalSection(&g_guard);
-  g_temporary = new WideString(Wide(path));
+  if (wide.size() < sizeof g_temporary / sizeof g_temporary[0]) {
+    wide.copy(g_temporary, wide.size());
+    g_temporary[wide.size()] = 0;
+  }
 }
 
 void Unregister() {
-  delete g_temporary;
-  g_temporary = nullptr;
+  g_temporary[0] = 0;
   LeaveCriticalSection(&g_guard);
 }
 
@@ -193,7 +190,7 @@ bool ImageLock::Acquire(const std::string& image, bool exclusive,
   *in_use = false;
 #if defined(_WIN32)
   target_ = image;
-  const WideString lock_path = Wide(image + ".lock");
+  const WideString lock_path = WideName(image + ".lock");
   HANDLE handle =
       CreateFileW(lock_path.c_str(), GENERIC_READ | GENERIC_WRITE,
                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
@@ -293,8 +290,9 @@ TemporaryFile::~TemporaryFile() {
 bool TemporaryFile::Create(std::string* problem) {
   Register(path_);
 #if defined(_WIN32)
-  HANDLE handle = CreateFileW(Wide(path_).c_str(), GENERIC_WRITE, 0, nullptr,
-                              CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE handle =
+      CreateFileW(WideName(path_).c_str(), GENERIC_WRITE, 0, nullptr,
+                  CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
     *problem = SystemReason();
     Unregister();
@@ -331,8 +329,8 @@ bool TemporaryFile::Create(std::string* problem) {
 bool TemporaryFile::Replace(std::string* problem) {
   ClearSystemError();
 #if defined(_WIN32)
-  const WideString path = Wide(path_);
-  const WideString final_path = Wide(final_path_);
+  const WideString path = WideName(path_);
+  const WideString final_path = WideName(final_path_);
   HANDLE handle =
       CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
                   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -385,7 +383,7 @@ bool TemporaryFile::Replace(std::string* problem) {
 
 bool IsWritable(const std::string& path, std::string* problem) {
 #if defined(_WIN32)
-  const DWORD attributes = GetFileAttributesW(Wide(path).c_str());
+  const DWORD attributes = GetFileAttributesW(WideName(path).c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES ||
       (attributes & FILE_ATTRIBUTE_READONLY) == 0) {
     return true;
@@ -405,7 +403,8 @@ void RemoveStaleTemporaries(const std::string& target) {
 #if defined(_WIN32)
   WIN32_FIND_DATAW found;
   HANDLE search = FindFirstFileW(
-      Wide(target + kTemporaryInfix + "*" + kTemporarySuffix).c_str(), &found);
+      WideName(target + kTemporaryInfix + "*" + kTemporarySuffix).c_str(),
+      &found);
   if (search == INVALID_HANDLE_VALUE) return;
   do {
     const std::string name = WideToUtf8(found.cFileName);

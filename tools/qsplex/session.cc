@@ -85,6 +85,56 @@ std::string ImageProblem(const std::string& path) {
   return "not a plex image: a file of another kind";
 }
 
+// Why init cannot make the image; empty when it can.
+std::string CreateRefusal(const Context& c, const FileStatus& status) {
+  const FileStatus folder = Probe(FolderOf(c.image));
+  if (folder.kind != FileKind::kDirectory) {
+    return CreateProblem(
+        c.image, folder.reason.empty() ? "not a folder" : folder.reason);
+  }
+  switch (status.kind) {
+    case FileKind::kMissing:
+      return std::string();
+    case FileKind::kDirectory:
+      return "is a folder";
+    case FileKind::kOther:
+      return "is not a regular file";
+    default:
+      return c.Has('f') ? std::string() : "exists already (-f replaces it)";
+  }
+}
+
+// Why the image cannot be opened (before its lock file is made beside
+// it); empty when it can.
+std::string OpenRefusal(const Context& c, const FileStatus& status) {
+  if (status.kind == FileKind::kFile && LooksLikeImage(c.image)) {
+    return std::string();
+  }
+  std::string problem;
+  switch (status.kind) {
+    case FileKind::kMissing:
+      problem = "no such image";
+      break;
+    case FileKind::kDirectory:
+      problem = "is a folder, not a plex image";
+      break;
+    case FileKind::kOther:
+      problem = "is not a regular file, so not a plex image";
+      break;
+    case FileKind::kFile:
+      problem = ImageProblem(c.image);
+      break;
+    default:
+      problem = "cannot read it: " + status.reason;
+  }
+  const std::string hint = SwappedHint(c);
+  if (!hint.empty()) return problem + hint;
+  if (status.kind == FileKind::kMissing) {
+    problem += " (make one with 'qsplex init IMAGE')";
+  }
+  return problem;
+}
+
 }  // namespace
 
 void SetActivity(const char* what) { g_activity = what; }
@@ -94,50 +144,11 @@ const char* Activity() { return g_activity; }
 bool PrepareImage(Context* c, Access access, ImageLock* lock) {
   SetActivity("opening the image");
   const FileStatus status = Probe(c->image);
-  if (access == Access::kCreate) {
-    const FileStatus folder = Probe(FolderOf(c->image));
-    if (folder.kind != FileKind::kDirectory) {
-      c->Fail(c->image,
-              CreateProblem(c->image, folder.reason.empty() ? "not a folder"
-                                                            : folder.reason));
-      return false;
-    }
-    if (status.kind == FileKind::kDirectory ||
-        status.kind == FileKind::kOther) {
-      c->Fail(c->image, status.kind == FileKind::kDirectory
-                            ? "is a folder"
-                            : "is not a regular file");
-      return false;
-    }
-    if (status.kind != FileKind::kMissing && !c->Has('f')) {
-      c->Fail(c->image, "exists already (-f replaces it)");
-      return false;
-    }
-  } else if (status.kind != FileKind::kFile || !LooksLikeImage(c->image)) {
-    std::string problem;
-    switch (status.kind) {
-      case FileKind::kMissing:
-        problem = "no such image";
-        break;
-      case FileKind::kDirectory:
-        problem = "is a folder, not a plex image";
-        break;
-      case FileKind::kOther:
-        problem = "is not a regular file, so not a plex image";
-        break;
-      case FileKind::kFile:
-        problem = ImageProblem(c->image);
-        break;
-      default:
-        problem = "cannot read it: " + status.reason;
-    }
-    const std::string hint = SwappedHint(*c);
-    if (!hint.empty()) {
-      problem += hint;
-    } else if (status.kind == FileKind::kMissing) {
-      problem += " (make one with 'qsplex init IMAGE')";
-    }
-    c->Fail(c->image, problem);
+  const std::string refusal = access == Access::kCreate
+                                  ? CreateRefusal(*c, status)
+                                  : OpenRefusal(*c, status);
+  if (!refusal.empty()) {
+    c->Fail(c->image, refusal);
     return false;
   }
   std::string problem;
@@ -230,8 +241,15 @@ int SaveImage(const Context& c) {
                                temporary.path() + ": " + problem + unchanged);
   }
   const std::string store_path = StorePath(temporary.path());
+  if (store_path.empty()) {
+    return c.Fail(c.image,
+                  "cannot write the image: this build's plex store takes "
+                  "only names in the ANSI code page, and its folder's has "
+                  "no short form in it" +
+                      unchanged);
+  }
   ClearSystemError();
-  if (store_path.empty() || QssPlex_Save(store_path.c_str()) != 0) {
+  if (QssPlex_Save(store_path.c_str()) != 0) {
     return c.Fail(c.image,
                   "cannot write the image: " + SystemReason() + unchanged);
   }
@@ -274,17 +292,14 @@ bool NameFits(const Context& c, const std::string& subject,
   return false;
 }
 
-size_t WarnUnnamed(const Context& c, const std::vector<TreeNode>& nodes,
-                   const std::string& top_path, const char* what) {
-  size_t count = 0;
+void WarnUnnamed(const Context& c, const std::vector<TreeNode>& nodes,
+                 const std::string& top_path, const char* what) {
   for (size_t i = 1; i < nodes.size(); ++i) {
     if (!nodes[i].name.empty()) continue;
     std::fprintf(stderr, "qsplex: %s: %s: has no name, so it is not %s\n",
                  c.command.c_str(),
                  NodePath(nodes, static_cast<int>(i), top_path).c_str(), what);
-    ++count;
   }
-  return count;
 }
 
 bool NextElement(IEnumSTATSTG* elements, STATSTG* stat) {

@@ -127,9 +127,9 @@ bool ParsePath(const Context& c, const std::string& path,
 bool NameFits(const Context& c, const std::string& subject,
               const WideString& name);
 // The elements of a loaded subtree that have no name: the library's copies
-// pass them by. Prints one line for each and returns how many there are.
-size_t WarnUnnamed(const Context& c, const std::vector<TreeNode>& nodes,
-                   const std::string& top_path, const char* what);
+// pass them by. Prints one line for each.
+void WarnUnnamed(const Context& c, const std::vector<TreeNode>& nodes,
+                 const std::string& top_path, const char* what);
 
 // Opens the storage at the first `count` names of `names` with `mode`,
 // creating missing ones when `create`. Prints the failure.
