@@ -285,7 +285,7 @@ int RunCat(const Context& c) {
 
 int RunPut(const Context& c) {
   const bool from_file = c.args.size() > 1 && c.args[1] != "-";
-  if (c.args.size() == 1 && StdinIsTerminal()) {
+  if (c.args.size() == 1 && IsTerminal(stdin)) {
     std::fprintf(stderr,
                  "qsplex: put: standard input is a terminal: give FILE, or "
                  "'-' to type the bytes (end them with Ctrl-D; Ctrl-Z and "

@@ -162,19 +162,11 @@ std::string SystemReason() {
   return errno != 0 ? std::strerror(errno) : "unknown reason";
 }
 
-bool StdinIsTerminal() {
+bool IsTerminal(std::FILE* file) {
 #if defined(_WIN32)
-  return _isatty(_fileno(stdin)) != 0;
+  return _isatty(_fileno(file)) != 0;
 #else
-  return isatty(fileno(stdin)) != 0;
-#endif
-}
-
-bool StderrIsTerminal() {
-#if defined(_WIN32)
-  return _isatty(_fileno(stderr)) != 0;
-#else
-  return isatty(fileno(stderr)) != 0;
+  return isatty(fileno(file)) != 0;
 #endif
 }
 

@@ -38,8 +38,7 @@ void ClearSystemError();
 // FormatMessageW of GetLastError() when it is set.
 std::string SystemReason();
 
-bool StdinIsTerminal();
-bool StderrIsTerminal();
+bool IsTerminal(std::FILE* file);
 
 // `path` in UTF-16, as the wide file calls take it.
 WideString WideName(const std::string& path);

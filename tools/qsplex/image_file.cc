@@ -265,7 +265,7 @@ bool ImageLock::Acquire(const std::string& image, bool exclusive,
       *in_use = true;
       return false;
     }
-    if (!told && waited >= 1000 && StderrIsTerminal()) {
+    if (!told && waited >= 1000 && IsTerminal(stderr)) {
       std::fprintf(stderr, "qsplex: waiting for another qsplex using %s\n",
                    image.c_str());
       told = true;

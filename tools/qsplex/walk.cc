@@ -301,7 +301,7 @@ Progress::Progress(const char* verb, uint64_t total_bytes, size_t total_streams)
     : verb_(verb),
       total_bytes_(total_bytes),
       total_streams_(total_streams),
-      terminal_(StderrIsTerminal()) {}
+      terminal_(IsTerminal(stderr)) {}
 
 Progress::~Progress() {
   if (shown_percent_ >= 0) std::fputc('\n', stderr);
