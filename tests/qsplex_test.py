@@ -8,11 +8,17 @@ blocks, FNV-1a hash). The Win32 run (--wine) is short, since every command is
 a Wine process, and reads an exported compound file back with olefile.
 """
 import argparse
+import fcntl
+import glob
 import os
+import pty
+import resource
+import signal
 import struct
 import subprocess
 import sys
 import tempfile
+import time
 
 MAGIC = b"QSSPLEX\x1a"
 FAILURES = []
@@ -41,6 +47,14 @@ class Image:
             digest = ((digest ^ byte) * 1099511628211) % 2**64
         open(path, "wb").write(out + struct.pack("<Q", digest))
 
+    def unname(self, path):
+        """Empties the name of the element at `path`, as a caller's
+        CreateStream or CreateStorage with an empty name leaves it."""
+        entry = self.blocks[self.entry(path)]
+        node = entry[3]
+        header = 9 if entry[2] == 0 else 8
+        self.blocks[node] = self.blocks[node][:header - 1] + [0]
+
     def entry(self, path):
         """The element entry (id) of a '/'-separated path."""
         node, entry = self.blocks[2][52], 0
@@ -64,24 +78,49 @@ class Tool:
         self.command = ([runner] if runner else []) + [qsplex]
         self.workdir = workdir
 
-    def run(self, *args, stdin=b"", status=0, out=None, err=None, raw=False):
+    def path(self, name):
+        return os.path.join(self.workdir, name)
+
+    def start(self, *args, stdin=subprocess.DEVNULL, **options):
+        """Starts qsplex; finish() collects it. Output goes through files,
+        not pipes: Wine's server can inherit a pipe and hold it open for
+        seconds after the program ended."""
+        out_file, err_file = tempfile.TemporaryFile(), tempfile.TemporaryFile()
+        process = subprocess.Popen(self.command + list(args), stdin=stdin,
+                                   stdout=out_file, stderr=err_file,
+                                   cwd=self.workdir, **options)
+        process.files = (out_file, err_file)
+        return process
+
+    @staticmethod
+    def finish(process):
+        """(status, stdout, stderr) of a started run."""
+        status = process.wait()
+        outputs = []
+        for output in process.files:
+            output.seek(0)
+            outputs.append(output.read())
+            output.close()
+        return status, outputs[0], outputs[1]
+
+    def run(self, *args, stdin=b"", status=0, out=None, err=None, raw=False,
+            stdin_file=None, **options):
         """Runs qsplex; records a failure unless status and output match."""
-        # Output goes through files, not pipes: Wine's server can inherit a
-        # pipe and hold it open for seconds after the program ended.
-        with tempfile.TemporaryFile() as out_file, \
-                tempfile.TemporaryFile() as err_file:
-            done = subprocess.run(self.command + list(args), input=stdin,
-                                  stdout=out_file, stderr=err_file,
-                                  cwd=self.workdir)
-            out_file.seek(0)
-            err_file.seek(0)
-            stdout, stderr = out_file.read(), err_file.read()
+        process = self.start(*args, stdin=stdin_file or subprocess.PIPE,
+                             **options)
+        if stdin_file is None:
+            try:
+                process.stdin.write(stdin)
+                process.stdin.close()
+            except BrokenPipeError:
+                pass
+        done_status, stdout, stderr = self.finish(process)
         if not raw:
             stdout = stdout.decode().replace("\r\n", "\n")
         stderr = stderr.decode(errors="replace").replace("\r\n", "\n")
         problems = []
-        if done.returncode != status:
-            problems.append(f"exit status {done.returncode}, expected {status}")
+        if done_status != status:
+            problems.append(f"exit status {done_status}, expected {status}")
         if out is not None and (out != stdout if raw else out not in stdout):
             problems.append(f"stdout lacks {out!r}")
         if err is not None and err not in stderr:
@@ -166,11 +205,15 @@ def native_tour(q, payload):
     assert open(os.path.join(q.workdir, img), "rb").read() == before, \
         "a failed command changed the image"
 
-    # A save that cannot happen leaves the image as it was.
-    os.mkdir(os.path.join(q.workdir, img + ".tmp"))
-    q.run("mkdir", img, "/new", status=1, err="cannot write the image")
-    os.rmdir(os.path.join(q.workdir, img + ".tmp"))
+    # A save that cannot happen leaves the image as it was, and nothing else.
+    def small_files():
+        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+        resource.setrlimit(resource.RLIMIT_FSIZE, (256, 256))
+    q.run("mkdir", img, "/new", status=1, preexec_fn=small_files,
+          err="cannot write the image: File too large; the image is unchanged")
     q.run("ls", img, "/new", status=1, err="no such element")
+    if glob.glob(q.path("*.qsplex-*.tmp")):
+        FAILURES.append("a failed save left its temporary file")
 
     # Open modes saved in the image grant and deny nothing to the next run.
     def read_only(image):
@@ -182,7 +225,7 @@ def native_tour(q, payload):
 
     # Damaged and foreign files are refused.
     open(os.path.join(q.workdir, "cut.img"), "wb").write(before[:-9])
-    q.run("ls", "cut.img", status=1, err="not a plex image, or a damaged one")
+    q.run("ls", "cut.img", status=1, err="a damaged plex image")
     q.run("check", "missing.img", status=1, err="make one with 'qsplex init")
 
     # check finds planted damage; commands refuse trees that are unsafe.
@@ -206,7 +249,7 @@ def native_tour(q, payload):
             q.run("dump", name, out="StorageNode")
     q.run("clear", img)
     q.run("ls", img, out="")
-    q.run("check", img, out="the tree is consistent (2 blocks)")
+    q.run("check", img, out="the tree is consistent: 0 storages, 0 streams, 2 blocks")
 
 
 def wine_tour(q, payload):
@@ -253,6 +296,259 @@ def wine_tour(q, payload):
     q.run("ls", img, "/tour", status=1, err="no such element")
 
 
+def accidental_images(q):
+    """Only init makes an image: no mistyped word, missing image or foreign
+    file leaves a file behind, not even a lock file."""
+    before = sorted(os.listdir(q.workdir))
+    for args, status, err in [
+        (("help",), 0, None),
+        (("lsit",), 2, "unknown command 'lsit', and no image of that name; "
+         "did you mean 'ls'?"),
+        (("docs",), 2, "unknown command 'docs', and no image of that name"),
+        (("info", "missing.img"), 1,
+         "missing.img: no such image (make one with 'qsplex init IMAGE')"),
+        (("put", "missing.img", "/a"), 1, "missing.img: no such image"),
+        (("mkdir", "-p", "missing.img", "/a"), 1, "missing.img: no such image"),
+        (("check", "missing.img"), 1, "missing.img: no such image"),
+        (("payload.bin",), 1, "payload.bin: not a plex image: a file of "
+         "another kind"),
+        (("init", "payload.bin"), 1, "payload.bin: exists already (-f "
+         "replaces it)"),
+    ]:
+        q.run(*args, status=status, err=err)
+    after = sorted(os.listdir(q.workdir))
+    if after != before:
+        FAILURES.append(f"files made: {sorted(set(after) - set(before))}")
+
+
+def names(q, img):
+    """A name the ANSI code page cannot hold exactly is refused, saying which
+    character and where; best-fit ('A' for U+0100) is no exception."""
+    for args, err in [
+        (("put", "-p", img, "/données/ü€ 日本.txt"),
+         "character 4 of the name 'ü€ 日本.txt', '日' (U+65E5), is not in "
+         "code page 1252"),
+        (("put", img, "/日本"), "character 1 of the name '日本'"),
+        (("mkdir", img, "/a😀b"), "character 2 of the name 'a😀b', '😀' (U+1F600)"),
+        (("mkdir", img, "/Ā"), "'Ā' (U+0100)"),
+        (("cat", img, "/中国"), "'中' (U+4E2D)"),
+    ]:
+        q.run(*args, status=1, err=err)
+    q.run("ls", img, "/données", status=1, err="no such element")
+    q.run("put", img, "/ü€ ÿ", stdin=b"kept")
+    q.run("cat", img, "/ü€ ÿ", out=b"kept", raw=True)
+
+
+def messages(q, img):
+    """Each mistake is told with what to do about it, file errors with the
+    system's own reason."""
+    os.mkdir(q.path("folder"))
+    for args, status, err in [
+        (("ls", "/docs", img), 1, f"/docs: no such image; {img} is one: IMAGE "
+         f"comes first, as in 'qsplex ls {img} /docs'"),
+        (("ls", "folder"), 1, "folder: is a folder, not a plex image"),
+        (("mkdir", img, "/m/n"), 1, "/m: no such element "
+         "(STG_E_FILENOTFOUND); -p makes the missing storages"),
+        (("init", "nowhere/x.img"), 1, "nowhere/x.img: cannot create it: No "
+         "such file or directory (there is no folder nowhere)"),
+        (("put", img, "/p", "nothere.bin"), 1,
+         "nothere.bin: No such file or directory"),
+        (("put", img, "/p", "folder"), 1, "folder: is a folder"),
+        ((img, "ls"), 2, "the command comes first, as in 'qsplex ls"),
+        (("help", "lsit"), 2, "did you mean 'ls'?"),
+        (("ls", "--json", img), 2, "unknown option --json\n"),
+        (("ls", "-lx", img), 2, "unknown option -x (in -lx)"),
+        (("ls", "--wait", "soon", img), 2, "--wait takes a whole number"),
+    ]:
+        q.run(*args, status=status, err=err)
+    leader, follower = pty.openpty()
+    q.run("put", img, "/t", stdin_file=follower, status=2,
+          err="standard input is a terminal: give FILE, or '-'")
+    os.close(leader)
+    os.close(follower)
+    # One overwrite rule: init replaces an existing file only with -f.
+    q.run("init", img, status=1, err="exists already (-f replaces it)")
+    q.run("init", "-f", "copy.img")
+    q.run("init", "-f", "copy.img")
+    q.run("ls", "copy.img", out="")
+
+
+def help_and_version(q):
+    """Every command has help ending in examples, through -h and --help."""
+    q.run("-V", out="qsplex ")
+    text = q.run("help", out="Commands:")
+    listed = text.split("Commands:\n")[1].split("\n\n")[0].splitlines()
+    for name in [line.split()[0] for line in listed]:
+        help_text = q.run(name, "--help", out=f"usage: qsplex {name} ")
+        examples = help_text.rstrip("\n").split("\nExamples:\n")
+        if (len(examples) != 2 or not 1 <= len(examples[1].splitlines()) <= 2
+                or f"qsplex {name}" not in examples[1]):
+            FAILURES.append(f"help of {name} does not end in examples")
+    q.run("ls", "-h", out="usage: qsplex ls ")
+    q.run("help", "put", out="usage: qsplex put ")
+
+
+def unnamed_elements(q, img):
+    """Elements without a name, which callers may make, are shown, counted,
+    passed by in copies (saying so) and removed with their storage."""
+    q.run("mkdir", "-p", img, "/u/t")
+    q.run("put", img, "/u/t/inner", stdin=b"12345")
+    q.run("put", img, "/u/s", stdin=b"abc")
+    q.run("put", img, "/u/named", stdin=b"n")
+    plant(q, img, "unnamed.img",
+          lambda i: i.unname("/u/s") or i.unname("/u/t"))
+    q.run("ls", "unnamed.img", "/u", out="named\n(no name)\n(no name)/\n")
+    q.run("ls", "-l", "unnamed.img", "/u",
+          out=f"{'stream':7} {3:10} {'-':6} {'-':38} (no name)\n")
+    q.run("tree", "unnamed.img", "/u", out="|-- (no name) (3 bytes)\n"
+          "`-- (no name)/ (not opened: no name finds it)\n")
+    q.run("check", "unnamed.img", out="2 storages, 4 streams (2 without a name)")
+    q.run("cp", "-r", "unnamed.img", "/u", "/copy",
+          err="/u/(no name): has no name, so it is not copied")
+    q.run("ls", "unnamed.img", "/copy", out="named\n")
+    q.run("rm", "-r", "unnamed.img", "/u")
+    q.run("check", "unnamed.img",
+          out="consistent: 1 storage, 2 streams, 11 blocks")
+
+
+def durable_replacement(q):
+    """A change replaces the file a link names, keeping its permissions and
+    owner; the lock file sits beside that file."""
+    q.run("init", "kept.img")
+    os.chmod(q.path("kept.img"), 0o640)
+    owner = (65534, 65534) if os.geteuid() == 0 else None
+    if owner:
+        os.chown(q.path("kept.img"), *owner)
+    os.symlink("kept.img", q.path("alias.img"))
+    q.run("mkdir", "alias.img", "/through")
+    q.run("ls", "kept.img", out="through/")
+    status = os.lstat(q.path("kept.img"))
+    if status.st_mode & 0o7777 != 0o640 or (
+            owner and (status.st_uid, status.st_gid) != owner):
+        FAILURES.append(f"image mode or owner changed: {status}")
+    if not os.path.islink(q.path("alias.img")):
+        FAILURES.append("the link was replaced by a file")
+    if not os.path.exists(q.path("kept.img.lock")) or \
+            os.path.exists(q.path("alias.img.lock")):
+        FAILURES.append("the lock file is not beside the linked image")
+
+
+def lock_kinds(q, img):
+    """Readers share the lock, a writer holds it alone; --wait 0 fails at
+    once, saying why. The lock is an fcntl lock on IMAGE.lock, which this
+    test takes as another program would."""
+    lock = os.open(q.path(img + ".lock"), os.O_RDWR)
+    fcntl.lockf(lock, fcntl.LOCK_SH, 1)
+    q.run("ls", "--wait", "0", img)
+    q.run("mkdir", "--wait", "0", img, "/held", status=1,
+          err=f"{img} is in use by another qsplex (waited 0 s; --wait SECONDS")
+    fcntl.lockf(lock, fcntl.LOCK_EX, 1)
+    q.run("--wait=0", "ls", img, status=1, err="is in use by another qsplex")
+    os.close(lock)
+    q.run("mkdir", "--wait", "0", img, "/held")
+
+
+def concurrency(q, writers, readers):
+    """Writers and readers at once: every change reported done is there,
+    every refusal says why, and the image checks clean."""
+    img = "busy.img"
+    q.run("init", img)
+    runs = []
+    for i in range(writers):
+        name = f"in{i}.bin"
+        open(q.path(name), "wb").write(b"w%d" % i)
+        args = (("put", "-p", img, f"/d{i % 3}/w{i}", name) if i % 4 else
+                ("mkdir", "-p", img, f"/m{i}"))
+        runs.append((args, q.start(*args)))
+    for i in range(readers):
+        args = ("check", img) if i % 2 else ("ls", "-R", img)
+        runs.append((args, q.start(*args)))
+    done = []
+    for args, process in runs:
+        status, _, stderr = q.finish(process)
+        if status == 0:
+            done.append(args)
+        elif b"in use by another qsplex" not in stderr:
+            FAILURES.append(f"{args}: status {status} without a reason: "
+                            f"{stderr[:300]!r}")
+    for args in done:
+        if args[0] == "put":
+            q.run("cat", img, args[3], out=open(q.path(args[4]), "rb").read(),
+                  raw=True)
+        elif args[0] == "mkdir":
+            q.run("stat", img, args[3], out="type:     storage")
+    q.run("check", img, out="the tree is consistent")
+
+
+def interrupted_puts(q):
+    """SIGINT, SIGTERM and SIGKILL at several moments of a large put: the
+    image is the old one or the new one; an interrupt removes the temporary
+    file at once, and the next change removes what a kill left."""
+    img = "kill.img"
+    q.run("init", img)
+    big = os.urandom(8 << 20)
+    temporaries = q.path(img + ".qsplex-*.tmp")
+    for moment, sig in [("reading", signal.SIGINT), ("reading", signal.SIGKILL),
+                        ("saving", signal.SIGINT), ("saving", signal.SIGTERM),
+                        ("saving", signal.SIGKILL), (0.8, signal.SIGKILL)]:
+        process = q.start("put", img, "/big", stdin=subprocess.PIPE)
+        if moment == "reading":
+            process.stdin.write(big[:len(big) // 2])
+            process.stdin.flush()
+            time.sleep(0.3)
+        else:
+            process.stdin.write(big)
+            process.stdin.close()
+            if moment == "saving":
+                for _ in range(2000):
+                    if glob.glob(temporaries) or process.poll() is not None:
+                        break
+                    time.sleep(0.005)
+            else:
+                time.sleep(moment)
+        process.send_signal(sig)
+        if moment == "reading":
+            process.stdin.close()
+        q.finish(process)
+        listing = q.run("ls", img)
+        if "big" in listing:
+            q.run("cat", img, "/big", out=big, raw=True)
+        q.run("check", img, out="the tree is consistent")
+        if sig != signal.SIGKILL and glob.glob(temporaries):
+            FAILURES.append(f"{signal.Signals(sig).name} while {moment} left "
+                            f"{glob.glob(temporaries)}")
+        if "big" in listing:
+            q.run("rm", img, "/big")
+    q.run("mkdir", img, "/after")
+    if glob.glob(temporaries):
+        FAILURES.append(f"the next change left {glob.glob(temporaries)}")
+
+
+def wine_files(q, img):
+    """The Win32 build's file cases: compound files missing, foreign or in
+    a missing folder; export's overwrite rule; attributes kept."""
+    for args, status, err in [
+        (("export", img, "nodir/x.cfb"), 1,
+         "nodir/x.cfb: cannot create it: Path not found (there is no folder "
+         "nodir)"),
+        (("import", img, "nothere.cfb"), 1, "nothere.cfb: no such file: "),
+        (("import", img, "payload.bin"), 1,
+         "payload.bin: not a compound file"),
+        (("export", img, "payload.bin"), 1,
+         "payload.bin: exists already (-f replaces it)"),
+    ]:
+        q.run(*args, status=status, err=err)
+    q.run("export", "-f", img, "payload.bin")
+    attrib = [q.command[0], "cmd", "/c", "attrib"]
+    subprocess.run(attrib + ["+h", img], cwd=q.workdir,
+                   stdout=subprocess.DEVNULL)
+    q.run("mkdir", img, "/hidden")
+    shown = subprocess.run(attrib + [img], cwd=q.workdir,
+                           stdout=subprocess.PIPE).stdout.decode()
+    if "H" not in shown.split("Z:")[0]:
+        FAILURES.append(f"the image lost its hidden attribute: {shown!r}")
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--qsplex", required=True)
@@ -263,7 +559,25 @@ def main():
         payload = bytes((i * 7 + i // 256) % 251 for i in range(200000))
         open(os.path.join(workdir, "payload.bin"), "wb").write(payload)
         tool = Tool(os.path.abspath(options.qsplex), options.runner, workdir)
-        (wine_tour if options.wine else native_tour)(tool, payload)
+        if options.wine:
+            wine_tour(tool, payload)
+            tool.run("init", "n.img")
+            names(tool, "n.img")
+            wine_files(tool, "n.img")
+            lock_kinds(tool, "n.img")
+            concurrency(tool, writers=4, readers=2)
+        else:
+            native_tour(tool, payload)
+            accidental_images(tool)
+            help_and_version(tool)
+            tool.run("init", "n.img")
+            names(tool, "n.img")
+            messages(tool, "n.img")
+            unnamed_elements(tool, "n.img")
+            durable_replacement(tool)
+            lock_kinds(tool, "n.img")
+            concurrency(tool, writers=20, readers=8)
+            interrupted_puts(tool)
     for failure in FAILURES:
         print(failure, file=sys.stderr)
     return 1 if FAILURES else 0

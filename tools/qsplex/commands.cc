@@ -13,6 +13,7 @@
 
 #include "qsstorage/qsstorage.h"
 #include "standins/plex_controls.h"
+#include "tools/qsplex/files.h"
 #include "tools/qsplex/walk.h"
 
 namespace qsplex {
@@ -28,16 +29,12 @@ void SetBinary(std::FILE* file) {
 #endif
 }
 
-std::string Count(uint64_t count, const char* noun) {
-  return std::to_string(count) + " " + noun + (count == 1 ? "" : "s");
-}
-
 const char* TypeName(DWORD type) {
   return type == STGTY_STORAGE ? "storage" : "stream";
 }
 
-std::string DisplayName(const WideString& name, DWORD type) {
-  return WideToUtf8(name.c_str()) + (type == STGTY_STORAGE ? "/" : "");
+std::string DisplayName(const OLECHAR* name, DWORD type) {
+  return ShownName(name) + (type == STGTY_STORAGE ? "/" : "");
 }
 
 void PrintEntry(const std::string& name, DWORD type, uint64_t size, DWORD mode,
@@ -96,14 +93,14 @@ int ListRecursively(const Context& c, const Element& top, bool long_form) {
   }
   bool first = true;
   for (size_t i = 0; i < nodes.size(); ++i) {
-    if (nodes[i].type != STGTY_STORAGE) continue;
+    if (nodes[i].type != STGTY_STORAGE || !nodes[i].listed) continue;
     std::printf("%s%s:\n", first ? "" : "\n",
                 NodePath(nodes, static_cast<int>(i), top.path()).c_str());
     first = false;
     for (int child : children[i]) {
       const TreeNode& n = nodes[child];
-      PrintEntry(DisplayName(n.name, n.type), n.type, n.size, n.mode, n.clsid,
-                 long_form);
+      PrintEntry(DisplayName(n.name.c_str(), n.type), n.type, n.size, n.mode,
+                 n.clsid, long_form);
     }
   }
   return 0;
@@ -142,6 +139,8 @@ int MoveOrCopy(const Context& c, bool move) {
   if (from.type == STGTY_STORAGE) {
     std::vector<TreeNode> nodes;
     if (!LoadSubtree(c, from, true, &nodes)) return kExitFailure;
+    // A move is the library's to make whole; a copy passes them by.
+    if (!move) WarnUnnamed(c, nodes, from.path(), "copied");
     bytes = nodes[0].size;
     streams = nodes[0].streams;
   }
@@ -164,10 +163,8 @@ int MoveOrCopy(const Context& c, bool move) {
 }  // namespace
 
 int RunInit(const Context& c) {
-  std::FILE* existing = std::fopen(c.image.c_str(), "rb");
-  if (existing != nullptr) {
-    std::fclose(existing);
-    if (!c.Has('f')) return c.Fail(c.image, "exists already (-f replaces it)");
+  if (Probe(c.image).kind != FileKind::kMissing && !c.Has('f')) {
+    return c.Fail(c.image, "exists already (-f replaces it)");
   }
   QssPlex_Reset();
   Ref<IStorage> root(GetRootIStorage());
@@ -184,7 +181,7 @@ int RunLs(const Context& c) {
   }
   const bool long_form = c.Has('l');
   if (e.type == STGTY_STREAM) {
-    PrintEntry(WideToUtf8(e.name()), e.type, e.size, e.mode, e.clsid,
+    PrintEntry(DisplayName(e.name(), e.type), e.type, e.size, e.mode, e.clsid,
                long_form);
     return 0;
   }
@@ -224,12 +221,16 @@ int RunTree(const Context& c) {
       line += open_levels[level] ? "|   " : "    ";
     }
     if (i > 0) {
-      line += (n.last ? "`-- " : "|-- ") + DisplayName(n.name, n.type);
+      line += (n.last ? "`-- " : "|-- ") + DisplayName(n.name.c_str(), n.type);
     }
     open_levels.resize(n.depth + 1);
     open_levels[n.depth] = !n.last;
-    std::printf("%s (%s bytes)\n", line.c_str(),
-                std::to_string(n.size).c_str());
+    if (n.listed) {
+      std::printf("%s (%s bytes)\n", line.c_str(),
+                  std::to_string(n.size).c_str());
+    } else {
+      std::printf("%s (not opened: no name finds it)\n", line.c_str());
+    }
   }
   std::printf("%s, %s, %s\n", Count(nodes[0].storages, "storage").c_str(),
               Count(nodes[0].streams, "stream").c_str(),
@@ -266,6 +267,7 @@ int RunCat(const Context& c) {
   HRESULT hr = e.parent->OpenStream(e.name(), nullptr, kRead, 0, stream.Out());
   if (FAILED(hr)) return c.Fail(e.path(), hr);
   SetBinary(stdout);
+  SetActivity("writing the stream to standard output");
   std::vector<char> chunk(kChunkBytes);
   for (;;) {
     ULONG got = 0;
@@ -283,14 +285,28 @@ int RunCat(const Context& c) {
 
 int RunPut(const Context& c) {
   const bool from_file = c.args.size() > 1 && c.args[1] != "-";
-  std::FILE* input = from_file ? std::fopen(c.args[1].c_str(), "rb") : stdin;
-  if (input == nullptr) return c.Fail(c.args[1], std::strerror(errno));
+  if (c.args.size() == 1 && IsTerminal(stdin)) {
+    std::fprintf(stderr,
+                 "qsplex: put: standard input is a terminal: give FILE, or "
+                 "'-' to type the bytes (end them with Ctrl-D; Ctrl-Z and "
+                 "Enter on Windows)\n");
+    return kExitUsage;
+  }
+  if (from_file && Probe(c.args[1]).kind == FileKind::kDirectory) {
+    return c.Fail(c.args[1], "is a folder; put stores one file");
+  }
+  std::FILE* input = from_file ? OpenFile(c.args[1], "rb") : stdin;
+  if (input == nullptr) return c.Fail(c.args[1], SystemReason());
   if (!from_file) SetBinary(stdin);
+  // Closed before the save: FILE may be the image itself, which Windows
+  // does not replace while it is open.
   struct Closer {
     std::FILE* file;
-    ~Closer() {
-      if (file != stdin) std::fclose(file);
+    void Close() {
+      if (file != stdin && file != nullptr) std::fclose(file);
+      file = nullptr;
     }
+    ~Closer() { Close(); }
   } closer{input};
 
   Element e;
@@ -310,6 +326,7 @@ int RunPut(const Context& c) {
     hr = e.parent->CreateStream(e.name(), kReadWrite, 0, 0, stream.Out());
   }
   if (FAILED(hr)) return c.Fail(e.path(), hr);
+  SetActivity(from_file ? "storing the file" : "storing standard input");
   std::vector<char> chunk(kChunkBytes);
   size_t got;
   while ((got = std::fread(chunk.data(), 1, chunk.size(), input)) > 0) {
@@ -319,10 +336,10 @@ int RunPut(const Context& c) {
     if (written != got) return c.Fail(e.path(), STG_E_MEDIUMFULL);
   }
   if (std::ferror(input)) {
-    return c.Fail(from_file ? c.args[1] : "standard input",
-                  std::strerror(errno));
+    return c.Fail(from_file ? c.args[1] : "standard input", SystemReason());
   }
   stream.Reset();
+  closer.Close();
   return SaveImage(c);
 }
 
@@ -384,23 +401,6 @@ int RunSetClass(const Context& c) {
   if (FAILED(hr)) return c.Fail(e.path(), hr);
   storage.Reset();
   return SaveImage(c);
-}
-
-int RunCheck(const Context& c) {
-  if (!LoadImageFile(c)) return kExitFailure;
-  const std::vector<qss::AllocatedBlock> blocks = AllocatedBlocks();
-  const std::vector<qss::TreeFinding> findings = qss::CheckTree(blocks);
-  for (const qss::TreeFinding& finding : findings) {
-    std::printf("%s: %s\n", finding.location.c_str(), finding.message.c_str());
-  }
-  if (findings.empty()) {
-    std::printf("%s: the tree is consistent (%s)\n", c.image.c_str(),
-                Count(blocks.size(), "block").c_str());
-    return 0;
-  }
-  std::printf("%s: %s\n", c.image.c_str(),
-              Count(findings.size(), "finding").c_str());
-  return kExitFailure;
 }
 
 int RunReset(const Context& c) {

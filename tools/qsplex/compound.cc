@@ -8,6 +8,7 @@
 #include <cwchar>
 #include <vector>
 
+#include "tools/qsplex/files.h"
 #include "tools/qsplex/walk.h"
 
 namespace qsplex {
@@ -26,8 +27,13 @@ int RunExport(const Context& c) {
   const std::string& file = c.args.back();
   WideString wide_file;
   Element e;
-  if (!WideFileName(c, file, &wide_file) || !OpenImage(c, false) ||
-      !LocateExisting(c, path, kRead, &e)) {
+  if (!WideFileName(c, file, &wide_file)) return kExitFailure;
+  const FileKind kind = Probe(file).kind;
+  if (kind == FileKind::kDirectory) return c.Fail(file, "is a folder");
+  if (kind != FileKind::kMissing && !c.Has('f')) {
+    return c.Fail(file, "exists already (-f replaces it)");
+  }
+  if (!OpenImage(c, false) || !LocateExisting(c, path, kRead, &e)) {
     return kExitFailure;
   }
   if (e.type != STGTY_STORAGE) {
@@ -43,11 +49,18 @@ int RunExport(const Context& c) {
                   &nodes, &failed);
   }
   if (FAILED(hr)) return c.Fail(NodePath(nodes, failed, e.path()), hr);
+  WarnUnnamed(c, nodes, e.path(), "exported");
 
-  // The file is made under a temporary name and replaces FILE only whole.
-  const WideString temporary = wide_file + L".tmp";
+  // The file is made under a temporary name and replaces FILE only whole;
+  // the temporary file goes on failure, Ctrl-C and a console close.
+  SetActivity("exporting");
+  TemporaryFile temporary(file);
+  std::string problem;
+  if (!temporary.Create(&problem)) {
+    return c.Fail(file, CreateProblem(file, problem));
+  }
   Ref<IStorage> file_storage;
-  hr = StgCreateDocfile(temporary.c_str(),
+  hr = StgCreateDocfile(WideName(temporary.path()).c_str(),
                         STGM_CREATE | STGM_READWRITE | STGM_SHARE_EXCLUSIVE, 0,
                         file_storage.Out());
   if (FAILED(hr)) return c.Fail(file, hr);
@@ -65,16 +78,11 @@ int RunExport(const Context& c) {
       const std::string at = progress.last_created();
       watched.Reset();
       file_storage.Reset();
-      _wremove(temporary.c_str());
       return c.Fail(at.empty() ? file : at, hr);
     }
   }
   file_storage.Reset();
-  if (MoveFileExW(temporary.c_str(), wide_file.c_str(),
-                  MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) == 0) {
-    _wremove(temporary.c_str());
-    return c.Fail(file, "cannot write the file");
-  }
+  if (!temporary.Replace(&problem)) return c.Fail(file, problem);
   return 0;
 }
 
@@ -84,8 +92,19 @@ int RunImport(const Context& c) {
   WideString wide_file;
   Element e;
   if (!WideFileName(c, file, &wide_file)) return kExitFailure;
+  const FileStatus status = Probe(file);
+  if (status.kind == FileKind::kMissing) {
+    return c.Fail(file, "no such file: " + status.reason);
+  }
+  if (status.kind == FileKind::kDirectory) {
+    return c.Fail(file, "is a folder, not a compound file");
+  }
+  std::FILE* readable = OpenFile(file, "rb");
+  if (readable == nullptr)
+    return c.Fail(file, "cannot read it: " + SystemReason());
+  std::fclose(readable);
   if (StgIsStorageFile(wide_file.c_str()) != S_OK) {
-    return c.Fail(file, "not a compound file, or not readable");
+    return c.Fail(file, "not a compound file (its header is not one's)");
   }
   if (!OpenImage(c, true) || !LocateExisting(c, path, kReadWrite, &e)) {
     return kExitFailure;
@@ -104,6 +123,13 @@ int RunImport(const Context& c) {
     hr = LoadTree(file_storage.get(), WideString(), false, &nodes, &failed);
   }
   if (FAILED(hr)) return c.Fail(file, hr);
+  for (size_t i = 1; i < nodes.size(); ++i) {
+    if (!NameFits(c, file + ": " + NodePath(nodes, static_cast<int>(i), "/"),
+                  nodes[i].name)) {
+      return kExitFailure;
+    }
+  }
+  SetActivity("importing");
   hr = OpenAsStorage(e, kReadWrite, destination.Out());
   if (FAILED(hr)) return c.Fail(e.path(), hr);
   // The platform's copy merges into storages that exist already and then

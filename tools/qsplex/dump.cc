@@ -171,48 +171,108 @@ int DumpRecords(const qss::PlexView& view, int root, const std::string& top) {
   return printed;
 }
 
+struct ElementCounts {
+  size_t storages = 0, streams = 0, unnamed = 0;
+};
+
+// The elements below the root, by their records: also those no name finds.
+// Only for a tree the checker found sound, so every record is there and no
+// list loops.
+ElementCounts CountElements(const qss::PlexView& view) {
+  ElementCounts counts;
+  std::vector<int> storages;
+  const int root = view.Block(kAnchorBlock, 0)[kAnchorWord];
+  if (root != 0) storages.push_back(root);
+  while (!storages.empty()) {
+    const int* storage =
+        view.Block(storages.back(), qss::kStorageFirstEntryWord + 1);
+    storages.pop_back();
+    for (int entry = storage[qss::kStorageFirstEntryWord]; entry != 0;) {
+      const int* words = view.Block(entry, qss::kEntryWords);
+      const int kind = words[qss::kEntryKindWord];
+      const int child = words[qss::kEntryChildWord];
+      entry = words[qss::kEntryNextWord];
+      if (child == 0 ||
+          (kind != qss::kKindStorage && kind != qss::kKindStream)) {
+        continue;
+      }
+      const qss::NodeLayout& layout = qss::LayoutOf(kind);
+      const int* node = view.Block(child, layout.name_length_word + 1);
+      if (qss::RecordName(node, view.Words(child), layout).empty()) {
+        ++counts.unnamed;
+      }
+      if (kind == qss::kKindStorage) {
+        ++counts.storages;
+        storages.push_back(child);
+      } else {
+        ++counts.streams;
+      }
+    }
+  }
+  return counts;
+}
+
 }  // namespace
 
 int RunInfo(const Context& c) {
-  std::FILE* existing = std::fopen(c.image.c_str(), "rb");
-  const bool created = existing == nullptr;
-  if (existing != nullptr) std::fclose(existing);
-  if (created) {
-    QssPlex_Reset();
-  } else if (!OpenImage(c, true)) {
-    return kExitFailure;
-  }
-  const qss::PlexView before(AllocatedBlocks());
-  const bool had_root = before.Block(kAnchorBlock, 0)[kAnchorWord] != 0;
-  IStorage* root = GetRootIStorage();
-  if (root == nullptr) return c.Fail("/", E_OUTOFMEMORY);
-  STATSTG stat = {};
-  const HRESULT hr = root->Stat(&stat, STATFLAG_DEFAULT);
-  root->Release();
-  if (FAILED(hr)) return c.Fail("/", hr);
-  std::printf("image:       %s (%s)\n", c.image.c_str(),
-              created ? "new" : "loaded");
-  std::printf("root:        \"%s\", mode %s, class id %s\n",
-              WideToUtf8(stat.pwcsName).c_str(),
-              DescribeMode(stat.grfMode).c_str(),
-              FormatClassId(stat.clsid).c_str());
-  CoTaskMemFree(stat.pwcsName);
+  if (!OpenImage(c, true)) return kExitFailure;
   const qss::PlexView view(AllocatedBlocks());
   const int root_id = view.Block(kAnchorBlock, 0)[kAnchorWord];
-  std::printf("root anchor: block %d, word %d = %d\n", kAnchorBlock,
-              kAnchorWord, root_id);
-  const int* node = view.Block(root_id, 0);
-  PrintNode(node, root_id, view.Words(root_id), qss::kKindStorage, "/", "");
+  std::printf("image:       %s\n", c.image.c_str());
+  if (root_id == 0) {
+    std::printf("root:        none (cleared; the next change makes one)\n");
+  } else {
+    Ref<IStorage> root(GetRootIStorage());
+    if (!root) return c.Fail("/", E_OUTOFMEMORY);
+    STATSTG stat = {};
+    const HRESULT hr = root->Stat(&stat, STATFLAG_DEFAULT);
+    if (FAILED(hr)) return c.Fail("/", hr);
+    std::printf("root:        \"%s\", mode %s, class id %s\n",
+                WideToUtf8(stat.pwcsName).c_str(),
+                DescribeMode(stat.grfMode).c_str(),
+                FormatClassId(stat.clsid).c_str());
+    CoTaskMemFree(stat.pwcsName);
+    std::printf("root anchor: block %d, word %d = %d\n", kAnchorBlock,
+                kAnchorWord, root_id);
+    const qss::PlexView opened(AllocatedBlocks());
+    PrintNode(opened.Block(root_id, 0), root_id, opened.Words(root_id),
+              qss::kKindStorage, "/", "");
+  }
   std::printf("blocks:      %d allocated, %s words\n", QssPlex_LiveBlocks(),
               std::to_string(QssPlex_LiveWords()).c_str());
-  return had_root && !created ? 0 : SaveImage(c);
+  return 0;
+}
+
+int RunCheck(const Context& c) {
+  if (!LoadImageFile(c)) return kExitFailure;
+  SetActivity("checking the tree");
+  const std::vector<qss::AllocatedBlock> blocks = AllocatedBlocks();
+  const std::vector<qss::TreeFinding> findings = qss::CheckTree(blocks);
+  for (const qss::TreeFinding& finding : findings) {
+    std::printf("%s: %s\n", finding.location.c_str(), finding.message.c_str());
+  }
+  if (!findings.empty()) {
+    std::printf("%s: %s\n", c.image.c_str(),
+                Count(findings.size(), "finding").c_str());
+    return kExitFailure;
+  }
+  const ElementCounts counts = CountElements(qss::PlexView(blocks));
+  const std::string unnamed =
+      counts.unnamed == 0
+          ? ""
+          : " (" + std::to_string(counts.unnamed) + " without a name)";
+  std::printf("%s: the tree is consistent: %s, %s%s, %s\n", c.image.c_str(),
+              Count(counts.storages, "storage").c_str(),
+              Count(counts.streams, "stream").c_str(), unnamed.c_str(),
+              Count(blocks.size(), "block").c_str());
+  return 0;
 }
 
 int RunDump(const Context& c) {
   std::vector<WideString> names;
-  if (!LoadImageFile(c)) return kExitFailure;
-  if (!SplitPath(c.args.empty() ? "/" : c.args[0], &names)) {
-    return c.Fail(c.args[0], "the path is not valid UTF-8");
+  if (!ParsePath(c, c.args.empty() ? "/" : c.args[0], &names) ||
+      !LoadImageFile(c)) {
+    return kExitFailure;
   }
   const qss::PlexView view(AllocatedBlocks());
   const int root = view.Block(kAnchorBlock, 0)[kAnchorWord];

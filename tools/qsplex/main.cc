@@ -1,13 +1,19 @@
 // qsplex: the command-line host over a saved plex image. Every command
-// loads the image into the host's plex, works on the storage tree through
-// the library's exports and interfaces, and saves the image when it changed
-// it and everything succeeded.
+// locks the image, loads it into the host's plex, works on the storage tree
+// through the library's exports and interfaces, and replaces the image when
+// it changed it and everything succeeded.
+#include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <exception>
+#include <new>
 #include <string>
 #include <vector>
 
 #include "tools/qsplex/commands.h"
+#include "tools/qsplex/files.h"
+#include "tools/qsplex/image_file.h"
 
 #if defined(_WIN32)
 #include <shellapi.h>
@@ -20,100 +26,203 @@
 namespace qsplex {
 namespace {
 
+constexpr int kLongestWait = 24 * 60 * 60;
+
 struct Command {
   const char* name;
   const char* usage;          // after "qsplex NAME "
   const char* options;        // accepted option letters
   size_t min_args, max_args;  // operands after IMAGE
+  Access access;
   const char* summary;
   const char* details;
+  const char* examples;
   int (*run)(const Context&);
 };
 
 const Command kCommands[] = {
-    {"init", "[-f] IMAGE", "f", 0, 0, "make a fresh image with an empty root",
-     "Writes a new plex holding only an empty root storage.\n"
+    {"init", "[-f] IMAGE", "f", 0, 0, Access::kCreate,
+     "make a fresh image with an empty root",
+     "Writes a new plex holding only an empty root storage. The only "
+     "command\nthat makes an image.\n"
      "  -f  replace IMAGE if it exists\n",
-     RunInit},
-    {"info", "IMAGE", "", 0, 0, "show the root storage and its record",
+     "qsplex init t.img\nqsplex init -f t.img", RunInit},
+    {"info", "IMAGE", "", 0, 0, Access::kRead,
+     "show the root storage and its record",
      "Shows the root's status, the root anchor and the root's record, and "
-     "the\nblocks in use. Makes IMAGE, with an empty root, when it is "
-     "missing.\n",
-     RunInfo},
-    {"ls", "[-l] [-R] IMAGE [PATH]", "lR", 0, 1, "list a storage's elements",
+     "the\nblocks in use.\n",
+     "qsplex info t.img", RunInfo},
+    {"ls", "[-l] [-R] IMAGE [PATH]", "lR", 0, 1, Access::kRead,
+     "list a storage's elements",
      "Lists the elements of the storage at PATH (default /), newest first.\n"
-     "Storages end in '/'.\n"
+     "Storages end in '/'; an element without a name shows as '(no name)'.\n"
      "  -l  type, size, open mode and class id (the open mode as the image\n"
      "      holds it; '-' for closed)\n"
      "  -R  every storage below too\n",
-     RunLs},
-    {"tree", "IMAGE [PATH]", "", 0, 1, "draw a subtree with sizes",
+     "qsplex ls t.img\nqsplex ls -lR t.img /docs", RunLs},
+    {"tree", "IMAGE [PATH]", "", 0, 1, Access::kRead,
+     "draw a subtree with sizes",
      "Draws the subtree at PATH (default /) with the bytes of every stream "
      "and\nthe total below every storage.\n",
-     RunTree},
-    {"stat", "IMAGE PATH", "", 1, 1, "show an element's status",
+     "qsplex tree t.img /docs", RunTree},
+    {"stat", "IMAGE PATH", "", 1, 1, Access::kRead, "show an element's status",
      "Shows the type, size, open mode and class id of the element at PATH.\n",
-     RunStat},
-    {"cat", "IMAGE PATH", "", 1, 1, "write a stream's bytes to standard output",
-     "Writes the bytes of the stream at PATH to standard output.\n", RunCat},
-    {"put", "[-p] IMAGE PATH [FILE]", "p", 1, 2,
+     "qsplex stat t.img /docs/a.txt", RunStat},
+    {"cat", "IMAGE PATH", "", 1, 1, Access::kRead,
+     "write a stream's bytes to standard output",
+     "Writes the bytes of the stream at PATH to standard output.\n",
+     "qsplex cat t.img /docs/a.txt > a.txt", RunCat},
+    {"put", "[-p] IMAGE PATH [FILE]", "p", 1, 2, Access::kChange,
      "store a file or standard input in a stream",
-     "Stores FILE (or standard input, or '-') as the stream at PATH, "
-     "replacing\nthe bytes of an existing stream.\n"
+     "Stores FILE as the stream at PATH, replacing the bytes of an existing\n"
+     "stream. FILE '-' is standard input; without FILE, standard input too,\n"
+     "unless it is a terminal (then give '-' to type the bytes).\n"
      "  -p  create the missing storages on the way\n",
+     "qsplex put t.img /docs/a.txt a.txt\n"
+     "echo hello | qsplex put -p t.img /new/hello.txt",
      RunPut},
-    {"mkdir", "[-p] IMAGE PATH", "p", 1, 1, "create a storage",
+    {"mkdir", "[-p] IMAGE PATH", "p", 1, 1, Access::kChange, "create a storage",
      "Creates a storage at PATH.\n"
      "  -p  create the missing storages on the way; no error if it exists\n",
+     "qsplex mkdir t.img /docs\nqsplex mkdir -p t.img /docs/old/2024",
      RunMkdir},
-    {"rm", "[-r] IMAGE PATH", "r", 1, 1, "remove an element",
+    {"rm", "[-r] IMAGE PATH", "r", 1, 1, Access::kChange, "remove an element",
      "Removes the element at PATH.\n"
-     "  -r  remove a storage with everything in it\n",
-     RunRm},
-    {"mv", "IMAGE FROM TO", "", 2, 2, "move or rename an element",
+     "  -r  remove a storage with everything in it, elements without a name\n"
+     "      included\n",
+     "qsplex rm t.img /docs/a.txt\nqsplex rm -r t.img /docs", RunRm},
+    {"mv", "IMAGE FROM TO", "", 2, 2, Access::kChange,
+     "move or rename an element",
      "Moves the element at FROM to TO (MoveElementTo). When TO is a storage,\n"
      "the element goes into it under its own name.\n",
+     "qsplex mv t.img /docs/a.txt /docs/b.txt\nqsplex mv t.img /docs /old",
      RunMv},
-    {"cp", "[-r] IMAGE FROM TO", "r", 2, 2, "copy an element",
+    {"cp", "[-r] IMAGE FROM TO", "r", 2, 2, Access::kChange, "copy an element",
      "Copies the element at FROM to TO, as mv does but keeping FROM.\n"
+     "Elements without a name are not copied (each is named on standard\n"
+     "error).\n"
      "  -r  copy a storage with everything in it\n",
+     "qsplex cp t.img /docs/a.txt /a.txt\nqsplex cp -r t.img /docs /backup",
      RunCp},
-    {"setclass", "IMAGE PATH CLSID", "", 2, 2, "set a storage's class id",
+    {"setclass", "IMAGE PATH CLSID", "", 2, 2, Access::kChange,
+     "set a storage's class id",
      "Sets the class id of the storage at PATH; CLSID is\n"
      "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}, braces optional.\n",
+     "qsplex setclass t.img /docs {01234567-89AB-CDEF-0123-456789ABCDEF}",
      RunSetClass},
-    {"check", "IMAGE", "", 0, 0, "verify the tree's records",
+    {"check", "IMAGE", "", 0, 0, Access::kRead, "verify the tree's records",
      "Verifies the records of the tree: element lists, names, node sizes,\n"
      "stream sizes and capacities, deleted nodes and leaked blocks. Prints\n"
-     "each finding with its location; exits with 1 when there is one.\n",
-     RunCheck},
-    {"dump", "IMAGE [PATH]", "", 0, 1, "print the records word by word",
+     "each finding with its location, or the storages and streams counted;\n"
+     "exits with 1 when there is a finding.\n",
+     "qsplex check t.img", RunCheck},
+    {"dump", "IMAGE [PATH]", "", 0, 1, Access::kRead,
+     "print the records word by word",
      "Prints the records of the subtree at PATH (default /) word by word,\n"
      "read straight from the plex, also when the tree is damaged.\n",
-     RunDump},
-    {"reset", "IMAGE", "", 0, 0,
+     "qsplex dump t.img /docs", RunDump},
+    {"reset", "IMAGE", "", 0, 0, Access::kChange,
      "close every element (QSStrg_RestoreRefCounts)",
      "Sets every open mode back to closed and every open count to 0.\n",
-     RunReset},
-    {"clear", "IMAGE", "", 0, 0, "discard the tree (QSStrg_ClearRootStorage)",
-     "Discards the whole tree; the next use of the image starts a new root.\n",
-     RunClear},
-    {"export", "IMAGE [PATH] FILE", "", 1, 2,
+     "qsplex reset t.img", RunReset},
+    {"clear", "IMAGE", "", 0, 0, Access::kChange,
+     "discard the tree (QSStrg_ClearRootStorage)",
+     "Discards the whole tree; the next change starts a new root.\n",
+     "qsplex clear t.img", RunClear},
+    {"export", "[-f] IMAGE [PATH] FILE", "f", 1, 2, Access::kRead,
      "copy a subtree to a compound file",
      "Copies the storage at PATH (default /) into a new compound file FILE\n"
-     "(StgCreateDocfile; Win32 build only).\n",
-     RunExport},
-    {"import", "IMAGE FILE [PATH]", "", 1, 2,
+     "(StgCreateDocfile; Win32 build only). Elements without a name are not\n"
+     "copied (each is named on standard error).\n"
+     "  -f  replace FILE if it exists\n",
+     "qsplex export t.img /docs docs.cfb", RunExport},
+    {"import", "IMAGE FILE [PATH]", "", 1, 2, Access::kChange,
      "copy a compound file into a storage",
      "Copies the content of the compound file FILE into the storage at PATH\n"
-     "(default /) (StgOpenStorage; Win32 build only).\n",
-     RunImport},
+     "(default /) (StgOpenStorage; Win32 build only). Refuses names that\n"
+     "exist at PATH already, and names the ANSI code page cannot hold.\n",
+     "qsplex import t.img docs.cfb /docs", RunImport},
 };
+
+// Words people try for a command, with the command they mean.
+const char* const kSynonyms[][2] = {
+    {"list", "ls"},   {"dir", "ls"},       {"remove", "rm"},
+    {"delete", "rm"}, {"del", "rm"},       {"copy", "cp"},
+    {"move", "mv"},   {"rename", "mv"},    {"show", "cat"},
+    {"type", "cat"},  {"new", "init"},     {"create", "init"},
+    {"md", "mkdir"},  {"verify", "check"}, {"fsck", "check"},
+    {"write", "put"}, {"status", "stat"},
+};
+
+const char* const kCommonOptions =
+    "  --wait SECONDS  wait up to SECONDS for another qsplex using IMAGE\n"
+    "                  (default 30; 0 fails at once)\n"
+    "  -h, --help      describe the command\n";
+
+const Command* FindCommand(const std::string& name) {
+  for (const Command& command : kCommands) {
+    if (name == command.name) return &command;
+  }
+  return nullptr;
+}
+
+// Edit distance, a swap of two neighbours counting as one edit.
+size_t Distance(const std::string& a, const std::string& b) {
+  std::vector<std::vector<size_t>> d(a.size() + 1,
+                                     std::vector<size_t>(b.size() + 1));
+  for (size_t i = 0; i <= a.size(); ++i) d[i][0] = i;
+  for (size_t j = 0; j <= b.size(); ++j) d[0][j] = j;
+  for (size_t i = 1; i <= a.size(); ++i) {
+    for (size_t j = 1; j <= b.size(); ++j) {
+      const size_t cost = a[i - 1] == b[j - 1] ? 0 : 1;
+      d[i][j] =
+          std::min({d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + cost});
+      if (i > 1 && j > 1 && a[i - 1] == b[j - 2] && a[i - 2] == b[j - 1]) {
+        d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
+      }
+    }
+  }
+  return d[a.size()][b.size()];
+}
+
+// " did you mean 'ls'?" for the commands nearest to `word`, or "".
+std::string Suggestions(const std::string& word) {
+  const size_t allowed = word.size() <= 4 ? 1 : 2;
+  std::vector<std::string> nearest;
+  auto consider = [&](const std::string& candidate, const char* command) {
+    const bool close = Distance(word, candidate) <= allowed ||
+                       (word.size() >= 2 && candidate.rfind(word, 0) == 0);
+    for (const std::string& known : nearest) {
+      if (known == command) return;
+    }
+    if (close) nearest.push_back(command);
+  };
+  for (const Command& command : kCommands) consider(command.name, command.name);
+  for (const auto& synonym : kSynonyms) consider(synonym[0], synonym[1]);
+  if (nearest.empty()) return std::string();
+  std::string text = " did you mean ";
+  for (size_t i = 0; i < nearest.size(); ++i) {
+    if (i > 0) text += i + 1 == nearest.size() ? " or " : ", ";
+    text += "'" + nearest[i] + "'";
+  }
+  return text + "?";
+}
+
+void PrintExamples(const char* examples) {
+  std::printf("\nExamples:\n");
+  for (const char* line = examples; *line != 0;) {
+    const char* end = std::strchr(line, '\n');
+    const size_t length = end != nullptr ? end - line : std::strlen(line);
+    std::printf("  %.*s\n", static_cast<int>(length), line);
+    line += length + (end != nullptr ? 1 : 0);
+  }
+}
 
 void PrintHelp() {
   std::printf(
       "usage: qsplex COMMAND [OPTIONS] IMAGE [ARGUMENTS]\n"
-      "       qsplex IMAGE   (the same as 'qsplex info IMAGE')\n\n"
+      "       qsplex help [COMMAND]\n"
+      "       qsplex IMAGE   (an existing image: 'qsplex info IMAGE')\n\n"
       "Shows, changes and checks the storage tree inside a saved plex "
       "image.\n\n"
       "Commands:\n");
@@ -121,45 +230,106 @@ void PrintHelp() {
     std::printf("  %-9s %s\n", command.name, command.summary);
   }
   std::printf(
-      "\n'qsplex COMMAND --help' describes a command.\n\n"
+      "\n'qsplex help COMMAND' (or 'qsplex COMMAND --help') describes one.\n"
+      "\nOptions of every command:\n%s"
+      "Options of qsplex itself: -h, --help; -V, --version.\n\n"
       "PATH is a '/'-separated list of element names in UTF-8; '/' is the "
-      "root.\n"
-      "Commands that change the tree first close every element, so that open\n"
-      "modes saved by earlier runs or by the host grant them nothing, and "
-      "save\n"
-      "the image, closed, only when everything succeeded.\n"
-      "Exit status: 0 success, 1 failure, 2 usage error.\n");
+      "root.\nNames hold only characters of the ANSI code page the library "
+      "keeps\nthem in (1252 under Wine and natively); others are refused.\n\n"
+      "Only 'init' makes an image. Every command locks IMAGE while it runs,"
+      "\nthrough the file IMAGE.lock beside it (left in place): commands "
+      "that\nread share it, a command that changes IMAGE holds it alone, "
+      "and the\nothers wait. A change first closes every element, so that "
+      "open modes\nsaved by earlier runs or by the host grant it nothing, "
+      "and replaces\nIMAGE whole (through IMAGE.qsplex-PID.tmp, synced to "
+      "the disk), saved\nclosed, only when everything succeeded. A file "
+      "outside the image that a\ncommand would replace (init, export) is "
+      "kept unless -f is given.\n\n"
+      "Exit status: 0 success, 1 failure, 2 usage error.\n",
+      kCommonOptions);
+  PrintExamples(
+      "qsplex init t.img\nqsplex put -p t.img /docs/a.txt a.txt\n"
+      "qsplex tree t.img");
+}
+
+void PrintCommandHelp(const Command& command) {
+  std::printf("usage: qsplex %s %s\n\n%s\n%s", command.name, command.usage,
+              command.details, kCommonOptions);
+  PrintExamples(command.examples);
 }
 
 int Usage(const Command& command, const std::string& problem) {
-  std::fprintf(stderr, "qsplex: %s: %s\nusage: qsplex %s %s\n", command.name,
-               problem.c_str(), command.name, command.usage);
+  std::fprintf(stderr,
+               "qsplex: %s: %s\nusage: qsplex %s %s\n"
+               "'qsplex help %s' describes it.\n",
+               command.name, problem.c_str(), command.name, command.usage,
+               command.name);
   return kExitUsage;
 }
 
-int RunCommand(const Command& command, int argc, char** argv) {
+int UnknownCommand(const std::string& word, const std::string& more) {
+  const std::string suggestions = Suggestions(word);
+  std::fprintf(stderr,
+               "qsplex: unknown command '%s'%s%s%s\n"
+               "'qsplex help' lists the commands.\n",
+               word.c_str(), more.c_str(), suggestions.empty() ? "" : ";",
+               suggestions.c_str());
+  return kExitUsage;
+}
+
+// Seconds of --wait; false when `text` is not a whole number of them.
+bool ParseWait(const std::string& text, int* seconds) {
+  if (text.empty() || text.size() > 6 ||
+      text.find_first_not_of("0123456789") != std::string::npos) {
+    return false;
+  }
+  *seconds = std::atoi(text.c_str());
+  return *seconds <= kLongestWait;
+}
+
+int RunCommand(const Command& command, const std::vector<std::string>& args) {
+  SetActivity("reading the command line");
   Context c;
   c.command = command.name;
+  c.accepted = command.options;
   std::vector<std::string> operands;
   bool options_done = false;
-  for (int i = 0; i < argc; ++i) {
-    const std::string arg = argv[i];
-    if (!options_done && arg == "--help") {
-      std::printf("usage: qsplex %s %s\n\n%s", command.name, command.usage,
-                  command.details);
-      return 0;
-    }
-    if (!options_done && arg == "--") {
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    if (options_done || arg == "-" || arg.empty() || arg[0] != '-') {
+      operands.push_back(arg);
+    } else if (arg == "--") {
       options_done = true;
-    } else if (!options_done && arg.size() > 1 && arg[0] == '-') {
+    } else if (arg == "-h" || arg == "--help") {
+      PrintCommandHelp(command);
+      return 0;
+    } else if (arg == "--wait" || arg.rfind("--wait=", 0) == 0) {
+      std::string value;
+      if (arg.size() > 6) {
+        value = arg.substr(7);
+      } else if (i + 1 < args.size()) {
+        value = args[++i];
+      }
+      if (!ParseWait(value, &c.wait_seconds)) {
+        return Usage(command, "--wait takes a whole number of seconds, up to " +
+                                  std::to_string(kLongestWait) + ", not '" +
+                                  value + "'");
+      }
+    } else if (arg[1] == '-') {
+      return Usage(command, "unknown option " + arg.substr(0, arg.find('=')));
+    } else {
       for (char letter : arg.substr(1)) {
+        if (letter == 'h') {
+          PrintCommandHelp(command);
+          return 0;
+        }
         if (std::strchr(command.options, letter) == nullptr) {
-          return Usage(command, std::string("unknown option -") + letter);
+          std::string problem = std::string("unknown option -") + letter;
+          if (arg.size() > 2) problem += " (in " + arg + ")";
+          return Usage(command, problem);
         }
         c.options += letter;
       }
-    } else {
-      operands.push_back(arg);
     }
   }
   if (operands.empty()) return Usage(command, "no IMAGE given");
@@ -169,62 +339,116 @@ int RunCommand(const Command& command, int argc, char** argv) {
   }
   c.image = operands[0];
   c.args.assign(operands.begin() + 1, operands.end());
+  ImageLock lock;
+  if (!PrepareImage(&c, command.access, &lock)) return kExitFailure;
+  SetActivity("working on the tree");
   return command.run(c);
+}
+
+int Main(const std::vector<std::string>& args) {
+  if (args.empty()) {
+    std::fprintf(stderr,
+                 "usage: qsplex COMMAND [OPTIONS] IMAGE [ARGUMENTS]\n"
+                 "'qsplex help' lists the commands.\n");
+    return kExitUsage;
+  }
+  const std::string& first = args[0];
+  if (first == "-h" || first == "--help" || first == "help") {
+    if (args.size() == 1) {
+      PrintHelp();
+      return 0;
+    }
+    if (const Command* command = FindCommand(args[1])) {
+      PrintCommandHelp(*command);
+      return 0;
+    }
+    return UnknownCommand(args[1], "");
+  }
+  if (first == "-V" || first == "--version") {
+    std::printf("qsplex %s\n", QSPLEX_VERSION);
+    return 0;
+  }
+  // Options of every command may come before the command word too.
+  std::vector<std::string> leading;
+  size_t at = 0;
+  while (at < args.size() &&
+         (args[at] == "--wait" || args[at].rfind("--wait=", 0) == 0)) {
+    leading.push_back(args[at]);
+    if (args[at] == "--wait" && at + 1 < args.size()) {
+      leading.push_back(args[++at]);
+    }
+    ++at;
+  }
+  if (at < args.size()) {
+    if (const Command* command = FindCommand(args[at])) {
+      std::vector<std::string> rest(leading);
+      rest.insert(rest.end(), args.begin() + at + 1, args.end());
+      return RunCommand(*command, rest);
+    }
+  }
+  if (at == args.size()) {
+    std::fprintf(stderr,
+                 "qsplex: no command given\n"
+                 "'qsplex help' lists the commands.\n");
+    return kExitUsage;
+  }
+  const std::string& word = args[at];
+  if (word.size() > 1 && word[0] == '-') {
+    std::fprintf(stderr,
+                 "qsplex: unknown option %s; options go after the command\n"
+                 "'qsplex help' lists the commands.\n",
+                 word.substr(0, word.find('=')).c_str());
+    return kExitUsage;
+  }
+  const FileKind kind = Probe(word).kind;
+  // A lone image is what the host program always did: show its root.
+  if (kind == FileKind::kFile && at + 1 == args.size() && leading.empty()) {
+    return RunCommand(*FindCommand("info"), args);
+  }
+  if (kind == FileKind::kFile) {
+    for (size_t i = at + 1; i < args.size(); ++i) {
+      if (FindCommand(args[i]) != nullptr) {
+        return UnknownCommand(word,
+                              ", a file: the command comes first, as "
+                              "in 'qsplex " +
+                                  args[i] + " " + word + " ...'");
+      }
+    }
+  }
+  return UnknownCommand(
+      word, kind == FileKind::kMissing ? ", and no image of that name" : "");
 }
 
 }  // namespace
 }  // namespace qsplex
 
 int main(int argc, char** argv) {
-  using qsplex::kCommands;
+  qsplex::InstallInterruptCleanup();
+  try {
+    std::vector<std::string> args;
 #if defined(_WIN32)
-  // Windows hands main its arguments in the ANSI code page; paths are UTF-8
-  // here, so take them from the wide command line.
-  int wide_count = 0;
-  wchar_t** wide = CommandLineToArgvW(GetCommandLineW(), &wide_count);
-  std::vector<std::string> utf8;
-  std::vector<char*> converted;
-  for (int i = 0; wide != nullptr && i < wide_count; ++i) {
-    utf8.push_back(qsplex::WideToUtf8(wide[i]));
-  }
-  for (std::string& arg : utf8) converted.push_back(&arg[0]);
-  converted.push_back(nullptr);
-  if (wide != nullptr) {
-    LocalFree(wide);
-    argc = wide_count;
-    argv = converted.data();
-  }
+    (void)argc;
+    (void)argv;
+    // Windows hands main its arguments in the ANSI code page; paths are
+    // UTF-8 here, so take them from the wide command line.
+    int wide_count = 0;
+    wchar_t** wide = CommandLineToArgvW(GetCommandLineW(), &wide_count);
+    for (int i = 1; wide != nullptr && i < wide_count; ++i) {
+      args.push_back(qsplex::WideToUtf8(wide[i]));
+    }
+    if (wide != nullptr) LocalFree(wide);
+#else
+    args.assign(argv + 1, argv + argc);
 #endif
-  if (argc < 2) {
-    std::fprintf(stderr,
-                 "usage: qsplex COMMAND [OPTIONS] IMAGE [ARGUMENTS]\n"
-                 "'qsplex --help' lists the commands.\n");
-    return qsplex::kExitUsage;
+    return qsplex::Main(args);
+  } catch (const std::bad_alloc&) {
+    std::fprintf(stderr, "qsplex: out of memory while %s\n",
+                 qsplex::Activity());
+  } catch (const std::exception& failure) {
+    std::fprintf(stderr, "qsplex: failed while %s: %s\n", qsplex::Activity(),
+                 failure.what());
+  } catch (...) {
+    std::fprintf(stderr, "qsplex: failed while %s\n", qsplex::Activity());
   }
-  const std::string first = argv[1];
-  if (first == "--help" || first == "-h") {
-    qsplex::PrintHelp();
-    return 0;
-  }
-  if (first == "--version") {
-    std::printf("qsplex %s\n", QSPLEX_VERSION);
-    return 0;
-  }
-  for (const qsplex::Command& command : kCommands) {
-    if (first == command.name) {
-      return qsplex::RunCommand(command, argc - 2, argv + 2);
-    }
-  }
-  // A lone image is what the host program always did: show its root.
-  if (argc == 2 && first[0] != '-') {
-    for (const qsplex::Command& command : kCommands) {
-      if (std::strcmp(command.name, "info") == 0) {
-        return qsplex::RunCommand(command, 1, argv + 1);
-      }
-    }
-  }
-  std::fprintf(stderr,
-               "qsplex: unknown command '%s'; 'qsplex --help' lists them\n",
-               first.c_str());
-  return qsplex::kExitUsage;
+  return qsplex::kExitFailure;
 }

@@ -7,6 +7,7 @@
 #include "qsstorage/qsstorage.h"
 #include "records/node_records.h"
 #include "standins/plex_controls.h"
+#include "tools/qsplex/files.h"
 
 namespace qsplex {
 
@@ -29,33 +30,193 @@ std::vector<qss::AllocatedBlock> AllocatedBlocks() {
   return blocks;
 }
 
-bool LoadImageFile(const Context& c) {
-  QssPlex_Reset();
-  std::FILE* file = std::fopen(c.image.c_str(), "rb");
+namespace {
+
+const char* g_activity = "starting";
+
+constexpr uint64_t kMebibyte = 1024 * 1024;
+
+// The codes of QssPlex_Load.
+constexpr int kLoadUnreadable = 1;
+constexpr int kLoadTooLarge = 3;
+
+std::string Quoted(const std::string& arg) {
+  return arg.find_first_of(" '\"") == std::string::npos ? arg : "'" + arg + "'";
+}
+
+// "IMAGE comes first, as in ..." when an operand after IMAGE is an image.
+std::string SwappedHint(const Context& c) {
+  for (size_t i = 0; i < c.args.size(); ++i) {
+    if (!LooksLikeImage(c.args[i])) continue;
+    std::string line = "qsplex " + c.command;
+    if (!c.options.empty()) line += " -" + c.options;
+    line += " " + Quoted(c.args[i]);
+    for (size_t k = 0; k < c.args.size(); ++k) {
+      line += " " + Quoted(k == i ? c.image : c.args[k]);
+    }
+    return "; " + c.args[i] + " is one: IMAGE comes first, as in '" + line +
+           "'";
+  }
+  return std::string();
+}
+
+// Whether the whole file reads without an error; `*reason` says why not.
+bool ReadsThrough(const std::string& path, std::string* reason) {
+  std::FILE* file = OpenFile(path, "rb");
   if (file == nullptr) {
-    c.Fail(c.image, std::string(std::strerror(errno)) +
-                        " (make one with 'qsplex init IMAGE')");
+    *reason = SystemReason();
     return false;
   }
+  std::vector<char> chunk(1 << 20);
+  while (std::fread(chunk.data(), 1, chunk.size(), file) == chunk.size()) {
+  }
+  const bool failed = std::ferror(file) != 0;
+  if (failed) *reason = SystemReason();
   std::fclose(file);
-  if (QssPlex_Load(c.image.c_str()) != 0) {
-    c.Fail(c.image,
-           "not a plex image, or a damaged one: its header, block table or "
-           "checksum is wrong");
+  return !failed;
+}
+
+// Why a file that does not start as an image is refused: it cannot be
+// read, or it holds something else.
+std::string ImageProblem(const std::string& path) {
+  std::FILE* file = OpenFile(path, "rb");
+  if (file == nullptr) return "cannot read it: " + SystemReason();
+  std::fclose(file);
+  return "not a plex image: a file of another kind";
+}
+
+// Why init cannot make the image; empty when it can.
+std::string CreateRefusal(const Context& c, const FileStatus& status) {
+  const FileStatus folder = Probe(FolderOf(c.image));
+  if (folder.kind != FileKind::kDirectory) {
+    return CreateProblem(
+        c.image, folder.reason.empty() ? "not a folder" : folder.reason);
+  }
+  switch (status.kind) {
+    case FileKind::kMissing:
+      return std::string();
+    case FileKind::kDirectory:
+      return "is a folder";
+    case FileKind::kOther:
+      return "is not a regular file";
+    default:
+      return c.Has('f') ? std::string() : "exists already (-f replaces it)";
+  }
+}
+
+// Why the image cannot be opened (before its lock file is made beside
+// it); empty when it can.
+std::string OpenRefusal(const Context& c, const FileStatus& status) {
+  if (status.kind == FileKind::kFile && LooksLikeImage(c.image)) {
+    return std::string();
+  }
+  std::string problem;
+  switch (status.kind) {
+    case FileKind::kMissing:
+      problem = "no such image";
+      break;
+    case FileKind::kDirectory:
+      problem = "is a folder, not a plex image";
+      break;
+    case FileKind::kOther:
+      problem = "is not a regular file, so not a plex image";
+      break;
+    case FileKind::kFile:
+      problem = ImageProblem(c.image);
+      break;
+    default:
+      problem = "cannot read it: " + status.reason;
+  }
+  const std::string hint = SwappedHint(c);
+  if (!hint.empty()) return problem + hint;
+  if (status.kind == FileKind::kMissing) {
+    problem += " (make one with 'qsplex init IMAGE')";
+  }
+  return problem;
+}
+
+}  // namespace
+
+void SetActivity(const char* what) { g_activity = what; }
+
+const char* Activity() { return g_activity; }
+
+bool PrepareImage(Context* c, Access access, ImageLock* lock) {
+  SetActivity("opening the image");
+  const FileStatus status = Probe(c->image);
+  const std::string refusal = access == Access::kCreate
+                                  ? CreateRefusal(*c, status)
+                                  : OpenRefusal(*c, status);
+  if (!refusal.empty()) {
+    c->Fail(c->image, refusal);
     return false;
   }
-  if (QssPlex_BlockWords(1) < 0 ||
-      QssPlex_BlockWords(qss::kAnchorBlock) <= qss::kAnchorWord) {
+  std::string problem;
+  bool in_use = false;
+  if (!lock->Acquire(c->image, access != Access::kRead, c->wait_seconds,
+                     &problem, &in_use)) {
+    if (in_use) {
+      std::fprintf(stderr,
+                   "qsplex: %s: %s is in use by another qsplex (waited %d s; "
+                   "--wait SECONDS waits longer)\n",
+                   c->command.c_str(), c->image.c_str(), c->wait_seconds);
+    } else {
+      c->Fail(c->image, problem);
+    }
+    return false;
+  }
+  c->target = lock->target();
+  if (access == Access::kRead) return true;
+  if (access == Access::kChange && !IsWritable(c->target, &problem)) {
+    c->Fail(c->image, "cannot change it: " + problem);
+    return false;
+  }
+  RemoveStaleTemporaries(c->target);
+  return true;
+}
+
+bool LoadImageFile(const Context& c) {
+  SetActivity("loading the image");
+  QssPlex_Reset();
+  const std::string store_path = StorePath(c.image);
+  if (store_path.empty()) {
+    c.Fail(c.image,
+           "this build's plex store takes only names in the ANSI code page, "
+           "and this one has no short form in it");
+    return false;
+  }
+  const int loaded = QssPlex_Load(store_path.c_str());
+  if (loaded == 0) {
+    if (QssPlex_BlockWords(1) >= 0 &&
+        QssPlex_BlockWords(qss::kAnchorBlock) > qss::kAnchorWord) {
+      return true;
+    }
     c.Fail(c.image,
            "not a plex image of this host: block 2 cannot hold the root "
            "anchor");
     return false;
   }
-  return true;
+  std::string reason;
+  if (loaded == kLoadTooLarge) {
+    const uint64_t mebibytes =
+        (Probe(c.image).bytes + kMebibyte - 1) / kMebibyte;
+    c.Fail(c.image, "holds " + std::to_string(mebibytes) +
+                        " MiB, more than this build's plex can hold");
+  } else if (loaded == kLoadUnreadable && !ReadsThrough(c.image, &reason)) {
+    c.Fail(c.image, "cannot read it: " + reason);
+  } else if (!LooksLikeImage(c.image)) {
+    c.Fail(c.image, ImageProblem(c.image));
+  } else {
+    c.Fail(c.image,
+           "a damaged plex image: its header, block table or checksum is "
+           "wrong");
+  }
+  return false;
 }
 
 bool OpenImage(const Context& c, bool change) {
   if (!LoadImageFile(c)) return false;
+  SetActivity("checking the tree");
   const std::vector<qss::TreeFinding> findings =
       qss::CheckTree(AllocatedBlocks());
   if (!qss::TreeIsWalkable(findings)) {
@@ -64,32 +225,81 @@ bool OpenImage(const Context& c, bool change) {
     return false;
   }
   if (change) QSStrg_RestoreRefCounts();
+  SetActivity("working on the tree");
   return true;
 }
 
-bool ReplaceFile(const std::string& from, const std::string& to) {
-#if defined(_WIN32)
-  return MoveFileExA(from.c_str(), to.c_str(),
-                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
-#else
-  return std::rename(from.c_str(), to.c_str()) == 0;
-#endif
+int SaveImage(const Context& c) {
+  SetActivity("saving the image");
+  QSStrg_RestoreRefCounts();
+  const bool existed = Probe(c.target).kind == FileKind::kFile;
+  const std::string unchanged = existed ? "; the image is unchanged" : "";
+  TemporaryFile temporary(c.target);
+  std::string problem;
+  if (!temporary.Create(&problem)) {
+    return c.Fail(c.image, "cannot write the image: cannot create " +
+                               temporary.path() + ": " + problem + unchanged);
+  }
+  const std::string store_path = StorePath(temporary.path());
+  if (store_path.empty()) {
+    return c.Fail(c.image,
+                  "cannot write the image: this build's plex store takes "
+                  "only names in the ANSI code page, and its folder's has "
+                  "no short form in it" +
+                      unchanged);
+  }
+  ClearSystemError();
+  if (QssPlex_Save(store_path.c_str()) != 0) {
+    return c.Fail(c.image,
+                  "cannot write the image: " + SystemReason() + unchanged);
+  }
+  if (!temporary.Replace(&problem)) {
+    return c.Fail(c.image, "cannot write the image: " + problem + unchanged);
+  }
+  return 0;
 }
 
-bool WritePlexFile(const std::string& path) {
-  const std::string temporary = path + ".tmp";
-  if (QssPlex_Save(temporary.c_str()) != 0) return false;
-  if (ReplaceFile(temporary, path)) return true;
-  std::remove(temporary.c_str());
+bool ParsePath(const Context& c, const std::string& path,
+               std::vector<WideString>* names) {
+  if (!SplitPath(path, names)) {
+    c.Fail(path, "the path is not valid UTF-8");
+    return false;
+  }
+  for (const WideString& name : *names) {
+    if (!NameFits(c, path, name)) return false;
+  }
+  return true;
+}
+
+bool NameFits(const Context& c, const std::string& subject,
+              const WideString& name) {
+  uint32_t character = 0;
+  const size_t place = FirstCharacterOutsideCodePage(name, &character);
+  if (place == 0) return true;
+  WideString shown;
+  if (character >= 0x10000) {
+    shown = {static_cast<OLECHAR>(0xD800 + ((character - 0x10000) >> 10)),
+             static_cast<OLECHAR>(0xDC00 + (character & 0x3FF))};
+  } else {
+    shown = {static_cast<OLECHAR>(character)};
+  }
+  c.Fail(subject, "character " + std::to_string(place) + " of the name '" +
+                      WideToUtf8(name.c_str()) + "', '" +
+                      WideToUtf8(shown.c_str()) + "' (" +
+                      CodePointName(character) + "), is not in code page " +
+                      std::to_string(AnsiCodePage()) +
+                      ", in which element names are kept");
   return false;
 }
 
-int SaveImage(const Context& c) {
-  QSStrg_RestoreRefCounts();
-  if (!WritePlexFile(c.image)) {
-    return c.Fail(c.image, "cannot write the image; it is unchanged");
+void WarnUnnamed(const Context& c, const std::vector<TreeNode>& nodes,
+                 const std::string& top_path, const char* what) {
+  for (size_t i = 1; i < nodes.size(); ++i) {
+    if (!nodes[i].name.empty()) continue;
+    std::fprintf(stderr, "qsplex: %s: %s: has no name, so it is not %s\n",
+                 c.command.c_str(),
+                 NodePath(nodes, static_cast<int>(i), top_path).c_str(), what);
   }
-  return 0;
 }
 
 bool NextElement(IEnumSTATSTG* elements, STATSTG* stat) {
@@ -137,6 +347,10 @@ bool OpenStorageAt(const Context& c, const std::vector<WideString>& names,
       if (FindChild(storage.get(), name, &found) &&
           found.type == STGTY_STREAM) {
         c.Fail(JoinPath(names, i + 1), "is a stream, not a storage");
+      } else if (hr == STG_E_FILENOTFOUND &&
+                 c.accepted.find('p') != std::string::npos) {
+        c.Fail(JoinPath(names, i + 1),
+               DescribeResult(hr) + "; -p makes the missing storages");
       } else {
         c.Fail(JoinPath(names, i + 1), hr);
       }
@@ -150,10 +364,7 @@ bool OpenStorageAt(const Context& c, const std::vector<WideString>& names,
 
 bool Locate(const Context& c, const std::string& path, DWORD parent_mode,
             bool create, Element* out) {
-  if (!SplitPath(path, &out->names)) {
-    c.Fail(path, "the path is not valid UTF-8");
-    return false;
-  }
+  if (!ParsePath(c, path, &out->names)) return false;
   if (out->is_root()) {
     Ref<IStorage> root(GetRootIStorage());
     STATSTG stat = {};

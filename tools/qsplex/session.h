@@ -8,7 +8,9 @@
 
 #include "check/tree_check.h"
 #include "platform/com.h"
+#include "tools/qsplex/image_file.h"
 #include "tools/qsplex/text.h"
+#include "tools/qsplex/walk.h"
 
 namespace qsplex {
 
@@ -52,12 +54,18 @@ class Ref {
   T* p_ = nullptr;
 };
 
+// How a command uses its image: reads it, changes it, or makes it.
+enum class Access { kRead, kChange, kCreate };
+
 // One command line, parsed.
 struct Context {
   std::string command;
   std::string options;            // the option letters given
+  std::string accepted;           // the option letters the command takes
   std::string image;              // the first operand
   std::vector<std::string> args;  // the operands after it
+  int wait_seconds = 30;          // for another qsplex using the image
+  std::string target;             // the file IMAGE names, once locked
 
   bool Has(char option) const {
     return options.find(option) != std::string::npos;
@@ -81,8 +89,21 @@ struct Element {
   std::string path() const { return JoinPath(names, names.size()); }
 };
 
-// Loads the image into the plex, refusing a missing file, a damaged one and
-// one that is not an image of this host. Prints the failure.
+// What the command is doing, for a failure that can strike anywhere (out
+// of memory): "loading the image". A string that outlives the call.
+void SetActivity(const char* what);
+const char* Activity();
+
+// Makes the command's image ready for `access`: refuses a missing image
+// (but for kCreate; naming an operand that is an image, when the two look
+// swapped), a folder, and a read-only image for a change; locks it in
+// `lock` for the command's run, shared for kRead, and before a change
+// removes the temporary files killed runs left. Sets `c->target`. Prints
+// the failure.
+bool PrepareImage(Context* c, Access access, ImageLock* lock);
+// Loads the image into the plex, telling a file it cannot read from one of
+// another kind, a damaged image and one larger than this build's plex.
+// Prints the failure.
 bool LoadImageFile(const Context& c);
 // Loads the image for a command, refusing a missing or damaged file and a
 // tree that `check` finds unsafe to walk. With `change`, closes every node
@@ -90,15 +111,25 @@ bool LoadImageFile(const Context& c);
 // the host grant nothing to this run. Prints the failure.
 bool OpenImage(const Context& c, bool change);
 // Closes every node, so that the saved image grants no access rights, and
-// replaces the image file through a temporary file. Returns the exit code.
+// replaces the image file whole and durably (see image_file.h). Returns the
+// exit code.
 int SaveImage(const Context& c);
 // The store's allocated blocks, for the checker.
 std::vector<qss::AllocatedBlock> AllocatedBlocks();
-// Writes the plex to `path` through a temporary file beside it; false,
-// with the file unchanged, on failure.
-bool WritePlexFile(const std::string& path);
-// Replaces `to` with `from`.
-bool ReplaceFile(const std::string& from, const std::string& to);
+
+// Splits `path` into element names, refusing one that is not UTF-8 or
+// that the ANSI code page the library keeps names in cannot hold exactly.
+// Prints the failure.
+bool ParsePath(const Context& c, const std::string& path,
+               std::vector<WideString>* names);
+// Whether the ANSI code page holds `name` exactly; prints the failure about
+// `subject` when it does not.
+bool NameFits(const Context& c, const std::string& subject,
+              const WideString& name);
+// The elements of a loaded subtree that have no name: the library's copies
+// pass them by. Prints one line for each.
+void WarnUnnamed(const Context& c, const std::vector<TreeNode>& nodes,
+                 const std::string& top_path, const char* what);
 
 // Opens the storage at the first `count` names of `names` with `mode`,
 // creating missing ones when `create`. Prints the failure.

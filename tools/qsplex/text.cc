@@ -127,6 +127,10 @@ std::string WideToUtf8(const OLECHAR* wide) {
   return out;
 }
 
+std::string ShownName(const OLECHAR* name) {
+  return name == nullptr || *name == 0 ? "(no name)" : WideToUtf8(name);
+}
+
 bool SplitPath(const std::string& path, std::vector<WideString>* names) {
   names->clear();
   size_t start = 0;
@@ -147,9 +151,13 @@ std::string JoinPath(const std::vector<WideString>& names, size_t count) {
   if (count == 0) return "/";
   std::string out;
   for (size_t i = 0; i < count && i < names.size(); ++i) {
-    out += "/" + WideToUtf8(names[i].c_str());
+    out += "/" + ShownName(names[i].c_str());
   }
   return out;
+}
+
+std::string Count(uint64_t count, const char* noun) {
+  return std::to_string(count) + " " + noun + (count == 1 ? "" : "s");
 }
 
 std::string DescribeResult(HRESULT hr) {
@@ -212,6 +220,44 @@ std::string DescribeMode(DWORD mode) {
   std::snprintf(text, sizeof text, "0x%X (%s%s%s)", static_cast<unsigned>(mode),
                 kAccess[mode & 3], share < 5 ? kShare[share] : ", ?",
                 (mode & STGM_CREATE) != 0 ? ", create" : "");
+  return text;
+}
+
+unsigned AnsiCodePage() {
+#if defined(_WIN32)
+  return GetACP();
+#else
+  return 1252;
+#endif
+}
+
+size_t FirstCharacterOutsideCodePage(const WideString& name,
+                                     uint32_t* character) {
+  size_t place = 0;
+  for (size_t i = 0; i < name.size(); ++i) {
+    ++place;
+    WideString one(1, name[i]);
+    uint32_t c = static_cast<uint16_t>(name[i]);
+    const uint32_t low =
+        i + 1 < name.size() ? static_cast<uint16_t>(name[i + 1]) : 0;
+    if (c >= 0xD800 && c < 0xDC00 && low >= 0xDC00 && low < 0xE000) {
+      one.push_back(name[++i]);
+      c = 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00);
+    }
+    char ansi[8];
+    OLECHAR back[8];
+    if (qss::WideToAnsi(one.c_str(), ansi, sizeof ansi) == 0 ||
+        qss::AnsiToWide(ansi, back, 8) == 0 || one != back) {
+      *character = c;
+      return place;
+    }
+  }
+  return 0;
+}
+
+std::string CodePointName(uint32_t character) {
+  char text[16];
+  std::snprintf(text, sizeof text, "U+%04X", static_cast<unsigned>(character));
   return text;
 }
 

@@ -85,6 +85,29 @@ TEST(TextTest, ElementNamesCompareAsTheLibraryDoes) {
   EXPECT_FALSE(SameElementName(Units({'a'}).c_str(), Units({'A'}).c_str()));
 }
 
+TEST(TextTest, NamesOutsideTheCodePageArePlacedByCharacter) {
+  const struct {
+    WideString name;
+    size_t place;
+    uint32_t character;
+  } cases[] = {
+      {Units({0xFC, 0x20AC, ' ', 0xFF}), 0, 0},  // "ü€ ÿ": all in 1252
+      {Units({0xFC, 0x20AC, ' ', 0x65E5, 0x672C}), 4, 0x65E5},
+      {Units({'a', 0xD83D, 0xDE00, 'b'}), 2, 0x1F600},  // a pair counts once
+      {Units({0x100}), 1, 0x100},  // best fit would make it 'A'
+  };
+  for (const auto& c : cases) {
+    uint32_t character = 0;
+    EXPECT_EQ(c.place, FirstCharacterOutsideCodePage(c.name, &character))
+        << WideToUtf8(c.name.c_str());
+    if (c.place != 0) {
+      EXPECT_EQ(c.character, character);
+    }
+  }
+  EXPECT_EQ("(no name)", ShownName(Units({}).c_str()));
+  EXPECT_EQ("(no name)", ShownName(nullptr));
+}
+
 TEST(TextTest, ResultCodesAreNamed) {
   EXPECT_EQ("no such element (STG_E_FILENOTFOUND)",
             DescribeResult(STG_E_FILENOTFOUND));

@@ -22,5 +22,5 @@ step put "$image" /tour/README.md "$readme"
 step tree "$image" /tour
 step cat "$image" /tour/docs/hello.txt
 step check "$image"
-step export "$image" /tour "${image%.img}.cfb" ||
+step export -f "$image" /tour "${image%.img}.cfb" ||
   echo "(compound files need the Win32 build)"

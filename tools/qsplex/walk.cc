@@ -4,24 +4,11 @@
 #include <new>
 #include <utility>
 
-#if defined(_WIN32)
-#include <io.h>
-#else
-#include <unistd.h>
-#endif
-
+#include "tools/qsplex/files.h"
 #include "tools/qsplex/session.h"
 
 namespace qsplex {
 namespace {
-
-bool StderrIsTerminal() {
-#if defined(_WIN32)
-  return _isatty(_fileno(stderr)) != 0;
-#else
-  return isatty(fileno(stderr)) != 0;
-#endif
-}
 
 // Counts what a copy writes; everything else goes to the inner stream.
 class ProgressStream final : public IStream {
@@ -55,7 +42,7 @@ class ProgressStream final : public IStream {
     ULONG count = 0;
     const HRESULT hr = inner_->Write(pv, cb, &count);
     if (written != nullptr) *written = count;
-    progress_->Wrote(count);
+    progress_->Wrote(count);  // noexcept: shows nothing when memory runs out
     return hr;
   }
   HRESULT STDMETHODCALLTYPE Seek(LARGE_INTEGER move, DWORD origin,
@@ -121,7 +108,8 @@ class ProgressStorage final : public IStorage {
                                          DWORD reserved1, DWORD reserved2,
                                          IStream** out) override {
     *out = nullptr;
-    progress_->Created(Child(name), true);
+    std::string path;
+    if (!Report(name, true, &path)) return E_OUTOFMEMORY;
     Ref<IStream> created;
     const HRESULT hr =
         inner_->CreateStream(name, mode, reserved1, reserved2, created.Out());
@@ -138,13 +126,14 @@ class ProgressStorage final : public IStorage {
                                           DWORD reserved1, DWORD reserved2,
                                           IStorage** out) override {
     *out = nullptr;
-    progress_->Created(Child(name), false);
+    std::string path;
+    if (!Report(name, false, &path)) return E_OUTOFMEMORY;
     Ref<IStorage> created;
     const HRESULT hr =
         inner_->CreateStorage(name, mode, reserved1, reserved2, created.Out());
     if (FAILED(hr)) return hr;
     *out = new (std::nothrow)
-        ProgressStorage(created.get(), progress_, Child(name));
+        ProgressStorage(created.get(), progress_, std::move(path));
     return *out != nullptr ? hr : E_OUTOFMEMORY;
   }
   HRESULT STDMETHODCALLTYPE OpenStorage(const OLECHAR* name, IStorage* priority,
@@ -194,8 +183,17 @@ class ProgressStorage final : public IStorage {
   }
 
  private:
-  std::string Child(const OLECHAR* name) const {
-    return (path_ == "/" ? "/" : path_ + "/") + WideToUtf8(name);
+  // Tells the progress what is being made, and `*path` where. Copies call
+  // this from inside the library or the platform, which no exception may
+  // cross: false when memory runs out.
+  bool Report(const OLECHAR* name, bool stream, std::string* path) noexcept {
+    try {
+      *path = (path_ == "/" ? "/" : path_ + "/") + ShownName(name);
+      progress_->Created(*path, stream);
+      return true;
+    } catch (const std::bad_alloc&) {
+      return false;
+    }
   }
 
   Ref<IStorage> inner_;
@@ -263,7 +261,9 @@ HRESULT LoadTree(IStorage* top, const WideString& top_name, bool open_streams,
     index = static_cast<int>(nodes->size());
     nodes->push_back(next.node);
     const OLECHAR* name = next.node.name.c_str();
-    if (next.node.type == STGTY_STORAGE) {
+    if (*name == 0) {
+      nodes->back().listed = next.node.type != STGTY_STORAGE;
+    } else if (next.node.type == STGTY_STORAGE) {
       hr = next.parent->OpenStorage(name, nullptr, kRead, nullptr, 0,
                                     storage.Out());
     } else if (open_streams && next.node.type == STGTY_STREAM) {
@@ -291,7 +291,7 @@ std::string NodePath(const std::vector<TreeNode>& nodes, int index,
                      const std::string& top_path) {
   std::string tail;
   for (int at = index; at > 0; at = nodes[at].parent) {
-    tail = "/" + WideToUtf8(nodes[at].name.c_str()) + tail;
+    tail = "/" + ShownName(nodes[at].name.c_str()) + tail;
   }
   if (tail.empty()) return top_path;
   return top_path == "/" ? tail : top_path + tail;
@@ -301,7 +301,7 @@ Progress::Progress(const char* verb, uint64_t total_bytes, size_t total_streams)
     : verb_(verb),
       total_bytes_(total_bytes),
       total_streams_(total_streams),
-      terminal_(StderrIsTerminal()) {}
+      terminal_(IsTerminal(stderr)) {}
 
 Progress::~Progress() {
   if (shown_percent_ >= 0) std::fputc('\n', stderr);
@@ -313,23 +313,23 @@ void Progress::Created(const std::string& path, bool stream) {
   Show();
 }
 
-void Progress::Wrote(uint64_t bytes) {
+void Progress::Wrote(uint64_t bytes) noexcept {
   bytes_ += bytes;
   Show();
 }
 
-void Progress::Show() {
+void Progress::Show() noexcept {
   if (!terminal_) return;
   const int percent =
       total_bytes_ == 0 ? 100 : static_cast<int>(bytes_ * 100 / total_bytes_);
   if (percent == shown_percent_) return;
   shown_percent_ = percent;
-  const std::string line =
-      std::string("\r") + verb_ + ": " + std::to_string(streams_) + " of " +
-      std::to_string(total_streams_) + " streams, " + std::to_string(bytes_) +
-      " of " + std::to_string(total_bytes_) + " bytes (" +
-      std::to_string(percent) + "%)";
-  std::fputs(line.c_str(), stderr);
+  char line[160];
+  std::snprintf(
+      line, sizeof line, "\r%s: %zu of %zu streams, %llu of %llu bytes (%d%%)",
+      verb_, streams_, total_streams_, static_cast<unsigned long long>(bytes_),
+      static_cast<unsigned long long>(total_bytes_), percent);
+  std::fputs(line, stderr);
   std::fflush(stderr);
 }
 

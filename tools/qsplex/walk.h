@@ -24,13 +24,16 @@ struct TreeNode {
   CLSID clsid;
   int depth;
   bool last;                         // the last child of its parent
+  bool listed = true;                // a storage's elements were listed
   size_t storages = 0, streams = 0;  // below a storage, once totalled
 };
 
 // Lists the subtree of `top` (its own node named `top_name`) into `nodes`,
 // with each storage's size and counts totalled over its subtree.
 // With `open_streams`, opens every stream for reading on the way, since
-// copying reads only streams whose open mode allows it. On failure returns
+// copying reads only streams whose open mode allows it. Elements without a
+// name are listed but not opened (no name finds them): such a storage's
+// own elements are not listed. On failure returns
 // the code and sets `*failed` to the index of the node being read.
 HRESULT LoadTree(IStorage* top, const WideString& top_name, bool open_streams,
                  std::vector<TreeNode>* nodes, int* failed);
@@ -44,12 +47,12 @@ class Progress {
   Progress(const char* verb, uint64_t total_bytes, size_t total_streams);
   ~Progress();
   void Created(const std::string& path, bool stream);
-  void Wrote(uint64_t bytes);
+  void Wrote(uint64_t bytes) noexcept;
   // The element the copy created last: where a failure happened.
   const std::string& last_created() const { return last_created_; }
 
  private:
-  void Show();
+  void Show() noexcept;
   const char* verb_;
   uint64_t total_bytes_, bytes_ = 0;
   size_t total_streams_, streams_ = 0;

@@ -1,0 +1,53 @@
+// The file system as the tool sees it: UTF-8 names on both builds (the wide
+// calls on Windows), and the system's own words for a failure.
+#ifndef QSSTORAGE_TOOLS_QSPLEX_FILES_H_
+#define QSSTORAGE_TOOLS_QSPLEX_FILES_H_
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+#include "tools/qsplex/text.h"
+
+namespace qsplex {
+
+enum class FileKind { kMissing, kFile, kDirectory, kOther, kUnreadable };
+
+struct FileStatus {
+  FileKind kind = FileKind::kFile;
+  uint64_t bytes = 0;  // of a file
+  std::string reason;  // the system's words when missing or unreadable
+};
+
+FileStatus Probe(const std::string& path);
+// Whether `path` is a file that starts as a plex image does.
+bool LooksLikeImage(const std::string& path);
+// The folder holding `path`: "." for a bare name.
+std::string FolderOf(const std::string& path);
+// "cannot create it: REASON", with the missing folder named when that is
+// why.
+std::string CreateProblem(const std::string& path, const std::string& reason);
+
+// fopen with a UTF-8 name; null with SystemReason() set on failure.
+std::FILE* OpenFile(const std::string& path, const char* mode);
+bool RemoveFile(const std::string& path);
+
+// Clears the last error, so that SystemReason() speaks of the next call.
+void ClearSystemError();
+// The system's words for the last failure: strerror, or on Windows
+// FormatMessageW of GetLastError() when it is set.
+std::string SystemReason();
+
+bool IsTerminal(std::FILE* file);
+
+// `path` in UTF-16, as the wide file calls take it.
+WideString WideName(const std::string& path);
+
+// A name under which the host's store (which takes narrow names) opens
+// `path`: the path itself, or on Windows its ANSI form or, when the code
+// page lacks a character of it, its short form. Empty when there is none.
+std::string StorePath(const std::string& path);
+
+}  // namespace qsplex
+
+#endif  // QSSTORAGE_TOOLS_QSPLEX_FILES_H_
