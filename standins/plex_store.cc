@@ -25,9 +25,13 @@ constexpr uint64_t kReservationGranule = 64 * kKiB;
 // Plex indexes are ints; a 32-bit process cannot map 2 GiB in one piece.
 constexpr uint64_t kMaxReservationBytes =
     (sizeof(void*) == 4 ? 2 * kGiB : 8 * kGiB) - kReservationGranule;
-// As much as a 32-bit process could ever be given, so that an image either
-// build makes opens in the other. Untouched pages cost nothing natively.
-constexpr uint64_t kDefaultReservationBytes = 2 * kGiB - kReservationGranule;
+#if defined(_WIN32)
+// As much as a 32-bit process is given: the host runs as one.
+constexpr uint64_t kDefaultReservationBytes = kMaxReservationBytes;
+#else
+// A fixed size, which the reliability model's store limit mirrors.
+constexpr uint64_t kDefaultReservationBytes = kGiB;
+#endif
 constexpr uint64_t kMinFallbackBytes = 16 * kMiB;
 constexpr uint64_t kCommitGranule = kMiB;
 // Word 0 is never handed out; starting at 2 keeps every block 8-byte aligned.
