@@ -3,6 +3,7 @@
 #include "standins/plex_controls.h"
 #include "standins/plex_store.h"
 
+using qss::standins::DamageSink;
 using qss::standins::PlexStore;
 
 namespace {
@@ -35,6 +36,15 @@ void QSS_HOST_CALL QssPlex_Reset(void) { Store().Reset(); }
 void QSS_HOST_CALL QssPlex_SetReservationBytes(unsigned long long bytes) {
   Store().SetReservationBytes(bytes);
 }
+unsigned long long QSS_HOST_CALL QssPlex_CapacityBytes(void) {
+  return Store().CapacityBytes();
+}
+unsigned long long QSS_HOST_CALL QssPlex_UsedBytes(void) {
+  return Store().UsedBytes();
+}
+long long QSS_HOST_CALL QssPlex_GrowableWords(int blockId) {
+  return Store().GrowableWords(blockId);
+}
 int QSS_HOST_CALL QssPlex_LiveBlocks(void) { return Store().LiveBlocks(); }
 long long QSS_HOST_CALL QssPlex_LiveWords(void) { return Store().LiveWords(); }
 int QSS_HOST_CALL QssPlex_IsLive(int blockId) {
@@ -47,7 +57,26 @@ int QSS_HOST_CALL QssPlex_NextBlockId(int after) {
   return Store().NextBlockId(after);
 }
 int QSS_HOST_CALL QssPlex_Save(const char* path) { return Store().Save(path); }
-int QSS_HOST_CALL QssPlex_Load(const char* path) { return Store().Load(path); }
+int QSS_HOST_CALL QssPlex_Load(const char* path) {
+  return Store().Load(path, nullptr);
+}
+int QSS_HOST_CALL QssPlex_ImageInfo(const char* path,
+                                    struct QssPlexImageInfo* out) {
+  return Store().ImageInfo(path, out);
+}
+int QSS_HOST_CALL QssPlex_LoadSalvage(const char* path,
+                                      QssPlexDamageReport report,
+                                      void* context) {
+  const DamageSink salvage{report, context};
+  return Store().Load(path, &salvage);
+}
+void QSS_HOST_CALL QssPlex_SetProgress(QssPlexProgress progress,
+                                       void* context) {
+  Store().set_progress({progress, context});
+}
+void QSS_HOST_CALL QssPlex_SetSyncOnSave(int on) {
+  Store().set_sync_on_save(on != 0);
+}
 void QSS_HOST_CALL QssPlex_SetStrict(int on) { Store().set_strict(on != 0); }
 void QSS_HOST_CALL QssPlex_SetMoveOnRealloc(int on) {
   Store().set_move_on_realloc(on != 0);

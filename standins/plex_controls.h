@@ -16,10 +16,23 @@ extern "C" {
 // move-on-realloc, poison) and applies a pending reservation size.
 QSS_MXDMS_API void QSS_HOST_CALL QssPlex_Reset(void);
 // Size of the address range reserved for the plex, applied at the next Reset.
-// 0 selects the default (1 GiB, or 512 MiB on Windows); other values are
-// rounded up to 64 KiB and clamped to [64 KiB, 8 GiB - 64 KiB].
+// 0 selects the default: natively 1 GiB; in the Win32 build the largest
+// range the process can reserve, at most 2 GiB - 64 KiB (under Wine about
+// 600 MiB, or about 1.8 GiB when the program is large-address-aware). Other
+// values are rounded up to 64 KiB and clamped to [64 KiB, 8 GiB - 64 KiB]
+// (2 GiB - 64 KiB in a 32-bit process); a size the system refuses is halved
+// until it fits (down to 16 MiB).
 QSS_MXDMS_API void QSS_HOST_CALL
 QssPlex_SetReservationBytes(unsigned long long bytes);
+// Bytes reserved for the plex now: the most its blocks can ever occupy.
+QSS_MXDMS_API unsigned long long QSS_HOST_CALL QssPlex_CapacityBytes(void);
+// Bytes of that range held by live blocks, with the slack each block carries
+// for growth; what is not held is free, possibly in several pieces.
+QSS_MXDMS_API unsigned long long QSS_HOST_CALL QssPlex_UsedBytes(void);
+// The largest word count DMS_RALOCI can give the block now, or for blockId 0
+// the largest DMS_ALLOCI can; -1 for an id that is not allocated. An answer
+// for this moment: any other allocation changes it.
+QSS_MXDMS_API long long QSS_HOST_CALL QssPlex_GrowableWords(int blockId);
 
 // Number of allocated blocks, the host's own included, and the sum of their
 // word counts.
@@ -33,15 +46,77 @@ QSS_MXDMS_API int QSS_HOST_CALL QssPlex_BlockWords(int blockId);
 // there is none.
 QSS_MXDMS_API int QSS_HOST_CALL QssPlex_NextBlockId(int after);
 
-// Writes every live block (id, words, contents) and the id range to `path`.
-// Returns 0 on success.
+// Image files. QssPlex_Save writes every live block (id, word count,
+// contents) and the id range; QssPlex_Load replaces the plex with a saved one:
+// same ids, word counts and contents; ids that were not live come back as
+// free ids, lowest reused first; plex indexes are not kept (blocks are laid
+// out afresh). The bead, options and counts are left as they are. Load reads
+// both the current format and the first one (whose images carry one checksum
+// over the whole file); Save writes the current one. Neither holds a copy of
+// the image in memory: data moves between the file and the plex in pieces.
+//
+// Load, LoadSalvage and ImageInfo answer one of these; on any answer but 0
+// the plex is as it was, unless the file could not be read, or changed, part
+// way through loading into a plex holding more than after QssPlex_Reset:
+// then it is as after QssPlex_Reset. A 1 keeps errno (ENOMEM when the system
+// will not give the memory for the plex's pages).
+enum QssPlexLoadResult {
+  QSS_PLEX_LOADED = 0,
+  QSS_PLEX_UNREADABLE = 1,  // the file cannot be opened or read
+  QSS_PLEX_DAMAGED = 2,     // not an image, or a damaged one: magic, version,
+                            // a checksum, the length or the block table
+  QSS_PLEX_TOO_LARGE = 3,   // a sound image needing more than this plex's
+                            // reservation (QssPlex_CapacityBytes)
+};
+// 0 on success; otherwise 1 with errno kept, and no file left at `path`.
 QSS_MXDMS_API int QSS_HOST_CALL QssPlex_Save(const char* path);
-// Replaces the plex with a saved one: same ids, same word counts, same
-// contents; ids that were not live come back as free ids, lowest reused first.
-// Plex indexes are not kept (blocks are laid out afresh). The bead, options
-// and counts are left as they are. On a missing, bad, truncated or too large
-// file returns non-zero and leaves the plex unchanged.
+// A QssPlexLoadResult. A load into a plex holding more than after
+// QssPlex_Reset reads the file twice, verifying it before anything changes.
 QSS_MXDMS_API int QSS_HOST_CALL QssPlex_Load(const char* path);
+
+// What an image holds and what it needs here, read without loading it.
+struct QssPlexImageInfo {
+  unsigned int version;           // of the file format
+  int blocks;                     // live blocks
+  long long words;                // their word counts summed
+  unsigned long long file_bytes;  // the file's length
+  unsigned long long plex_bytes;  // reservation it needs in this build
+};
+// A QssPlexLoadResult, never QSS_PLEX_TOO_LARGE (compare plex_bytes with
+// QssPlex_CapacityBytes). Reads the header and block table of a current
+// image; a first-format image is read whole, as its one checksum covers it.
+QSS_MXDMS_API int QSS_HOST_CALL QssPlex_ImageInfo(const char* path,
+                                                  struct QssPlexImageInfo* out);
+
+// Damage LoadSalvage reports, per block.
+enum QssPlexDamage {
+  QSS_PLEX_BLOCK_CHECKSUM = 1,  // loaded as read; its checksum is wrong
+  QSS_PLEX_BLOCK_CUT = 2,       // the file ends inside or before the block:
+                                // loaded with the bytes there, the rest zero
+};
+typedef void(QSS_HOST_CALL* QssPlexDamageReport)(int blockId, int damage,
+                                                 void* context);
+// Like Load, but loads a current-format image whose block contents are
+// damaged or cut short, calling `report` (when not null) once per damaged
+// block in increasing id order. Answers QSS_PLEX_DAMAGED only when the header
+// or the block table is unusable (and for a damaged first-format image,
+// whose damage cannot be placed in a block).
+QSS_MXDMS_API int QSS_HOST_CALL QssPlex_LoadSalvage(const char* path,
+                                                    QssPlexDamageReport report,
+                                                    void* context);
+
+// Called by Save, Load, LoadSalvage and ImageInfo after every piece they
+// move (at most a few MiB) with the bytes done so far and the total, both
+// counting the file's bytes (a load that reads twice counts both passes).
+// Null (the default) turns it off.
+typedef void(QSS_HOST_CALL* QssPlexProgress)(unsigned long long done,
+                                             unsigned long long total,
+                                             void* context);
+QSS_MXDMS_API void QSS_HOST_CALL QssPlex_SetProgress(QssPlexProgress progress,
+                                                     void* context);
+// Save flushes the file's data to the device before it returns (fsync;
+// FlushFileBuffers on Windows). Default off.
+QSS_MXDMS_API void QSS_HOST_CALL QssPlex_SetSyncOnSave(int on);
 
 // Strict mode (default on): a contract breach prints one line naming the call
 // and the ids to stderr and aborts. Off: the call fails quietly instead (a

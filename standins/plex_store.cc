@@ -1,6 +1,7 @@
 #include "standins/plex_store.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <climits>
 #include <cstddef>
 #include <cstdio>
@@ -20,27 +21,25 @@ namespace {
 constexpr uint64_t kKiB = 1024;
 constexpr uint64_t kMiB = 1024 * kKiB;
 constexpr uint64_t kGiB = 1024 * kMiB;
-#if defined(_WIN32)
-constexpr uint64_t kDefaultReservationBytes = 512 * kMiB;
-#else
-constexpr uint64_t kDefaultReservationBytes = kGiB;
-#endif
 constexpr uint64_t kReservationGranule = 64 * kKiB;
-// Plex indexes are ints, and a 32-bit process cannot map 2 GiB in one piece.
+// Plex indexes are ints; a 32-bit process cannot map 2 GiB in one piece.
 constexpr uint64_t kMaxReservationBytes =
     (sizeof(void*) == 4 ? 2 * kGiB : 8 * kGiB) - kReservationGranule;
+#if defined(_WIN32)
+// As much as a 32-bit process is given: the host runs as one.
+constexpr uint64_t kDefaultReservationBytes = kMaxReservationBytes;
+#else
+// A fixed size, which the reliability model's store limit mirrors.
+constexpr uint64_t kDefaultReservationBytes = kGiB;
+#endif
 constexpr uint64_t kMinFallbackBytes = 16 * kMiB;
 constexpr uint64_t kCommitGranule = kMiB;
 // Word 0 is never handed out; starting at 2 keeps every block 8-byte aligned.
 constexpr int64_t kFirstIndex = 2;
+constexpr uint32_t kFreshIdLimit = 3;
 constexpr int kHostBlock1Words = 16;
 constexpr int kHostBlock2Words = 64;
 constexpr uint32_t kPoison = 0xDEADBEEF;
-
-constexpr unsigned char kMagic[8] = {'Q', 'S', 'S', 'P', 'L', 'E', 'X', 0x1A};
-constexpr uint32_t kFormatVersion = 1;
-constexpr uint64_t kFnvOffset = 14695981039346656037ull;
-constexpr uint64_t kFnvPrime = 1099511628211ull;
 
 // Rounds up in steps of at most an eighth of the size, so the slack a block
 // carries is small but repeated small growth mostly stays in place.
@@ -50,33 +49,16 @@ int64_t SizeClass(int64_t words) {
   return std::max<int64_t>(4, (words + step - 1) / step * step);
 }
 
-void PutUint(uint64_t value, int bytes, std::vector<unsigned char>* out) {
-  for (int i = 0; i < bytes; ++i) out->push_back((value >> (8 * i)) & 0xFF);
-}
-
-uint64_t Fnv1a(const unsigned char* data, size_t size) {
-  uint64_t hash = kFnvOffset;
-  for (size_t i = 0; i < size; ++i) hash = (hash ^ data[i]) * kFnvPrime;
-  return hash;
-}
-
-uint64_t ReadUint(const unsigned char* data, int bytes) {
-  uint64_t value = 0;
-  for (int i = 0; i < bytes; ++i) value |= uint64_t{data[i]} << (8 * i);
-  return value;
-}
-
-bool ReadWholeFile(const char* path, std::vector<unsigned char>* out) {
-  std::FILE* file = path ? std::fopen(path, "rb") : nullptr;
-  if (file == nullptr) return false;
-  unsigned char chunk[1 << 16];
-  size_t n;
-  while ((n = std::fread(chunk, 1, sizeof(chunk), file)) > 0) {
-    out->insert(out->end(), chunk, chunk + n);
+// The largest count whose size class fits in `words`: size classes grow
+// with the count, so a binary search finds it.
+int64_t LargestFitting(int64_t words) {
+  int64_t fits = 0;
+  int64_t beyond = std::min<int64_t>(words, INT_MAX) + 1;
+  while (beyond - fits > 1) {
+    const int64_t mid = fits + (beyond - fits) / 2;
+    (SizeClass(mid) <= words ? fits : beyond) = mid;
   }
-  const bool ok = !std::ferror(file);
-  std::fclose(file);
-  return ok;
+  return fits;
 }
 
 }  // namespace
@@ -102,6 +84,28 @@ bool AddressSpace::Reserve(uint64_t bytes) {
     }
     if (bytes / 2 < kMinFallbackBytes) return false;
   }
+}
+
+bool AddressSpace::ReserveLargest(uint64_t bytes) {
+#if defined(_WIN32)
+  // A 32-bit process's free space lies in pieces between its modules; try
+  // the whole request, then search for the largest piece the system gives.
+  if (Reserve(bytes) && bytes_ == bytes) return true;
+  uint64_t fits = bytes_;
+  uint64_t beyond = bytes;
+  Release();
+  while (beyond - fits > kReservationGranule) {
+    const uint64_t mid = (fits + (beyond - fits) / 2) / kReservationGranule *
+                         kReservationGranule;
+    void* p = VirtualAlloc(nullptr, static_cast<SIZE_T>(mid), MEM_RESERVE,
+                           PAGE_NOACCESS);
+    if (p != nullptr) VirtualFree(p, 0, MEM_RELEASE);
+    (p != nullptr ? fits : beyond) = mid;
+  }
+  return Reserve(fits);
+#else
+  return Reserve(bytes);
+#endif
 }
 
 void AddressSpace::Release() {
@@ -147,57 +151,85 @@ PlexStore& PlexStore::Instance() {
   return *store;
 }
 
-PlexStore::PlexStore() : pending_reservation_bytes_(kDefaultReservationBytes) {
-  Reset();
-}
+PlexStore::PlexStore() { Reset(); }
 
 void PlexStore::Reset() {
   if (space_.base() == nullptr ||
-      space_.bytes() != pending_reservation_bytes_) {
-    if (!space_.Reserve(pending_reservation_bytes_)) {
-      std::fprintf(stderr,
-                   "qsstorage plex stand-in: cannot reserve %llu bytes\n",
-                   static_cast<unsigned long long>(pending_reservation_bytes_));
+      reserved_for_ != requested_reservation_bytes_) {
+    const bool reserved = requested_reservation_bytes_ == 0
+                              ? space_.ReserveLargest(kDefaultReservationBytes)
+                              : space_.Reserve(requested_reservation_bytes_);
+    if (!reserved) {
+      std::fprintf(
+          stderr, "qsstorage plex stand-in: cannot reserve %llu bytes\n",
+          static_cast<unsigned long long>(requested_reservation_bytes_ != 0
+                                              ? requested_reservation_bytes_
+                                              : kDefaultReservationBytes));
       std::abort();
     }
-    pending_reservation_bytes_ = space_.bytes();
+    reserved_for_ = requested_reservation_bytes_;
   } else {
     space_.Discard();
   }
   limit_words_ = static_cast<int64_t>(space_.bytes() / 4);
   ib0 = space_.base();
   fresh_ = 0;
-  Rebuild({{1, kHostBlock1Words}, {2, kHostBlock2Words}}, 3);
+  RebuildFresh();
   in_bead_ = false;
   fail_after_ = -1;
   counts_ = QssPlexCounts{};
 }
 
 void PlexStore::SetReservationBytes(uint64_t bytes) {
-  if (bytes == 0) bytes = kDefaultReservationBytes;
-  bytes = (bytes + kReservationGranule - 1) / kReservationGranule *
-          kReservationGranule;
-  pending_reservation_bytes_ =
-      std::clamp(bytes, kReservationGranule, kMaxReservationBytes);
+  if (bytes != 0) {
+    bytes = std::clamp((bytes + kReservationGranule - 1) / kReservationGranule *
+                           kReservationGranule,
+                       kReservationGranule, kMaxReservationBytes);
+  }
+  requested_reservation_bytes_ = bytes;
 }
 
-void PlexStore::Rebuild(const std::vector<std::pair<int, int64_t>>& live,
-                        int id_limit) {
+void PlexStore::RebuildFresh() {
+  Rebuild({{1, kHostBlock1Words, 0}, {2, kHostBlock2Words, 0}}, kFreshIdLimit,
+          true);
+}
+
+bool PlexStore::IsFresh() const {
+  if (blocks_.size() != kFreshIdLimit || !free_by_start_.empty() ||
+      top_ != kFirstIndex + kHostBlock1Words + kHostBlock2Words ||
+      blocks_[1].words != kHostBlock1Words ||
+      blocks_[2].words != kHostBlock2Words || !IsLive(1) || !IsLive(2)) {
+    return false;
+  }
+  const int32_t* const host = space_.base() + kFirstIndex;
+  return std::all_of(host, host + kHostBlock1Words + kHostBlock2Words,
+                     [](int32_t word) { return word == 0; });
+}
+
+void PlexStore::Rebuild(const std::vector<ImageBlock>& live, uint32_t id_limit,
+                        bool zero) {
   blocks_.assign(id_limit, Block{});
   located_.assign(id_limit, -1);
   free_ids_.clear();
   free_by_start_.clear();
   free_by_size_.clear();
+  free_words_ = 0;
   top_ = kFirstIndex;
-  for (const auto& [id, words] : live) {
-    blocks_[id] = Block{top_, words, SizeClass(words)};
-    located_[id] = static_cast<int32_t>(top_);
-    top_ += blocks_[id].capacity;
+  for (const ImageBlock& block : live) {
+    blocks_[block.id] = Block{top_, block.words, SizeClass(block.words)};
+    located_[block.id] = static_cast<int32_t>(top_);
+    top_ += blocks_[block.id].capacity;
   }
   space_.Commit(static_cast<uint64_t>(top_) * 4);
-  for (const auto& [id, words] : live) Fill(blocks_[id].index, words, 0);
+  if (zero) {
+    for (const ImageBlock& block : live) {
+      Fill(blocks_[block.id].index, block.words, 0);
+    }
+  } else {
+    fresh_ = std::max(fresh_, top_);
+  }
   // Pushed highest first, so the lowest free id is reused first.
-  for (int id = id_limit - 1; id >= 1; --id) {
+  for (int id = static_cast<int>(id_limit) - 1; id >= 1; --id) {
     if (!IsLive(id)) free_ids_.push_back(id);
   }
 }
@@ -395,9 +427,11 @@ void PlexStore::ReleaseExtent(int64_t start, int64_t words) {
 void PlexStore::AddFree(int64_t start, int64_t words) {
   free_by_start_.emplace(start, words);
   free_by_size_.emplace(words, start);
+  free_words_ += words;
 }
 
 void PlexStore::RemoveFree(std::map<int64_t, int64_t>::iterator it) {
+  free_words_ -= it->second;
   free_by_size_.erase({it->second, it->first});
   free_by_start_.erase(it);
 }
@@ -474,85 +508,99 @@ int PlexStore::NextBlockId(int after) const {
   return 0;
 }
 
-// Layout: magic, u32 version, u32 id limit, u32 live count, then per live
-// block in increasing id order u32 id, u32 words and the words; last a u64
-// FNV-1a hash of all that precedes it. All little-endian.
+int64_t PlexStore::GrowableWords(int id) const {
+  if (id != 0 && !IsLive(id)) return -1;
+  // A block that moves, or a new one, takes a free extent or the top.
+  int64_t room = limit_words_ - top_;
+  if (!free_by_size_.empty()) {
+    room = std::max(room, free_by_size_.rbegin()->first);
+  }
+  if (id == 0) return LargestFitting(room);
+  const Block& block = blocks_[id];
+  int64_t in_place = block.capacity;
+  if (block.index + block.capacity == top_) {
+    in_place = limit_words_ - block.index;
+  } else if (const auto next =
+                 free_by_start_.find(block.index + block.capacity);
+             next != free_by_start_.end()) {
+    in_place += next->second;
+  }
+  if (move_on_realloc_) in_place = 0;
+  return std::max(
+      {block.capacity, LargestFitting(room), LargestFitting(in_place)});
+}
+
 int PlexStore::Save(const char* path) const {
-  std::vector<unsigned char> data(kMagic, kMagic + sizeof(kMagic));
-  PutUint(kFormatVersion, 4, &data);
-  PutUint(blocks_.size(), 4, &data);
-  PutUint(static_cast<uint64_t>(LiveBlocks()), 4, &data);
+  std::vector<SavedBlock> live;
   for (size_t id = 1; id < blocks_.size(); ++id) {
     if (!IsLive(static_cast<int>(id))) continue;
     const Block& b = blocks_[id];
-    PutUint(id, 4, &data);
-    PutUint(static_cast<uint64_t>(b.words), 4, &data);
-    for (int64_t k = 0; k < b.words; ++k) {
-      PutUint(static_cast<uint32_t>(space_.base()[b.index + k]), 4, &data);
-    }
+    live.push_back({static_cast<uint32_t>(id), static_cast<uint32_t>(b.words),
+                    space_.base() + b.index});
   }
-  PutUint(Fnv1a(data.data(), data.size()), 8, &data);
-  std::FILE* file = path ? std::fopen(path, "wb") : nullptr;
-  if (file == nullptr) return 1;
-  const bool written =
-      std::fwrite(data.data(), 1, data.size(), file) == data.size();
-  if (std::fclose(file) == 0 && written) return 0;
-  std::remove(path);
-  return 1;
+  return WriteImage(path, static_cast<uint32_t>(blocks_.size()), live,
+                    progress_, sync_on_save_);
 }
 
-int PlexStore::Load(const char* path) {
-  std::vector<unsigned char> data;
-  constexpr size_t kHeaderBytes = sizeof(kMagic) + 12;
-  if (!ReadWholeFile(path, &data) || data.size() < kHeaderBytes + 8 ||
-      std::memcmp(data.data(), kMagic, sizeof(kMagic)) != 0 ||
-      ReadUint(&data[8], 4) != kFormatVersion) {
-    return 1;
-  }
-  const size_t body = data.size() - 8;
-  if (Fnv1a(data.data(), body) != ReadUint(&data[body], 8)) return 1;
-
-  const uint64_t id_limit = ReadUint(&data[12], 4);
-  const uint64_t count = ReadUint(&data[16], 4);
+int64_t PlexStore::RequiredWords(const ImageLayout& layout) {
+  int64_t words = kFirstIndex;
+  for (const ImageBlock& block : layout.blocks) words += SizeClass(block.words);
   // At most a quarter of the words can be live blocks at once, which bounds
   // how many ids a plex of this size can ever have handed out.
-  if (id_limit < 1 || count >= id_limit ||
-      id_limit > static_cast<uint64_t>(limit_words_ / 4 + 3)) {
-    return 1;
-  }
-  std::vector<std::pair<int, int64_t>> live;
-  std::vector<size_t> offsets;
-  size_t pos = kHeaderBytes;
-  int64_t needed = kFirstIndex;
-  uint64_t previous_id = 0;
-  for (uint64_t i = 0; i < count; ++i) {
-    if (body - pos < 8) return 1;
-    const uint64_t id = ReadUint(&data[pos], 4);
-    const uint64_t words = ReadUint(&data[pos + 4], 4);
-    pos += 8;
-    if (id <= previous_id || id >= id_limit || words > INT_MAX ||
-        (body - pos) / 4 < words) {
-      return 1;
-    }
-    needed += SizeClass(static_cast<int64_t>(words));
-    if (needed > limit_words_) return 1;
-    live.emplace_back(static_cast<int>(id), static_cast<int64_t>(words));
-    offsets.push_back(pos);
-    pos += words * 4;
-    previous_id = id;
-  }
-  if (pos != body || !space_.Commit(static_cast<uint64_t>(needed) * 4)) {
-    return 1;
-  }
+  return std::max<int64_t>(words, (int64_t{layout.id_limit} - 3) * 4);
+}
 
-  Rebuild(live, static_cast<int>(id_limit));
-  for (size_t i = 0; i < live.size(); ++i) {
-    int32_t* words = space_.base() + blocks_[live[i].first].index;
-    for (int64_t k = 0; k < live[i].second; ++k) {
-      words[k] = static_cast<int32_t>(ReadUint(&data[offsets[i] + 4 * k], 4));
-    }
+// Straight from the file into the blocks' places. A fresh plex is remade if
+// the image turns out damaged; anything else is verified first, so that it
+// stays as it was.
+int PlexStore::Load(const char* path, const DamageSink* salvage) {
+  ImageReader reader;
+  int result = reader.Open(path);
+  if (result != QSS_PLEX_LOADED) return result;
+  const bool first_format = reader.version() == 1;
+  const bool verify_first = !first_format && salvage == nullptr && !IsFresh();
+  reader.set_progress(progress_,
+                      reader.file_bytes() * (1 + first_format + verify_first));
+  ImageLayout layout;
+  result = reader.ReadLayout(salvage != nullptr, &layout);
+  if (result != QSS_PLEX_LOADED) return result;
+  const int64_t needed = RequiredWords(layout);
+  if (needed > limit_words_) return QSS_PLEX_TOO_LARGE;
+  if (!space_.Commit(static_cast<uint64_t>(needed) * 4)) {
+    errno = ENOMEM;
+    return QSS_PLEX_UNREADABLE;
   }
-  return 0;
+  if (verify_first) {
+    result = reader.ReadBlocks(layout, nullptr, nullptr);
+    if (result != QSS_PLEX_LOADED) return result;
+  }
+  Rebuild(layout.blocks, layout.id_limit, false);
+  std::vector<int32_t*> places;
+  places.reserve(layout.blocks.size());
+  for (const ImageBlock& block : layout.blocks) {
+    places.push_back(space_.base() + blocks_[block.id].index);
+  }
+  result = reader.ReadBlocks(layout, places.data(), salvage);
+  if (result != QSS_PLEX_LOADED) RebuildFresh();
+  return result;
+}
+
+int PlexStore::ImageInfo(const char* path, QssPlexImageInfo* out) const {
+  if (out != nullptr) *out = QssPlexImageInfo{};
+  ImageReader reader;
+  int result = reader.Open(path);
+  if (result != QSS_PLEX_LOADED) return result;
+  if (reader.version() == 1)
+    reader.set_progress(progress_, reader.file_bytes());
+  ImageLayout layout;
+  result = reader.ReadLayout(false, &layout);
+  if (result != QSS_PLEX_LOADED || out == nullptr) return result;
+  out->version = layout.version;
+  out->blocks = static_cast<int>(layout.blocks.size());
+  out->words = static_cast<long long>(layout.words);
+  out->file_bytes = layout.file_bytes;
+  out->plex_bytes = static_cast<uint64_t>(RequiredWords(layout)) * 4;
+  return result;
 }
 
 }  // namespace qss::standins

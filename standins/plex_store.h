@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "standins/plex_controls.h"
+#include "standins/plex_image.h"
 
 namespace qss::standins {
 
@@ -33,6 +34,8 @@ class AddressSpace {
   // Reserves `bytes`, halving down to 16 MiB if the system refuses; returns
   // false if nothing could be reserved.
   bool Reserve(uint64_t bytes);
+  // Reserves the largest range the system gives, at most `bytes`.
+  bool ReserveLargest(uint64_t bytes);
   void Release();
   // Makes the first `bytes` bytes readable and writable.
   bool Commit(uint64_t bytes);
@@ -71,6 +74,11 @@ class PlexStore {
 
   void Reset();
   void SetReservationBytes(uint64_t bytes);
+  uint64_t CapacityBytes() const { return space_.bytes(); }
+  uint64_t UsedBytes() const {
+    return static_cast<uint64_t>(top_ - free_words_) * 4;
+  }
+  int64_t GrowableWords(int id) const;
   int LiveBlocks() const;
   int64_t LiveWords() const;
   // One bounds check and one load: negative ids wrap past the end (and the
@@ -82,12 +90,16 @@ class PlexStore {
   int BlockWords(int id) const;
   int NextBlockId(int after) const;
   int Save(const char* path) const;
-  int Load(const char* path);
+  // A null `salvage` loads only a sound image.
+  int Load(const char* path, const DamageSink* salvage);
+  int ImageInfo(const char* path, QssPlexImageInfo* out) const;
 
   void set_strict(bool on) { strict_ = on; }
   void set_move_on_realloc(bool on) { move_on_realloc_ = on; }
   void set_poison_freed(bool on) { poison_freed_ = on; }
   void set_fail_after(int n) { fail_after_ = n < 0 ? -1 : n; }
+  void set_progress(const ProgressSink& sink) { progress_ = sink; }
+  void set_sync_on_save(bool on) { sync_on_save_ = on; }
   bool in_bead() const { return in_bead_; }
   const QssPlexCounts& counts() const { return counts_; }
   void ResetCounts() { counts_ = QssPlexCounts{}; }
@@ -118,11 +130,20 @@ class PlexStore {
   void Fill(int64_t start, int64_t words, uint32_t value);
   // Fill with 0 where the words may hold anything.
   void ZeroFill(int64_t start, int64_t words);
-  // Lays out blocks of the given sizes afresh; contents are the caller's.
-  void Rebuild(const std::vector<std::pair<int, int64_t>>& live, int id_limit);
+  // Lays out blocks of the given sizes afresh, zero-filled or with contents
+  // left to the caller.
+  void Rebuild(const std::vector<ImageBlock>& live, uint32_t id_limit,
+               bool zero);
+  // The state Reset makes, keeping the reservation.
+  void RebuildFresh();
+  // Holds only what Reset made: a load may overwrite it and remake it.
+  bool IsFresh() const;
+  // Words a plex must reserve to load the image.
+  static int64_t RequiredWords(const ImageLayout& layout);
 
   AddressSpace space_;
-  uint64_t pending_reservation_bytes_;
+  uint64_t requested_reservation_bytes_ = 0;  // 0: the default
+  uint64_t reserved_for_ = 0;  // the request `space_` was reserved for
   int64_t limit_words_ = 0;
   int64_t top_ = 0;  // first word past the used area
   // No word from here up has been handed out in a block or filled since the
@@ -137,6 +158,7 @@ class PlexStore {
   std::vector<int> free_ids_;
   std::map<int64_t, int64_t> free_by_start_;
   std::set<std::pair<int64_t, int64_t>> free_by_size_;  // (words, start)
+  int64_t free_words_ = 0;                              // in free extents
 
   bool strict_ = true;
   bool move_on_realloc_ = false;
@@ -144,6 +166,8 @@ class PlexStore {
   bool in_bead_ = false;
   int fail_after_ = -1;
   QssPlexCounts counts_{};
+  ProgressSink progress_;
+  bool sync_on_save_ = false;
 };
 
 }  // namespace qss::standins

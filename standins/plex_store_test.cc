@@ -1,14 +1,20 @@
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "gtest/gtest.h"
 #include "records/dms.h"
 #include "standins/plex_controls.h"
+
+#ifndef _WIN32
+#include <sys/resource.h>
+#endif
 
 namespace {
 
@@ -73,6 +79,18 @@ class PlexStandinTest : public ::testing::Test {
   }
   static std::string TempPath(const char* name) {
     return ::testing::TempDir() + "qss_plex_" + name;
+  }
+  static std::string TestData(const char* name) {
+    const std::string source = __FILE__;
+    return source.substr(0, source.find_last_of("/\\") + 1) + "testdata/" +
+           name;
+  }
+  static std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  }
+  static void WriteFile(const std::string& path, const std::string& bytes) {
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
   }
 };
 
@@ -253,36 +271,296 @@ TEST_F(PlexStandinTest, SaveAndLoadRoundTrip) {
   std::remove(path.c_str());
 }
 
+// Offsets into a current-format image: header fields, the block table and
+// the blocks' words.
+constexpr size_t kVersionByte = 8, kIdLimitByte = 12, kWordsByte = 24,
+                 kHeaderChecksumByte = 40, kTableByte = 48;
+
 TEST_F(PlexStandinTest, LoadRefusesBadFilesAndKeepsThePlex) {
   Stamp(Alloc(30), 30, 5);
+  Stamp(Alloc(300), 300, 6);
   const std::string path = TempPath("good");
   ASSERT_EQ(QssPlex_Save(path.c_str()), 0);
-  std::ifstream in(path, std::ios::binary);
-  const std::string good((std::istreambuf_iterator<char>(in)), {});
-  ASSERT_GT(good.size(), 40u);
+  const std::string good = ReadFile(path);
+  ASSERT_EQ(good.size(), 48 + 16 * 4 + 4 * (16 + 64 + 30 + 300));
 
-  Stamp(Alloc(9), 9, 6);
-  const auto before = Snapshot();
   const std::string bad_path = TempPath("bad");
-  auto refused = [&](const std::string& bytes) {
-    std::ofstream(bad_path, std::ios::binary) << bytes;
-    return QssPlex_Load(bad_path.c_str()) != 0 && Snapshot() == before;
-  };
-  for (size_t cut :
-       {size_t{0}, size_t{7}, size_t{20}, good.size() / 2, good.size() - 1}) {
-    EXPECT_TRUE(refused(good.substr(0, cut))) << "cut at " << cut;
+  // A fresh plex is loaded into straight away and remade after damage; any
+  // other is verified first. Either way it comes out as it went in.
+  for (bool fresh : {true, false}) {
+    SCOPED_TRACE(fresh ? "fresh plex" : "plex in use");
+    QssPlex_Reset();
+    if (!fresh) Stamp(Alloc(9), 9, 7);
+    const auto before = Snapshot();
+    auto load = [&](const std::string& bytes) {
+      WriteFile(bad_path, bytes);
+      const int result = QssPlex_Load(bad_path.c_str());
+      EXPECT_EQ(Snapshot(), before);
+      return result;
+    };
+    for (size_t cut : {size_t{0}, size_t{7}, size_t{20}, kTableByte + 8,
+                       good.size() / 2, good.size() - 1}) {
+      EXPECT_EQ(load(good.substr(0, cut)), QSS_PLEX_DAMAGED) << "cut " << cut;
+    }
+    for (size_t at : {size_t{0}, kVersionByte, kIdLimitByte, kWordsByte,
+                      kHeaderChecksumByte, kTableByte, kTableByte + 20,
+                      good.size() - 1200, good.size() - 1}) {
+      std::string flipped = good;
+      flipped[at] ^= 0x10;
+      EXPECT_EQ(load(flipped), QSS_PLEX_DAMAGED) << "byte " << at;
+    }
+    EXPECT_EQ(load(good + "x"), QSS_PLEX_DAMAGED);
+    errno = 0;
+    EXPECT_EQ(QssPlex_Load(TempPath("missing").c_str()), QSS_PLEX_UNREADABLE);
+    EXPECT_EQ(errno, ENOENT);
+    EXPECT_EQ(QssPlex_Load(::testing::TempDir().c_str()), QSS_PLEX_UNREADABLE);
+    EXPECT_EQ(Snapshot(), before);
   }
-  for (size_t at : {size_t{0}, size_t{9}, size_t{30}, good.size() - 20}) {
-    std::string flipped = good;
-    flipped[at] ^= 0x10;
-    EXPECT_TRUE(refused(flipped)) << "byte " << at;
-  }
-  EXPECT_TRUE(refused(good + "x"));
-  EXPECT_NE(QssPlex_Load(TempPath("missing").c_str()), 0);
-  EXPECT_EQ(Snapshot(), before);
+  // Damaged words once written into the plex never show in new blocks.
+  const int reused = Alloc(400);
+  EXPECT_TRUE(AllZero(reused, 0, 400));
   std::remove(path.c_str());
   std::remove(bad_path.c_str());
 }
+
+// Made by the first format's writer: blocks 1 and 2 (16 and 64 words), 3
+// (3 words) and 6 (200 words) stamped with their ids as seeds, 5 empty; 4
+// and 7 freed, so the id limit is 8.
+TEST_F(PlexStandinTest, FirstFormatImagesStillLoad) {
+  const std::string v1 = ReadFile(TestData("v1_blocks.img"));
+  ASSERT_EQ(v1.size(), 1200u);
+  const std::string path = TempPath("v1");
+  WriteFile(path, v1);
+  QssPlexImageInfo info;
+  ASSERT_EQ(QssPlex_ImageInfo(path.c_str(), &info), QSS_PLEX_LOADED);
+  EXPECT_EQ(info.version, 1u);
+  EXPECT_EQ(info.blocks, 5);
+  EXPECT_EQ(info.words, 16 + 64 + 3 + 200);
+  EXPECT_EQ(info.file_bytes, 1200u);
+
+  Stamp(Alloc(50), 50, 9);  // loaded over a plex in use
+  ASSERT_EQ(QssPlex_Load(path.c_str()), QSS_PLEX_LOADED);
+  EXPECT_EQ(QssPlex_LiveBlocks(), 5);
+  for (auto [id, words] : {std::pair{1, 16}, {2, 64}, {3, 3}, {6, 200}}) {
+    EXPECT_EQ(QssPlex_BlockWords(id), words);
+    EXPECT_TRUE(HasStamp(id, words, id)) << "block " << id;
+  }
+  EXPECT_EQ(QssPlex_BlockWords(5), 0);
+  EXPECT_EQ(Alloc(1), 4);
+  EXPECT_EQ(Alloc(1), 7);
+  EXPECT_EQ(Alloc(1), 8);
+
+  // Saved again, it is a current-format image with the same contents.
+  const auto loaded = Snapshot();
+  ASSERT_EQ(QssPlex_Save(path.c_str()), 0);
+  QssPlex_Reset();
+  ASSERT_EQ(QssPlex_Load(path.c_str()), QSS_PLEX_LOADED);
+  EXPECT_EQ(Snapshot(), loaded);
+
+  const auto before = Snapshot();
+  for (size_t at : {size_t{12}, size_t{30}, v1.size() - 100, v1.size() - 1}) {
+    std::string flipped = v1;
+    flipped[at] ^= 0x01;
+    WriteFile(path, flipped);
+    EXPECT_EQ(QssPlex_Load(path.c_str()), QSS_PLEX_DAMAGED) << "byte " << at;
+  }
+  WriteFile(path, v1.substr(0, 900));
+  EXPECT_EQ(QssPlex_Load(path.c_str()), QSS_PLEX_DAMAGED);
+  EXPECT_EQ(Snapshot(), before);
+  std::remove(path.c_str());
+}
+
+TEST_F(PlexStandinTest, ImageTooLargeForThePlexHasItsOwnAnswer) {
+  Stamp(Alloc(200000), 200000, 3);
+  const auto saved = Snapshot();
+  const std::string path = TempPath("large");
+  ASSERT_EQ(QssPlex_Save(path.c_str()), 0);
+
+  QssPlex_SetReservationBytes(256 * 1024);
+  QssPlex_Reset();
+  EXPECT_EQ(QssPlex_CapacityBytes(), 256u * 1024);
+  const auto fresh = Snapshot();
+  EXPECT_EQ(QssPlex_Load(path.c_str()), QSS_PLEX_TOO_LARGE);
+  EXPECT_EQ(Snapshot(), fresh);
+  QssPlexImageInfo info;
+  ASSERT_EQ(QssPlex_ImageInfo(path.c_str(), &info), QSS_PLEX_LOADED);
+  EXPECT_EQ(info.version, 2u);
+  EXPECT_EQ(info.blocks, 3);
+  EXPECT_EQ(info.words, 16 + 64 + 200000);
+  EXPECT_GT(info.plex_bytes, 4u * info.words);
+
+  // What the image says it needs is enough.
+  QssPlex_SetReservationBytes(info.plex_bytes);
+  QssPlex_Reset();
+  ASSERT_EQ(QssPlex_Load(path.c_str()), QSS_PLEX_LOADED);
+  EXPECT_EQ(Snapshot(), saved);
+  std::remove(path.c_str());
+}
+
+struct Damage {
+  int id, kind;
+  bool operator==(const Damage& o) const {
+    return id == o.id && kind == o.kind;
+  }
+};
+
+void QSS_HOST_CALL RecordDamage(int id, int kind, void* context) {
+  static_cast<std::vector<Damage>*>(context)->push_back({id, kind});
+}
+
+TEST_F(PlexStandinTest, SalvageLoadsWhatIsSoundAndNamesTheRest) {
+  const int a = Alloc(100), b = Alloc(100), c = Alloc(100), d = Alloc(100);
+  for (int id : {a, b, c, d}) Stamp(id, 100, id);
+  const std::string path = TempPath("salvage");
+  ASSERT_EQ(QssPlex_Save(path.c_str()), 0);
+  const std::string good = ReadFile(path);
+  const size_t words_at = kTableByte + 16 * 6 + 4 * (16 + 64);
+
+  std::string bad = good.substr(0, words_at + 4 * 100 * 2 + 4 * 40);
+  bad[words_at + 4 * 30] ^= 0x40;  // in a's words; c is cut after 40 words
+  WriteFile(path, bad);
+  EXPECT_EQ(QssPlex_Load(path.c_str()), QSS_PLEX_DAMAGED);
+  std::vector<Damage> damage;
+  ASSERT_EQ(QssPlex_LoadSalvage(path.c_str(), RecordDamage, &damage),
+            QSS_PLEX_LOADED);
+  EXPECT_EQ(damage, (std::vector<Damage>{{a, QSS_PLEX_BLOCK_CHECKSUM},
+                                         {c, QSS_PLEX_BLOCK_CUT},
+                                         {d, QSS_PLEX_BLOCK_CUT}}));
+  EXPECT_TRUE(HasStamp(b, 100, b));
+  EXPECT_TRUE(HasStamp(c, 40, c));
+  EXPECT_TRUE(AllZero(c, 40, 100));
+  EXPECT_TRUE(AllZero(d, 0, 100));
+  EXPECT_NE(Words(a)[30], a * 100003 + 30);
+
+  // Without a sound table nothing can be placed.
+  const auto before = Snapshot();
+  for (size_t at : {kHeaderChecksumByte, kTableByte + 17}) {
+    std::string table_damaged = good;
+    table_damaged[at] ^= 0x01;
+    WriteFile(path, table_damaged);
+    EXPECT_EQ(QssPlex_LoadSalvage(path.c_str(), nullptr, nullptr),
+              QSS_PLEX_DAMAGED);
+  }
+  WriteFile(path, good.substr(0, kTableByte + 16 * 5));
+  EXPECT_EQ(QssPlex_LoadSalvage(path.c_str(), nullptr, nullptr),
+            QSS_PLEX_DAMAGED);
+  EXPECT_EQ(Snapshot(), before);
+  std::remove(path.c_str());
+}
+
+TEST_F(PlexStandinTest, SaveFailsWithTheSystemsReason) {
+  errno = 0;
+  const std::string path = TempPath("no_such_folder/image");
+  EXPECT_EQ(QssPlex_Save(path.c_str()), 1);
+  EXPECT_EQ(errno, ENOENT);
+}
+
+void QSS_HOST_CALL RecordProgress(unsigned long long done,
+                                  unsigned long long total, void* context) {
+  static_cast<std::vector<std::pair<uint64_t, uint64_t>>*>(context)
+      ->emplace_back(done, total);
+}
+
+TEST_F(PlexStandinTest, SaveAndLoadReportProgressUpToTheFileSize) {
+  Stamp(Alloc(3 << 20), 3 << 20, 1);  // 12 MiB
+  const std::string path = TempPath("progress");
+  std::vector<std::pair<uint64_t, uint64_t>> calls;
+  QssPlex_SetProgress(RecordProgress, &calls);
+  QssPlex_SetSyncOnSave(1);
+  auto expect_steady = [&](uint64_t total) {
+    ASSERT_GE(calls.size(), 10u);
+    for (size_t i = 0; i < calls.size(); ++i) {
+      EXPECT_EQ(calls[i].second, total);
+      if (i > 0) {
+        EXPECT_GT(calls[i].first, calls[i - 1].first);
+      }
+    }
+    EXPECT_EQ(calls.back().first, total);
+    calls.clear();
+  };
+  ASSERT_EQ(QssPlex_Save(path.c_str()), 0);
+  QssPlex_SetSyncOnSave(0);
+  const uint64_t bytes = ReadFile(path).size();
+  expect_steady(bytes);
+  ASSERT_EQ(QssPlex_Load(path.c_str()), QSS_PLEX_LOADED);
+  expect_steady(2 * bytes);  // verified, then read
+  QssPlex_Reset();
+  ASSERT_EQ(QssPlex_Load(path.c_str()), QSS_PLEX_LOADED);
+  expect_steady(bytes);
+  QssPlex_SetProgress(nullptr, nullptr);
+  std::remove(path.c_str());
+}
+
+TEST_F(PlexStandinTest, CapacityAndRoomLeft) {
+  QssPlex_SetReservationBytes(1 << 20);
+  QssPlex_Reset();
+  EXPECT_EQ(QssPlex_CapacityBytes(), 1u << 20);
+  const unsigned long long fresh = QssPlex_UsedBytes();
+  EXPECT_EQ(fresh, 4u * (2 + 16 + 64));
+  const int a = Alloc(1000), b = Alloc(5000), c = Alloc(10);
+  EXPECT_EQ(QssPlex_UsedBytes(), fresh + 4 * (1024 + 5120 + 10));
+  Free(b);
+  EXPECT_EQ(QssPlex_UsedBytes(), fresh + 4 * (1024 + 10));
+  EXPECT_EQ(QssPlex_GrowableWords(b), -1);
+
+  // The answer is exact: one word more fails, and nothing changes.
+  auto check = [](int id) {
+    SCOPED_TRACE("block " + std::to_string(id));
+    const long long most = QssPlex_GrowableWords(id);
+    ASSERT_GT(most, 0);
+    int words = static_cast<int>(most + 1), index = 0, new_id = 0;
+    Bead(1);
+    if (id == 0) {
+      EXPECT_NE(DMS_ALLOCI(&words, &new_id, &index), 0);
+      --words;
+      EXPECT_EQ(DMS_ALLOCI(&words, &new_id, &index), 0);
+      Bead(0);
+      Free(new_id);
+      return;
+    }
+    Bead(0);
+    const int before = QssPlex_BlockWords(id);
+    EXPECT_NE(DMS_RALOCI(&id, &words, &index), 0);
+    EXPECT_EQ(QssPlex_BlockWords(id), before);
+    --words;
+    EXPECT_EQ(DMS_RALOCI(&id, &words, &index), 0);
+    Realloc(id, before);
+  };
+  check(c);  // at the top
+  check(a);  // room behind it, but more at the top, where it moves
+  check(0);
+  const int fill = Alloc(static_cast<int>(QssPlex_GrowableWords(0)) - 2000);
+  check(a);  // hemmed in by `fill`: a free extent elsewhere
+  check(0);
+  QssPlex_SetMoveOnRealloc(1);
+  check(c);
+  Free(fill);
+}
+
+#ifndef _WIN32
+long PeakResidentKiB() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return usage.ru_maxrss;
+}
+
+// Only the plex's own pages hold the image: no copy of it in memory.
+TEST_F(PlexStandinTest, ImagesMoveWithoutACopyInMemory) {
+  constexpr int kWords = 16 << 20;  // 64 MiB
+  constexpr long kBoundKiB = 16 << 10;
+  const int id = Alloc(kWords);
+  for (int k = 0; k < kWords; k += 1024) Words(id)[k] = k;  // every page
+  const std::string path = TempPath("memory");
+  const long peak = PeakResidentKiB();
+  ASSERT_EQ(QssPlex_Save(path.c_str()), 0);
+  EXPECT_LT(PeakResidentKiB() - peak, kBoundKiB);
+  QssPlex_Reset();  // hands the pages back
+  ASSERT_EQ(QssPlex_Load(path.c_str()), QSS_PLEX_LOADED);
+  EXPECT_LT(PeakResidentKiB() - peak, kBoundKiB);
+  for (int k = 0; k < kWords; k += 1024 * 1023) EXPECT_EQ(Words(id)[k], k);
+  std::remove(path.c_str());
+}
+#endif  // _WIN32
 
 TEST_F(PlexStandinTest, InjectedFailuresHitOnceAndLeaveBlocksAlone) {
   QssPlex_FailAllocAfter(1);

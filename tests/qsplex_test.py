@@ -3,8 +3,9 @@
 
 Runs the built tool on scratch images and checks its output, exit status and
 the images it leaves. Damage is planted by rewriting the plex image file
-(the host stand-in's format: magic, version, id limit, block count, the
-blocks, FNV-1a hash). The Win32 run (--wine) is short, since every command is
+(read in the host stand-in's current format, written in its first one, which
+it still loads: magic, version 1, id limit, block count, the blocks, FNV-1a
+hash). The Win32 run (--wine) is short, since every command is
 a Wine process, and reads an exported compound file back with olefile.
 """
 import argparse
@@ -30,15 +31,24 @@ class Image:
     def __init__(self, path):
         data = open(path, "rb").read()
         assert data[:8] == MAGIC, "not a plex image"
-        self.version, self.id_limit, count = struct.unpack_from("<3I", data, 8)
-        self.blocks, pos = {}, 20
-        for _ in range(count):
-            block, words = struct.unpack_from("<2I", data, pos)
-            self.blocks[block] = list(struct.unpack_from(f"<{words}i", data, pos + 8))
-            pos += 8 + 4 * words
+        version, self.id_limit, count = struct.unpack_from("<3I", data, 8)
+        self.blocks = {}
+        if version == 1:
+            pos = 20
+            for _ in range(count):
+                block, words = struct.unpack_from("<2I", data, pos)
+                self.blocks[block] = list(struct.unpack_from(f"<{words}i", data, pos + 8))
+                pos += 8 + 4 * words
+            return
+        # A 48-byte header, a table of (id, words, checksum), then the words.
+        pos = 48 + 16 * count
+        for k in range(count):
+            block, words, _ = struct.unpack_from("<2IQ", data, 48 + 16 * k)
+            self.blocks[block] = list(struct.unpack_from(f"<{words}i", data, pos))
+            pos += 4 * words
 
     def save(self, path):
-        out = MAGIC + struct.pack("<3I", self.version, self.id_limit, len(self.blocks))
+        out = MAGIC + struct.pack("<3I", 1, self.id_limit, len(self.blocks))
         for block in sorted(self.blocks):
             words = self.blocks[block]
             out += struct.pack(f"<2I{len(words)}i", block, len(words), *words)

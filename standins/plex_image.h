@@ -1,0 +1,125 @@
+// The plex image file, apart from where the store puts the blocks: the store
+// hands the writer each block's words and tells the reader where each block's
+// words go. Data moves between the file and the plex in bounded pieces, with
+// no copy of the image held anywhere else. Results are QssPlexLoadResult.
+#ifndef QSSTORAGE_STANDINS_PLEX_IMAGE_H_
+#define QSSTORAGE_STANDINS_PLEX_IMAGE_H_
+
+#include <cstdint>
+#include <cstdio>
+#include <vector>
+
+#include "standins/plex_controls.h"
+
+namespace qss::standins {
+
+// One live block as the block table lists it (the file's own 16 bytes).
+struct ImageBlock {
+  uint32_t id;
+  uint32_t words;
+  uint64_t checksum;  // XXH3-64 of its bytes; 0 in a first-format image
+};
+
+// Header and block table: everything but the blocks' words.
+struct ImageLayout {
+  uint32_t version = 0;
+  uint32_t id_limit = 0;  // one past the highest id ever handed out
+  uint64_t words = 0;     // the blocks' word counts summed
+  uint64_t file_bytes = 0;
+  std::vector<ImageBlock> blocks;  // increasing ids, all below id_limit
+};
+
+struct ProgressSink {
+  QssPlexProgress callback = nullptr;
+  void* context = nullptr;
+};
+
+// Tells the sink the bytes done of `total` as they grow, at least a MiB
+// further each time, and once more at the end.
+class ProgressCounter {
+ public:
+  ProgressCounter() = default;
+  ProgressCounter(const ProgressSink& sink, uint64_t total)
+      : sink_(sink), total_(total) {}
+  void Advance(uint64_t bytes) { Reach(done_ + bytes); }
+  // Done becomes `done` unless it is there already.
+  void Reach(uint64_t done);
+
+ private:
+  ProgressSink sink_;
+  uint64_t total_ = 0;
+  uint64_t done_ = 0;
+  uint64_t reported_ = 0;
+};
+
+struct DamageSink {
+  QssPlexDamageReport report = nullptr;
+  void* context = nullptr;
+};
+
+struct SavedBlock {
+  uint32_t id;
+  uint32_t words;
+  const int32_t* data;
+};
+
+// Writes the current format to `path`: 0, or 1 with errno kept and the file
+// removed. `sync` flushes the file's data to the device before closing.
+int WriteImage(const char* path, uint32_t id_limit,
+               const std::vector<SavedBlock>& blocks,
+               const ProgressSink& progress, bool sync);
+
+class ImageReader {
+ public:
+  ImageReader() = default;
+  ImageReader(const ImageReader&) = delete;
+  ImageReader& operator=(const ImageReader&) = delete;
+  ~ImageReader();
+
+  // Opens the file and checks its magic and version.
+  int Open(const char* path);
+  uint32_t version() const { return version_; }
+  uint64_t file_bytes() const { return file_bytes_; }
+  // Progress counts through the file once per pass, `total` bytes in all:
+  // ReadLayout and the first ReadBlocks make one pass (ReadLayout alone for a
+  // first-format image), every further ReadBlocks another.
+  void set_progress(const ProgressSink& sink, uint64_t total) {
+    progress_ = ProgressCounter(sink, total);
+  }
+
+  // Reads and checks the header and block table; a first-format image is read
+  // whole and its checksum verified. With `cut_ok` a current-format file may
+  // end before its blocks do.
+  int ReadLayout(bool cut_ok, ImageLayout* layout);
+  // Reads the words of block i to destinations[i], verifying each block's
+  // checksum; without destinations only verifies. With a `salvage` sink,
+  // damaged and cut blocks are reported to it and reading goes on (cut words
+  // read zero). May be called more than once.
+  int ReadBlocks(const ImageLayout& layout, int32_t* const* destinations,
+                 const DamageSink* salvage);
+
+ private:
+  // Reads exactly `bytes`; false at the end of the file or on an error.
+  bool Read(void* out, uint64_t bytes);
+  // What a failed Read means: the file ended early, or it could not be read.
+  int ReadFailure() const;
+  bool SeekTo(uint64_t offset);
+  // Progress through the file: a new pass starts where the last one ended.
+  void StartPass();
+  void EndPass();
+  int ReadFirstFormatLayout(ImageLayout* layout);
+  int ReadFirstFormatBlocks(const ImageLayout& layout,
+                            int32_t* const* destinations);
+
+  std::FILE* file_ = nullptr;
+  uint32_t version_ = 0;
+  uint64_t file_bytes_ = 0;
+  ProgressCounter progress_;
+  uint64_t passes_done_bytes_ = 0;
+  bool pass_ended_ = false;
+  std::vector<unsigned char> scratch_;
+};
+
+}  // namespace qss::standins
+
+#endif  // QSSTORAGE_STANDINS_PLEX_IMAGE_H_
