@@ -46,7 +46,8 @@
  *     STG_E_FILENOTFOUND, STG_E_FILEALREADYEXISTS
  *     STG_E_INVALIDFUNCTION   a Seek to a negative or unrepresentable
  *                             position, an unknown origin; SetSize at or
- *                             past 2^32
+ *                             past 2^32; a move that would lose an
+ *                             element without a name (see COPY AND MOVE)
  *     STG_E_MEDIUMFULL        a stream cannot grow; IStream::CopyTo's
  *                             destination failed a Write or took less
  *     E_OUTOFMEMORY           the heap or the host's store is full
@@ -99,6 +100,20 @@
  *     stream:  pwcsName, type, cbSize, grfMode, grfLocksSupported (0)
  *   With STATFLAG_NONAME pwcsName is left as the caller set it; a nameless
  *   element reports null.
+ *
+ * COPY AND MOVE
+ *   IStorage::CopyTo copies only elements that have a name: an element
+ *   created with an empty name is kept and listed, but never found by name
+ *   and never copied. MoveElementTo with STGMOVE_MOVE of a storage that
+ *   holds such an element, at any depth, fails with STG_E_INVALIDFUNCTION
+ *   before anything is created at the destination, and the source stays as
+ *   it was; STGMOVE_COPY copies the storage without it. A destination that
+ *   is the copied storage or lies below it gives STG_E_ACCESSDENIED.
+ *   IStream::CopyTo ends with E_FAIL when the destination destroys the
+ *   stream being copied (STG_E_ACCESSDENIED when it reopens it for
+ *   writing), and with STG_E_MEDIUMFULL when the destination's Write fails
+ *   or takes less; the counts hold what was read and written.
+ *   IStorage::CopyTo and MoveElementTo pass these codes on.
  *
  * FIXED RESULTS
  *   IStorage::SetElementTimes, IStream::LockRegion and UnlockRegion answer
