@@ -10,7 +10,8 @@
  *   Windows: qsstorage.dll, 32-bit, with the import libraries
  *   libqsstorage.dll.a (MinGW) and qsstorage.lib (Visual Studio). The DLL
  *   needs at run time the host's mxdms.dll, rtmalloc.dll and vovizu.dll and
- *   system DLLs only. Callers link ole32 (CoTaskMemFree) and uuid.
+ *   system DLLs only. Callers link ole32 (CoTaskMemFree) and uuid. The
+ *   header serves C and C++ there.
  *   Elsewhere: libqsstorage.so with libqsscom.so, which provides the COM
  *   definitions of "platform/com.h" (C++ only) and CoTaskMemFree; at run
  *   time libmxdms.so, librtmalloc.so and libvovizu.so stand for the host's.
