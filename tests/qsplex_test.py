@@ -416,6 +416,8 @@ def unnamed_elements(q, img):
     q.run("cp", "-r", "unnamed.img", "/u", "/copy",
           err="/u/(no name): has no name, so it is not copied")
     q.run("ls", "unnamed.img", "/copy", out="named\n")
+    q.run("mv", "unnamed.img", "/u", "/moved", status=1,
+          err="/u: holds an element without a name, which a move would lose")
     q.run("rm", "-r", "unnamed.img", "/u")
     q.run("check", "unnamed.img",
           out="consistent: 1 storage, 2 streams, 11 blocks")
@@ -534,6 +536,68 @@ def interrupted_puts(q):
         FAILURES.append(f"the next change left {glob.glob(temporaries)}")
 
 
+def with_plex(megabytes):
+    """Run options giving the plex a reservation of `megabytes` MiB."""
+    return {"env": dict(os.environ, QSPLEX_PLEX_BYTES=str(megabytes << 20))}
+
+
+def plex_capacity(q):
+    """The plex's capacity is stated, and what exceeds it is refused before
+    anything changes: an image too large to load, a put of a file or of
+    standard input, a copy. A small reservation stands in for the 32-bit
+    limit."""
+    img = "cap.img"
+    q.run("init", img)
+    q.run("info", img, out=" MiB in this build\nin use:      1 MiB")
+    q.run("info", img, out="capacity:    4 MiB in this build", **with_plex(4))
+    five = os.urandom(5 << 20)
+    open(q.path("five.bin"), "wb").write(five)
+    open(q.path("three.bin"), "wb").write(five[:3 << 20])
+    q.run("put", img, "/three", "three.bin")
+    before = open(q.path(img), "rb").read()
+    for args, stdin, err in [
+        (("put", img, "/five", "five.bin"), b"",
+         "/five: the plex cannot hold 5242880 bytes more (capacity 4 MiB in "
+         "this build); the image is unchanged"),
+        (("put", img, "/three", "five.bin"), b"", "cannot hold 5242880 bytes"),
+        (("put", img, "/five", "-"), five, "bytes stored so far (capacity 4 "
+         "MiB in this build); the image is unchanged"),
+        (("cp", img, "/three", "/copy"), b"", "/three: the plex cannot hold "
+         "3145728 bytes more (capacity 4 MiB in this build)"),
+    ]:
+        q.run(*args, stdin=stdin, status=1, err=err, **with_plex(4))
+    if open(q.path(img), "rb").read() != before:
+        FAILURES.append("a put or cp past the plex's capacity changed the image")
+    q.run("put", img, "/five", "five.bin")
+    q.run("ls", img, status=1, err=f"{img}: holds 9 MiB, but this build's "
+          "plex holds at most 4 MiB", **with_plex(4))
+    # -q goes before or after the command word, alone or among letters.
+    q.run("-q", "ls", img, out="five\nthree\n")
+    q.run("cat", "-q", img, "/three", out=five[:3 << 20], raw=True)
+    q.run("rm", "-qr", img, "/five")
+
+
+def peak_memory(q):
+    """A put, a cat and a load of a 64 MiB stream move data in pieces: no
+    command's peak memory exceeds the image's size by more than 64 MiB."""
+    img = "mem.img"
+    q.run("init", img)
+    open(q.path("big.bin"), "wb").write(os.urandom(64 << 20))
+    probe = ("import resource, subprocess, sys\n"
+             "subprocess.run(sys.argv[1:], stdout=subprocess.DEVNULL)\n"
+             "print(resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss)")
+    for args in [("put", img, "/big", "big.bin"), ("cat", img, "/big"),
+                 ("ls", img)]:
+        peak = int(subprocess.run(
+            [sys.executable, "-c", probe] + q.command + list(args),
+            cwd=q.workdir, stdout=subprocess.PIPE, check=True).stdout) << 10
+        bound = os.path.getsize(q.path(img)) + (64 << 20)
+        if peak > bound:
+            FAILURES.append(f"qsplex {args[0]}: peak memory {peak >> 20} MiB, "
+                            f"more than {bound >> 20} MiB")
+    os.remove(q.path(img))
+
+
 def wine_files(q, img):
     """The Win32 build's file cases: compound files missing, foreign or in
     a missing folder; export's overwrite rule; attributes kept."""
@@ -576,6 +640,7 @@ def main():
             wine_files(tool, "n.img")
             lock_kinds(tool, "n.img")
             concurrency(tool, writers=4, readers=2)
+            plex_capacity(tool)
         else:
             native_tour(tool, payload)
             accidental_images(tool)
@@ -588,6 +653,8 @@ def main():
             lock_kinds(tool, "n.img")
             concurrency(tool, writers=20, readers=8)
             interrupted_puts(tool)
+            plex_capacity(tool)
+            peak_memory(tool)
     for failure in FAILURES:
         print(failure, file=sys.stderr)
     return 1 if FAILURES else 0

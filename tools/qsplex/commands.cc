@@ -1,5 +1,6 @@
 #include "tools/qsplex/commands.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -20,6 +21,9 @@ namespace qsplex {
 namespace {
 
 constexpr size_t kChunkBytes = 64 * 1024;
+
+// Ends the message of a change refused part way: nothing is saved.
+constexpr const char* kUnchanged = "; the image is unchanged";
 
 void SetBinary(std::FILE* file) {
 #if defined(_WIN32)
@@ -135,6 +139,7 @@ int MoveOrCopy(const Context& c, bool move) {
                   "lies inside " + from.path());
   }
   uint64_t bytes = from.size;
+  uint64_t largest = from.size;
   size_t streams = 1;
   if (from.type == STGTY_STORAGE) {
     std::vector<TreeNode> nodes;
@@ -143,6 +148,20 @@ int MoveOrCopy(const Context& c, bool move) {
     if (!move) WarnUnnamed(c, nodes, from.path(), "copied");
     bytes = nodes[0].size;
     streams = nodes[0].streams;
+    largest = 0;
+    for (const TreeNode& node : nodes) {
+      if (node.type == STGTY_STREAM) largest = std::max(largest, node.size);
+    }
+  }
+  // A copy needs room for all its bytes, and each stream's data block one
+  // free extent of its length (a move relinks, using none). Refused here,
+  // nothing has changed; a copy that fails later for want of room leaves
+  // the image unchanged too, as it is then not saved.
+  const uint64_t free_bytes = QssPlex_CapacityBytes() - QssPlex_UsedBytes();
+  const uint64_t largest_block = 4 * static_cast<uint64_t>(std::max<long long>(
+                                         QssPlex_GrowableWords(0), 0));
+  if (!move && (bytes > free_bytes || largest > largest_block)) {
+    return c.Fail(from.path(), PlexFull(bytes));
   }
   Progress progress(move ? "moving" : "copying", bytes, streams);
   const std::vector<WideString> parent_names(target.begin(), target.end() - 1);
@@ -155,8 +174,22 @@ int MoveOrCopy(const Context& c, bool move) {
       move ? STGMOVE_MOVE : STGMOVE_COPY);
   if (FAILED(hr)) {
     const std::string& at = progress.last_created();
-    return c.Fail(at.empty() ? JoinPath(target, target.size()) : at, hr);
+    const std::string subject =
+        at.empty() ? JoinPath(target, target.size()) : at;
+    if (hr == STG_E_MEDIUMFULL) {
+      return c.Fail(subject, PlexFull(bytes) + kUnchanged);
+    }
+    // The library will not move a storage holding an element without a
+    // name, which no name could reach in its new place.
+    if (move && hr == STG_E_INVALIDFUNCTION && from.type == STGTY_STORAGE) {
+      return c.Fail(from.path(),
+                    "holds an element without a name, which a move would "
+                    "lose; copy it with 'cp -r' (which leaves such elements "
+                    "out) and remove it with 'rm -r'");
+    }
+    return c.Fail(subject, hr);
   }
+  progress.Done();
   return SaveImage(c);
 }
 
@@ -166,7 +199,7 @@ int RunInit(const Context& c) {
   if (Probe(c.image).kind != FileKind::kMissing && !c.Has('f')) {
     return c.Fail(c.image, "exists already (-f replaces it)");
   }
-  QssPlex_Reset();
+  ResetPlex();
   Ref<IStorage> root(GetRootIStorage());
   if (!root) return c.Fail("/", E_OUTOFMEMORY);
   root.Reset();
@@ -268,12 +301,17 @@ int RunCat(const Context& c) {
   if (FAILED(hr)) return c.Fail(e.path(), hr);
   SetBinary(stdout);
   SetActivity("writing the stream to standard output");
+  // Progress would mix into the bytes on a terminal.
+  const bool quiet = IsTerminal(stdout);
+  if (quiet) SetQuiet(true);
+  Progress progress("writing the stream", e.size, 0);
   std::vector<char> chunk(kChunkBytes);
   for (;;) {
     ULONG got = 0;
     hr = stream->Read(chunk.data(), static_cast<ULONG>(chunk.size()), &got);
     if (FAILED(hr)) return c.Fail(e.path(), hr);
     if (got == 0) break;
+    progress.Wrote(got);
     if (std::fwrite(chunk.data(), 1, got, stdout) != got) {
       return c.Fail("standard output", std::strerror(errno));
     }
@@ -292,9 +330,15 @@ int RunPut(const Context& c) {
                  "Enter on Windows)\n");
     return kExitUsage;
   }
-  if (from_file && Probe(c.args[1]).kind == FileKind::kDirectory) {
+  FileStatus input_status;
+  input_status.kind = FileKind::kOther;
+  if (from_file) input_status = Probe(c.args[1]);
+  if (input_status.kind == FileKind::kDirectory) {
     return c.Fail(c.args[1], "is a folder; put stores one file");
   }
+  // A regular file's length is known before anything is stored.
+  const uint64_t expected =
+      input_status.kind == FileKind::kFile ? input_status.bytes : 0;
   std::FILE* input = from_file ? OpenFile(c.args[1], "rb") : stdin;
   if (input == nullptr) return c.Fail(c.args[1], SystemReason());
   if (!from_file) SetBinary(stdin);
@@ -326,18 +370,39 @@ int RunPut(const Context& c) {
     hr = e.parent->CreateStream(e.name(), kReadWrite, 0, 0, stream.Out());
   }
   if (FAILED(hr)) return c.Fail(e.path(), hr);
+  // Reserving the whole length first refuses what the plex cannot hold
+  // before a byte is copied, and grows the data block once.
+  if (expected > 0) {
+    ULARGE_INTEGER room;
+    room.QuadPart = expected;
+    hr = stream->SetSize(room);
+    if (hr == STG_E_MEDIUMFULL || hr == STG_E_INVALIDFUNCTION) {
+      return c.Fail(e.path(), PlexFull(expected) + kUnchanged);
+    }
+    if (FAILED(hr)) return c.Fail(e.path(), hr);
+  }
   SetActivity(from_file ? "storing the file" : "storing standard input");
+  Progress progress(from_file ? "storing the file" : "storing standard input",
+                    expected, 0);
   std::vector<char> chunk(kChunkBytes);
   size_t got;
   while ((got = std::fread(chunk.data(), 1, chunk.size(), input)) > 0) {
     ULONG written = 0;
     hr = stream->Write(chunk.data(), static_cast<ULONG>(got), &written);
+    progress.Wrote(written);
+    if (hr == STG_E_MEDIUMFULL || (SUCCEEDED(hr) && written != got)) {
+      return c.Fail(e.path(), "the plex cannot hold more than the " +
+                                  std::to_string(progress.bytes()) +
+                                  " bytes stored so far (capacity " +
+                                  Mebibytes(QssPlex_CapacityBytes()) +
+                                  " in this build)" + kUnchanged);
+    }
     if (FAILED(hr)) return c.Fail(e.path(), hr);
-    if (written != got) return c.Fail(e.path(), STG_E_MEDIUMFULL);
   }
   if (std::ferror(input)) {
     return c.Fail(from_file ? c.args[1] : "standard input", SystemReason());
   }
+  progress.Done();
   stream.Reset();
   closer.Close();
   return SaveImage(c);

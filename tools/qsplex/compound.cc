@@ -152,6 +152,7 @@ int RunImport(const Context& c) {
     const std::string& at = progress.last_created();
     return c.Fail(at.empty() ? e.path() : at, hr);
   }
+  progress.Done();
   watched.Reset();
   destination.Reset();
   return SaveImage(c);

@@ -64,11 +64,13 @@ void PrintData(const qss::PlexView& view, const int* stream,
   }
   const unsigned char* bytes =
       reinterpret_cast<const unsigned char*>(view.Block(id, 0));
-  const int size = stream[qss::kStreamSizeWord];
-  const int readable = size < 0 ? 0 : std::min(size, words * 4);
-  const int shown = std::min(readable, kDataBytesShown);
-  std::printf("%sdata block %d (%d words), %d bytes in use\n", indent.c_str(),
-              id, words, readable);
+  // Sizes are unsigned 32-bit words; a block's bytes can pass 2 GiB.
+  const uint64_t size = static_cast<uint32_t>(stream[qss::kStreamSizeWord]);
+  const uint64_t readable = std::min<uint64_t>(size, 4 * static_cast<uint64_t>(words));
+  const int shown = static_cast<int>(
+      std::min<uint64_t>(readable, kDataBytesShown));
+  std::printf("%sdata block %d (%d words), %s bytes in use\n", indent.c_str(),
+              id, words, std::to_string(readable).c_str());
   for (int at = 0; at < shown; at += 16) {
     std::string line = indent + "  ";
     for (int i = at; i < at + 16 && i < shown; ++i) {
@@ -78,8 +80,9 @@ void PrintData(const qss::PlexView& view, const int* stream,
     }
     std::printf("%s\n", line.c_str());
   }
-  if (readable > shown) {
-    std::printf("%s  ... %d more bytes\n", indent.c_str(), readable - shown);
+  if (readable > static_cast<uint64_t>(shown)) {
+    std::printf("%s  ... %s more bytes\n", indent.c_str(),
+                std::to_string(readable - shown).c_str());
   }
 }
 
@@ -240,6 +243,9 @@ int RunInfo(const Context& c) {
   }
   std::printf("blocks:      %d allocated, %s words\n", QssPlex_LiveBlocks(),
               std::to_string(QssPlex_LiveWords()).c_str());
+  std::printf("capacity:    %s in this build\nin use:      %s\n",
+              Mebibytes(QssPlex_CapacityBytes()).c_str(),
+              Mebibytes(QssPlex_UsedBytes()).c_str());
   return 0;
 }
 

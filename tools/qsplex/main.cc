@@ -157,6 +157,8 @@ const char* const kSynonyms[][2] = {
 const char* const kCommonOptions =
     "  --wait SECONDS  wait up to SECONDS for another qsplex using IMAGE\n"
     "                  (default 30; 0 fails at once)\n"
+    "  -q              show no progress (shown on a terminal for work\n"
+    "                  that takes longer than about a second)\n"
     "  -h, --help      describe the command\n";
 
 const Command* FindCommand(const std::string& name) {
@@ -245,6 +247,10 @@ void PrintHelp() {
       "the disk), saved\nclosed, only when everything succeeded. A file "
       "outside the image that a\ncommand would replace (init, export) is "
       "kept unless -f is given.\n\n"
+      "The plex holds at most what 'qsplex info' states as its capacity "
+      "in\nthis build. For tests, the environment variable "
+      "QSPLEX_PLEX_BYTES=N\ngives it N bytes instead, so that a small "
+      "plex fills up with small data.\n\n"
       "Exit status: 0 success, 1 failure, 2 usage error.\n",
       kCommonOptions);
   PrintExamples(
@@ -323,6 +329,10 @@ int RunCommand(const Command& command, const std::vector<std::string>& args) {
           PrintCommandHelp(command);
           return 0;
         }
+        if (letter == 'q') {
+          SetQuiet(true);
+          continue;
+        }
         if (std::strchr(command.options, letter) == nullptr) {
           std::string problem = std::string("unknown option -") + letter;
           if (arg.size() > 2) problem += " (in " + arg + ")";
@@ -372,7 +382,8 @@ int Main(const std::vector<std::string>& args) {
   std::vector<std::string> leading;
   size_t at = 0;
   while (at < args.size() &&
-         (args[at] == "--wait" || args[at].rfind("--wait=", 0) == 0)) {
+         (args[at] == "--wait" || args[at].rfind("--wait=", 0) == 0 ||
+          args[at] == "-q")) {
     leading.push_back(args[at]);
     if (args[at] == "--wait" && at + 1 < args.size()) {
       leading.push_back(args[++at]);

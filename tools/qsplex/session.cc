@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "qsstorage/qsstorage.h"
@@ -13,6 +14,7 @@ namespace qsplex {
 
 int Context::Fail(const std::string& subject,
                   const std::string& message) const {
+  EndProgressLine();
   std::fprintf(stderr, "qsplex: %s: %s%s%s\n", command.c_str(), subject.c_str(),
                subject.empty() ? "" : ": ", message.c_str());
   return kExitFailure;
@@ -36,9 +38,6 @@ const char* g_activity = "starting";
 
 constexpr uint64_t kMebibyte = 1024 * 1024;
 
-// The codes of QssPlex_Load.
-constexpr int kLoadUnreadable = 1;
-constexpr int kLoadTooLarge = 3;
 
 std::string Quoted(const std::string& arg) {
   return arg.find_first_of(" '\"") == std::string::npos ? arg : "'" + arg + "'";
@@ -135,7 +134,45 @@ std::string OpenRefusal(const Context& c, const FileStatus& status) {
   return problem;
 }
 
+// Shows the progress of the store's loads and saves.
+void QSS_HOST_CALL OnPlexProgress(unsigned long long done,
+                                  unsigned long long total, void* context) {
+  static_cast<Progress*>(context)->Reached(done, total);
+}
+
+// Reports the store's progress to `progress` while it lives.
+class PlexProgress {
+ public:
+  explicit PlexProgress(const char* verb) : progress_(verb, 0, 0) {
+    QssPlex_SetProgress(OnPlexProgress, &progress_);
+  }
+  PlexProgress(const PlexProgress&) = delete;
+  PlexProgress& operator=(const PlexProgress&) = delete;
+  ~PlexProgress() { QssPlex_SetProgress(nullptr, nullptr); }
+
+ private:
+  Progress progress_;
+};
+
 }  // namespace
+
+void ResetPlex() {
+  const char* bytes = std::getenv("QSPLEX_PLEX_BYTES");
+  if (bytes != nullptr && *bytes != 0) {
+    QssPlex_SetReservationBytes(std::strtoull(bytes, nullptr, 10));
+  }
+  QssPlex_Reset();
+}
+
+std::string Mebibytes(uint64_t bytes) {
+  return std::to_string((bytes + kMebibyte - 1) / kMebibyte) + " MiB";
+}
+
+std::string PlexFull(uint64_t bytes) {
+  return "the plex cannot hold " + std::to_string(bytes) +
+         " bytes more (capacity " + Mebibytes(QssPlex_CapacityBytes()) +
+         " in this build)";
+}
 
 void SetActivity(const char* what) { g_activity = what; }
 
@@ -177,7 +214,7 @@ bool PrepareImage(Context* c, Access access, ImageLock* lock) {
 
 bool LoadImageFile(const Context& c) {
   SetActivity("loading the image");
-  QssPlex_Reset();
+  ResetPlex();
   const std::string store_path = StorePath(c.image);
   if (store_path.empty()) {
     c.Fail(c.image,
@@ -185,8 +222,12 @@ bool LoadImageFile(const Context& c) {
            "and this one has no short form in it");
     return false;
   }
-  const int loaded = QssPlex_Load(store_path.c_str());
-  if (loaded == 0) {
+  int loaded;
+  {
+    PlexProgress progress("loading the image");
+    loaded = QssPlex_Load(store_path.c_str());
+  }
+  if (loaded == QSS_PLEX_LOADED) {
     if (QssPlex_BlockWords(1) >= 0 &&
         QssPlex_BlockWords(qss::kAnchorBlock) > qss::kAnchorWord) {
       return true;
@@ -197,12 +238,16 @@ bool LoadImageFile(const Context& c) {
     return false;
   }
   std::string reason;
-  if (loaded == kLoadTooLarge) {
-    const uint64_t mebibytes =
-        (Probe(c.image).bytes + kMebibyte - 1) / kMebibyte;
-    c.Fail(c.image, "holds " + std::to_string(mebibytes) +
-                        " MiB, more than this build's plex can hold");
-  } else if (loaded == kLoadUnreadable && !ReadsThrough(c.image, &reason)) {
+  if (loaded == QSS_PLEX_TOO_LARGE) {
+    QssPlexImageInfo info = {};
+    const uint64_t needed = QssPlex_ImageInfo(store_path.c_str(), &info) == 0
+                                ? info.plex_bytes
+                                : Probe(c.image).bytes;
+    c.Fail(c.image, "holds " + Mebibytes(needed) +
+                        ", but this build's plex holds at most " +
+                        Mebibytes(QssPlex_CapacityBytes()));
+  } else if (loaded == QSS_PLEX_UNREADABLE &&
+             !ReadsThrough(c.image, &reason)) {
     c.Fail(c.image, "cannot read it: " + reason);
   } else if (!LooksLikeImage(c.image)) {
     c.Fail(c.image, ImageProblem(c.image));
@@ -249,7 +294,12 @@ int SaveImage(const Context& c) {
                       unchanged);
   }
   ClearSystemError();
-  if (QssPlex_Save(store_path.c_str()) != 0) {
+  int saved;
+  {
+    PlexProgress progress("saving the image");
+    saved = QssPlex_Save(store_path.c_str());
+  }
+  if (saved != 0) {
     return c.Fail(c.image,
                   "cannot write the image: " + SystemReason() + unchanged);
   }

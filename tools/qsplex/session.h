@@ -94,6 +94,17 @@ struct Element {
 void SetActivity(const char* what);
 const char* Activity();
 
+// Empties the plex for the command. The environment variable
+// QSPLEX_PLEX_BYTES, when set, gives the plex's reservation in bytes
+// instead of the build's default: a testing aid, so that a small plex fills
+// up with small data.
+void ResetPlex();
+// "N MiB", rounded up.
+std::string Mebibytes(uint64_t bytes);
+// Why `bytes` more cannot be stored: "the plex cannot hold N bytes more
+// (capacity C in this build)".
+std::string PlexFull(uint64_t bytes);
+
 // Makes the command's image ready for `access`: refuses a missing image
 // (but for kCreate; naming an operand that is an image, when the two look
 // swapped), a folder, and a read-only image for a change; locks it in
