@@ -106,7 +106,12 @@ std::string CreateRefusal(const Context& c, const FileStatus& status) {
 // Why the image cannot be opened (before its lock file is made beside
 // it); empty when it can.
 std::string OpenRefusal(const Context& c, const FileStatus& status) {
-  if (status.kind == FileKind::kFile && LooksLikeImage(c.image)) {
+  // A file with a lock file beside it has been an image: another qsplex may
+  // be replacing it right now (Windows can refuse to open a file while it is
+  // renamed over), so the load judges it under the lock instead.
+  if (status.kind == FileKind::kFile &&
+      (LooksLikeImage(c.image) ||
+       Probe(c.image + ".lock").kind == FileKind::kFile)) {
     return std::string();
   }
   std::string problem;
