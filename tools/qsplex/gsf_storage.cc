@@ -17,6 +17,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -25,6 +26,7 @@
 #include <utility>
 #include <vector>
 
+#include "tools/qsplex/compound_directory.h"
 #include "tools/qsplex/export_check.h"
 #include "tools/qsplex/text.h"
 
@@ -268,6 +270,9 @@ class StreamBase : public Object<IStream> {
 
 // ---- Writing -------------------------------------------------------------
 
+// Where libgsf writes the file: beside it, as the Win32 export does.
+std::string TemporaryName(const std::string& path) { return path + ".tmp"; }
+
 // A storage of the file being written, shared by every object over it, so
 // that a storage opened again knows the names made in it before.
 struct WriteDir {
@@ -280,8 +285,10 @@ struct WriteDir {
 
 class Writer {
  public:
-  Writer(GPtr<GsfOutput> sink, std::shared_ptr<WriteDir> root)
-      : sink_(std::move(sink)), root_(std::move(root)) {}
+  Writer(GPtr<GsfOutput> sink, std::shared_ptr<WriteDir> root, std::string path)
+      : sink_(std::move(sink)),
+        root_(std::move(root)),
+        path_(std::move(path)) {}
   ~Writer() { Finish(false); }
   void AddRef() { ++refs_; }
   void Release() {
@@ -317,8 +324,9 @@ class Writer {
   }
 
   // Ends the file, keeping it only when `keep` and nothing failed. An error
-  // set on the file before the root closes makes libgsf delete its
-  // temporary file instead of renaming it.
+  // set on the file before the root closes makes libgsf delete what it
+  // wrote instead of renaming it to the temporary name. A kept file gets
+  // its directory balanced there and then replaces the file whole.
   HRESULT Finish(bool keep) {
     if (finished_) return STG_E_REVERTED;
     CloseStream(open_stream_);
@@ -331,12 +339,19 @@ class Writer {
     if (!closed || gsf_output_error(sink_.get()) != nullptr) {
       return Fail(STG_E_MEDIUMFULL);
     }
-    return S_OK;
+    const std::string temporary = TemporaryName(path_);
+    HRESULT hr = BalanceDirectory(temporary);
+    if (SUCCEEDED(hr) && std::rename(temporary.c_str(), path_.c_str()) != 0) {
+      hr = STG_E_ACCESSDENIED;
+    }
+    if (FAILED(hr)) std::remove(temporary.c_str());
+    return FAILED(hr) ? Fail(hr) : S_OK;
   }
 
  private:
   GPtr<GsfOutput> sink_;
   std::shared_ptr<WriteDir> root_;
+  std::string path_;
   GsfOutput* open_stream_ = nullptr;
   HRESULT failure_ = S_OK;
   bool finished_ = false;
@@ -805,22 +820,20 @@ class ReadStorage final : public StorageBase {
     if (name == nullptr) return STG_E_INVALIDPOINTER;
     if ((mode & 3) != STGM_READ) return STG_E_ACCESSDENIED;
     const WideString sought(name);
+    std::string utf8;
+    if (NameToUtf8(sought, &utf8)) {
+      out->reset(gsf_infile_child_by_name(storage_.get(), utf8.c_str()));
+      *stored = sought;
+    }
     const WideString key = CompoundNameKey(sought);
     const int count = gsf_infile_num_children(storage_.get());
-    int found = -1;
-    for (int i = 0; i < count; ++i) {
-      WideString child =
-          NameFromUtf8(gsf_infile_name_by_index(storage_.get(), i));
-      const bool exact = child == sought;
-      if (exact || (found < 0 && CompoundNameKey(child) == key)) {
-        found = i;
-        *stored = std::move(child);
-      }
-      if (exact) break;
+    for (int i = 0; !*out && i < count; ++i) {
+      *stored = NameFromUtf8(gsf_infile_name_by_index(storage_.get(), i));
+      if (CompoundNameKey(*stored) != key) continue;
+      out->reset(gsf_infile_child_by_index(storage_.get(), i));
+      if (!*out) return kFileCorrupt;
     }
-    if (found < 0) return STG_E_FILENOTFOUND;
-    out->reset(gsf_infile_child_by_index(storage_.get(), found));
-    if (!*out) return kFileCorrupt;
+    if (!*out) return STG_E_FILENOTFOUND;
     return IsStorage(out->get()) == storage ? S_OK : STG_E_FILENOTFOUND;
   }
 
@@ -865,7 +878,8 @@ HRESULT CreateCompoundFile(const std::string& path_utf8, IStorage** out) {
   if (!Utf8ToWide(path_utf8, &name)) return STG_E_INVALIDNAME;
   InitGsf();
   GError* error = nullptr;
-  GPtr<GsfOutput> sink(gsf_output_stdio_new(path_utf8.c_str(), &error));
+  GPtr<GsfOutput> sink(
+      gsf_output_stdio_new(TemporaryName(path_utf8).c_str(), &error));
   if (!sink) return FileError(error, kPathNotFound);
   std::shared_ptr<WriteDir> root;
   try {
@@ -882,7 +896,7 @@ HRESULT CreateCompoundFile(const std::string& path_utf8, IStorage** out) {
   }
   // The root holds the file too: abandoned, it deletes what it wrote.
   GsfOutput* file = sink.get();
-  auto* writer = new (std::nothrow) Writer(std::move(sink), root);
+  auto* writer = new (std::nothrow) Writer(std::move(sink), root, path_utf8);
   if (writer == nullptr) {
     gsf_output_set_error(file, 0, "abandoned");
     return E_OUTOFMEMORY;

@@ -26,11 +26,13 @@ namespace qsplex {
 // E_NOTIMPL.
 //
 // The file appears only at the root's Commit(STGC_DEFAULT): it closes the
-// open stream, writes the directory and replaces any earlier file of that
-// name whole (libgsf writes a temporary file beside it and renames it).
+// open stream and writes the directory into PATH.tmp, balances the
+// directory's sibling trees (BalanceDirectory) and renames PATH.tmp to PATH,
+// replacing any earlier file whole.
 // Commit returns a write failure as STG_E_MEDIUMFULL, and every object of
 // the file answers STG_E_REVERTED after it. Releasing the root storage
-// without a successful Commit leaves no file and an earlier one as it was.
+// without a successful Commit leaves no file (nor PATH.tmp) and an earlier
+// one as it was.
 HRESULT CreateCompoundFile(const std::string& path_utf8, IStorage** out);
 
 // Opens the compound file `path_utf8` read-only and hands out its root

@@ -16,6 +16,7 @@
 #include "tests/element_helpers.h"
 #include "tests/test_support.h"
 #include "tools/qsplex/class_ids.h"
+#include "tools/qsplex/compound_directory.h"
 #include "tools/qsplex/text.h"
 
 namespace qss_test {
@@ -171,6 +172,25 @@ class GsfStorageTest : public RootTest {
     EXPECT_TRUE(FileExists(path_));
   }
 
+  // olefile_dump.py's listing of path_ is `expected`.
+  void ExpectOlefileLists(const std::string& expected) {
+    const std::string command = std::string(QSS_PYTHON3) + " " +
+                                QSS_OLEFILE_DUMP + " '" + path_ + "' 2>&1";
+    FILE* pipe = popen(command.c_str(), "r");
+    ASSERT_NE(nullptr, pipe);
+    std::string listed;
+    char buffer[4096];
+    for (size_t n; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;) {
+      listed.append(buffer, n);
+    }
+    const int status = pclose(pipe);
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 3) {
+      GTEST_SKIP() << "python3-olefile is not installed";
+    }
+    EXPECT_EQ(0, status);
+    EXPECT_EQ(expected, listed);
+  }
+
   std::string path_;
 };
 
@@ -191,21 +211,49 @@ TEST_F(GsfStorageTest, ExportedTreeReadsBackWholeHereAndInOlefile) {
   ASSERT_EQ(S_OK, file->CopyTo(0, nullptr, nullptr, dst.get()));
   EXPECT_EQ(expected, Describe(dst.get()));
 
-  const std::string command =
-      std::string(QSS_PYTHON3) + " " + QSS_OLEFILE_DUMP + " '" + path_ + "'";
-  FILE* pipe = popen(command.c_str(), "r");
-  ASSERT_NE(nullptr, pipe);
-  std::string listed;
-  char buffer[4096];
-  for (size_t n; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;) {
-    listed.append(buffer, n);
+  ExpectOlefileLists(expected);
+}
+
+TEST_F(GsfStorageTest, ThousandsOfSiblingsReadBackInOlefile) {
+  // olefile walks sibling trees recursively: a chain of 1500 exceeds its
+  // recursion limit, a balanced tree does not.
+  {
+    Ref<IStorage> file;
+    ASSERT_EQ(S_OK, qsplex::CreateCompoundFile(path_, file.Out()));
+    Ref<IStorage> many;
+    AddStorage(file.get(), "many", Class(4), &many);
+    for (int i = 0; i < 1500; ++i) {
+      AddStream(many.get(), (i % 2 ? "s" : "stream") + std::to_string(i),
+                std::to_string(i));
+    }
+    AddStream(file.get(), "last", "x");
+    ASSERT_EQ(S_OK, file->Commit(kCommitDefault));
   }
-  const int status = pclose(pipe);
-  if (WIFEXITED(status) && WEXITSTATUS(status) == 3) {
-    GTEST_SKIP() << "python3-olefile is not installed";
+  Ref<IStorage> file;
+  ASSERT_EQ(S_OK, qsplex::OpenCompoundFile(path_, file.Out()));
+  const std::string listed = Describe(file.get());
+  EXPECT_EQ(1503, std::count(listed.begin(), listed.end(), '\n'));
+  ExpectOlefileLists(listed);
+}
+
+TEST_F(GsfStorageTest, ADirectoryThatDoesNotHoldTogetherIsLeftAlone) {
+  {
+    Ref<IStorage> file;
+    ASSERT_EQ(S_OK, qsplex::CreateCompoundFile(path_, file.Out()));
+    AddStream(file.get(), "a", "1");
+    ASSERT_EQ(S_OK, file->Commit(kCommitDefault));
   }
-  EXPECT_EQ(0, status);
-  EXPECT_EQ(expected, listed);
+  // The root entry's child link points at the root entry itself.
+  std::string bytes = FileBytes(path_);
+  const size_t directory =
+      (static_cast<uint8_t>(bytes[0x30]) + size_t{1}) * 512;
+  bytes.replace(directory + 0x4C, 4, std::string(4, '\0'));
+  {
+    std::ofstream out(path_, std::ios::binary);
+    out << bytes;
+  }
+  EXPECT_EQ(static_cast<HRESULT>(0x80030109), qsplex::BalanceDirectory(path_));
+  EXPECT_EQ(bytes, FileBytes(path_));
 }
 
 TEST_F(GsfStorageTest, NamesAndStreamsTheWriterRefuses) {
@@ -275,6 +323,7 @@ TEST_F(GsfStorageTest, AFileNotCommittedLeavesTheEarlierOneAsItWas) {
     AddStream(file.get(), "second", Pattern(10000, 5));
   }
   EXPECT_EQ(before, FileBytes(path_));
+  EXPECT_FALSE(FileExists(path_ + ".tmp"));
   std::remove(path_.c_str());
   {
     Ref<IStorage> file;
