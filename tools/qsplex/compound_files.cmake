@@ -3,8 +3,10 @@
 # tools/CMakeLists.txt after the qsplex target. The Win32 build uses the
 # platform's own structured storage, and without libgsf the native qsplex
 # builds without compound files (QSPLEX_HAVE_GSF undefined).
-set(QSPLEX_GSF_SOURCES ${CMAKE_CURRENT_LIST_DIR}/gsf_storage.cc
-                        ${CMAKE_CURRENT_LIST_DIR}/compound_directory.cc)
+set(QSPLEX_GSF_SOURCES ${CMAKE_CURRENT_LIST_DIR}/gsf_objects.cc
+                       ${CMAKE_CURRENT_LIST_DIR}/gsf_storage_read.cc
+                       ${CMAKE_CURRENT_LIST_DIR}/gsf_storage_write.cc
+                       ${CMAKE_CURRENT_LIST_DIR}/compound_directory.cc)
 if(NOT WIN32)
   find_package(PkgConfig QUIET)
   if(PKG_CONFIG_FOUND)
