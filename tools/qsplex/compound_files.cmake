@@ -24,7 +24,8 @@ if(NOT GSF_FOUND)
 endif()
 
 target_sources(qsplex PRIVATE ${QSPLEX_GSF_SOURCES})
-target_link_libraries(qsplex PRIVATE PkgConfig::GSF)
+find_package(Threads REQUIRED)
+target_link_libraries(qsplex PRIVATE PkgConfig::GSF Threads::Threads)
 target_compile_definitions(qsplex PRIVATE QSPLEX_HAVE_GSF=1)
 
 if(QSS_BUILD_TESTS)
@@ -36,7 +37,7 @@ if(QSS_BUILD_TESTS)
     ${CMAKE_CURRENT_LIST_DIR}/export_check.cc
     ${CMAKE_CURRENT_LIST_DIR}/text.cc ${PROJECT_SOURCE_DIR}/tests/test_main.cc)
   target_link_libraries(qsplex_gsf_tests PRIVATE qsstorage qss_test_support
-                        PkgConfig::GSF)
+                        PkgConfig::GSF Threads::Threads)
   target_compile_definitions(qsplex_gsf_tests PRIVATE
     QSS_PYTHON3="${QSS_PYTHON3}"
     QSS_OLEFILE_DUMP="${CMAKE_CURRENT_LIST_DIR}/olefile_dump.py")

@@ -1,11 +1,10 @@
 // Reading goes through libgsf's reader, which parses the whole directory
 // when the file opens; each of our objects holds a GObject reference of its
 // element, and objects stay usable after the root is released.
-#include "tools/qsplex/gsf_storage.h"
-
 #include <gsf/gsf-infile-msole.h>
 #include <gsf/gsf-infile.h>
 #include <gsf/gsf-input-stdio.h>
+#include <pthread.h>
 
 #include <algorithm>
 #include <cstring>
@@ -16,6 +15,7 @@
 
 #include "tools/qsplex/export_check.h"
 #include "tools/qsplex/gsf_objects.h"
+#include "tools/qsplex/gsf_storage.h"
 
 namespace qsplex {
 namespace gsf {
@@ -325,6 +325,41 @@ bool HasSignature(GsfInput* input) {
          std::memcmp(start, kSignature, sizeof start) == 0;
 }
 
+// libgsf parses the directory when the file opens, one level of recursion
+// per entry along a chain of siblings: some tens of thousands of them
+// overflow a thread's usual 8 MiB. The parse runs on a thread whose stack
+// has room for every entry the file can hold.
+struct ParseJob {
+  GsfInput* input;
+  GsfInfile* result;
+};
+
+void* Parse(void* argument) {
+  auto* job = static_cast<ParseJob*>(argument);
+  job->result = gsf_infile_msole_new(job->input, nullptr);
+  return nullptr;
+}
+
+GsfInfile* ParseDirectory(GsfInput* input) {
+  constexpr uint64_t kStackPerEntry = 512;
+  constexpr uint64_t kEntryBytes = 128;
+  constexpr uint64_t kMaxStack = uint64_t{1} << 30;
+  const uint64_t entries =
+      static_cast<uint64_t>(gsf_input_size(input)) / kEntryBytes;
+  const uint64_t stack =
+      std::min(kMaxStack, (uint64_t{8} << 20) + entries * kStackPerEntry);
+  ParseJob job{input, nullptr};
+  pthread_attr_t attributes;
+  pthread_t thread;
+  if (pthread_attr_init(&attributes) != 0) return nullptr;
+  const bool ran =
+      pthread_attr_setstacksize(&attributes, static_cast<size_t>(stack)) == 0 &&
+      pthread_create(&thread, &attributes, Parse, &job) == 0 &&
+      pthread_join(thread, nullptr) == 0;
+  pthread_attr_destroy(&attributes);
+  return ran ? job.result : nullptr;
+}
+
 HRESULT Open(const std::string& path_utf8, IStorage** out) {
   if (out == nullptr) return STG_E_INVALIDPOINTER;
   *out = nullptr;
@@ -334,11 +369,8 @@ HRESULT Open(const std::string& path_utf8, IStorage** out) {
   GError* error = nullptr;
   GPtr<GsfInput> input(gsf_input_stdio_new(path_utf8.c_str(), &error));
   if (!input) return FileError(error, STG_E_FILENOTFOUND);
-  GPtr<GsfInfile> root(gsf_infile_msole_new(input.get(), &error));
-  if (!root) {
-    g_clear_error(&error);
-    return HasSignature(input.get()) ? kFileCorrupt : kInvalidHeader;
-  }
+  GPtr<GsfInfile> root(ParseDirectory(input.get()));
+  if (!root) return HasSignature(input.get()) ? kFileCorrupt : kInvalidHeader;
   *out = new (std::nothrow) ReadStorage(std::move(root), name, kRootReadMode);
   return *out != nullptr ? S_OK : E_OUTOFMEMORY;
 }
