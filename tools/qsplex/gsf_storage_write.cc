@@ -55,7 +55,6 @@ class Writer {
     if (--refs_ == 0) delete this;
   }
 
-  const std::shared_ptr<WriteDir>& root() const { return root_; }
   GsfOutput* open_stream() const { return open_stream_; }
   void set_open_stream(GsfOutput* stream) { open_stream_ = stream; }
 
