@@ -4,8 +4,6 @@
 // closes. Each of our objects holds a GObject reference, and every object
 // of a file being written shares one Writer that knows the open stream and
 // whether the file is finished.
-#include "tools/qsplex/gsf_storage.h"
-
 #include <gsf/gsf-outfile-msole.h>
 #include <gsf/gsf-outfile.h>
 #include <gsf/gsf-output-stdio.h>
@@ -20,6 +18,7 @@
 #include "tools/qsplex/compound_directory.h"
 #include "tools/qsplex/export_check.h"
 #include "tools/qsplex/gsf_objects.h"
+#include "tools/qsplex/gsf_storage.h"
 
 namespace qsplex {
 namespace gsf {
