@@ -8,7 +8,7 @@ set -euo pipefail
 packages=(cmake g++ make googletest libgtest-dev libgmock-dev libbenchmark-dev
           g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix wine wine32
           python3-olefile clang libclang-rt-14-dev lld llvm gnuplot-nox
-          valgrind libxxhash-dev time)
+          valgrind libxxhash-dev time pkg-config libgsf-1-dev)
 missing=()
 for p in "${packages[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
