@@ -1,15 +1,21 @@
-// Export and import go through the platform's own compound files, which only
-// the Win32 build has.
+// Export and import copy between the image and a compound file through the
+// standard interfaces: the platform's own compound files in the Win32 build,
+// libgsf's natively.
 #include "tools/qsplex/commands.h"
 
-#if defined(_WIN32)
+#if defined(_WIN32) || defined(QSPLEX_HAVE_GSF)
 
 #include <cstdio>
 #include <cwchar>
 #include <vector>
 
+#include "tools/qsplex/class_ids.h"
+#include "tools/qsplex/export_check.h"
 #include "tools/qsplex/files.h"
 #include "tools/qsplex/walk.h"
+#if !defined(_WIN32)
+#include "tools/qsplex/gsf_storage.h"
+#endif
 
 namespace qsplex {
 namespace {
@@ -17,6 +23,49 @@ namespace {
 bool WideFileName(const Context& c, const std::string& file, WideString* out) {
   if (Utf8ToWide(file, out)) return true;
   c.Fail(file, "the file name is not valid UTF-8");
+  return false;
+}
+
+constexpr DWORD kCommitDefault = 0;  // STGC_DEFAULT
+// STG_E_INVALIDHEADER: the file is not a compound file.
+constexpr HRESULT kNotCompound = static_cast<HRESULT>(0x800300FB);
+
+// Makes the compound file `path`; it holds what was written once committed.
+HRESULT CreateFileStorage(const std::string& path, IStorage** out) {
+#if defined(_WIN32)
+  return StgCreateDocfile(WideName(path).c_str(),
+                          STGM_CREATE | STGM_READWRITE | STGM_SHARE_EXCLUSIVE,
+                          0, out);
+#else
+  return CreateCompoundFile(path, out);
+#endif
+}
+
+HRESULT OpenFileStorage(const std::string& path, IStorage** out) {
+#if defined(_WIN32)
+  *out = nullptr;
+  if (StgIsStorageFile(WideName(path).c_str()) != S_OK) {
+    return kNotCompound;
+  }
+  return StgOpenStorage(WideName(path).c_str(), nullptr,
+                        STGM_READ | STGM_SHARE_DENY_WRITE, nullptr, 0, out);
+#else
+  return OpenCompoundFile(path, out);
+#endif
+}
+
+// Lists every element below `top` that a compound file cannot hold; true
+// when there is none.
+bool Exportable(const Context& c, const std::vector<TreeNode>& nodes,
+                const std::string& top) {
+  const std::vector<ExportProblem> problems = CheckExportable(nodes);
+  for (const ExportProblem& p : problems) {
+    c.Fail(NodePath(nodes, p.node, top), p.reason);
+  }
+  if (problems.empty()) return true;
+  c.Fail(top, std::to_string(problems.size()) +
+                  " element(s) above cannot be held by a compound file; "
+                  "nothing was written");
   return false;
 }
 
@@ -50,6 +99,7 @@ int RunExport(const Context& c) {
   }
   if (FAILED(hr)) return c.Fail(NodePath(nodes, failed, e.path()), hr);
   WarnUnnamed(c, nodes, e.path(), "exported");
+  if (!Exportable(c, nodes, e.path())) return kExitFailure;
 
   // The file is made under a temporary name and replaces FILE only whole;
   // the temporary file goes on failure, Ctrl-C and a console close.
@@ -60,9 +110,7 @@ int RunExport(const Context& c) {
     return c.Fail(file, CreateProblem(file, problem));
   }
   Ref<IStorage> file_storage;
-  hr = StgCreateDocfile(WideName(temporary.path()).c_str(),
-                        STGM_CREATE | STGM_READWRITE | STGM_SHARE_EXCLUSIVE, 0,
-                        file_storage.Out());
+  hr = CreateFileStorage(temporary.path(), file_storage.Out());
   if (FAILED(hr)) return c.Fail(file, hr);
   {
     Progress progress("exporting", nodes[0].size, nodes[0].streams);
@@ -70,10 +118,9 @@ int RunExport(const Context& c) {
         NewProgressStorage(file_storage.get(), &progress, e.path()));
     hr = watched ? source->CopyTo(0, nullptr, nullptr, watched.get())
                  : E_OUTOFMEMORY;
-    // The element copy leaves the class id behind; an exclusion list of
-    // count 0 copies that alone.
-    if (SUCCEEDED(hr)) source->CopyTo(0, &IID_IStorage, nullptr, watched.get());
-    if (SUCCEEDED(hr)) hr = file_storage->Commit(STGC_DEFAULT);
+    // The element copy leaves every class id behind.
+    if (SUCCEEDED(hr)) hr = CopyClassIds(source.get(), watched.get());
+    if (SUCCEEDED(hr)) hr = file_storage->Commit(kCommitDefault);
     if (FAILED(hr)) {
       const std::string at = progress.last_created();
       watched.Reset();
@@ -103,25 +150,22 @@ int RunImport(const Context& c) {
   if (readable == nullptr)
     return c.Fail(file, "cannot read it: " + SystemReason());
   std::fclose(readable);
-  if (StgIsStorageFile(wide_file.c_str()) != S_OK) {
+  Ref<IStorage> file_storage;
+  HRESULT hr = OpenFileStorage(file, file_storage.Out());
+  if (hr == kNotCompound) {
     return c.Fail(file, "not a compound file (its header is not one's)");
   }
+  if (FAILED(hr)) return c.Fail(file, hr);
   if (!OpenImage(c, true) || !LocateExisting(c, path, kReadWrite, &e)) {
     return kExitFailure;
   }
   if (e.type != STGTY_STORAGE) {
     return c.Fail(e.path(), "is a stream; import needs a storage");
   }
-  Ref<IStorage> file_storage;
   Ref<IStorage> destination;
   std::vector<TreeNode> nodes;
   int failed = 0;
-  HRESULT hr = StgOpenStorage(wide_file.c_str(), nullptr,
-                              STGM_READ | STGM_SHARE_DENY_WRITE, nullptr, 0,
-                              file_storage.Out());
-  if (SUCCEEDED(hr)) {
-    hr = LoadTree(file_storage.get(), WideString(), false, &nodes, &failed);
-  }
+  hr = LoadTree(file_storage.get(), WideString(), false, &nodes, &failed);
   if (FAILED(hr)) return c.Fail(file, hr);
   for (size_t i = 1; i < nodes.size(); ++i) {
     if (!NameFits(c, file + ": " + NodePath(nodes, static_cast<int>(i), "/"),
@@ -166,8 +210,8 @@ namespace qsplex {
 
 int RunExport(const Context& c) {
   return c.Fail("",
-                "not available in this build: compound files need the "
-                "Win32 build (the platform's structured storage)");
+                "not available in this build: compound files need libgsf "
+                "(libgsf-1-dev) natively, or the Win32 build");
 }
 
 int RunImport(const Context& c) { return RunExport(c); }
