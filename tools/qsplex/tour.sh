@@ -23,4 +23,4 @@ step tree "$image" /tour
 step cat "$image" /tour/docs/hello.txt
 step check "$image"
 step export -f "$image" /tour "${image%.img}.cfb" ||
-  echo "(compound files need the Win32 build)"
+  echo "(compound files need libgsf natively, or the Win32 build)"
