@@ -18,7 +18,7 @@ QSS_MXDMS_API void QSS_HOST_CALL QssPlex_Reset(void);
 // Size of the address range reserved for the plex, applied at the next Reset.
 // 0 selects the default: natively 1 GiB; in the Win32 build the largest
 // range the process can reserve, at most 2 GiB - 64 KiB (under Wine about
-// 600 MiB, or about 1.8 GiB when the program is large-address-aware). Other
+// 1 GiB for qsplex, 1.9 GiB when it is large-address-aware). Other
 // values are rounded up to 64 KiB and clamped to [64 KiB, 8 GiB - 64 KiB]
 // (2 GiB - 64 KiB in a 32-bit process); a size the system refuses is halved
 // until it fits (down to 16 MiB).
