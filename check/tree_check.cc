@@ -314,6 +314,11 @@ const int* PlexView::Block(int id, int min_words) const {
   return ib0 + DMS_LOCATI(&id);
 }
 
+std::string RawRecordName(const int* node, int node_words,
+                          const NodeLayout& layout) {
+  return RawName(node, node_words, layout);
+}
+
 std::string RecordName(const int* node, int node_words,
                        const NodeLayout& layout) {
   const std::string ansi = RawName(node, node_words, layout);

@@ -50,6 +50,11 @@ class PlexView {
   std::unordered_map<int, int> words_;
 };
 
+// The ANSI bytes of a node record's name up to the first zero, read from at
+// most `node_words` words.
+std::string RawRecordName(const int* node, int node_words,
+                          const NodeLayout& layout);
+
 // The name a node record holds, in UTF-8: its ANSI bytes (code page 1252) up
 // to the first zero, read from at most `node_words` words. Empty for a name
 // of 0 words.

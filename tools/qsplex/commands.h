@@ -21,6 +21,7 @@ int RunCp(const Context& c);
 int RunSetClass(const Context& c);
 int RunCheck(const Context& c);
 int RunDump(const Context& c);
+int RunRecover(const Context& c);
 int RunReset(const Context& c);
 int RunClear(const Context& c);
 int RunExport(const Context& c);

@@ -10,6 +10,7 @@
 #include "records/node_records.h"
 #include "standins/plex_controls.h"
 #include "tools/qsplex/commands.h"
+#include "tools/qsplex/salvage.h"
 
 namespace qsplex {
 namespace {
@@ -30,6 +31,23 @@ std::string Hex(int word) {
   char text[16];
   std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(word));
   return text;
+}
+
+// "fails its checksum", "cut off by the image's end after N of its M bytes".
+std::string DamageText(const BlockDamage& damage, int words) {
+  if (damage.kind == QSS_PLEX_BLOCK_CHECKSUM) return "fails its checksum";
+  return "cut off by the image's end after " +
+         std::to_string(damage.bytes_read) + " of its " +
+         std::to_string(4 * static_cast<uint64_t>(words)) + " bytes";
+}
+
+// A line under a record or data block that the image holds damaged.
+void PrintDamage(const DamageMap& damage, const qss::PlexView& view, int block,
+                 const std::string& indent) {
+  const auto found = damage.find(block);
+  if (found == damage.end()) return;
+  std::printf("%s  !! block %d %s\n", indent.c_str(), block,
+              DamageText(found->second, view.Words(block)).c_str());
 }
 
 // A node record, one line per word; the name words on one line.
@@ -53,8 +71,8 @@ void PrintNode(const int* node, int id, int words, int kind,
               qss::RecordName(node, words, layout).c_str(), name_words.c_str());
 }
 
-void PrintData(const qss::PlexView& view, const int* stream,
-               const std::string& indent) {
+void PrintData(const qss::PlexView& view, const DamageMap& damage,
+               const int* stream, const std::string& indent) {
   const int id = stream[qss::kStreamDataBlockWord];
   const int words = view.Words(id);
   if (id == 0) return;
@@ -66,11 +84,13 @@ void PrintData(const qss::PlexView& view, const int* stream,
       reinterpret_cast<const unsigned char*>(view.Block(id, 0));
   // Sizes are unsigned 32-bit words; a block's bytes can pass 2 GiB.
   const uint64_t size = static_cast<uint32_t>(stream[qss::kStreamSizeWord]);
-  const uint64_t readable = std::min<uint64_t>(size, 4 * static_cast<uint64_t>(words));
-  const int shown = static_cast<int>(
-      std::min<uint64_t>(readable, kDataBytesShown));
+  const uint64_t readable =
+      std::min<uint64_t>(size, 4 * static_cast<uint64_t>(words));
+  const int shown =
+      static_cast<int>(std::min<uint64_t>(readable, kDataBytesShown));
   std::printf("%sdata block %d (%d words), %s bytes in use\n", indent.c_str(),
               id, words, std::to_string(readable).c_str());
+  PrintDamage(damage, view, id, indent);
   for (int at = 0; at < shown; at += 16) {
     std::string line = indent + "  ";
     for (int i = at; i < at + 16 && i < shown; ++i) {
@@ -95,7 +115,8 @@ bool Within(const std::string& path, const std::string& top) {
 // element list in its order. The walk reads every block through the view
 // and visits it once, so a damaged tree prints as far as it goes. Returns
 // the number of nodes printed.
-int DumpRecords(const qss::PlexView& view, int root, const std::string& top) {
+int DumpRecords(const qss::PlexView& view, const DamageMap& damage, int root,
+                const std::string& top) {
   struct Item {
     int id;
     int kind;  // a node kind, or -1 for an entry
@@ -132,6 +153,7 @@ int DumpRecords(const qss::PlexView& view, int root, const std::string& top) {
             "%sElementEntry %d: next %d, previous %d, kind %d, child %d\n",
             indent.c_str(), item.id, block[qss::kEntryNextWord],
             block[qss::kEntryPreviousWord], kind, child);
+        PrintDamage(damage, view, item.id, indent);
       }
       if (kind == qss::kKindStorage || kind == qss::kKindStream) {
         stack.push_back({child, kind, item.path, item.depth + 1});
@@ -140,10 +162,11 @@ int DumpRecords(const qss::PlexView& view, int root, const std::string& top) {
     }
     if (shown) {
       PrintNode(block, item.id, words, item.kind, item.path, indent);
+      PrintDamage(damage, view, item.id, indent);
       ++printed;
     }
     if (item.kind == qss::kKindStream) {
-      if (shown) PrintData(view, block, indent);
+      if (shown) PrintData(view, damage, block, indent);
       continue;
     }
     if (!shown && !Within(top, item.path)) continue;
@@ -215,6 +238,54 @@ ElementCounts CountElements(const qss::PlexView& view) {
   return counts;
 }
 
+// Everything check says about an image: its damaged blocks, each with what
+// it holds, the elements they spoil, the records' findings, and the
+// elements counted when nothing is wrong. Returns the exit code.
+int ReportCheck(const Context& c, const DamageMap& damage,
+                const SalvagedTree& salvaged,
+                const std::vector<qss::TreeFinding>& findings,
+                const std::vector<qss::AllocatedBlock>& blocks) {
+  const qss::PlexView view(blocks);
+  for (const auto& [block, what] : damage) {
+    const auto role = salvaged.roles.find(block);
+    std::printf("block %d: %s: %s\n", block,
+                DamageText(what, view.Words(block)).c_str(),
+                role != salvaged.roles.end() ? role->second.c_str()
+                                             : "not reached from the root");
+  }
+  for (const SalvagedElement& element : salvaged.elements) {
+    if (element.fate == Fate::kKept) continue;
+    for (const std::string& problem : element.problems) {
+      std::printf("%s: %s: %s\n", element.path.c_str(), FateName(element.fate),
+                  problem.c_str());
+    }
+  }
+  for (const qss::TreeFinding& finding : findings) {
+    std::printf("%s: %s\n", finding.location.c_str(), finding.message.c_str());
+  }
+  if (!damage.empty()) {
+    std::printf("%s: %s, %s; 'qsplex recover %s NEW' keeps what can be read\n",
+                c.image.c_str(), Count(damage.size(), "damaged block").c_str(),
+                Count(findings.size(), "finding").c_str(), c.image.c_str());
+    return kExitFailure;
+  }
+  if (!findings.empty()) {
+    std::printf("%s: %s\n", c.image.c_str(),
+                Count(findings.size(), "finding").c_str());
+    return kExitFailure;
+  }
+  const ElementCounts counts = CountElements(view);
+  const std::string unnamed =
+      counts.unnamed == 0
+          ? ""
+          : " (" + std::to_string(counts.unnamed) + " without a name)";
+  std::printf("%s: the tree is consistent: %s, %s%s, %s\n", c.image.c_str(),
+              Count(counts.storages, "storage").c_str(),
+              Count(counts.streams, "stream").c_str(), unnamed.c_str(),
+              Count(blocks.size(), "block").c_str());
+  return 0;
+}
+
 }  // namespace
 
 int RunInfo(const Context& c) {
@@ -250,44 +321,38 @@ int RunInfo(const Context& c) {
 }
 
 int RunCheck(const Context& c) {
-  if (!LoadImageFile(c)) return kExitFailure;
+  DamageMap damage;
+  if (!LoadDamagedImage(c, &damage)) return kExitFailure;
   SetActivity("checking the tree");
   const std::vector<qss::AllocatedBlock> blocks = AllocatedBlocks();
-  const std::vector<qss::TreeFinding> findings = qss::CheckTree(blocks);
-  for (const qss::TreeFinding& finding : findings) {
-    std::printf("%s: %s\n", finding.location.c_str(), finding.message.c_str());
-  }
-  if (!findings.empty()) {
-    std::printf("%s: %s\n", c.image.c_str(),
-                Count(findings.size(), "finding").c_str());
-    return kExitFailure;
-  }
-  const ElementCounts counts = CountElements(qss::PlexView(blocks));
-  const std::string unnamed =
-      counts.unnamed == 0
-          ? ""
-          : " (" + std::to_string(counts.unnamed) + " without a name)";
-  std::printf("%s: the tree is consistent: %s, %s%s, %s\n", c.image.c_str(),
-              Count(counts.storages, "storage").c_str(),
-              Count(counts.streams, "stream").c_str(), unnamed.c_str(),
-              Count(blocks.size(), "block").c_str());
-  return 0;
+  const qss::PlexView view(blocks);
+  const SalvagedTree salvaged =
+      damage.empty() ? SalvagedTree() : SalvageTree(view, damage);
+  return ReportCheck(c, damage, salvaged, qss::CheckTree(blocks), blocks);
 }
 
 int RunDump(const Context& c) {
   std::vector<WideString> names;
+  DamageMap damage;
   if (!ParsePath(c, c.args.empty() ? "/" : c.args[0], &names) ||
-      !LoadImageFile(c)) {
+      !LoadDamagedImage(c, &damage)) {
     return kExitFailure;
   }
   const qss::PlexView view(AllocatedBlocks());
+  for (const auto& [block, what] : damage) {
+    std::printf("damaged: block %d %s\n", block,
+                DamageText(what, view.Words(block)).c_str());
+  }
+  const int exit_code = damage.empty() ? 0 : kExitFailure;
   const int root = view.Block(kAnchorBlock, 0)[kAnchorWord];
   std::printf("root anchor: block %d, word %d = %d\n", kAnchorBlock,
               kAnchorWord, root);
+  PrintDamage(damage, view, kAnchorBlock, "");
   const std::string top = JoinPath(names, names.size());
-  if (root == 0 && names.empty()) return 0;
-  if (root != 0 && DumpRecords(view, root, top) > 0) return 0;
-  return c.Fail(top, STG_E_FILENOTFOUND);
+  if (root == 0 && names.empty()) return exit_code;
+  if (root != 0 && DumpRecords(view, damage, root, top) > 0) return exit_code;
+  c.Fail(top, STG_E_FILENOTFOUND);
+  return kExitFailure;
 }
 
 }  // namespace qsplex

@@ -114,13 +114,37 @@ const Command kCommands[] = {
      "Verifies the records of the tree: element lists, names, node sizes,\n"
      "stream sizes and capacities, deleted nodes and leaked blocks. Prints\n"
      "each finding with its location, or the storages and streams counted;\n"
-     "exits with 1 when there is a finding.\n",
-     "qsplex check t.img", RunCheck},
+     "exits with 1 when there is a finding.\n"
+     "A damaged image is read as far as it goes: each block that fails its\n"
+     "checksum or that the file's end cuts off is named with what it holds\n"
+     "(the record or the data of which element), then each element that\n"
+     "'recover' would keep damaged or lose, and why.\n",
+     "qsplex check t.img\nqsplex check broken.img || qsplex recover broken.img "
+     "saved.img",
+     RunCheck},
     {"dump", "IMAGE [PATH]", "", 0, 1, Access::kRead,
      "print the records word by word",
      "Prints the records of the subtree at PATH (default /) word by word,\n"
-     "read straight from the plex, also when the tree is damaged.\n",
-     "qsplex dump t.img /docs", RunDump},
+     "read straight from the plex, also when the tree is damaged. Of a\n"
+     "damaged image it lists first the blocks that fail their checksum or\n"
+     "that the file's end cuts off, marks each such record and data block\n"
+     "with '!!', and exits with 1.\n",
+     "qsplex dump t.img /docs\nqsplex dump broken.img", RunDump},
+    {"recover", "[-f] DAMAGED NEW", "f", 1, 1, Access::kRead,
+     "copy what a damaged image still holds into a new image",
+     "Reads DAMAGED as far as it can: an image whose blocks fail their\n"
+     "checksum, that is cut short, or whose records are damaged. Writes\n"
+     "every storage and stream it can reach and verify into the new image\n"
+     "NEW, and prints each element as\n"
+     "  kept     read and verified\n"
+     "  damaged  kept with the bytes that could be read; the lines below it\n"
+     "           say what is wrong and which bytes are lost\n"
+     "  lost     not in NEW; the lines below say why\n"
+     "Names, order and class ids are kept. Exits with 0 when nothing was\n"
+     "lost, 1 otherwise. NEW is written as every change is, whole and synced.\n"
+     "  -f  replace NEW if it exists\n",
+     "qsplex recover broken.img saved.img\nqsplex cat saved.img /docs/a.txt",
+     RunRecover},
     {"reset", "IMAGE", "", 0, 0, Access::kChange,
      "close every element (QSStrg_RestoreRefCounts)",
      "Sets every open mode back to closed and every open count to 0.\n",
@@ -150,12 +174,13 @@ const Command kCommands[] = {
 
 // Words people try for a command, with the command they mean.
 const char* const kSynonyms[][2] = {
-    {"list", "ls"},   {"dir", "ls"},       {"remove", "rm"},
-    {"delete", "rm"}, {"del", "rm"},       {"copy", "cp"},
-    {"move", "mv"},   {"rename", "mv"},    {"show", "cat"},
-    {"type", "cat"},  {"new", "init"},     {"create", "init"},
-    {"md", "mkdir"},  {"verify", "check"}, {"fsck", "check"},
-    {"write", "put"}, {"status", "stat"},
+    {"list", "ls"},         {"dir", "ls"},         {"remove", "rm"},
+    {"delete", "rm"},       {"del", "rm"},         {"copy", "cp"},
+    {"move", "mv"},         {"rename", "mv"},      {"show", "cat"},
+    {"salvage", "recover"}, {"repair", "recover"}, {"rescue", "recover"},
+    {"type", "cat"},        {"new", "init"},       {"create", "init"},
+    {"md", "mkdir"},        {"verify", "check"},   {"fsck", "check"},
+    {"write", "put"},       {"status", "stat"},
 };
 
 const char* const kCommonOptions =

@@ -38,7 +38,6 @@ const char* g_activity = "starting";
 
 constexpr uint64_t kMebibyte = 1024 * 1024;
 
-
 std::string Quoted(const std::string& arg) {
   return arg.find_first_of(" '\"") == std::string::npos ? arg : "'" + arg + "'";
 }
@@ -159,6 +158,10 @@ class PlexProgress {
   Progress progress_;
 };
 
+void QSS_HOST_CALL OnDamage(int block, int kind, void* context) {
+  (*static_cast<DamageMap*>(context))[block] = BlockDamage{kind, 0};
+}
+
 }  // namespace
 
 void ResetPlex() {
@@ -217,7 +220,7 @@ bool PrepareImage(Context* c, Access access, ImageLock* lock) {
   return true;
 }
 
-bool LoadImageFile(const Context& c) {
+bool LoadImageFile(const Context& c, DamageMap* damage) {
   SetActivity("loading the image");
   ResetPlex();
   const std::string store_path = StorePath(c.image);
@@ -230,7 +233,10 @@ bool LoadImageFile(const Context& c) {
   int loaded;
   {
     PlexProgress progress("loading the image");
-    loaded = QssPlex_Load(store_path.c_str());
+    if (damage != nullptr) damage->clear();
+    loaded = damage != nullptr
+                 ? QssPlex_LoadSalvage(store_path.c_str(), OnDamage, damage)
+                 : QssPlex_Load(store_path.c_str());
   }
   if (loaded == QSS_PLEX_LOADED) {
     if (QssPlex_BlockWords(1) >= 0 &&
@@ -251,15 +257,21 @@ bool LoadImageFile(const Context& c) {
     c.Fail(c.image, "holds " + Mebibytes(needed) +
                         ", but this build's plex holds at most " +
                         Mebibytes(QssPlex_CapacityBytes()));
-  } else if (loaded == QSS_PLEX_UNREADABLE &&
-             !ReadsThrough(c.image, &reason)) {
+  } else if (loaded == QSS_PLEX_UNREADABLE && !ReadsThrough(c.image, &reason)) {
     c.Fail(c.image, "cannot read it: " + reason);
   } else if (!LooksLikeImage(c.image)) {
     c.Fail(c.image, ImageProblem(c.image));
+  } else if (damage != nullptr) {
+    c.Fail(c.image,
+           "a damaged plex image: its header or block table is wrong, so no "
+           "block in it can be placed");
   } else {
     c.Fail(c.image,
            "a damaged plex image: its header, block table or checksum is "
-           "wrong");
+           "wrong; 'qsplex check " +
+               c.image +
+               "' tells what is damaged, 'qsplex recover' keeps "
+               "what can be read");
   }
   return false;
 }

@@ -3,6 +3,7 @@
 #ifndef QSSTORAGE_TOOLS_QSPLEX_SESSION_H_
 #define QSSTORAGE_TOOLS_QSPLEX_SESSION_H_
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -112,10 +113,20 @@ std::string PlexFull(uint64_t bytes);
 // removes the temporary files killed runs left. Sets `c->target`. Prints
 // the failure.
 bool PrepareImage(Context* c, Access access, ImageLock* lock);
+// One damaged block, as the store reports it on loading.
+struct BlockDamage {
+  int kind;  // QSS_PLEX_BLOCK_CHECKSUM or QSS_PLEX_BLOCK_CUT
+  // Of a cut block, the bytes the file still holds at its start.
+  uint64_t bytes_read = 0;
+};
+using DamageMap = std::map<int, BlockDamage>;
+
 // Loads the image into the plex, telling a file it cannot read from one of
 // another kind, a damaged image and one larger than this build's plex.
-// Prints the failure.
-bool LoadImageFile(const Context& c);
+// With `damage`, also an image whose blocks are damaged or cut short, as
+// long as its header and block table say where each block is: the damaged
+// blocks are listed there. Prints the failure.
+bool LoadImageFile(const Context& c, DamageMap* damage = nullptr);
 // Loads the image for a command, refusing a missing or damaged file and a
 // tree that `check` finds unsafe to walk. With `change`, closes every node
 // first (QSStrg_RestoreRefCounts): open modes saved by earlier runs or by

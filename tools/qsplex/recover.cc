@@ -1,0 +1,69 @@
+// qsplex recover: what can be read of a damaged image, into a fresh one.
+// The damaged tree is loaded as far as the image allows, walked by its
+// records and made anew beside them (see salvage.h); the plex, then holding
+// only the new tree, is saved as NEW.
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "check/tree_check.h"
+#include "tools/qsplex/commands.h"
+#include "tools/qsplex/salvage.h"
+
+namespace qsplex {
+namespace {
+
+void PrintFates(const SalvagedTree& tree) {
+  for (const SalvagedElement& element : tree.elements) {
+    const std::string bytes = element.kind == qss::kKindStream
+                                  ? " (" + Count(element.kept, "byte") + ")"
+                                  : "";
+    std::printf("%-8s %s%s\n", FateName(element.fate), element.path.c_str(),
+                bytes.c_str());
+    for (const std::string& problem : element.problems) {
+      std::printf("         %s\n", problem.c_str());
+    }
+  }
+}
+
+}  // namespace
+
+int RunRecover(const Context& c) {
+  Context out = c;
+  out.image = c.args[0];
+  out.args.clear();
+  if (out.image == c.image || out.image == c.target) {
+    return c.Fail(out.image,
+                  "is the damaged image itself; recover writes a "
+                  "new one beside it");
+  }
+  ImageLock lock;
+  if (!PrepareImage(&out, Access::kCreate, &lock)) return kExitFailure;
+  DamageMap damage;
+  if (!LoadDamagedImage(c, &damage)) return kExitFailure;
+  SetActivity("recovering the tree");
+  const std::vector<qss::AllocatedBlock> old_blocks = AllocatedBlocks();
+  SalvagedTree tree = SalvageTree(qss::PlexView(old_blocks), damage);
+  RebuildTree(&tree, old_blocks);
+  const std::vector<qss::TreeFinding> findings =
+      qss::CheckTree(AllocatedBlocks());
+  if (!findings.empty()) {
+    return c.Fail(out.image,
+                  "the recovered tree does not check: " + findings[0].location +
+                      ": " + findings[0].message);
+  }
+  PrintFates(tree);
+  size_t counts[3] = {};
+  for (const SalvagedElement& element : tree.elements) {
+    ++counts[static_cast<int>(element.fate)];
+  }
+  const int saved = SaveImage(out);
+  if (saved != 0) return saved;
+  std::printf("%s: %s kept, %s damaged, %s lost; written to %s\n",
+              c.image.c_str(), std::to_string(counts[0]).c_str(),
+              std::to_string(counts[1]).c_str(),
+              std::to_string(counts[2]).c_str(), out.image.c_str());
+  return counts[2] == 0 ? 0 : kExitFailure;
+}
+
+}  // namespace qsplex
