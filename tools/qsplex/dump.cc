@@ -327,7 +327,7 @@ int RunCheck(const Context& c) {
   const std::vector<qss::AllocatedBlock> blocks = AllocatedBlocks();
   const qss::PlexView view(blocks);
   const SalvagedTree salvaged =
-      damage.empty() ? SalvagedTree() : SalvageTree(view, damage);
+      damage.empty() ? SalvagedTree() : SalvageTree(blocks, damage);
   return ReportCheck(c, damage, salvaged, qss::CheckTree(blocks), blocks);
 }
 

@@ -43,7 +43,7 @@ int RunRecover(const Context& c) {
   if (!LoadDamagedImage(c, &damage)) return kExitFailure;
   SetActivity("recovering the tree");
   const std::vector<qss::AllocatedBlock> old_blocks = AllocatedBlocks();
-  SalvagedTree tree = SalvageTree(qss::PlexView(old_blocks), damage);
+  SalvagedTree tree = SalvageTree(old_blocks, damage);
   RebuildTree(&tree, old_blocks);
   const std::vector<qss::TreeFinding> findings =
       qss::CheckTree(AllocatedBlocks());

@@ -52,9 +52,13 @@ struct SalvagedTree {
   std::map<int, std::string> roles;
 };
 
-// Walks the tree from the root anchor, keeping every element whose record
-// verifies, and every block read at most once.
-SalvagedTree SalvageTree(const qss::PlexView& view, const DamageMap& damage);
+// Walks the tree in `blocks`, the store's allocated blocks, from the root
+// anchor, keeping every element whose record verifies and reading every
+// block once at most. An element list that runs into a block that is not a
+// sound entry goes on at the one entry not reached otherwise that links
+// back to that block, if there is one.
+SalvagedTree SalvageTree(const std::vector<qss::AllocatedBlock>& blocks,
+                         const DamageMap& damage);
 
 // Makes the kept elements of `tree` under a fresh root in the plex that
 // holds it, marking those that cannot be made lost (with why), and frees

@@ -9,6 +9,7 @@
 // image. Last, every block of the old tree is freed.
 #include <algorithm>
 #include <cstring>
+#include <unordered_map>
 #include <unordered_set>
 #include <utility>
 
@@ -30,8 +31,9 @@ uint64_t Unsigned(int word) { return static_cast<uint32_t>(word); }
 // record verifies.
 class TreeSalvager {
  public:
-  TreeSalvager(const qss::PlexView& view, const DamageMap& damage)
-      : view_(view), damage_(damage) {}
+  TreeSalvager(const std::vector<qss::AllocatedBlock>& blocks,
+               const DamageMap& damage)
+      : blocks_(blocks), view_(blocks), damage_(damage) {}
 
   SalvagedTree Run() {
     reached_ = {1, qss::kAnchorBlock};
@@ -60,10 +62,19 @@ class TreeSalvager {
     if (tree_.elements[0].node != 0 && tree_.elements[0].fate != Fate::kLost) {
       storages.push_back(0);
     }
-    while (!storages.empty()) {
-      const int storage = storages.back();
-      storages.pop_back();
-      ListElements(storage, &storages);
+    // Then the one storage whose list a cut ends takes the rest of it (see
+    // AdoptEntries) and the elements whose entries the cut took.
+    for (int round = 0; round < 3; ++round) {
+      if (round > 0 && cut_lists_.size() != 1) break;
+      if (round == 1) AdoptEntries(cut_lists_[0], &storages);
+      if (round == 2) AdoptNodes(cut_lists_[0], &storages);
+      while (!storages.empty()) {
+        const int storage = storages.back();
+        storages.pop_back();
+        const int* node =
+            view_.Block(tree_.elements[storage].node, qss::kStorageNameWord);
+        ListElements(storage, node[qss::kStorageFirstEntryWord], 0, &storages);
+      }
     }
     return std::move(tree_);
   }
@@ -142,12 +153,108 @@ class TreeSalvager {
     return node;
   }
 
-  void ListElements(int storage, std::vector<int>* storages) {
-    const int* node =
-        view_.Block(tree_.elements[storage].node, qss::kStorageNameWord);
+  // The rest of the list a cut ends: lists that no list reaches, starting
+  // at a sound entry whose previous word names a block that is not one (a
+  // cut image loses its newest blocks, and lists start with their newest
+  // entries).
+  void AdoptEntries(int storage, std::vector<int>* storages) {
+    std::vector<std::pair<int, int>> heads;  // entry, its previous word
+    for (const qss::AllocatedBlock& block : blocks_) {
+      int previous = 0, before = 0;
+      if (!SoundOrphanEntry(block.id, &previous) || previous == 0 ||
+          SoundOrphanEntry(previous, &before)) {
+        continue;
+      }
+      heads.emplace_back(block.id, previous);
+    }
+    for (const auto& [head, previous] : heads) {
+      Spoil(&tree_.elements[storage],
+            "its element list goes on at entry " + Str(head) +
+                ", which no list reaches and which links back to block " +
+                Str(previous) + ", lost with the image's end");
+      ListElements(storage, head, previous, storages);
+    }
+  }
+
+  // Records not reached that no entry names but that verify as a node,
+  // sound and with their data block not reached either: elements whose
+  // entries the cut took (an entry is made after its element's blocks).
+  void AdoptNodes(int storage, std::vector<int>* storages) {
+    std::unordered_set<int> named;
+    for (const qss::AllocatedBlock& block : blocks_) {
+      const int* words = view_.Block(block.id, qss::kEntryWords);
+      if (block.words == qss::kEntryWords) {
+        named.insert(words[qss::kEntryChildWord]);
+      }
+    }
+    for (const qss::AllocatedBlock& block : blocks_) {
+      if (reached_.count(block.id) != 0 || named.count(block.id) != 0 ||
+          Damage(block.id) != nullptr) {
+        continue;
+      }
+      const bool stream = LooksLikeNode(block.id, qss::kStreamLayout);
+      const bool storage_node = LooksLikeNode(block.id, qss::kStorageLayout);
+      if (stream == storage_node) continue;
+      AddChild(storage, 0, stream ? qss::kKindStream : qss::kKindStorage,
+               block.id, storages);
+      Spoil(&tree_.elements.back(),
+            "no element list reaches it: its entry was lost with the "
+            "image's end");
+    }
+  }
+
+  // Whether `block`, not reached, holds a record of this layout with a
+  // name, not deleted, whose data block or first entry is not reached
+  // either and fits it.
+  bool LooksLikeNode(int block, const qss::NodeLayout& layout) const {
+    const int header = layout.name_length_word + 1;
+    const int words = view_.Words(block);
+    const int* node = view_.Block(block, header + 1);
+    if (node == nullptr || node[layout.name_length_word] < 1 ||
+        int64_t{header} + node[layout.name_length_word] != words ||
+        node[layout.deleted_word] != 0) {
+      return false;
+    }
+    const std::string name = qss::RawRecordName(node, words, layout);
+    if (name.empty() || static_cast<int>((name.size() + 3) / 4) !=
+                            node[layout.name_length_word]) {
+      return false;
+    }
+    if (layout.kind == qss::kKindStorage) {
+      const int first = node[qss::kStorageFirstEntryWord];
+      int previous = -1;
+      return first == 0 ||
+             (SoundOrphanEntry(first, &previous) && previous == 0);
+    }
+    const int data = node[qss::kStreamDataBlockWord];
+    const uint64_t capacity_words =
+        Unsigned(node[qss::kStreamCapacityWordsWord]);
+    return data != 0 && reached_.count(data) == 0 && view_.Words(data) >= 0 &&
+           static_cast<uint64_t>(view_.Words(data)) >= capacity_words &&
+           Unsigned(node[qss::kStreamSizeWord]) <=
+               Unsigned(node[qss::kStreamCapacityBytesWord]) &&
+           Unsigned(node[qss::kStreamCapacityBytesWord]) <= 4 * capacity_words;
+  }
+
+  // Whether `block` is an entry not reached yet, sound and holding a
+  // child; its previous word comes back in `*previous`.
+  bool SoundOrphanEntry(int block, int* previous) const {
+    const int* words = view_.Block(block, qss::kEntryWords);
+    if (words == nullptr || view_.Words(block) != qss::kEntryWords ||
+        reached_.count(block) != 0 || Damage(block) != nullptr ||
+        words[qss::kEntryChildWord] == 0 ||
+        (words[qss::kEntryKindWord] != qss::kKindStorage &&
+         words[qss::kEntryKindWord] != qss::kKindStream)) {
+      return false;
+    }
+    *previous = words[qss::kEntryPreviousWord];
+    return true;
+  }
+
+  void ListElements(int storage, int first, int previous,
+                    std::vector<int>* storages) {
     const std::string path = tree_.elements[storage].path;
-    int previous = 0;
-    for (int entry = node[qss::kStorageFirstEntryWord]; entry != 0;) {
+    for (int entry = first; entry != 0;) {
       const int words = view_.Words(entry);
       std::string broken;
       if (words < qss::kEntryWords) {
@@ -165,14 +272,23 @@ class TreeSalvager {
         }
       }
       if (!broken.empty()) {
-        SalvagedElement rest;
-        rest.parent = storage;
-        rest.path = Join(path, "<entry " + Str(entry) + ">");
-        Lose(&rest, "its element list runs into block " + Str(entry) +
-                        ", which " + broken +
-                        ": the elements from there on are lost");
-        tree_.elements.push_back(std::move(rest));
-        return;
+        const int after = EntryAfter(entry);
+        SalvagedElement lost;
+        lost.parent = storage;
+        lost.path = Join(path, "<entry " + Str(entry) + ">");
+        Lose(&lost,
+             "its element list runs into block " + Str(entry) + ", which " +
+                 broken +
+                 (after != 0 ? "; the list goes on at entry " + Str(after) +
+                                   ", which links back to it"
+                             : ": the elements from there on are lost"));
+        tree_.elements.push_back(std::move(lost));
+        if (after == 0 && Damage(entry) != nullptr) {
+          cut_lists_.push_back(storage);
+        }
+        previous = entry;
+        entry = after;
+        continue;
       }
       tree_.roles[entry] = "an entry of " + path;
       const int* links = view_.Block(entry, qss::kEntryWords);
@@ -187,6 +303,31 @@ class TreeSalvager {
       previous = entry;
       entry = links[qss::kEntryNextWord];
     }
+  }
+
+  // The entry after the broken entry `entry`: the one block not reached
+  // yet that is sized as an entry and links back to it. 0 when there is no
+  // such block, or more than one.
+  int EntryAfter(int entry) {
+    if (links_back_.empty()) {
+      for (const qss::AllocatedBlock& block : blocks_) {
+        const int* words = view_.Block(block.id, qss::kEntryWords);
+        if (block.words != qss::kEntryWords || words == nullptr ||
+            words[qss::kEntryPreviousWord] == 0) {
+          continue;
+        }
+        links_back_.emplace(words[qss::kEntryPreviousWord], block.id);
+      }
+      links_back_.emplace(0, 0);  // built
+    }
+    int after = 0;
+    const auto [first, last] = links_back_.equal_range(entry);
+    for (auto candidate = first; candidate != last; ++candidate) {
+      if (reached_.count(candidate->second) != 0) continue;
+      if (after != 0) return 0;
+      after = candidate->second;
+    }
+    return after;
   }
 
   static std::string Join(const std::string& parent, const std::string& name) {
@@ -262,8 +403,11 @@ class TreeSalvager {
     }
   }
 
-  const qss::PlexView& view_;
+  const std::vector<qss::AllocatedBlock>& blocks_;
+  const qss::PlexView view_;
   const DamageMap& damage_;
+  std::unordered_multimap<int, int> links_back_;  // previous word to entry
+  std::vector<int> cut_lists_;  // storages whose list a cut block ends
   std::unordered_set<int> reached_;
   SalvagedTree tree_;
 };
@@ -277,8 +421,8 @@ const unsigned char* BlockBytes(int block) {
 
 HRESULT WideName(const std::string& ansi, WideString* out) {
   std::vector<OLECHAR> wide(ansi.size() + 1);
-  if (qss::AnsiToWide(ansi.c_str(), wide.data(), static_cast<int>(wide.size())) ==
-          0 &&
+  if (qss::AnsiToWide(ansi.c_str(), wide.data(),
+                      static_cast<int>(wide.size())) == 0 &&
       !ansi.empty()) {
     return STG_E_INVALIDNAME;
   }
@@ -372,8 +516,9 @@ void RebuildTree(SalvagedTree* tree,
   }
 }
 
-SalvagedTree SalvageTree(const qss::PlexView& view, const DamageMap& damage) {
-  return TreeSalvager(view, damage).Run();
+SalvagedTree SalvageTree(const std::vector<qss::AllocatedBlock>& blocks,
+                         const DamageMap& damage) {
+  return TreeSalvager(blocks, damage).Run();
 }
 
 const char* FateName(Fate fate) {
