@@ -281,9 +281,12 @@ class TreeSalvager {
                  broken +
                  (after != 0 ? "; the list goes on at entry " + Str(after) +
                                    ", which links back to it"
-                             : ": the elements from there on are lost"));
+                             : ": the elements after it are not reached "
+                               "through the list"));
         tree_.elements.push_back(std::move(lost));
-        if (after == 0 && Damage(entry) != nullptr) {
+        if (Damage(entry) != nullptr &&
+            std::find(cut_lists_.begin(), cut_lists_.end(), storage) ==
+                cut_lists_.end()) {
           cut_lists_.push_back(storage);
         }
         previous = entry;
