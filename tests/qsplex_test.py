@@ -134,7 +134,7 @@ class Tool:
         if status is not None and done_status != status:
             problems.append(f"exit status {done_status}, expected {status}")
         if out is not None and (out != stdout if raw else out not in stdout):
-            problems.append(f"stdout lacks {out!r}")
+            problems.append(f"stdout lacks {out!r:.300}")
         if err is not None and err not in stderr:
             problems.append(f"stderr lacks {err!r}")
         if problems:
@@ -476,6 +476,7 @@ def cross_build(native, win32, payload):
             maker.run("setclass", img, "/t/" + path, clsid)
         maker.run("export", img, "/t", f"{tag}.cfb")
         reader.run("init", back)
+        reader.run("mkdir", back, "/in")
         reader.run("import", back, f"{tag}.cfb", "/in")
         for path, data in streams.items():
             reader.run("cat", back, "/in/" + path, out=data, raw=True)
@@ -483,7 +484,9 @@ def cross_build(native, win32, payload):
             reader.run("stat", back, "/in/" + path, out=f"class id: {{{clsid}}}")
         reader.run("export", back, "/in", f"{tag}-back.cfb")
         for cfb_name in (f"{tag}.cfb", f"{tag}-back.cfb"):
-            if read_back(cfb_name) != (streams, classes):
+            if not os.path.exists(native.path(cfb_name)):
+                FAILURES.append(f"no {cfb_name}")
+            elif read_back(cfb_name) != (streams, classes):
                 FAILURES.append(f"olefile reads {cfb_name} differently: "
                                 f"{read_back(cfb_name)!r}"[:600])
 
@@ -828,8 +831,8 @@ def main():
         open(os.path.join(workdir, "payload.bin"), "wb").write(payload)
         tool = Tool(os.path.abspath(options.qsplex), options.runner, workdir)
         if options.cross:
-            win32 = Tool(os.path.abspath(options.cross), options.runner,
-                         workdir)
+            runner = options.runner and os.path.abspath(options.runner)
+            win32 = Tool(os.path.abspath(options.cross), runner, workdir)
             tool.command = [os.path.abspath(options.qsplex)]
             cross_build(tool, win32, payload)
             return report()
