@@ -263,8 +263,9 @@ bool LoadImageFile(const Context& c, DamageMap* damage) {
     c.Fail(c.image, ImageProblem(c.image));
   } else if (damage != nullptr) {
     c.Fail(c.image,
-           "a damaged plex image: its header or block table is wrong, so no "
-           "block in it can be placed");
+           "a damaged plex image: its header or block table is wrong (or, "
+           "in an image of the first format, its one checksum), so no block "
+           "in it can be placed");
   } else {
     c.Fail(c.image,
            "a damaged plex image: its header, block table or checksum is "
