@@ -352,10 +352,23 @@ bool TemporaryFile::Replace(std::string* problem) {
   if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & kKept) != 0) {
     SetFileAttributesW(path.c_str(), attributes & kKept);
   }
-  if (!MoveFileExW(path.c_str(), final_path.c_str(),
-                   MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-    *problem = "cannot replace it: " + SystemReason();
-    return false;
+  // Windows refuses to replace a file another program has open without
+  // delete sharing (a virus scanner, an indexer, a copy being made); such
+  // opens are short, so the replacement is tried again for a few seconds.
+  for (int attempt = 0;; ++attempt) {
+    if (MoveFileExW(path.c_str(), final_path.c_str(),
+                    MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+      break;
+    }
+    const DWORD error = GetLastError();
+    const bool busy =
+        error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION;
+    if (!busy || attempt == 50 || g_interrupted) {
+      SetLastError(error);
+      *problem = "cannot replace it: " + SystemReason();
+      return false;
+    }
+    SleepMilliseconds(100);
   }
 #else
   const int fd = open(path_.c_str(), O_RDONLY | O_CLOEXEC);

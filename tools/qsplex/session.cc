@@ -108,9 +108,11 @@ std::string OpenRefusal(const Context& c, const FileStatus& status) {
   // A file with a lock file beside it has been an image: another qsplex may
   // be replacing it right now (Windows can refuse to open a file while it is
   // renamed over), so the load judges it under the lock instead.
+  // The lock file is looked for first: peeking into the image opens it,
+  // and on Windows an open file cannot be renamed over.
   if (status.kind == FileKind::kFile &&
-      (LooksLikeImage(c.image) ||
-       Probe(c.image + ".lock").kind == FileKind::kFile)) {
+      (Probe(c.image + ".lock").kind == FileKind::kFile ||
+       LooksLikeImage(c.image))) {
     return std::string();
   }
   std::string problem;
