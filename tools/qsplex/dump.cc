@@ -10,6 +10,8 @@
 #include "records/node_records.h"
 #include "standins/plex_controls.h"
 #include "tools/qsplex/commands.h"
+#include "tools/qsplex/files.h"
+#include "tools/qsplex/json.h"
 
 namespace qsplex {
 namespace {
@@ -215,14 +217,99 @@ ElementCounts CountElements(const qss::PlexView& view) {
   return counts;
 }
 
+const char* FindingKindName(qss::FindingKind kind) {
+  switch (kind) {
+    case qss::FindingKind::kAnchor:
+      return "anchor";
+    case qss::FindingKind::kLink:
+      return "link";
+    case qss::FindingKind::kNode:
+      return "node";
+    case qss::FindingKind::kName:
+      return "name";
+    case qss::FindingKind::kStream:
+      return "stream";
+    case qss::FindingKind::kDeleted:
+      return "deleted";
+    case qss::FindingKind::kLeak:
+      return "leak";
+  }
+  return "other";
+}
+
+// What check learned of an image. PrintCheckReport alone turns it into
+// text or JSON, so whatever check learns to tell goes through one place.
+struct CheckReport {
+  std::vector<qss::TreeFinding> findings;
+  bool counted = false;  // the tree was sound, and its elements counted
+  ElementCounts counts;
+  size_t blocks = 0;
+};
+
+void WriteCheckJson(const Context& c, const CheckReport& report,
+                    JsonWriter* json) {
+  json->BeginObject().Key("image").String(c.image);
+  json->Key("consistent").Bool(report.findings.empty());
+  json->Key("findings").BeginArray();
+  for (const qss::TreeFinding& finding : report.findings) {
+    json->BeginObject().Key("kind").String(FindingKindName(finding.kind));
+    json->Key("location").String(finding.location);
+    json->Key("message").String(finding.message).EndObject();
+  }
+  json->EndArray();
+  const size_t counts[] = {report.counts.storages, report.counts.streams,
+                           report.counts.unnamed};
+  const char* const keys[] = {"storages", "streams", "unnamed"};
+  for (int k = 0; k < 3; ++k) {
+    json->Key(keys[k]);
+    if (report.counted) {
+      json->Number(counts[k]);
+    } else {
+      json->Null();
+    }
+  }
+  json->Key("blocks").Number(report.blocks).EndObject();
+}
+
+// Prints `report`; returns check's exit code: 1 when there is a finding.
+int PrintCheckReport(const Context& c, const CheckReport& report) {
+  const int status = report.findings.empty() ? 0 : kExitFailure;
+  if (c.json) {
+    JsonWriter json;
+    WriteCheckJson(c, report, &json);
+    return json.Print() ? status : c.Fail("standard output", SystemReason());
+  }
+  for (const qss::TreeFinding& finding : report.findings) {
+    std::printf("%s: %s\n", finding.location.c_str(), finding.message.c_str());
+  }
+  if (!report.findings.empty()) {
+    std::printf("%s: %s\n", c.image.c_str(),
+                Count(report.findings.size(), "finding").c_str());
+    return status;
+  }
+  const std::string unnamed =
+      report.counts.unnamed == 0
+          ? ""
+          : " (" + std::to_string(report.counts.unnamed) + " without a name)";
+  std::printf("%s: the tree is consistent: %s, %s%s, %s\n", c.image.c_str(),
+              Count(report.counts.storages, "storage").c_str(),
+              Count(report.counts.streams, "stream").c_str(), unnamed.c_str(),
+              Count(report.blocks, "block").c_str());
+  return status;
+}
+
 }  // namespace
 
 int RunInfo(const Context& c) {
   if (!OpenImage(c, true)) return kExitFailure;
   const qss::PlexView view(AllocatedBlocks());
   const int root_id = view.Block(kAnchorBlock, 0)[kAnchorWord];
-  std::printf("image:       %s\n", c.image.c_str());
-  if (root_id == 0) {
+  JsonWriter json;
+  json.BeginObject().Key("image").String(c.image);
+  if (!c.json) std::printf("image:       %s\n", c.image.c_str());
+  if (root_id == 0 && c.json) {
+    json.Key("root").Null();
+  } else if (root_id == 0) {
     std::printf("root:        none (cleared; the next change makes one)\n");
   } else {
     Ref<IStorage> root(GetRootIStorage());
@@ -230,16 +317,35 @@ int RunInfo(const Context& c) {
     STATSTG stat = {};
     const HRESULT hr = root->Stat(&stat, STATFLAG_DEFAULT);
     if (FAILED(hr)) return c.Fail("/", hr);
-    std::printf("root:        \"%s\", mode %s, class id %s\n",
-                WideToUtf8(stat.pwcsName).c_str(),
-                DescribeMode(stat.grfMode).c_str(),
-                FormatClassId(stat.clsid).c_str());
-    CoTaskMemFree(stat.pwcsName);
-    std::printf("root anchor: block %d, word %d = %d\n", kAnchorBlock,
-                kAnchorWord, root_id);
     const qss::PlexView opened(AllocatedBlocks());
-    PrintNode(opened.Block(root_id, 0), root_id, opened.Words(root_id),
-              qss::kKindStorage, "/", "");
+    if (c.json) {
+      json.Key("root").BeginObject().Key("name").String(stat.pwcsName);
+      json.Key("mode").Number(stat.grfMode);
+      json.Key("class_id").String(FormatClassId(stat.clsid));
+      json.Key("block").Signed(root_id).Key("record").BeginArray();
+      const int* words = opened.Block(root_id, 0);
+      for (int k = 0; k < opened.Words(root_id); ++k) json.Signed(words[k]);
+      json.EndArray().EndObject();
+    } else {
+      std::printf("root:        \"%s\", mode %s, class id %s\n",
+                  WideToUtf8(stat.pwcsName).c_str(),
+                  DescribeMode(stat.grfMode).c_str(),
+                  FormatClassId(stat.clsid).c_str());
+      std::printf("root anchor: block %d, word %d = %d\n", kAnchorBlock,
+                  kAnchorWord, root_id);
+      PrintNode(opened.Block(root_id, 0), root_id, opened.Words(root_id),
+                qss::kKindStorage, "/", "");
+    }
+    CoTaskMemFree(stat.pwcsName);
+  }
+  if (c.json) {
+    json.Key("root_anchor").BeginObject().Key("block").Signed(kAnchorBlock);
+    json.Key("word").Signed(kAnchorWord).Key("value").Signed(root_id);
+    json.EndObject().Key("blocks").Signed(QssPlex_LiveBlocks());
+    json.Key("words").Number(QssPlex_LiveWords());
+    json.Key("capacity_bytes").Number(QssPlex_CapacityBytes());
+    json.Key("used_bytes").Number(QssPlex_UsedBytes()).EndObject();
+    return json.Print() ? 0 : c.Fail("standard output", SystemReason());
   }
   std::printf("blocks:      %d allocated, %s words\n", QssPlex_LiveBlocks(),
               std::to_string(QssPlex_LiveWords()).c_str());
@@ -253,25 +359,12 @@ int RunCheck(const Context& c) {
   if (!LoadImageFile(c)) return kExitFailure;
   SetActivity("checking the tree");
   const std::vector<qss::AllocatedBlock> blocks = AllocatedBlocks();
-  const std::vector<qss::TreeFinding> findings = qss::CheckTree(blocks);
-  for (const qss::TreeFinding& finding : findings) {
-    std::printf("%s: %s\n", finding.location.c_str(), finding.message.c_str());
-  }
-  if (!findings.empty()) {
-    std::printf("%s: %s\n", c.image.c_str(),
-                Count(findings.size(), "finding").c_str());
-    return kExitFailure;
-  }
-  const ElementCounts counts = CountElements(qss::PlexView(blocks));
-  const std::string unnamed =
-      counts.unnamed == 0
-          ? ""
-          : " (" + std::to_string(counts.unnamed) + " without a name)";
-  std::printf("%s: the tree is consistent: %s, %s%s, %s\n", c.image.c_str(),
-              Count(counts.storages, "storage").c_str(),
-              Count(counts.streams, "stream").c_str(), unnamed.c_str(),
-              Count(blocks.size(), "block").c_str());
-  return 0;
+  CheckReport report;
+  report.findings = qss::CheckTree(blocks);
+  report.blocks = blocks.size();
+  report.counted = report.findings.empty();
+  if (report.counted) report.counts = CountElements(qss::PlexView(blocks));
+  return PrintCheckReport(c, report);
 }
 
 int RunDump(const Context& c) {

@@ -9,6 +9,7 @@
 #include "check/tree_check.h"
 #include "platform/com.h"
 #include "tools/qsplex/image_file.h"
+#include "tools/qsplex/output.h"
 #include "tools/qsplex/text.h"
 #include "tools/qsplex/walk.h"
 
@@ -66,6 +67,11 @@ struct Context {
   std::vector<std::string> args;  // the operands after it
   int wait_seconds = 30;          // for another qsplex using the image
   std::string target;             // the file IMAGE names, once locked
+  bool json = false;              // --json: one JSON document on stdout
+  SortOrder sort = SortOrder::kNone;
+
+  // -H or --human: sizes in KiB, MiB and GiB.
+  bool human() const { return Has('H'); }
 
   bool Has(char option) const {
     return options.find(option) != std::string::npos;
