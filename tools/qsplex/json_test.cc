@@ -9,10 +9,10 @@
 namespace qsplex {
 namespace {
 
-WideString Units(std::initializer_list<unsigned> units) {
-  WideString out;
-  for (unsigned unit : units) out.push_back(static_cast<OLECHAR>(unit));
-  return out;
+// UTF-16 text from a char16_t literal, whose \x escapes may spell any
+// unit, a lone surrogate too.
+WideString W(const std::u16string& units) {
+  return WideString(units.begin(), units.end());
 }
 
 // Reads back a quoted string as JsonQuote writes it; -1 in the result
@@ -49,14 +49,14 @@ TEST(JsonTest, QuotingEscapesWhatJsonRequiresAndEverythingPastAscii) {
     WideString wide;
     const char* quoted;
   } cases[] = {
-      {Units({}), "\"\""},
-      {Units({'a', '"', 'b', '\\'}), "\"a\\\"b\\\\\""},
-      {Units({0x05, 'S', 0x1F, 0x7F}), "\"\\u0005S\\u001f\\u007f\""},
-      {Units({'\n', '\r', '\t', '\b', '\f'}), "\"\\n\\r\\t\\b\\f\""},
-      {Units({'/', '<', '>'}), "\"/<>\""},
-      {Units({0xE9, 0x20AC, 0x81}), "\"\\u00e9\\u20ac\\u0081\""},
-      {Units({0xD83D, 0xDE00}), "\"\\ud83d\\ude00\""},
-      {Units({'x', 0xDC00, 'y'}), "\"x\\udc00y\""},
+      {W(u""), "\"\""},
+      {W(u"a\"b\\"), "\"a\\\"b\\\\\""},
+      {W(u"\x05S\x1F\x7F"), "\"\\u0005S\\u001f\\u007f\""},
+      {W(u"\n\r\t\b\f"), "\"\\n\\r\\t\\b\\f\""},
+      {W(u"/<>"), "\"/<>\""},
+      {W(u"\xE9\x20AC\x81"), "\"\\u00e9\\u20ac\\u0081\""},
+      {W(u"\xD83D\xDE00"), "\"\\ud83d\\ude00\""},
+      {W(u"x\xDC00y"), "\"x\\udc00y\""},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(c.quoted, JsonQuote(c.wide.c_str()));
@@ -66,7 +66,7 @@ TEST(JsonTest, QuotingEscapesWhatJsonRequiresAndEverythingPastAscii) {
 
 TEST(JsonTest, EveryUtf16UnitReadsBackUnchanged) {
   for (unsigned unit = 1; unit <= 0xFFFF; ++unit) {
-    const WideString wide = Units({'a', unit, 'z'});
+    const WideString wide = W({u'a', static_cast<char16_t>(unit), u'z'});
     const std::vector<int> expected = {'a', static_cast<int>(unit), 'z'};
     ASSERT_EQ(expected, Unquote(JsonQuote(wide.c_str()))) << unit;
   }
@@ -107,7 +107,7 @@ TEST(JsonTest, WriterNestsAndSeparatesValues) {
       "}\n",
       json.Text());
   JsonWriter alone;
-  alone.String(Units({0x05, 'x'}).c_str());
+  alone.String(W(u"\x05x").c_str());
   EXPECT_EQ("\"\\u0005x\"\n", alone.Text());
 }
 

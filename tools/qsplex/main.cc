@@ -284,7 +284,9 @@ void PrintHelp() {
   std::printf(
       "\n'qsplex help COMMAND' (or 'qsplex COMMAND --help') describes one.\n"
       "\nOptions of every command:\n%s"
-      "Options of qsplex itself: -h, --help; -V, --version.\n\n"
+      "Options of qsplex itself: -h, --help; -V, --version.\n"
+      "ls, tree, stat, check and info take --json: one JSON document for\n"
+      "scripts, names exact (docs/qsplex-json.md).\n\n"
       "PATH is a '/'-separated list of element names in UTF-8; '/' is the "
       "root.\nNames hold only characters of the ANSI code page the library "
       "keeps\nthem in (1252 under Wine and natively); others are refused.\n\n"
