@@ -26,6 +26,13 @@ MAGIC = b"QSSPLEX\x1a"
 FAILURES = []
 
 
+def cp1252(raw):
+    """Name bytes as the library's interfaces give them: code page 1252,
+    the five bytes it leaves undefined as the characters of their value."""
+    return "".join(bytes([b]).decode("cp1252", errors="ignore") or chr(b)
+                   for b in raw)
+
+
 class Image:
     """A plex image file as blocks of signed 32-bit words."""
 
@@ -76,7 +83,7 @@ class Image:
                 words = self.blocks[child]
                 first = 9 if kind == 0 else 8
                 raw = struct.pack(f"<{words[first - 1]}i", *words[first:])
-                if raw.rstrip(b"\0").decode("cp1252") == name:
+                if cp1252(raw.rstrip(b"\0")) == name:
                     break
                 entry = self.blocks[entry][0]
             assert entry, f"no element {path}"
@@ -400,8 +407,10 @@ def messages(q, img):
 
 
 # Names that JSON must escape or that are not ASCII, each a stream of
-# distinct length in /d, made in this order.
-ODD_NAMES = ["q\"uo\nte", "\x05Summary", "back\\sl\tash", "données €ÿ"]
+# distinct length in /d, made in this order. The last holds bytes 0x81 and
+# 0x90, which code page 1252 leaves undefined.
+ODD_NAMES = ["q\"uo\nte", "\x05Summary", "back\\sl\tash", "données €ÿ",
+             "\x81-\x90"]
 CLASS_ID = "{01234567-89AB-CDEF-0123-456789ABCDEF}"
 NULL_CLASS = "{00000000-0000-0000-0000-000000000000}"
 
@@ -434,6 +443,7 @@ def script_output(q, payload):
     q.run("put", img, "/d/big", "payload.bin")
     q.run("put", img, "/d/sub/x", stdin=b"12345")
     made = ["sub"] + ODD_NAMES + ["big"]
+    Image(q.path(img)).entry("/d/" + ODD_NAMES[-1])  # its bytes, 0x81 too
     sizes = {name: length for length, name in enumerate(ODD_NAMES, 1)}
     sizes["big"] = len(payload)
 
@@ -469,7 +479,7 @@ def script_output(q, payload):
     total = sum(sizes.values()) + 5
     expect("tree --json totals", [tree.get(k) for k in (
         "path", "class_id", "total_bytes", "storages", "streams", "listed")],
-           ["/d", CLASS_ID, total, 1, 6, True])
+           ["/d", CLASS_ID, total, 1, 7, True])
     children = tree.get("children", [])
     expect("tree --json --sort name", [c["name"] for c in children],
            sorted(made))
@@ -479,8 +489,7 @@ def script_output(q, payload):
            [("/d/sub/x", 5)])
     by_size = parsed(q, "tree", "--json", "--sort=size", img, "/d")
     expect("tree --sort size", [c["name"] for c in by_size["children"]],
-           ["big", "sub", ODD_NAMES[3], ODD_NAMES[2], ODD_NAMES[1],
-            ODD_NAMES[0]])
+           ["big", "sub"] + ODD_NAMES[::-1])
     stream = parsed(q, "tree", "--json", img, "/d/big")
     expect("tree --json of a stream", (stream.get("size"), "children" in
                                        stream), (len(payload), False))
@@ -488,7 +497,7 @@ def script_output(q, payload):
     report = parsed(q, "check", "--json", img)
     expect("check --json", report, {
         "image": img, "consistent": True, "findings": [], "storages": 2,
-        "streams": 6, "unnamed": 0, "blocks": report.get("blocks")})
+        "streams": 7, "unnamed": 0, "blocks": report.get("blocks")})
     plant(q, img, "broken.img",
           lambda i: i.blocks[i.entry("/d/sub")].__setitem__(1, 12345))
     broken = parsed(q, "check", "--json", "broken.img", status=1)
@@ -511,7 +520,7 @@ def script_output(q, payload):
     q.run("ls", "-lH", "--sort", "size", img, "/d",
           out=f"{'TYPE':7} {'SIZE':>10} {'MODE':6} {'CLASS ID':38} NAME\n"
           f"{'stream':7} {'196 KiB':>10} {'-':6} {'-':38} big\n"
-          f"{'stream':7} {'4 B':>10} ")
+          f"{'stream':7} {'5 B':>10} ")
     q.run("ls", "--sort=name", img, "/d",
           out="".join(n + ("/" if n == "sub" else "") + "\n"
                       for n in sorted(made)))
@@ -557,6 +566,11 @@ def unnamed_elements(q, img):
           out=f"{'stream':7} {3:10} {'-':6} {'-':38} (no name)\n")
     q.run("tree", "unnamed.img", "/u", out="|-- (no name) (3 bytes)\n"
           "`-- (no name)/ (not opened: no name finds it)\n")
+    tree = parsed(q, "tree", "--json", "unnamed.img", "/u")
+    expect("tree --json of unnamed elements",
+           [(c["name"], c["path"], c.get("listed")) for c in tree["children"]],
+           [("named", "/u/named", None), ("", "/u/", None),
+            ("", "/u/", False)])
     q.run("check", "unnamed.img", out="2 storages, 4 streams (2 without a name)")
     q.run("cp", "-r", "unnamed.img", "/u", "/copy",
           err="/u/(no name): has no name, so it is not copied")
