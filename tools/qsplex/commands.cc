@@ -175,17 +175,8 @@ bool ListStorage(const Context& c, const Element& e,
   }
   STATSTG stat = {};
   while (NextElement(elements.get(), &stat)) {
-    TreeNode node;
-    node.name = stat.pwcsName != nullptr ? stat.pwcsName : WideString();
+    entries->push_back(NodeFrom(stat, 0, 1));
     CoTaskMemFree(stat.pwcsName);
-    node.parent = 0;
-    node.type = stat.type;
-    node.size = stat.type == STGTY_STREAM ? stat.cbSize.QuadPart : 0;
-    node.mode = stat.grfMode;
-    node.clsid = stat.clsid;
-    node.depth = 1;
-    node.last = false;
-    entries->push_back(std::move(node));
   }
   return true;
 }

@@ -20,18 +20,6 @@ TEST(OutputTest, HumanSizesRoundUpAndChangeUnitAt1024) {
   EXPECT_EQ("1.5 KiB", SizeText(1536, true));
 }
 
-TEST(OutputTest, SortOrdersParse) {
-  SortOrder order = SortOrder::kNone;
-  EXPECT_TRUE(ParseSortOrder("size", &order));
-  EXPECT_EQ(SortOrder::kSize, order);
-  EXPECT_TRUE(ParseSortOrder("name", &order));
-  EXPECT_EQ(SortOrder::kName, order);
-  EXPECT_TRUE(ParseSortOrder("none", &order));
-  EXPECT_EQ(SortOrder::kNone, order);
-  EXPECT_FALSE(ParseSortOrder("Size", &order));
-  EXPECT_FALSE(ParseSortOrder("", &order));
-}
-
 WideString Wide(const char* ascii) {
   WideString out;
   for (; *ascii != 0; ++ascii) out.push_back(static_cast<OLECHAR>(*ascii));
