@@ -96,7 +96,7 @@ class ListingJson {
   }
   int Print(const Context& c) {
     json_.EndArray().EndObject();
-    return json_.Print() ? 0 : c.Fail("standard output", SystemReason());
+    return PrintJson(c, json_);
   }
 
  private:
@@ -335,7 +335,7 @@ int PrintTreeJson(const Context& c, const std::vector<TreeNode>& nodes,
     ++open;
   }
   for (; open > 0; --open) json.EndArray().EndObject();
-  return json.Print() ? 0 : c.Fail("standard output", SystemReason());
+  return PrintJson(c, json);
 }
 
 int RunTree(const Context& c) {
@@ -394,7 +394,7 @@ int RunStat(const Context& c) {
     json.BeginObject();
     WriteElement(&json, NodeOf(e), WidePath(e.names));
     json.EndObject();
-    return json.Print() ? 0 : c.Fail("standard output", SystemReason());
+    return PrintJson(c, json);
   }
   std::printf("path:     %s\ntype:     %s\n", e.path().c_str(),
               TypeName(e.type));

@@ -10,7 +10,6 @@
 #include "records/node_records.h"
 #include "standins/plex_controls.h"
 #include "tools/qsplex/commands.h"
-#include "tools/qsplex/files.h"
 #include "tools/qsplex/json.h"
 
 namespace qsplex {
@@ -277,7 +276,7 @@ int PrintCheckReport(const Context& c, const CheckReport& report) {
   if (c.json) {
     JsonWriter json;
     WriteCheckJson(c, report, &json);
-    return json.Print() ? status : c.Fail("standard output", SystemReason());
+    return PrintJson(c, json, status);
   }
   for (const qss::TreeFinding& finding : report.findings) {
     std::printf("%s: %s\n", finding.location.c_str(), finding.message.c_str());
@@ -345,7 +344,7 @@ int RunInfo(const Context& c) {
     json.Key("words").Number(QssPlex_LiveWords());
     json.Key("capacity_bytes").Number(QssPlex_CapacityBytes());
     json.Key("used_bytes").Number(QssPlex_UsedBytes()).EndObject();
-    return json.Print() ? 0 : c.Fail("standard output", SystemReason());
+    return PrintJson(c, json);
   }
   std::printf("blocks:      %d allocated, %s words\n", QssPlex_LiveBlocks(),
               std::to_string(QssPlex_LiveWords()).c_str());

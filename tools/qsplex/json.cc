@@ -136,10 +136,4 @@ JsonWriter& JsonWriter::Bool(bool value) {
 
 JsonWriter& JsonWriter::Null() { return Value("null"); }
 
-bool JsonWriter::Print() const {
-  const std::string text = Text();
-  return std::fwrite(text.data(), 1, text.size(), stdout) == text.size() &&
-         std::fflush(stdout) == 0;
-}
-
 }  // namespace qsplex

@@ -39,8 +39,6 @@ class JsonWriter {
   // The document with a final line break; complete once every object and
   // array begun has ended.
   std::string Text() const { return text_ + "\n"; }
-  // Writes Text() to standard output; false when that fails.
-  bool Print() const;
 
  private:
   JsonWriter& Value(const std::string& text);

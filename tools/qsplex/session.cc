@@ -24,6 +24,15 @@ int Context::Fail(const std::string& subject, HRESULT hr) const {
   return Fail(subject, DescribeResult(hr));
 }
 
+int PrintJson(const Context& c, const JsonWriter& json, int status) {
+  const std::string text = json.Text();
+  if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size() ||
+      std::fflush(stdout) != 0) {
+    return c.Fail("standard output", std::strerror(errno));
+  }
+  return status;
+}
+
 std::vector<qss::AllocatedBlock> AllocatedBlocks() {
   std::vector<qss::AllocatedBlock> blocks;
   for (int id = QssPlex_NextBlockId(0); id != 0; id = QssPlex_NextBlockId(id)) {

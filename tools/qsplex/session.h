@@ -95,6 +95,10 @@ struct Element {
   std::string path() const { return JoinPath(names, names.size()); }
 };
 
+// Prints the finished document `json` on standard output and returns
+// `status`, or prints why it could not and returns kExitFailure.
+int PrintJson(const Context& c, const JsonWriter& json, int status = 0);
+
 // What the command is doing, for a failure that can strike anywhere (out
 // of memory): "loading the image". A string that outlives the call.
 void SetActivity(const char* what);
