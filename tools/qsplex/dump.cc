@@ -297,6 +297,18 @@ int PrintCheckReport(const Context& c, const CheckReport& report) {
   return status;
 }
 
+// The root's status and record as info --json gives them.
+void WriteRootJson(const STATSTG& stat, const qss::PlexView& view, int root_id,
+                   JsonWriter* json) {
+  json->Key("root").BeginObject().Key("name").String(stat.pwcsName);
+  json->Key("mode").Number(stat.grfMode);
+  json->Key("class_id").String(FormatClassId(stat.clsid));
+  json->Key("block").Signed(root_id).Key("record").BeginArray();
+  const int* words = view.Block(root_id, 0);
+  for (int k = 0; k < view.Words(root_id); ++k) json->Signed(words[k]);
+  json->EndArray().EndObject();
+}
+
 }  // namespace
 
 int RunInfo(const Context& c) {
@@ -318,13 +330,7 @@ int RunInfo(const Context& c) {
     if (FAILED(hr)) return c.Fail("/", hr);
     const qss::PlexView opened(AllocatedBlocks());
     if (c.json) {
-      json.Key("root").BeginObject().Key("name").String(stat.pwcsName);
-      json.Key("mode").Number(stat.grfMode);
-      json.Key("class_id").String(FormatClassId(stat.clsid));
-      json.Key("block").Signed(root_id).Key("record").BeginArray();
-      const int* words = opened.Block(root_id, 0);
-      for (int k = 0; k < opened.Words(root_id); ++k) json.Signed(words[k]);
-      json.EndArray().EndObject();
+      WriteRootJson(stat, opened, root_id, &json);
     } else {
       std::printf("root:        \"%s\", mode %s, class id %s\n",
                   WideToUtf8(stat.pwcsName).c_str(),
