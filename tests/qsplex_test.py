@@ -379,6 +379,9 @@ def messages(q, img):
     for args, status, err in [
         (("ls", "/docs", img), 1, f"/docs: no such image; {img} is one: IMAGE "
          f"comes first, as in 'qsplex ls {img} /docs'"),
+        (("ls", "--sort=size", "/docs", "--json", img), 1,
+         f"IMAGE comes first, as in 'qsplex ls --json --sort size {img} "
+         "/docs'"),
         (("ls", "folder"), 1, "folder: is a folder, not a plex image"),
         (("mkdir", img, "/m/n"), 1, "/m: no such element "
          "(STG_E_FILENOTFOUND); -p makes the missing storages"),

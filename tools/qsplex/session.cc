@@ -58,6 +58,10 @@ std::string SwappedHint(const Context& c) {
     if (!LooksLikeImage(c.args[i])) continue;
     std::string line = "qsplex " + c.command;
     if (!c.options.empty()) line += " -" + c.options;
+    if (c.json) line += " --json";
+    if (c.sort != SortOrder::kNone) {
+      line += c.sort == SortOrder::kName ? " --sort name" : " --sort size";
+    }
     line += " " + Quoted(c.args[i]);
     for (size_t k = 0; k < c.args.size(); ++k) {
       line += " " + Quoted(k == i ? c.image : c.args[k]);
