@@ -11,6 +11,7 @@ a Wine process, and reads an exported compound file back with olefile.
 import argparse
 import fcntl
 import glob
+import json
 import os
 import pty
 import random
@@ -24,6 +25,13 @@ import time
 
 MAGIC = b"QSSPLEX\x1a"
 FAILURES = []
+
+
+def cp1252(raw):
+    """Name bytes as the library's interfaces give them: code page 1252,
+    the five bytes it leaves undefined as the characters of their value."""
+    return "".join(bytes([b]).decode("cp1252", errors="ignore") or chr(b)
+                   for b in raw)
 
 
 class Image:
@@ -76,7 +84,7 @@ class Image:
                 words = self.blocks[child]
                 first = 9 if kind == 0 else 8
                 raw = struct.pack(f"<{words[first - 1]}i", *words[first:])
-                if raw.rstrip(b"\0").decode("cp1252") == name:
+                if cp1252(raw.rstrip(b"\0")) == name:
                     break
                 entry = self.blocks[entry][0]
             assert entry, f"no element {path}"
@@ -542,6 +550,9 @@ def messages(q, img):
     for args, status, err in [
         (("ls", "/docs", img), 1, f"/docs: no such image; {img} is one: IMAGE "
          f"comes first, as in 'qsplex ls {img} /docs'"),
+        (("ls", "--sort=size", "/docs", "--json", img), 1,
+         f"IMAGE comes first, as in 'qsplex ls --json --sort size {img} "
+         "/docs'"),
         (("ls", "folder"), 1, "folder: is a folder, not a plex image"),
         (("mkdir", img, "/m/n"), 1, "/m: no such element "
          "(STG_E_FILENOTFOUND); -p makes the missing storages"),
@@ -552,7 +563,7 @@ def messages(q, img):
         (("put", img, "/p", "folder"), 1, "folder: is a folder"),
         ((img, "ls"), 2, "the command comes first, as in 'qsplex ls"),
         (("help", "lsit"), 2, "did you mean 'ls'?"),
-        (("ls", "--json", img), 2, "unknown option --json\n"),
+        (("ls", "--jsn", img), 2, "unknown option --jsn\n"),
         (("ls", "-lx", img), 2, "unknown option -x (in -lx)"),
         (("ls", "--wait", "soon", img), 2, "--wait takes a whole number"),
     ]:
@@ -569,6 +580,146 @@ def messages(q, img):
     q.run("ls", "copy.img", out="")
 
 
+# Names that JSON must escape or that are not ASCII, each a stream of
+# distinct length in /d, made in this order. The last holds bytes 0x81 and
+# 0x90, which code page 1252 leaves undefined.
+ODD_NAMES = ["q\"uo\nte", "\x05Summary", "back\\sl\tash", "données €ÿ",
+             "\x81-\x90"]
+CLASS_ID = "{01234567-89AB-CDEF-0123-456789ABCDEF}"
+NULL_CLASS = "{00000000-0000-0000-0000-000000000000}"
+
+
+def parsed(q, *args, status=0):
+    """Runs a --json command; its standard output as one JSON document."""
+    text = q.run(*args, status=status)
+    try:
+        return json.loads(text)
+    except ValueError as error:
+        FAILURES.append(f"qsplex {' '.join(args)}: not JSON ({error}): "
+                        f"{text[:300]!r}")
+        return {}
+
+
+def expect(what, got, wanted):
+    if got != wanted:
+        FAILURES.append(f"{what}: {got!r}, expected {wanted!r}")
+
+
+def script_output(q, payload):
+    """--json gives one document whose names survive exactly; -H, --sort
+    and the header of ls -l serve people."""
+    img = "json.img"
+    q.run("init", img)
+    q.run("mkdir", "-p", img, "/d/sub")
+    q.run("setclass", img, "/d", CLASS_ID)
+    for length, name in enumerate(ODD_NAMES, 1):
+        q.run("put", img, f"/d/{name}", stdin=b"x" * length)
+    q.run("put", img, "/d/big", "payload.bin")
+    q.run("put", img, "/d/sub/x", stdin=b"12345")
+    made = ["sub"] + ODD_NAMES + ["big"]
+    Image(q.path(img)).entry("/d/" + ODD_NAMES[-1])  # its bytes, 0x81 too
+    sizes = {name: length for length, name in enumerate(ODD_NAMES, 1)}
+    sizes["big"] = len(payload)
+
+    listing = parsed(q, "ls", "--json", img, "/d")
+    expect("ls --json path", (listing.get("path"), listing.get("type")),
+           ("/d", "storage"))
+    entries = listing.get("entries", [])
+    expect("ls --json names, newest first", [e["name"] for e in entries],
+           made[::-1])
+    for entry in entries:
+        name = entry["name"]
+        kind = "storage" if name == "sub" else "stream"
+        expect(f"ls --json entry {name!r}", entry, {
+            "name": name, "path": "/d/" + name, "type": kind,
+            "size": sizes.get(name), "mode": 0,
+            "class_id": NULL_CLASS if kind == "storage" else None})
+    below = parsed(q, "ls", "-R", "--json", img, "/")
+    expect("ls -R --json paths", [e["path"] for e in below["entries"]],
+           ["/d"] + ["/d/" + n for n in made[::-1]] + ["/d/sub/x"])
+    one = parsed(q, "ls", "--json", img, "/d/" + ODD_NAMES[1])
+    expect("ls --json of a stream", [(e["path"], e["size"])
+                                     for e in one["entries"]],
+           [("/d/" + ODD_NAMES[1], 2)])
+
+    stat = parsed(q, "stat", "--json", img, "/d")
+    expect("stat --json", stat, {"name": "d", "path": "/d", "type": "storage",
+                                 "size": None, "mode": 0,
+                                 "class_id": CLASS_ID})
+    expect("stat --json of a stream", parsed(
+        q, "stat", "--json", img, "/d/" + ODD_NAMES[3])["name"], ODD_NAMES[3])
+
+    tree = parsed(q, "tree", "--json", "--sort", "name", img, "/d")
+    total = sum(sizes.values()) + 5
+    expect("tree --json totals", [tree.get(k) for k in (
+        "path", "class_id", "total_bytes", "storages", "streams", "listed")],
+           ["/d", CLASS_ID, total, 1, 7, True])
+    children = tree.get("children", [])
+    expect("tree --json --sort name", [c["name"] for c in children],
+           sorted(made))
+    sub = [c for c in children if c["name"] == "sub"]
+    expect("tree --json nesting", [(c["path"], c["size"]) for c in
+                                   sub[0]["children"]] if sub else None,
+           [("/d/sub/x", 5)])
+    by_size = parsed(q, "tree", "--json", "--sort=size", img, "/d")
+    expect("tree --sort size", [c["name"] for c in by_size["children"]],
+           ["big", "sub"] + ODD_NAMES[::-1])
+    stream = parsed(q, "tree", "--json", img, "/d/big")
+    expect("tree --json of a stream", (stream.get("size"), "children" in
+                                       stream), (len(payload), False))
+
+    report = parsed(q, "check", "--json", img)
+    expect("check --json", report, {
+        "image": img, "consistent": True, "damaged_blocks": [],
+        "damaged_elements": [], "findings": [], "storages": 2,
+        "streams": 7, "unnamed": 0, "blocks": report.get("blocks")})
+    data = open(q.path(img), "rb").read()
+    open(q.path("cut.img"), "wb").write(data[:len(data) - 64])
+    cut = parsed(q, "check", "--json", "cut.img", status=1)
+    expect("check --json of a cut image",
+           (cut.get("consistent"), cut.get("storages"),
+            all("cut off" in d["problem"] for d in cut["damaged_blocks"]),
+            len(cut["damaged_blocks"]) > 0),
+           (False, None, True, True))
+    plant(q, img, "broken.img",
+          lambda i: i.blocks[i.entry("/d/sub")].__setitem__(1, 12345))
+    broken = parsed(q, "check", "--json", "broken.img", status=1)
+    expect("check --json of damage", (broken.get("consistent"),
+                                      broken.get("storages")), (False, None))
+    expect("check --json finding", [(f["kind"], "12345" in f["message"])
+                                    for f in broken.get("findings", [])][:1],
+           [("link", True)])
+    info = parsed(q, "info", "--json", img)
+    root = info.get("root") or {}
+    expect("info --json", (root.get("block"), info.get("root_anchor"),
+                           len(root.get("record", [])) > 8,
+                           0 < info.get("used_bytes", 0)
+                           < info.get("capacity_bytes", 0)),
+           (info["root_anchor"]["value"], {"block": 2, "word": 52,
+                                           "value": root.get("block")},
+            True, True))
+
+    # For people: sizes in KiB, a header over ls -l, orders.
+    q.run("ls", "-lH", "--sort", "size", img, "/d",
+          out=f"{'TYPE':7} {'SIZE':>10} {'MODE':6} {'CLASS ID':38} NAME\n"
+          f"{'stream':7} {'196 KiB':>10} {'-':6} {'-':38} big\n"
+          f"{'stream':7} {'5 B':>10} ")
+    q.run("ls", "--sort=name", img, "/d",
+          out="".join(n + ("/" if n == "sub" else "") + "\n"
+                      for n in sorted(made)))
+    q.run("tree", "--human", img, "/d", out="|-- big (196 KiB)\n")
+    q.run("stat", "-H", img, "/d/big", out="size:     196 KiB (200000 bytes)")
+
+    # Failures stay on standard error, with nothing on standard output.
+    for args, status, err in [
+        (("ls", "--json", img, "/nope"), 1, "/nope: no such element"),
+        (("ls", "--sort", "date", img), 2, "--sort takes name, size or none"),
+        (("cat", "--json", img, "/d/big"), 2, "unknown option --json"),
+        (("stat", "--sort", "name", img, "/d"), 2, "unknown option --sort"),
+    ]:
+        expect(f"stdout of {args}", q.run(*args, status=status, err=err), "")
+
+
 def help_and_version(q):
     """Every command has help ending in examples, through -h and --help."""
     q.run("-V", out="qsplex ")
@@ -577,7 +728,7 @@ def help_and_version(q):
     for name in [line.split()[0] for line in listed]:
         help_text = q.run(name, "--help", out=f"usage: qsplex {name} ")
         examples = help_text.rstrip("\n").split("\nExamples:\n")
-        if (len(examples) != 2 or not 1 <= len(examples[1].splitlines()) <= 2
+        if (len(examples) != 2 or not 1 <= len(examples[1].splitlines()) <= 3
                 or f"qsplex {name}" not in examples[1]):
             FAILURES.append(f"help of {name} does not end in examples")
     q.run("ls", "-h", out="usage: qsplex ls ")
@@ -598,6 +749,11 @@ def unnamed_elements(q, img):
           out=f"{'stream':7} {3:10} {'-':6} {'-':38} (no name)\n")
     q.run("tree", "unnamed.img", "/u", out="|-- (no name) (3 bytes)\n"
           "`-- (no name)/ (not opened: no name finds it)\n")
+    tree = parsed(q, "tree", "--json", "unnamed.img", "/u")
+    expect("tree --json of unnamed elements",
+           [(c["name"], c["path"], c.get("listed")) for c in tree["children"]],
+           [("named", "/u/named", None), ("", "/u/", None),
+            ("", "/u/", False)])
     q.run("check", "unnamed.img", out="2 storages, 4 streams (2 without a name)")
     q.run("cp", "-r", "unnamed.img", "/u", "/copy",
           err="/u/(no name): has no name, so it is not copied")
@@ -838,6 +994,7 @@ def main():
             return report()
         compound_tour(tool, payload)
         salvage(tool)
+        script_output(tool, payload)
         if options.wine:
             tool.run("init", "n.img")
             names(tool, "n.img")

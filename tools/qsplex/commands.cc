@@ -41,24 +41,67 @@ std::string DisplayName(const OLECHAR* name, DWORD type) {
   return ShownName(name) + (type == STGTY_STORAGE ? "/" : "");
 }
 
-void PrintEntry(const std::string& name, DWORD type, uint64_t size, DWORD mode,
-                const CLSID& clsid, bool long_form) {
+// The columns of ls -l, its header line the first row.
+constexpr const char* kLongFormat = "%-7s %10s %-6s %-38s %s\n";
+
+void PrintLongHeader() {
+  std::printf(kLongFormat, "TYPE", "SIZE", "MODE", "CLASS ID", "NAME");
+}
+
+void PrintEntry(const TreeNode& node, bool long_form, bool human) {
+  const std::string name = DisplayName(node.name.c_str(), node.type);
   if (!long_form) {
     std::printf("%s\n", name.c_str());
     return;
   }
   const std::string size_text =
-      type == STGTY_STREAM ? std::to_string(size) : "-";
+      node.type == STGTY_STREAM ? SizeText(node.size, human) : "-";
   char mode_text[16] = "-";
-  if (mode != 0) {
+  if (node.mode != 0) {
     std::snprintf(mode_text, sizeof mode_text, "0x%X",
-                  static_cast<unsigned>(mode));
+                  static_cast<unsigned>(node.mode));
   }
   const std::string clsid_text =
-      IsEqualGUID(clsid, GUID_NULL) ? "-" : FormatClassId(clsid);
-  std::printf("%-7s %10s %-6s %-38s %s\n", TypeName(type), size_text.c_str(),
-              mode_text, clsid_text.c_str(), name.c_str());
+      IsEqualGUID(node.clsid, GUID_NULL) ? "-" : FormatClassId(node.clsid);
+  std::printf(kLongFormat, TypeName(node.type), size_text.c_str(), mode_text,
+              clsid_text.c_str(), name.c_str());
 }
+
+// The element found at a path as a node of its own.
+TreeNode NodeOf(const Element& e) {
+  TreeNode node;
+  if (!e.is_root()) node.name = e.names.back();
+  node.parent = -1;
+  node.type = e.type;
+  node.size = e.type == STGTY_STREAM ? e.size : 0;
+  node.mode = e.mode;
+  node.clsid = e.clsid;
+  node.depth = 0;
+  node.last = true;
+  return node;
+}
+
+// The JSON of ls: the path listed and its entries, each with its path.
+class ListingJson {
+ public:
+  explicit ListingJson(const Element& e) {
+    json_.BeginObject().Key("path").String(WidePath(e.names).c_str());
+    json_.Key("type").String(TypeName(e.type));
+    json_.Key("entries").BeginArray();
+  }
+  void Add(const TreeNode& node, const WideString& path) {
+    json_.BeginObject();
+    WriteElement(&json_, node, path);
+    json_.EndObject();
+  }
+  int Print(const Context& c) {
+    json_.EndArray().EndObject();
+    return PrintJson(c, json_);
+  }
+
+ private:
+  JsonWriter json_;
+};
 
 // Whether `inner` names an element at or below `outer`.
 bool IsWithin(const std::vector<WideString>& inner,
@@ -88,26 +131,54 @@ bool LoadSubtree(const Context& c, const Element& element, bool open_streams,
   return true;
 }
 
-int ListRecursively(const Context& c, const Element& top, bool long_form) {
+int ListRecursively(const Context& c, const Element& top) {
   std::vector<TreeNode> nodes;
   if (!LoadSubtree(c, top, false, &nodes)) return kExitFailure;
+  SortTree(&nodes, c.sort, false);
   std::vector<std::vector<int>> children(nodes.size());
   for (size_t i = 1; i < nodes.size(); ++i) {
     children[nodes[i].parent].push_back(static_cast<int>(i));
   }
+  const bool long_form = c.Has('l');
+  const WideString top_path = WidePath(top.names);
+  ListingJson json(top);
   bool first = true;
   for (size_t i = 0; i < nodes.size(); ++i) {
     if (nodes[i].type != STGTY_STORAGE || !nodes[i].listed) continue;
-    std::printf("%s%s:\n", first ? "" : "\n",
-                NodePath(nodes, static_cast<int>(i), top.path()).c_str());
+    if (!c.json) {
+      std::printf("%s%s:\n", first ? "" : "\n",
+                  NodePath(nodes, static_cast<int>(i), top.path()).c_str());
+      if (long_form) PrintLongHeader();
+    }
     first = false;
     for (int child : children[i]) {
-      const TreeNode& n = nodes[child];
-      PrintEntry(DisplayName(n.name.c_str(), n.type), n.type, n.size, n.mode,
-                 n.clsid, long_form);
+      if (c.json) {
+        json.Add(nodes[child], NodeWidePath(nodes, child, top_path));
+      } else {
+        PrintEntry(nodes[child], long_form, c.human());
+      }
     }
   }
-  return 0;
+  return c.json ? json.Print(c) : 0;
+}
+
+// The elements of the storage `e`, in the library's order.
+bool ListStorage(const Context& c, const Element& e,
+                 std::vector<TreeNode>* entries) {
+  Ref<IStorage> storage;
+  Ref<IEnumSTATSTG> elements;
+  HRESULT hr = OpenAsStorage(e, kRead, storage.Out());
+  if (SUCCEEDED(hr)) hr = storage->EnumElements(0, nullptr, 0, elements.Out());
+  if (FAILED(hr)) {
+    c.Fail(e.path(), hr);
+    return false;
+  }
+  STATSTG stat = {};
+  while (NextElement(elements.get(), &stat)) {
+    entries->push_back(NodeFrom(stat, 0, 1));
+    CoTaskMemFree(stat.pwcsName);
+  }
+  return true;
 }
 
 int MoveOrCopy(const Context& c, bool move) {
@@ -212,25 +283,59 @@ int RunLs(const Context& c) {
       !LocateExisting(c, c.args.empty() ? "/" : c.args[0], kRead, &e)) {
     return kExitFailure;
   }
-  const bool long_form = c.Has('l');
+  if (e.type == STGTY_STORAGE && c.Has('R')) return ListRecursively(c, e);
+  std::vector<TreeNode> entries;
   if (e.type == STGTY_STREAM) {
-    PrintEntry(DisplayName(e.name(), e.type), e.type, e.size, e.mode, e.clsid,
-               long_form);
-    return 0;
+    entries.push_back(NodeOf(e));
+  } else if (!ListStorage(c, e, &entries)) {
+    return kExitFailure;
   }
-  if (c.Has('R')) return ListRecursively(c, e, long_form);
-  Ref<IStorage> storage;
-  Ref<IEnumSTATSTG> elements;
-  HRESULT hr = OpenAsStorage(e, kRead, storage.Out());
-  if (SUCCEEDED(hr)) hr = storage->EnumElements(0, nullptr, 0, elements.Out());
-  if (FAILED(hr)) return c.Fail(e.path(), hr);
-  STATSTG stat = {};
-  while (NextElement(elements.get(), &stat)) {
-    PrintEntry(DisplayName(stat.pwcsName, stat.type), stat.type,
-               stat.cbSize.QuadPart, stat.grfMode, stat.clsid, long_form);
-    CoTaskMemFree(stat.pwcsName);
+  SortSiblings(&entries, c.sort);
+  if (c.json) {
+    ListingJson json(e);
+    const WideString path = WidePath(e.names);
+    for (const TreeNode& entry : entries) {
+      if (e.type == STGTY_STREAM) {
+        json.Add(entry, path);
+      } else {
+        const WideString parent =
+            e.is_root() ? WideString() : path + OLECHAR('/');
+        json.Add(entry, parent + entry.name);
+      }
+    }
+    return json.Print(c);
+  }
+  if (c.Has('l')) PrintLongHeader();
+  for (const TreeNode& entry : entries) {
+    PrintEntry(entry, c.Has('l'), c.human());
   }
   return 0;
+}
+
+// The subtree of `nodes` below `top` as nested JSON objects: each storage
+// with its totals and its children.
+int PrintTreeJson(const Context& c, const std::vector<TreeNode>& nodes,
+                  const WideString& top) {
+  JsonWriter json;
+  int open = 0;  // storages whose children are being written
+  for (size_t i = 0; i < nodes.size(); ++i) {
+    const TreeNode& n = nodes[i];
+    for (; open > n.depth; --open) json.EndArray().EndObject();
+    json.BeginObject();
+    WriteElement(&json, n, NodeWidePath(nodes, static_cast<int>(i), top));
+    if (n.type != STGTY_STORAGE) {
+      json.EndObject();
+      continue;
+    }
+    json.Key("total_bytes").Number(n.size);
+    json.Key("storages").Number(n.storages);
+    json.Key("streams").Number(n.streams);
+    json.Key("listed").Bool(n.listed);
+    json.Key("children").BeginArray();
+    ++open;
+  }
+  for (; open > 0; --open) json.EndArray().EndObject();
+  return PrintJson(c, json);
 }
 
 int RunTree(const Context& c) {
@@ -239,13 +344,21 @@ int RunTree(const Context& c) {
       !LocateExisting(c, c.args.empty() ? "/" : c.args[0], kRead, &e)) {
     return kExitFailure;
   }
+  std::vector<TreeNode> nodes;
   if (e.type == STGTY_STREAM) {
-    std::printf("%s (%s bytes)\n", e.path().c_str(),
-                std::to_string(e.size).c_str());
+    nodes.push_back(NodeOf(e));
+  } else if (!LoadSubtree(c, e, false, &nodes)) {
+    return kExitFailure;
+  }
+  SortTree(&nodes, c.sort, true);
+  if (c.json) return PrintTreeJson(c, nodes, WidePath(e.names));
+  const auto size_text = [&](uint64_t bytes) {
+    return c.human() ? HumanSize(bytes) : std::to_string(bytes) + " bytes";
+  };
+  if (e.type == STGTY_STREAM) {
+    std::printf("%s (%s)\n", e.path().c_str(), size_text(e.size).c_str());
     return 0;
   }
-  std::vector<TreeNode> nodes;
-  if (!LoadSubtree(c, e, false, &nodes)) return kExitFailure;
   std::vector<bool> open_levels;  // whether a level still has siblings below
   for (size_t i = 0; i < nodes.size(); ++i) {
     const TreeNode& n = nodes[i];
@@ -259,15 +372,15 @@ int RunTree(const Context& c) {
     open_levels.resize(n.depth + 1);
     open_levels[n.depth] = !n.last;
     if (n.listed) {
-      std::printf("%s (%s bytes)\n", line.c_str(),
-                  std::to_string(n.size).c_str());
+      std::printf("%s (%s)\n", line.c_str(), size_text(n.size).c_str());
     } else {
       std::printf("%s (not opened: no name finds it)\n", line.c_str());
     }
   }
   std::printf("%s, %s, %s\n", Count(nodes[0].storages, "storage").c_str(),
               Count(nodes[0].streams, "stream").c_str(),
-              Count(nodes[0].size, "byte").c_str());
+              c.human() ? HumanSize(nodes[0].size).c_str()
+                        : Count(nodes[0].size, "byte").c_str());
   return 0;
 }
 
@@ -276,10 +389,19 @@ int RunStat(const Context& c) {
   if (!OpenImage(c, false) || !LocateExisting(c, c.args[0], kRead, &e)) {
     return kExitFailure;
   }
+  if (c.json) {
+    JsonWriter json;
+    json.BeginObject();
+    WriteElement(&json, NodeOf(e), WidePath(e.names));
+    json.EndObject();
+    return PrintJson(c, json);
+  }
   std::printf("path:     %s\ntype:     %s\n", e.path().c_str(),
               TypeName(e.type));
   if (e.type == STGTY_STREAM) {
-    std::printf("size:     %s bytes\n", std::to_string(e.size).c_str());
+    std::string size = std::to_string(e.size) + " bytes";
+    if (c.human()) size = HumanSize(e.size) + " (" + size + ")";
+    std::printf("size:     %s\n", size.c_str());
   }
   std::printf("mode:     %s\n", DescribeMode(e.mode).c_str());
   if (e.type == STGTY_STORAGE) {

@@ -10,6 +10,7 @@
 #include "records/node_records.h"
 #include "standins/plex_controls.h"
 #include "tools/qsplex/commands.h"
+#include "tools/qsplex/json.h"
 #include "tools/qsplex/salvage.h"
 
 namespace qsplex {
@@ -238,52 +239,158 @@ ElementCounts CountElements(const qss::PlexView& view) {
   return counts;
 }
 
-// Everything check says about an image: its damaged blocks, each with what
-// it holds, the elements they spoil, the records' findings, and the
-// elements counted when nothing is wrong. Returns the exit code.
-int ReportCheck(const Context& c, const DamageMap& damage,
-                const SalvagedTree& salvaged,
-                const std::vector<qss::TreeFinding>& findings,
-                const std::vector<qss::AllocatedBlock>& blocks) {
-  const qss::PlexView view(blocks);
+const char* FindingKindName(qss::FindingKind kind) {
+  switch (kind) {
+    case qss::FindingKind::kAnchor:
+      return "anchor";
+    case qss::FindingKind::kLink:
+      return "link";
+    case qss::FindingKind::kNode:
+      return "node";
+    case qss::FindingKind::kName:
+      return "name";
+    case qss::FindingKind::kStream:
+      return "stream";
+    case qss::FindingKind::kDeleted:
+      return "deleted";
+    case qss::FindingKind::kLeak:
+      return "leak";
+  }
+  return "other";
+}
+
+// What check learned of an image. PrintCheckReport alone turns it into
+// text or JSON, so whatever check learns to tell goes through one place.
+struct CheckReport {
+  struct Damage {
+    int block;
+    std::string problem;  // what is wrong with it
+    std::string holds;    // the record or data of which element
+  };
+  struct Spoiled {
+    std::string path;
+    const char* fate;  // "damaged" or "lost"
+    std::string problem;
+  };
+  std::vector<Damage> damage;
+  std::vector<Spoiled> spoiled;
+  std::vector<qss::TreeFinding> findings;
+  bool counted = false;  // the tree was sound, and its elements counted
+  ElementCounts counts;
+  size_t blocks = 0;
+};
+
+void WriteCheckJson(const Context& c, const CheckReport& report,
+                    JsonWriter* json) {
+  json->BeginObject().Key("image").String(c.image);
+  json->Key("consistent")
+      .Bool(report.findings.empty() && report.damage.empty());
+  json->Key("damaged_blocks").BeginArray();
+  for (const CheckReport::Damage& damage : report.damage) {
+    json->BeginObject().Key("block").Signed(damage.block);
+    json->Key("problem").String(damage.problem);
+    json->Key("holds").String(damage.holds).EndObject();
+  }
+  json->EndArray().Key("damaged_elements").BeginArray();
+  for (const CheckReport::Spoiled& spoiled : report.spoiled) {
+    json->BeginObject().Key("path").String(spoiled.path);
+    json->Key("fate").String(spoiled.fate);
+    json->Key("problem").String(spoiled.problem).EndObject();
+  }
+  json->EndArray();
+  json->Key("findings").BeginArray();
+  for (const qss::TreeFinding& finding : report.findings) {
+    json->BeginObject().Key("kind").String(FindingKindName(finding.kind));
+    json->Key("location").String(finding.location);
+    json->Key("message").String(finding.message).EndObject();
+  }
+  json->EndArray();
+  const size_t counts[] = {report.counts.storages, report.counts.streams,
+                           report.counts.unnamed};
+  const char* const keys[] = {"storages", "streams", "unnamed"};
+  for (int k = 0; k < 3; ++k) {
+    json->Key(keys[k]);
+    if (report.counted) {
+      json->Number(counts[k]);
+    } else {
+      json->Null();
+    }
+  }
+  json->Key("blocks").Number(report.blocks).EndObject();
+}
+
+// Prints `report`; returns check's exit code: 1 when there is a finding.
+int PrintCheckReport(const Context& c, const CheckReport& report) {
+  const int status =
+      report.findings.empty() && report.damage.empty() ? 0 : kExitFailure;
+  if (c.json) {
+    JsonWriter json;
+    WriteCheckJson(c, report, &json);
+    return PrintJson(c, json, status);
+  }
+  for (const CheckReport::Damage& damage : report.damage) {
+    std::printf("block %d: %s: %s\n", damage.block, damage.problem.c_str(),
+                damage.holds.c_str());
+  }
+  for (const CheckReport::Spoiled& spoiled : report.spoiled) {
+    std::printf("%s: %s: %s\n", spoiled.path.c_str(), spoiled.fate,
+                spoiled.problem.c_str());
+  }
+  for (const qss::TreeFinding& finding : report.findings) {
+    std::printf("%s: %s\n", finding.location.c_str(), finding.message.c_str());
+  }
+  if (!report.damage.empty()) {
+    std::printf(
+        "%s: %s, %s; 'qsplex recover %s NEW' keeps what can be read\n",
+        c.image.c_str(), Count(report.damage.size(), "damaged block").c_str(),
+        Count(report.findings.size(), "finding").c_str(), c.image.c_str());
+    return status;
+  }
+  if (!report.findings.empty()) {
+    std::printf("%s: %s\n", c.image.c_str(),
+                Count(report.findings.size(), "finding").c_str());
+    return status;
+  }
+  const std::string unnamed =
+      report.counts.unnamed == 0
+          ? ""
+          : " (" + std::to_string(report.counts.unnamed) + " without a name)";
+  std::printf("%s: the tree is consistent: %s, %s%s, %s\n", c.image.c_str(),
+              Count(report.counts.storages, "storage").c_str(),
+              Count(report.counts.streams, "stream").c_str(), unnamed.c_str(),
+              Count(report.blocks, "block").c_str());
+  return status;
+}
+
+// What the damaged blocks hold and which elements they spoil.
+void AddDamage(const DamageMap& damage, const SalvagedTree& salvaged,
+               const qss::PlexView& view, CheckReport* report) {
   for (const auto& [block, what] : damage) {
     const auto role = salvaged.roles.find(block);
-    std::printf("block %d: %s: %s\n", block,
-                DamageText(what, view.Words(block)).c_str(),
-                role != salvaged.roles.end() ? role->second.c_str()
-                                             : "not reached from the root");
+    report->damage.push_back({block, DamageText(what, view.Words(block)),
+                              role != salvaged.roles.end()
+                                  ? role->second
+                                  : "not reached from the root"});
   }
   for (const SalvagedElement& element : salvaged.elements) {
     if (element.fate == Fate::kKept) continue;
     for (const std::string& problem : element.problems) {
-      std::printf("%s: %s: %s\n", element.path.c_str(), FateName(element.fate),
-                  problem.c_str());
+      report->spoiled.push_back(
+          {element.path, FateName(element.fate), problem});
     }
   }
-  for (const qss::TreeFinding& finding : findings) {
-    std::printf("%s: %s\n", finding.location.c_str(), finding.message.c_str());
-  }
-  if (!damage.empty()) {
-    std::printf("%s: %s, %s; 'qsplex recover %s NEW' keeps what can be read\n",
-                c.image.c_str(), Count(damage.size(), "damaged block").c_str(),
-                Count(findings.size(), "finding").c_str(), c.image.c_str());
-    return kExitFailure;
-  }
-  if (!findings.empty()) {
-    std::printf("%s: %s\n", c.image.c_str(),
-                Count(findings.size(), "finding").c_str());
-    return kExitFailure;
-  }
-  const ElementCounts counts = CountElements(view);
-  const std::string unnamed =
-      counts.unnamed == 0
-          ? ""
-          : " (" + std::to_string(counts.unnamed) + " without a name)";
-  std::printf("%s: the tree is consistent: %s, %s%s, %s\n", c.image.c_str(),
-              Count(counts.storages, "storage").c_str(),
-              Count(counts.streams, "stream").c_str(), unnamed.c_str(),
-              Count(blocks.size(), "block").c_str());
-  return 0;
+}
+
+// The root's status and record as info --json gives them.
+void WriteRootJson(const STATSTG& stat, const qss::PlexView& view, int root_id,
+                   JsonWriter* json) {
+  json->Key("root").BeginObject().Key("name").String(stat.pwcsName);
+  json->Key("mode").Number(stat.grfMode);
+  json->Key("class_id").String(FormatClassId(stat.clsid));
+  json->Key("block").Signed(root_id).Key("record").BeginArray();
+  const int* words = view.Block(root_id, 0);
+  for (int k = 0; k < view.Words(root_id); ++k) json->Signed(words[k]);
+  json->EndArray().EndObject();
 }
 
 }  // namespace
@@ -292,8 +399,12 @@ int RunInfo(const Context& c) {
   if (!OpenImage(c, true)) return kExitFailure;
   const qss::PlexView view(AllocatedBlocks());
   const int root_id = view.Block(kAnchorBlock, 0)[kAnchorWord];
-  std::printf("image:       %s\n", c.image.c_str());
-  if (root_id == 0) {
+  JsonWriter json;
+  json.BeginObject().Key("image").String(c.image);
+  if (!c.json) std::printf("image:       %s\n", c.image.c_str());
+  if (root_id == 0 && c.json) {
+    json.Key("root").Null();
+  } else if (root_id == 0) {
     std::printf("root:        none (cleared; the next change makes one)\n");
   } else {
     Ref<IStorage> root(GetRootIStorage());
@@ -301,16 +412,29 @@ int RunInfo(const Context& c) {
     STATSTG stat = {};
     const HRESULT hr = root->Stat(&stat, STATFLAG_DEFAULT);
     if (FAILED(hr)) return c.Fail("/", hr);
-    std::printf("root:        \"%s\", mode %s, class id %s\n",
-                WideToUtf8(stat.pwcsName).c_str(),
-                DescribeMode(stat.grfMode).c_str(),
-                FormatClassId(stat.clsid).c_str());
-    CoTaskMemFree(stat.pwcsName);
-    std::printf("root anchor: block %d, word %d = %d\n", kAnchorBlock,
-                kAnchorWord, root_id);
     const qss::PlexView opened(AllocatedBlocks());
-    PrintNode(opened.Block(root_id, 0), root_id, opened.Words(root_id),
-              qss::kKindStorage, "/", "");
+    if (c.json) {
+      WriteRootJson(stat, opened, root_id, &json);
+    } else {
+      std::printf("root:        \"%s\", mode %s, class id %s\n",
+                  WideToUtf8(stat.pwcsName).c_str(),
+                  DescribeMode(stat.grfMode).c_str(),
+                  FormatClassId(stat.clsid).c_str());
+      std::printf("root anchor: block %d, word %d = %d\n", kAnchorBlock,
+                  kAnchorWord, root_id);
+      PrintNode(opened.Block(root_id, 0), root_id, opened.Words(root_id),
+                qss::kKindStorage, "/", "");
+    }
+    CoTaskMemFree(stat.pwcsName);
+  }
+  if (c.json) {
+    json.Key("root_anchor").BeginObject().Key("block").Signed(kAnchorBlock);
+    json.Key("word").Signed(kAnchorWord).Key("value").Signed(root_id);
+    json.EndObject().Key("blocks").Signed(QssPlex_LiveBlocks());
+    json.Key("words").Number(QssPlex_LiveWords());
+    json.Key("capacity_bytes").Number(QssPlex_CapacityBytes());
+    json.Key("used_bytes").Number(QssPlex_UsedBytes()).EndObject();
+    return PrintJson(c, json);
   }
   std::printf("blocks:      %d allocated, %s words\n", QssPlex_LiveBlocks(),
               std::to_string(QssPlex_LiveWords()).c_str());
@@ -326,9 +450,15 @@ int RunCheck(const Context& c) {
   SetActivity("checking the tree");
   const std::vector<qss::AllocatedBlock> blocks = AllocatedBlocks();
   const qss::PlexView view(blocks);
-  const SalvagedTree salvaged =
-      damage.empty() ? SalvagedTree() : SalvageTree(blocks, damage);
-  return ReportCheck(c, damage, salvaged, qss::CheckTree(blocks), blocks);
+  CheckReport report;
+  if (!damage.empty()) {
+    AddDamage(damage, SalvageTree(blocks, damage), view, &report);
+  }
+  report.findings = qss::CheckTree(blocks);
+  report.blocks = blocks.size();
+  report.counted = report.findings.empty() && damage.empty();
+  if (report.counted) report.counts = CountElements(view);
+  return PrintCheckReport(c, report);
 }
 
 int RunDump(const Context& c) {

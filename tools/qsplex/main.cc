@@ -47,27 +47,45 @@ const Command kCommands[] = {
      "command\nthat makes an image.\n"
      "  -f  replace IMAGE if it exists\n",
      "qsplex init t.img\nqsplex init -f t.img", RunInit},
-    {"info", "IMAGE", "", 0, 0, Access::kRead,
+    {"info", "[--json] IMAGE", "", 0, 0, Access::kRead,
      "show the root storage and its record",
      "Shows the root's status, the root anchor and the root's record, and "
-     "the\nblocks in use.\n",
-     "qsplex info t.img", RunInfo},
-    {"ls", "[-l] [-R] IMAGE [PATH]", "lR", 0, 1, Access::kRead,
-     "list a storage's elements",
+     "the\nblocks in use.\n"
+     "  --json  as a JSON object (docs/qsplex-json.md)\n",
+     "qsplex info t.img\nqsplex info --json t.img", RunInfo},
+    {"ls", "[-l] [-R] [-H] [--sort ORDER] [--json] IMAGE [PATH]", "lRH", 0, 1,
+     Access::kRead, "list a storage's elements",
      "Lists the elements of the storage at PATH (default /), newest first.\n"
      "Storages end in '/'; an element without a name shows as '(no name)'.\n"
-     "  -l  type, size, open mode and class id (the open mode as the image\n"
-     "      holds it; '-' for closed)\n"
-     "  -R  every storage below too\n",
-     "qsplex ls t.img\nqsplex ls -lR t.img /docs", RunLs},
-    {"tree", "IMAGE [PATH]", "", 0, 1, Access::kRead,
-     "draw a subtree with sizes",
+     "  -l            type, size, open mode and class id under a header line\n"
+     "                (the open mode as the image holds it; '-' for closed)\n"
+     "  -R            every storage below too\n"
+     "  -H, --human   sizes in KiB, MiB and GiB, rounded up\n"
+     "  --sort ORDER  name, size (largest first; a storage counts as 0) or\n"
+     "                none (the library's order, the default)\n"
+     "  --json        everything -l shows as one JSON document, exact names\n"
+     "                (described in docs/qsplex-json.md)\n",
+     "qsplex ls t.img\nqsplex ls -lRH --sort size t.img /docs\n"
+     "qsplex ls --json t.img /docs",
+     RunLs},
+    {"tree", "[-H] [--sort ORDER] [--json] IMAGE [PATH]", "H", 0, 1,
+     Access::kRead, "draw a subtree with sizes",
      "Draws the subtree at PATH (default /) with the bytes of every stream "
-     "and\nthe total below every storage.\n",
-     "qsplex tree t.img /docs", RunTree},
-    {"stat", "IMAGE PATH", "", 1, 1, Access::kRead, "show an element's status",
-     "Shows the type, size, open mode and class id of the element at PATH.\n",
-     "qsplex stat t.img /docs/a.txt", RunStat},
+     "and\nthe total below every storage.\n"
+     "  -H, --human   sizes in KiB, MiB and GiB, rounded up\n"
+     "  --sort ORDER  name, size (largest first, storages by their total) or\n"
+     "                none (the library's order, the default)\n"
+     "  --json        the subtree as nested JSON objects "
+     "(docs/qsplex-json.md)\n",
+     "qsplex tree t.img /docs\nqsplex tree -H --sort size t.img\n"
+     "qsplex tree --json t.img /docs",
+     RunTree},
+    {"stat", "[-H] [--json] IMAGE PATH", "H", 1, 1, Access::kRead,
+     "show an element's status",
+     "Shows the type, size, open mode and class id of the element at PATH.\n"
+     "  -H, --human   the size in KiB, MiB or GiB too\n"
+     "  --json        as a JSON object (docs/qsplex-json.md)\n",
+     "qsplex stat t.img /docs/a.txt\nqsplex stat --json t.img /docs", RunStat},
     {"cat", "IMAGE PATH", "", 1, 1, Access::kRead,
      "write a stream's bytes to standard output",
      "Writes the bytes of the stream at PATH to standard output.\n",
@@ -110,7 +128,8 @@ const Command kCommands[] = {
      "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}, braces optional.\n",
      "qsplex setclass t.img /docs {01234567-89AB-CDEF-0123-456789ABCDEF}",
      RunSetClass},
-    {"check", "IMAGE", "", 0, 0, Access::kRead, "verify the tree's records",
+    {"check", "[--json] IMAGE", "", 0, 0, Access::kRead,
+     "verify the tree's records",
      "Verifies the records of the tree: element lists, names, node sizes,\n"
      "stream sizes and capacities, deleted nodes and leaked blocks. Prints\n"
      "each finding with its location, or the storages and streams counted;\n"
@@ -118,9 +137,11 @@ const Command kCommands[] = {
      "A damaged image is read as far as it goes: each block that fails its\n"
      "checksum or that the file's end cuts off is named with what it holds\n"
      "(the record or the data of which element), then each element that\n"
-     "'recover' would keep damaged or lose, and why.\n",
-     "qsplex check t.img\nqsplex check broken.img || qsplex recover broken.img "
-     "saved.img",
+     "'recover' would keep damaged or lose, and why.\n"
+     "  --json  the findings and counts as a JSON object "
+     "(docs/qsplex-json.md)\n",
+     "qsplex check t.img\nqsplex check --json t.img\n"
+     "qsplex check broken.img || qsplex recover broken.img saved.img",
      RunCheck},
     {"dump", "IMAGE [PATH]", "", 0, 1, Access::kRead,
      "print the records word by word",
@@ -189,6 +210,31 @@ const char* const kCommonOptions =
     "  -q              show no progress (shown on a terminal for work\n"
     "                  that takes longer than about a second)\n"
     "  -h, --help      describe the command\n";
+
+// The long options of output that some commands take (-H and --human go
+// with the letter H among a command's options).
+constexpr unsigned kJsonOption = 1;
+constexpr unsigned kSortOption = 2;
+
+const struct {
+  const char* command;
+  unsigned options;
+} kOutputOptions[] = {
+    {"ls", kJsonOption | kSortOption},
+    {"tree", kJsonOption | kSortOption},
+    {"stat", kJsonOption},
+    {"check", kJsonOption},
+    {"info", kJsonOption},
+};
+
+bool TakesOption(const Command& command, unsigned option) {
+  for (const auto& entry : kOutputOptions) {
+    if (std::strcmp(entry.command, command.name) == 0) {
+      return (entry.options & option) != 0;
+    }
+  }
+  return false;
+}
 
 const Command* FindCommand(const std::string& name) {
   for (const Command& command : kCommands) {
@@ -263,7 +309,9 @@ void PrintHelp() {
   std::printf(
       "\n'qsplex help COMMAND' (or 'qsplex COMMAND --help') describes one.\n"
       "\nOptions of every command:\n%s"
-      "Options of qsplex itself: -h, --help; -V, --version.\n\n"
+      "Options of qsplex itself: -h, --help; -V, --version.\n"
+      "ls, tree, stat, check and info take --json: one JSON document for\n"
+      "scripts, names exact (docs/qsplex-json.md).\n\n"
       "PATH is a '/'-separated list of element names in UTF-8; '/' is the "
       "root.\nNames hold only characters of the ANSI code page the library "
       "keeps\nthem in (1252 under Wine and natively); others are refused.\n\n"
@@ -322,6 +370,48 @@ bool ParseWait(const std::string& text, int* seconds) {
   return *seconds <= kLongestWait;
 }
 
+// Whether `arg` is the long option `name`, alone or as "NAME=VALUE"; sets
+// `*value` from after the '=' or from the next argument.
+bool LongOption(const std::vector<std::string>& args, size_t* i,
+                const std::string& name, std::string* value) {
+  const std::string& arg = args[*i];
+  if (arg.rfind(name + "=", 0) == 0) {
+    *value = arg.substr(name.size() + 1);
+    return true;
+  }
+  if (arg != name) return false;
+  if (*i + 1 < args.size()) *value = args[++*i];
+  return true;
+}
+
+// Takes the long option at `args[*i]` into `c`. Returns -1 when it is
+// one, else the exit code of the usage error, printed.
+int TakeLongOption(const Command& command, const std::vector<std::string>& args,
+                   size_t* i, Context* c) {
+  const std::string& arg = args[*i];
+  std::string value;
+  if (LongOption(args, i, "--wait", &value)) {
+    if (!ParseWait(value, &c->wait_seconds)) {
+      return Usage(command, "--wait takes a whole number of seconds, up to " +
+                                std::to_string(kLongestWait) + ", not '" +
+                                value + "'");
+    }
+  } else if (arg == "--json" && TakesOption(command, kJsonOption)) {
+    c->json = true;
+  } else if (arg == "--human" && std::strchr(command.options, 'H')) {
+    c->options += 'H';
+  } else if (TakesOption(command, kSortOption) &&
+             LongOption(args, i, "--sort", &value)) {
+    if (!ParseSortOrder(value, &c->sort)) {
+      return Usage(command,
+                   "--sort takes name, size or none, not '" + value + "'");
+    }
+  } else {
+    return Usage(command, "unknown option " + arg.substr(0, arg.find('=')));
+  }
+  return -1;
+}
+
 int RunCommand(const Command& command, const std::vector<std::string>& args) {
   SetActivity("reading the command line");
   Context c;
@@ -338,20 +428,9 @@ int RunCommand(const Command& command, const std::vector<std::string>& args) {
     } else if (arg == "-h" || arg == "--help") {
       PrintCommandHelp(command);
       return 0;
-    } else if (arg == "--wait" || arg.rfind("--wait=", 0) == 0) {
-      std::string value;
-      if (arg.size() > 6) {
-        value = arg.substr(7);
-      } else if (i + 1 < args.size()) {
-        value = args[++i];
-      }
-      if (!ParseWait(value, &c.wait_seconds)) {
-        return Usage(command, "--wait takes a whole number of seconds, up to " +
-                                  std::to_string(kLongestWait) + ", not '" +
-                                  value + "'");
-      }
     } else if (arg[1] == '-') {
-      return Usage(command, "unknown option " + arg.substr(0, arg.find('=')));
+      const int status = TakeLongOption(command, args, &i, &c);
+      if (status >= 0) return status;
     } else {
       for (char letter : arg.substr(1)) {
         if (letter == 'h') {

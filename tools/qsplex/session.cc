@@ -24,6 +24,15 @@ int Context::Fail(const std::string& subject, HRESULT hr) const {
   return Fail(subject, DescribeResult(hr));
 }
 
+int PrintJson(const Context& c, const JsonWriter& json, int status) {
+  const std::string text = json.Text();
+  if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size() ||
+      std::fflush(stdout) != 0) {
+    return c.Fail("standard output", std::strerror(errno));
+  }
+  return status;
+}
+
 std::vector<qss::AllocatedBlock> AllocatedBlocks() {
   std::vector<qss::AllocatedBlock> blocks;
   for (int id = QssPlex_NextBlockId(0); id != 0; id = QssPlex_NextBlockId(id)) {
@@ -48,6 +57,10 @@ std::string SwappedHint(const Context& c) {
     if (!LooksLikeImage(c.args[i])) continue;
     std::string line = "qsplex " + c.command;
     if (!c.options.empty()) line += " -" + c.options;
+    if (c.json) line += " --json";
+    if (c.sort != SortOrder::kNone) {
+      line += c.sort == SortOrder::kName ? " --sort name" : " --sort size";
+    }
     line += " " + Quoted(c.args[i]);
     for (size_t k = 0; k < c.args.size(); ++k) {
       line += " " + Quoted(k == i ? c.image : c.args[k]);

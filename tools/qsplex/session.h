@@ -10,6 +10,7 @@
 #include "check/tree_check.h"
 #include "platform/com.h"
 #include "tools/qsplex/image_file.h"
+#include "tools/qsplex/output.h"
 #include "tools/qsplex/text.h"
 #include "tools/qsplex/walk.h"
 
@@ -67,6 +68,11 @@ struct Context {
   std::vector<std::string> args;  // the operands after it
   int wait_seconds = 30;          // for another qsplex using the image
   std::string target;             // the file IMAGE names, once locked
+  bool json = false;              // --json: one JSON document on stdout
+  SortOrder sort = SortOrder::kNone;
+
+  // -H or --human: sizes in KiB, MiB and GiB.
+  bool human() const { return Has('H'); }
 
   bool Has(char option) const {
     return options.find(option) != std::string::npos;
@@ -89,6 +95,10 @@ struct Element {
   const OLECHAR* name() const { return names.back().c_str(); }
   std::string path() const { return JoinPath(names, names.size()); }
 };
+
+// Prints the finished document `json` on standard output and returns
+// `status`, or prints why it could not and returns kExitFailure.
+int PrintJson(const Context& c, const JsonWriter& json, int status = 0);
 
 // What the command is doing, for a failure that can strike anywhere (out
 // of memory): "loading the image". A string that outlives the call.

@@ -215,6 +215,8 @@ class ProgressStorage final : public IStorage {
   ULONG refs_ = 1;
 };
 
+}  // namespace
+
 TreeNode NodeFrom(const STATSTG& stat, int parent, int depth) {
   TreeNode node;
   node.name = stat.pwcsName != nullptr ? stat.pwcsName : WideString();
@@ -227,8 +229,6 @@ TreeNode NodeFrom(const STATSTG& stat, int parent, int depth) {
   node.last = false;
   return node;
 }
-
-}  // namespace
 
 HRESULT LoadTree(IStorage* top, const WideString& top_name, bool open_streams,
                  std::vector<TreeNode>* nodes, int* failed) {

@@ -28,6 +28,9 @@ struct TreeNode {
   size_t storages = 0, streams = 0;  // below a storage, once totalled
 };
 
+// The node of an element as its enumerator gives it; a null name is empty.
+TreeNode NodeFrom(const STATSTG& stat, int parent, int depth);
+
 // Lists the subtree of `top` (its own node named `top_name`) into `nodes`,
 // with each storage's size and counts totalled over its subtree.
 // With `open_streams`, opens every stream for reading on the way, since
