@@ -5,6 +5,7 @@
 
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "check/tree_check.h"
@@ -67,6 +68,8 @@ struct Context {
   std::vector<std::string> args;  // the operands after it
   int wait_seconds = 30;          // for another qsplex using the image
   std::string target;             // the file IMAGE names, once locked
+  // The long options given with a value ("offset", "10"), in order.
+  std::vector<std::pair<std::string, std::string>> values;
 
   bool Has(char option) const {
     return options.find(option) != std::string::npos;

@@ -83,7 +83,7 @@ bool Unescapable(int byte, bool at_end) {
 }
 
 void AppendEscape(uint32_t byte, std::string* out) {
-  char text[4];
+  char text[8];
   std::snprintf(text, sizeof text, "%%%02X", static_cast<unsigned>(byte));
   out->append(text);
 }
