@@ -582,6 +582,7 @@ def help_and_version(q):
             FAILURES.append(f"help of {name} does not end in examples")
     q.run("ls", "-h", out="usage: qsplex ls ")
     q.run("help", "put", out="usage: qsplex put ")
+    q.run("help", out="'%05SummaryInformation', '100%25'")
 
 
 def unnamed_elements(q, img):
@@ -909,6 +910,8 @@ def trees_in_and_out(q, payload, wine):
     for name in ["50%", "%41", "lower%2f", "ok"]:
         open(q.path("bad/sub/" + name), "wb").write(b"x")
     open(q.path("bad/%classid"), "wb").write(b"not a class id\n")
+    if not wine:
+        os.symlink("..", q.path("bad/up"))
     before = open(q.path("back.img"), "rb").read()
     q.run("put", "-r", "back.img", "/bad", "bad", status=1,
           err="bad/sub/50%: not a name put -r takes: character 3 of '50%', "
@@ -916,11 +919,22 @@ def trees_in_and_out(q, payload, wine):
     stderr_check = q.start("put", "-r", "back.img", "/bad", "bad")
     _, _, err = q.finish(stderr_check)
     for part in [b"bad/sub/%41:", b"bad/sub/lower%2f:", b"bad/%classid: does "
-                 b"not hold a class id", b"bad: 4 files above cannot be stored"]:
+                 b"not hold a class id", b"bad: 4 files above cannot be stored"
+                 ] + ([] if wine else [b"bad/up: is a link, which put -r does "
+                                      b"not follow, so it is not stored"]):
         if part not in err:
             FAILURES.append(f"put -r of bad names does not say {part!r}: {err!r}")
     if open(q.path("back.img"), "rb").read() != before:
         FAILURES.append("a refused put -r changed the image")
+    if wine:
+        # Windows tells no case apart: refused before the folder is made.
+        q.run("put", "-p", img, "/case/Name", stdin=b"1")
+        q.run("put", img, "/case/NAME", stdin=b"2")
+        q.run("get", "-r", img, "/case", "case", status=1,
+              err="/case/Name: its file name differs only in case from "
+              "that of /case/NAME")
+        if os.path.exists(q.path("case")):
+            FAILURES.append("a refused get -r made its folder")
 
 
 def hexdumps(q, img):
