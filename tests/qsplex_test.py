@@ -154,7 +154,7 @@ def native_tour(q, payload):
     img = "t.img"
     q.run("--version", out="qsplex ")
     q.run("--help", out="Commands:")
-    q.run("put", "--help", out="usage: qsplex put [-p] IMAGE PATH [FILE]")
+    q.run("put", "--help", out="usage: qsplex put [-p] [-r [-f]] IMAGE PATH [FILE | DIR]")
     q.run("init", img)
     q.run("init", img, status=1, err="exists already")
     q.run("mkdir", "-p", img, "/a/b")

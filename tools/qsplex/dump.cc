@@ -85,10 +85,9 @@ void PrintData(const qss::PlexView& view, const DamageMap& damage,
       reinterpret_cast<const unsigned char*>(view.Block(id, 0));
   // Sizes are unsigned 32-bit words; a block's bytes can pass 2 GiB.
   const uint64_t size = static_cast<uint32_t>(stream[qss::kStreamSizeWord]);
-  const uint64_t readable =
-      std::min<uint64_t>(size, 4 * static_cast<uint64_t>(words));
-  const int shown =
-      static_cast<int>(std::min<uint64_t>(readable, kDataBytesShown));
+  const uint64_t readable = std::min<uint64_t>(size, 4 * static_cast<uint64_t>(words));
+  const int shown = static_cast<int>(
+      std::min<uint64_t>(readable, kDataBytesShown));
   std::printf("%sdata block %d (%d words), %s bytes in use\n", indent.c_str(),
               id, words, std::to_string(readable).c_str());
   PrintDamage(damage, view, id, indent);

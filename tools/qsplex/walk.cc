@@ -353,9 +353,9 @@ void Progress::Show() noexcept {
   if (!terminal_) return;
   // A percent step, or without a total a MiB step, is drawn once.
   constexpr uint64_t kMebibyte = 1024 * 1024;
-  const int64_t step = total_bytes_ == 0
-                           ? static_cast<int64_t>(bytes_ / kMebibyte)
-                           : static_cast<int64_t>(bytes_ * 100 / total_bytes_);
+  const int64_t step =
+      total_bytes_ == 0 ? static_cast<int64_t>(bytes_ / kMebibyte)
+                        : static_cast<int64_t>(bytes_ * 100 / total_bytes_);
   if (step == shown_step_) return;
   if (shown_step_ < 0 && NowMilliseconds() - started_ms_ < kQuietMilliseconds) {
     return;
