@@ -76,7 +76,7 @@ class Image:
                 words = self.blocks[child]
                 first = 9 if kind == 0 else 8
                 raw = struct.pack(f"<{words[first - 1]}i", *words[first:])
-                if raw.rstrip(b"\0").decode("cp1252") == name:
+                if raw.rstrip(b"\0").decode("cp1252", "replace") == name:
                     break
                 entry = self.blocks[entry][0]
             assert entry, f"no element {path}"
@@ -848,6 +848,12 @@ def trees_in_and_out(q, payload, wine):
     q.run("tree", img, "/top", out="|-- x%01%1F%7F%81 (8 bytes)")
     q.run("stat", img, "/top/100%25", out="path:     /top/100%25\n")
     q.run("cat", img, "/top/x\x01%1F\x7f%81", out=b"controls", raw=True)
+    plant(q, img, "named.img", lambda i: i.blocks[i.blocks[i.entry(
+        "/top/\x05SummaryInformation")][3]].__setitem__(3, 99999))
+    q.run("check", "named.img", status=1,
+          out="/top/%05SummaryInformation: size 99999 exceeds")
+    q.run("dump", "named.img", "/top/%05SummaryInformation",
+          out='StreamNode', err="")
     q.run("get", "-r", img, "/top", "out")
     expected = {"%classid": (clsid + "\n").encode(), "dôcs": None,
                 "dôcs/.%2E": None}
