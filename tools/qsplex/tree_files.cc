@@ -83,6 +83,21 @@ std::vector<std::string> FilePaths(const std::vector<TreeNode>& nodes,
   return files;
 }
 
+#if defined(_WIN32)
+// Whether Windows takes the file name `name` (upper-cased) for a device:
+// CON, PRN, AUX, NUL, COM1-COM9 or LPT1-LPT9, alone or before a dot.
+bool IsDeviceName(const std::wstring& name) {
+  const std::wstring base = name.substr(0, name.find(L'.'));
+  static const wchar_t* const kDevices[] = {L"CON", L"PRN", L"AUX", L"NUL"};
+  for (const wchar_t* device : kDevices) {
+    if (base == device) return true;
+  }
+  return base.size() == 4 &&
+         (base.compare(0, 3, L"COM") == 0 || base.compare(0, 3, L"LPT") == 0) &&
+         base[3] >= L'1' && base[3] <= L'9';
+}
+#endif
+
 // Why the file of node `i` cannot be written where it goes; empty when it
 // can. Only -f lets get -r write where something is.
 std::string InTheWay(const TreeNode& node, const std::string& file) {
@@ -119,7 +134,14 @@ bool Writable(const Context& c, const std::vector<TreeNode>& nodes,
     }
 #if defined(_WIN32)
     std::wstring key;
-    for (wchar_t unit : WideName(files[i])) key.push_back(towupper(unit));
+    for (wchar_t unit : WideName(EscapeName(nodes[i].name, kFileName))) {
+      key.push_back(towupper(unit));
+    }
+    if (IsDeviceName(key)) {
+      c.Fail(path, "its file name is a device's on Windows, so no file can "
+                   "have it");
+      ++problems;
+    }
     const auto found = folded.emplace(std::make_pair(nodes[i].parent, key),
                                       static_cast<int>(i));
     if (!found.second) {
