@@ -138,8 +138,9 @@ bool Writable(const Context& c, const std::vector<TreeNode>& nodes,
       key.push_back(towupper(unit));
     }
     if (IsDeviceName(key)) {
-      c.Fail(path, "its file name is a device's on Windows, so no file can "
-                   "have it");
+      c.Fail(path,
+             "its file name is a device's on Windows, so no file can "
+             "have it");
       ++problems;
     }
     const auto found = folded.emplace(std::make_pair(nodes[i].parent, key),
