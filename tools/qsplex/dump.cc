@@ -85,9 +85,10 @@ void PrintData(const qss::PlexView& view, const DamageMap& damage,
       reinterpret_cast<const unsigned char*>(view.Block(id, 0));
   // Sizes are unsigned 32-bit words; a block's bytes can pass 2 GiB.
   const uint64_t size = static_cast<uint32_t>(stream[qss::kStreamSizeWord]);
-  const uint64_t readable = std::min<uint64_t>(size, 4 * static_cast<uint64_t>(words));
-  const int shown = static_cast<int>(
-      std::min<uint64_t>(readable, kDataBytesShown));
+  const uint64_t readable =
+      std::min<uint64_t>(size, 4 * static_cast<uint64_t>(words));
+  const int shown =
+      static_cast<int>(std::min<uint64_t>(readable, kDataBytesShown));
   std::printf("%sdata block %d (%d words), %s bytes in use\n", indent.c_str(),
               id, words, std::to_string(readable).c_str());
   PrintDamage(damage, view, id, indent);
@@ -256,12 +257,13 @@ int ReportCheck(const Context& c, const DamageMap& damage,
   for (const SalvagedElement& element : salvaged.elements) {
     if (element.fate == Fate::kKept) continue;
     for (const std::string& problem : element.problems) {
-      std::printf("%s: %s: %s\n", ShownPath(element.path).c_str(), FateName(element.fate),
-                  problem.c_str());
+      std::printf("%s: %s: %s\n", ShownPath(element.path).c_str(),
+                  FateName(element.fate), problem.c_str());
     }
   }
   for (const qss::TreeFinding& finding : findings) {
-    std::printf("%s: %s\n", ShownPath(finding.location).c_str(), finding.message.c_str());
+    std::printf("%s: %s\n", ShownPath(finding.location).c_str(),
+                finding.message.c_str());
   }
   if (!damage.empty()) {
     std::printf("%s: %s, %s; 'qsplex recover %s NEW' keeps what can be read\n",
