@@ -28,7 +28,7 @@ std::string RawName(const int* node, int node_words, const NodeLayout& layout) {
 
 void AppendUtf8(uint32_t c, std::string* out) {
   if (c < 0x80) {
-    out->push_back(static_cast<char>(c < 0x20 ? '?' : c));
+    out->push_back(static_cast<char>(c));
   } else if (c < 0x800) {
     out->push_back(static_cast<char>(0xC0 | (c >> 6)));
     out->push_back(static_cast<char>(0x80 | (c & 0x3F)));

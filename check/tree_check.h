@@ -56,7 +56,8 @@ std::string RawRecordName(const int* node, int node_words,
                           const NodeLayout& layout);
 
 // The name a node record holds, in UTF-8: its ANSI bytes (code page 1252) up
-// to the first zero, read from at most `node_words` words. Empty for a name
+// to the first zero, read from at most `node_words` words, control
+// characters included (a caller showing it escapes them). Empty for a name
 // of 0 words.
 std::string RecordName(const int* node, int node_words,
                        const NodeLayout& layout);

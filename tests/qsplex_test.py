@@ -162,7 +162,7 @@ def native_tour(q, payload):
     img = "t.img"
     q.run("--version", out="qsplex ")
     q.run("--help", out="Commands:")
-    q.run("put", "--help", out="usage: qsplex put [-p] IMAGE PATH [FILE]")
+    q.run("put", "--help", out="usage: qsplex put [-p] [-r [-f]] IMAGE PATH [FILE | DIR]")
     q.run("init", img)
     q.run("init", img, status=1, err="exists already")
     q.run("mkdir", "-p", img, "/a/b")
@@ -585,6 +585,14 @@ def messages(q, img):
 # 0x90, which code page 1252 leaves undefined.
 ODD_NAMES = ["q\"uo\nte", "\x05Summary", "back\\sl\tash", "données €ÿ",
              "\x81-\x90"]
+def shown(name):
+    """A name as the text output shows it: control characters, '%' and the
+    C1 bytes code page 1252 keeps as %XX."""
+    return "".join(f"%{ord(ch):02X}" if ord(ch) < 0x20 or ch in "%\x7f" or
+                   ord(ch) in (0x81, 0x8D, 0x8F, 0x90, 0x9D) else ch
+                   for ch in name)
+
+
 CLASS_ID = "{01234567-89AB-CDEF-0123-456789ABCDEF}"
 NULL_CLASS = "{00000000-0000-0000-0000-000000000000}"
 
@@ -705,7 +713,7 @@ def script_output(q, payload):
           f"{'stream':7} {'196 KiB':>10} {'-':6} {'-':38} big\n"
           f"{'stream':7} {'5 B':>10} ")
     q.run("ls", "--sort=name", img, "/d",
-          out="".join(n + ("/" if n == "sub" else "") + "\n"
+          out="".join(shown(n) + ("/" if n == "sub" else "") + "\n"
                       for n in sorted(made)))
     q.run("tree", "--human", img, "/d", out="|-- big (196 KiB)\n")
     q.run("stat", "-H", img, "/d/big", out="size:     196 KiB (200000 bytes)")
@@ -733,6 +741,7 @@ def help_and_version(q):
             FAILURES.append(f"help of {name} does not end in examples")
     q.run("ls", "-h", out="usage: qsplex ls ")
     q.run("help", "put", out="usage: qsplex put ")
+    q.run("help", out="'%05SummaryInformation', '100%25'")
 
 
 def unnamed_elements(q, img):
@@ -920,8 +929,9 @@ def plex_capacity(q):
 
 
 def peak_memory(q):
-    """A put, a cat and a load of a 64 MiB stream move data in pieces: no
-    command's peak memory exceeds the image's size by more than 64 MiB."""
+    """A put, a cat, a get and a load of a 64 MiB stream move data in
+    pieces: no command's peak memory exceeds the image's size by more than
+    64 MiB."""
     img = "mem.img"
     q.run("init", img)
     open(q.path("big.bin"), "wb").write(os.urandom(64 << 20))
@@ -929,7 +939,7 @@ def peak_memory(q):
              "subprocess.run(sys.argv[1:], stdout=subprocess.DEVNULL)\n"
              "print(resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss)")
     for args in [("put", img, "/big", "big.bin"), ("cat", img, "/big"),
-                 ("ls", img)]:
+                 ("get", img, "/big", "big.out"), ("ls", img)]:
         peak = int(subprocess.run(
             [sys.executable, "-c", probe] + q.command + list(args),
             cwd=q.workdir, stdout=subprocess.PIPE, check=True).stdout) << 10
@@ -963,6 +973,171 @@ def wine_files(q, img):
                            stdout=subprocess.PIPE).stdout.decode()
     if "H" not in shown.split("Z:")[0]:
         FAILURES.append(f"the image lost its hidden attribute: {shown!r}")
+
+
+def folder_tree(root):
+    """{relative path: bytes, or None for a folder} of a folder's tree."""
+    tree = {}
+    for folder, folders, files in os.walk(root):
+        for name in folders + files:
+            path = os.path.join(folder, name)
+            tree[os.path.relpath(path, root)] = (
+                None if os.path.isdir(path) else open(path, "rb").read())
+    return tree
+
+
+def trees_in_and_out(q, payload, wine):
+    """get -r and put -r carry a tree with awkward names, bytes and class
+    ids through a folder and back into a fresh image unchanged; names a file
+    system cannot hold travel as %XX, in the Win32 build its own too."""
+    img, clsid = "trees.img", "{01234567-89AB-CDEF-0123-456789ABCDEF}"
+    q.run("init", img)
+    q.run("mkdir", "-p", img, "/top/dôcs/..")
+    q.run("setclass", img, "/top", clsid)
+    # (element path, its file natively, its file in the Win32 build, bytes)
+    streams = [
+        ("%05SummaryInformation", None, None, b"\x05summary"),
+        ("100%25", None, None, b"percent"),
+        ("a%2Fb", None, None, b"slash"),
+        ("x%01%1F%7F%81", None, None, b"controls"),
+        ("a:b*?", "a:b*?", "a%3Ab%2A%3F", b"reserved"),
+        ("end.", "end.", "end%2E", b"dot"),
+        ("end ", "end ", "end%20", b"space"),
+        ("empty", None, None, b""),
+        ("dôcs/../payload.bin", "dôcs/.%2E/payload.bin", None, payload),
+    ]
+    for path, _, _, data in streams:
+        q.run("put", img, "/top/" + path, stdin=data)
+    q.run("ls", img, "/top", out="%05SummaryInformation\n")
+    q.run("tree", img, "/top", out="|-- x%01%1F%7F%81 (8 bytes)")
+    q.run("stat", img, "/top/100%25", out="path:     /top/100%25\n")
+    q.run("cat", img, "/top/x\x01%1F\x7f%81", out=b"controls", raw=True)
+    plant(q, img, "named.img", lambda i: i.blocks[i.blocks[i.entry(
+        "/top/\x05SummaryInformation")][3]].__setitem__(3, 99999))
+    q.run("check", "named.img", status=1,
+          out="/top/%05SummaryInformation: size 99999 exceeds")
+    q.run("dump", "named.img", "/top/%05SummaryInformation",
+          out='StreamNode', err="")
+    q.run("get", "-r", img, "/top", "out")
+    expected = {"%classid": (clsid + "\n").encode(), "dôcs": None,
+                "dôcs/.%2E": None}
+    for path, native, windows, data in streams:
+        name = (windows if wine else native) or native or path
+        expected[name] = data
+    got = folder_tree(q.path("out"))
+    if got != expected:
+        FAILURES.append(f"get -r wrote {sorted(got)}, expected {sorted(expected)}")
+    q.run("init", "back.img")
+    q.run("put", "-r", "-p", "back.img", "/deep/top", "out")
+    q.run("stat", "back.img", "/deep/top", out=f"class id: {clsid}")
+    q.run("get", "-r", "back.img", "/deep/top", "again")
+    if folder_tree(q.path("again")) != got:
+        FAILURES.append("get -r, put -r and get -r again changed the tree")
+    listing = q.run("ls", "-lR", img, "/top").replace("/top", "")
+    if sorted(listing.splitlines()) != sorted(
+            q.run("ls", "-lR", "back.img", "/deep/top")
+            .replace("/deep/top", "").splitlines()):
+        FAILURES.append("the tree put back lists differently")
+    for path, _, _, data in streams:
+        q.run("cat", "back.img", "/deep/top/" + path, out=data, raw=True)
+    q.run("check", "back.img", out="the tree is consistent")
+
+    # One stream: into a file, a folder, standard output; -f to replace.
+    q.run("get", img, "/top/100%25", "-", out=b"percent", raw=True)
+    q.run("get", img, "/top/100%25", "out", status=1,
+          err="out/100%25: exists already (-f replaces it)")
+    q.run("get", "-f", img, "/top/empty", "out/100%25")
+    if open(q.path("out/100%25"), "rb").read() != b"":
+        FAILURES.append("get -f did not replace the file")
+    q.run("get", img, "/top/dôcs/..", "x.bin", status=1,
+          err="is a storage (-r copies it")
+    for args, err in [
+        (("get", "-r", img, "/top", "out"),
+         "out: exists already (-f writes into it"),
+        (("get", "-r", img, "/top/empty", "new"), "is a stream; get without"),
+        (("put", "-r", "back.img", "/deep/top", "out"),
+         "/deep/top: an element of that name exists (STG_E_FILEALREADYEXISTS)"
+         "; -f puts"),
+        (("put", "-r", "back.img", "/deep", "again"),
+         "/deep: an element of that name exists"),
+        (("put", "-r", "back.img", "/x", "payload.bin"), "is not a folder"),
+    ]:
+        q.run(*args, status=1, err=err)
+    os.mkdir(q.path("clash"))
+    open(q.path("clash/deep"), "wb").write(b"file where a storage is")
+    q.run("put", "-r", "back.img", "/", "clash", status=1,
+          err="/deep: an element of that name exists (STG_E_FILEALREADYEXISTS)"
+          "; -f replaces it with clash/deep")
+    q.run("get", "-r", "-f", img, "/top", "out")
+    if folder_tree(q.path("out")) != got:
+        FAILURES.append("get -r -f did not rewrite the folder")
+    q.run("put", "-r", "-f", "back.img", "/", "clash")
+    q.run("cat", "back.img", "/deep", out=b"file where a storage is", raw=True)
+
+    # Only the escaped form is taken, and nothing is stored when any name
+    # or class id file is wrong.
+    os.makedirs(q.path("bad/sub"))
+    for name in ["50%", "%41", "lower%2f", "ok"]:
+        open(q.path("bad/sub/" + name), "wb").write(b"x")
+    open(q.path("bad/%classid"), "wb").write(b"not a class id\n")
+    if not wine:
+        os.symlink("..", q.path("bad/up"))
+    before = open(q.path("back.img"), "rb").read()
+    q.run("put", "-r", "back.img", "/bad", "bad", status=1,
+          err="bad/sub/50%: not a name put -r takes: character 3 of '50%', "
+          "'%', does not start the escape")
+    stderr_check = q.start("put", "-r", "back.img", "/bad", "bad")
+    _, _, err = q.finish(stderr_check)
+    for part in [b"bad/sub/%41:", b"bad/sub/lower%2f:", b"bad/%classid: does "
+                 b"not hold a class id", b"bad: 4 files above cannot be stored"
+                 ] + ([] if wine else [b"bad/up: is a link, which put -r does "
+                                      b"not follow, so it is not stored"]):
+        if part not in err:
+            FAILURES.append(f"put -r of bad names does not say {part!r}: {err!r}")
+    if open(q.path("back.img"), "rb").read() != before:
+        FAILURES.append("a refused put -r changed the image")
+    if wine:
+        # Windows tells no case apart: refused before the folder is made.
+        q.run("put", "-p", img, "/case/Name", stdin=b"1")
+        q.run("put", img, "/case/NAME", stdin=b"2")
+        q.run("put", img, "/case/nul.txt", stdin=b"3")
+        _, _, err = q.finish(q.start("get", "-r", img, "/case", "case"))
+        for part in [b"/case/Name: its file name differs only in case from "
+                     b"that of /case/NAME", b"/case/nul.txt: its file name is "
+                     b"a device's on Windows", b"2 elements above cannot be "
+                     b"written; nothing was written"]:
+            if part not in err:
+                FAILURES.append(f"get -r in the Win32 build does not say "
+                                f"{part!r}: {err!r}")
+        if os.path.exists(q.path("case")):
+            FAILURES.append("a refused get -r made its folder")
+
+
+def hexdumps(q, img):
+    """hexdump shows offsets, hex and text as hexdump -C does, from and for
+    as many bytes as asked, a repeated line once as '*'."""
+    data = bytes(range(32)) + b"\0" * 48 + b"Hello, world!\n"
+    q.run("put", img, "/hex", stdin=data)
+    q.run("hexdump", img, "/hex", out=(
+        "00000000  00 01 02 03 04 05 06 07  08 09 0a 0b 0c 0d 0e 0f  "
+        "|................|\n"
+        "00000010  10 11 12 13 14 15 16 17  18 19 1a 1b 1c 1d 1e 1f  "
+        "|................|\n"
+        "00000020  00 00 00 00 00 00 00 00  00 00 00 00 00 00 00 00  "
+        "|................|\n*\n"
+        "00000050  48 65 6c 6c 6f 2c 20 77  6f 72 6c 64 21 0a        "
+        "|Hello, world!.|\n0000005e\n"))
+    q.run("hexdump", img, "/hex", "--offset", "0x51", "--length=5",
+          out="00000051  65 6c 6c 6f 2c" + " " * 36 + "|ello,|\n00000056\n")
+    text = q.run("hexdump", "-v", img, "/hex")
+    if text.count("\n") != 7 or "*" in text:
+        FAILURES.append(f"hexdump -v squeezed lines: {text!r}")
+    q.run("hexdump", img, "/hex", "--offset", "94", raw=True, out=b"")
+    q.run("hexdump", img, "/hex", "--offset", "-1", status=2,
+          err="--offset: takes a whole number of bytes")
+    q.run("hexdump", img, "/hex", "--length", status=2,
+          err="--length takes a value")
+    q.run("hexdump", img, "/", status=1, err="/: is a storage, not a stream")
 
 
 def main():
@@ -1002,6 +1177,8 @@ def main():
             lock_kinds(tool, "n.img")
             concurrency(tool, writers=4, readers=2)
             plex_capacity(tool)
+            trees_in_and_out(tool, payload, wine=True)
+            hexdumps(tool, "n.img")
         else:
             native_tour(tool, payload)
             accidental_images(tool)
@@ -1016,6 +1193,8 @@ def main():
             interrupted_puts(tool)
             plex_capacity(tool)
             peak_memory(tool)
+            trees_in_and_out(tool, payload, wine=False)
+            hexdumps(tool, "n.img")
     return report()
 
 

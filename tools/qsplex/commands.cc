@@ -20,8 +20,6 @@
 namespace qsplex {
 namespace {
 
-constexpr size_t kChunkBytes = 64 * 1024;
-
 // Ends the message of a change refused part way: nothing is saved.
 constexpr const char* kUnchanged = "; the image is unchanged";
 
@@ -418,32 +416,87 @@ int RunCat(const Context& c) {
   if (e.type != STGTY_STREAM) {
     return c.Fail(e.path(), "is a storage, not a stream");
   }
+  return WriteToStandardOutput(c, e);
+}
+
+int CopyStreamOut(const Context& c, IStream* stream, const std::string& subject,
+                  std::FILE* out, const std::string& out_name,
+                  Progress* progress) {
+  std::vector<char> chunk(kChunkBytes);
+  for (;;) {
+    ULONG got = 0;
+    const HRESULT hr =
+        stream->Read(chunk.data(), static_cast<ULONG>(chunk.size()), &got);
+    if (FAILED(hr)) return c.Fail(subject, hr);
+    if (got == 0) return 0;
+    progress->Wrote(got);
+    ClearSystemError();
+    if (std::fwrite(chunk.data(), 1, got, out) != got) {
+      return c.Fail(out_name, SystemReason());
+    }
+  }
+}
+
+int WriteToStandardOutput(const Context& c, const Element& e) {
   Ref<IStream> stream;
   HRESULT hr = e.parent->OpenStream(e.name(), nullptr, kRead, 0, stream.Out());
   if (FAILED(hr)) return c.Fail(e.path(), hr);
   SetBinary(stdout);
   SetActivity("writing the stream to standard output");
   // Progress would mix into the bytes on a terminal.
-  const bool quiet = IsTerminal(stdout);
-  if (quiet) SetQuiet(true);
+  if (IsTerminal(stdout)) SetQuiet(true);
   Progress progress("writing the stream", e.size, 0);
-  std::vector<char> chunk(kChunkBytes);
-  for (;;) {
-    ULONG got = 0;
-    hr = stream->Read(chunk.data(), static_cast<ULONG>(chunk.size()), &got);
-    if (FAILED(hr)) return c.Fail(e.path(), hr);
-    if (got == 0) break;
-    progress.Wrote(got);
-    if (std::fwrite(chunk.data(), 1, got, stdout) != got) {
-      return c.Fail("standard output", std::strerror(errno));
-    }
-  }
+  const int status = CopyStreamOut(c, stream.get(), e.path(), stdout,
+                                   "standard output", &progress);
+  if (status != 0) return status;
   return std::fflush(stdout) == 0
              ? 0
              : c.Fail("standard output", std::strerror(errno));
 }
 
+int StoreInStream(const Context& c, std::FILE* input,
+                  const std::string& input_name, IStream* stream,
+                  uint64_t expected, const std::string& subject,
+                  Progress* progress) {
+  // Reserving the whole length first refuses what the plex cannot hold
+  // before a byte is copied, and grows the data block once.
+  HRESULT hr = S_OK;
+  if (expected > 0) {
+    ULARGE_INTEGER room;
+    room.QuadPart = expected;
+    hr = stream->SetSize(room);
+    if (hr == STG_E_MEDIUMFULL || hr == STG_E_INVALIDFUNCTION) {
+      return c.Fail(subject, PlexFull(expected) + kUnchanged);
+    }
+    if (FAILED(hr)) return c.Fail(subject, hr);
+  }
+  std::vector<char> chunk(kChunkBytes);
+  size_t got;
+  while ((got = std::fread(chunk.data(), 1, chunk.size(), input)) > 0) {
+    ULONG written = 0;
+    hr = stream->Write(chunk.data(), static_cast<ULONG>(got), &written);
+    progress->Wrote(written);
+    if (hr == STG_E_MEDIUMFULL || (SUCCEEDED(hr) && written != got)) {
+      return c.Fail(subject, "the plex cannot hold more than the " +
+                                 std::to_string(progress->bytes()) +
+                                 " bytes stored so far (capacity " +
+                                 Mebibytes(QssPlex_CapacityBytes()) +
+                                 " in this build)" + kUnchanged);
+    }
+    if (FAILED(hr)) return c.Fail(subject, hr);
+  }
+  if (std::ferror(input)) return c.Fail(input_name, SystemReason());
+  return 0;
+}
+
 int RunPut(const Context& c) {
+  if (c.Has('r')) return RunPutTree(c);
+  if (c.Has('f')) {
+    c.Fail("-f",
+           "replaces elements in 'put -r' only (a stream is replaced "
+           "without it)");
+    return kExitUsage;
+  }
   const bool from_file = c.args.size() > 1 && c.args[1] != "-";
   if (c.args.size() == 1 && IsTerminal(stdin)) {
     std::fprintf(stderr,
@@ -456,7 +509,9 @@ int RunPut(const Context& c) {
   input_status.kind = FileKind::kOther;
   if (from_file) input_status = Probe(c.args[1]);
   if (input_status.kind == FileKind::kDirectory) {
-    return c.Fail(c.args[1], "is a folder; put stores one file");
+    return c.Fail(
+        c.args[1],
+        "is a folder; put stores one file (-r stores a folder's tree)");
   }
   // A regular file's length is known before anything is stored.
   const uint64_t expected =
@@ -492,38 +547,13 @@ int RunPut(const Context& c) {
     hr = e.parent->CreateStream(e.name(), kReadWrite, 0, 0, stream.Out());
   }
   if (FAILED(hr)) return c.Fail(e.path(), hr);
-  // Reserving the whole length first refuses what the plex cannot hold
-  // before a byte is copied, and grows the data block once.
-  if (expected > 0) {
-    ULARGE_INTEGER room;
-    room.QuadPart = expected;
-    hr = stream->SetSize(room);
-    if (hr == STG_E_MEDIUMFULL || hr == STG_E_INVALIDFUNCTION) {
-      return c.Fail(e.path(), PlexFull(expected) + kUnchanged);
-    }
-    if (FAILED(hr)) return c.Fail(e.path(), hr);
-  }
   SetActivity(from_file ? "storing the file" : "storing standard input");
   Progress progress(from_file ? "storing the file" : "storing standard input",
                     expected, 0);
-  std::vector<char> chunk(kChunkBytes);
-  size_t got;
-  while ((got = std::fread(chunk.data(), 1, chunk.size(), input)) > 0) {
-    ULONG written = 0;
-    hr = stream->Write(chunk.data(), static_cast<ULONG>(got), &written);
-    progress.Wrote(written);
-    if (hr == STG_E_MEDIUMFULL || (SUCCEEDED(hr) && written != got)) {
-      return c.Fail(e.path(), "the plex cannot hold more than the " +
-                                  std::to_string(progress.bytes()) +
-                                  " bytes stored so far (capacity " +
-                                  Mebibytes(QssPlex_CapacityBytes()) +
-                                  " in this build)" + kUnchanged);
-    }
-    if (FAILED(hr)) return c.Fail(e.path(), hr);
-  }
-  if (std::ferror(input)) {
-    return c.Fail(from_file ? c.args[1] : "standard input", SystemReason());
-  }
+  const int status =
+      StoreInStream(c, input, from_file ? c.args[1] : "standard input",
+                    stream.get(), expected, e.path(), &progress);
+  if (status != 0) return status;
   progress.Done();
   stream.Reset();
   closer.Close();

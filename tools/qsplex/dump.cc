@@ -59,7 +59,7 @@ void PrintNode(const int* node, int id, int words, int kind,
       kind == qss::kKindStorage ? kStorageLabels : kStreamLabels;
   std::printf("%s%s %d \"%s\" (%d words)\n", indent.c_str(),
               kind == qss::kKindStorage ? "StorageNode" : "StreamNode", id,
-              path.c_str(), words);
+              ShownPath(path).c_str(), words);
   const int header = layout.name_length_word + 1;
   for (int k = 0; k < header && k < words; ++k) {
     std::printf("%s  %3d  %-15s %11d  %s\n", indent.c_str(), k, labels[k],
@@ -69,7 +69,8 @@ void PrintNode(const int* node, int id, int words, int kind,
   std::string name_words;
   for (int k = header; k < words; ++k) name_words += " " + Hex(node[k]);
   std::printf("%s  %3d  %-15s \"%s\"%s\n", indent.c_str(), header, "name",
-              qss::RecordName(node, words, layout).c_str(), name_words.c_str());
+              ShownPath(qss::RecordName(node, words, layout)).c_str(),
+              name_words.c_str());
 }
 
 void PrintData(const qss::PlexView& view, const DamageMap& damage,
@@ -330,14 +331,15 @@ int PrintCheckReport(const Context& c, const CheckReport& report) {
   }
   for (const CheckReport::Damage& damage : report.damage) {
     std::printf("block %d: %s: %s\n", damage.block, damage.problem.c_str(),
-                damage.holds.c_str());
+                ShownPath(damage.holds).c_str());
   }
   for (const CheckReport::Spoiled& spoiled : report.spoiled) {
-    std::printf("%s: %s: %s\n", spoiled.path.c_str(), spoiled.fate,
+    std::printf("%s: %s: %s\n", ShownPath(spoiled.path).c_str(), spoiled.fate,
                 spoiled.problem.c_str());
   }
   for (const qss::TreeFinding& finding : report.findings) {
-    std::printf("%s: %s\n", finding.location.c_str(), finding.message.c_str());
+    std::printf("%s: %s\n", ShownPath(finding.location).c_str(),
+                finding.message.c_str());
   }
   if (!report.damage.empty()) {
     std::printf(
@@ -417,7 +419,7 @@ int RunInfo(const Context& c) {
       WriteRootJson(stat, opened, root_id, &json);
     } else {
       std::printf("root:        \"%s\", mode %s, class id %s\n",
-                  WideToUtf8(stat.pwcsName).c_str(),
+                  ShownName(stat.pwcsName).c_str(),
                   DescribeMode(stat.grfMode).c_str(),
                   FormatClassId(stat.clsid).c_str());
       std::printf("root anchor: block %d, word %d = %d\n", kAnchorBlock,
@@ -478,10 +480,12 @@ int RunDump(const Context& c) {
   std::printf("root anchor: block %d, word %d = %d\n", kAnchorBlock,
               kAnchorWord, root);
   PrintDamage(damage, view, kAnchorBlock, "");
-  const std::string top = JoinPath(names, names.size());
+  // The walk compares the records' names as they are, not escaped.
+  std::string top = names.empty() ? "/" : "";
+  for (const WideString& name : names) top += "/" + WideToUtf8(name.c_str());
   if (root == 0 && names.empty()) return exit_code;
   if (root != 0 && DumpRecords(view, damage, root, top) > 0) return exit_code;
-  c.Fail(top, STG_E_FILENOTFOUND);
+  c.Fail(JoinPath(names, names.size()), STG_E_FILENOTFOUND);
   return kExitFailure;
 }
 

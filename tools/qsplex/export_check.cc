@@ -97,7 +97,7 @@ std::vector<ExportProblem> CheckExportable(const std::vector<TreeNode>& nodes) {
       const TreeNode& other = nodes[found.first->second];
       problems.push_back(
           {index, "the name differs only in case from its sibling " +
-                      WideToUtf8(other.name.c_str())});
+                      ShownName(other.name.c_str())});
     }
   }
   return problems;

@@ -1,5 +1,6 @@
 #include "tools/qsplex/files.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -9,6 +10,8 @@
 #include <io.h>
 #include <windows.h>
 #else
+#include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
@@ -130,6 +133,134 @@ bool RemoveFile(const std::string& path) {
 #else
   return unlink(path.c_str()) == 0;
 #endif
+}
+
+std::FILE* CreateNewFile(const std::string& path) {
+  ClearSystemError();
+#if defined(_WIN32)
+  HANDLE handle = CreateFileW(WideName(path).c_str(), GENERIC_WRITE, 0, nullptr,
+                              CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return nullptr;
+  const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), 0);
+  if (fd < 0) {
+    CloseHandle(handle);
+    return nullptr;
+  }
+#else
+  const int fd =
+      open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  if (fd < 0) return nullptr;
+#endif
+#if defined(_WIN32)
+  std::FILE* file = _fdopen(fd, "wb");
+  if (file == nullptr) _close(fd);
+#else
+  std::FILE* file = fdopen(fd, "wb");
+  if (file == nullptr) close(fd);
+#endif
+  return file;
+}
+
+bool IsLink(const std::string& path) {
+#if defined(_WIN32)
+  const DWORD attributes = GetFileAttributesW(WideName(path).c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES &&
+         (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+#else
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+#endif
+}
+
+bool ListFolder(const std::string& path, std::vector<FolderEntry>* entries,
+                std::string* reason) {
+  entries->clear();
+  ClearSystemError();
+#if defined(_WIN32)
+  WIN32_FIND_DATAW found;
+  HANDLE search = FindFirstFileW(WideName(InFolder(path, "*")).c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) {
+    *reason = SystemReason();
+    return false;
+  }
+  do {
+    FolderEntry entry;
+    entry.name = WideToUtf8(found.cFileName);
+    if (entry.name == "." || entry.name == "..") continue;
+    if ((found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+      entry.kind = FileKind::kOther;
+      entry.link = true;
+    } else if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+      entry.kind = FileKind::kDirectory;
+    } else if ((found.dwFileAttributes & FILE_ATTRIBUTE_DEVICE) != 0) {
+      entry.kind = FileKind::kOther;
+    }
+    entry.bytes = (uint64_t{found.nFileSizeHigh} << 32) | found.nFileSizeLow;
+    entries->push_back(entry);
+  } while (FindNextFileW(search, &found));
+  const DWORD error = GetLastError();
+  FindClose(search);
+  if (error != ERROR_NO_MORE_FILES) {
+    SetLastError(error);
+    *reason = SystemReason();
+    return false;
+  }
+#else
+  DIR* folder = opendir(path.c_str());
+  if (folder == nullptr) {
+    *reason = SystemReason();
+    return false;
+  }
+  while (const dirent* found = readdir(folder)) {
+    FolderEntry entry;
+    entry.name = found->d_name;
+    if (entry.name == "." || entry.name == "..") continue;
+    struct stat st;
+    if (lstat(InFolder(path, entry.name).c_str(), &st) != 0) {
+      entry.kind = FileKind::kUnreadable;
+      errno = 0;
+      entries->push_back(entry);
+      continue;
+    }
+    if (S_ISLNK(st.st_mode)) {
+      entry.kind = FileKind::kOther;
+      entry.link = true;
+    } else if (S_ISDIR(st.st_mode)) {
+      entry.kind = FileKind::kDirectory;
+    } else if (!S_ISREG(st.st_mode)) {
+      entry.kind = FileKind::kOther;
+    }
+    entry.bytes = static_cast<uint64_t>(st.st_size);
+    entries->push_back(entry);
+  }
+  const bool failed = errno != 0;
+  if (failed) *reason = SystemReason();
+  closedir(folder);
+  if (failed) return false;
+#endif
+  std::sort(entries->begin(), entries->end(),
+            [](const FolderEntry& a, const FolderEntry& b) {
+              return a.name < b.name;
+            });
+  return true;
+}
+
+bool MakeFolder(const std::string& path) {
+  ClearSystemError();
+#if defined(_WIN32)
+  return CreateDirectoryW(WideName(path).c_str(), nullptr) != 0;
+#else
+  return mkdir(path.c_str(), 0777) == 0;
+#endif
+}
+
+std::string InFolder(const std::string& folder, const std::string& name) {
+  if (folder.empty()) return name;
+  const char last = folder.back();
+#if defined(_WIN32)
+  if (last == '\\' || last == ':') return folder + name;
+#endif
+  return last == '/' ? folder + name : folder + "/" + name;
 }
 
 void ClearSystemError() {

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "tools/qsplex/text.h"
 
@@ -31,6 +32,30 @@ std::string CreateProblem(const std::string& path, const std::string& reason);
 // fopen with a UTF-8 name; null with SystemReason() set on failure.
 std::FILE* OpenFile(const std::string& path, const char* mode);
 bool RemoveFile(const std::string& path);
+
+// fopen for writing a file that must not exist yet; never follows a link
+// left in its place. Null with SystemReason() set on failure.
+std::FILE* CreateNewFile(const std::string& path);
+// Whether `path` is a symbolic link (natively) or another reparse point
+// (on Windows), whatever it points to.
+bool IsLink(const std::string& path);
+
+// One entry of a folder: its name in UTF-8 and its kind, a link not
+// followed (`link` set, `kind` kOther).
+struct FolderEntry {
+  std::string name;
+  FileKind kind = FileKind::kFile;
+  bool link = false;
+  uint64_t bytes = 0;  // of a file
+};
+// The entries of the folder `path`, "." and ".." left out, sorted by name.
+// False with `*reason` set when it cannot be read.
+bool ListFolder(const std::string& path, std::vector<FolderEntry>* entries,
+                std::string* reason);
+// Makes the folder `path`; false with SystemReason() set when it cannot.
+bool MakeFolder(const std::string& path);
+// `name` inside the folder `folder`.
+std::string InFolder(const std::string& folder, const std::string& name);
 
 // Clears the last error, so that SystemReason() speaks of the next call.
 void ClearSystemError();

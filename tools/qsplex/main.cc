@@ -90,15 +90,52 @@ const Command kCommands[] = {
      "write a stream's bytes to standard output",
      "Writes the bytes of the stream at PATH to standard output.\n",
      "qsplex cat t.img /docs/a.txt > a.txt", RunCat},
-    {"put", "[-p] IMAGE PATH [FILE]", "p", 1, 2, Access::kChange,
-     "store a file or standard input in a stream",
+    {"put", "[-p] [-r [-f]] IMAGE PATH [FILE | DIR]", "prf", 1, 2,
+     Access::kChange, "store a file or standard input in a stream",
      "Stores FILE as the stream at PATH, replacing the bytes of an existing\n"
      "stream. FILE '-' is standard input; without FILE, standard input too,\n"
      "unless it is a terminal (then give '-' to type the bytes).\n"
-     "  -p  create the missing storages on the way\n",
+     "  -p  create the missing storages on the way\n"
+     "  -r  store the folder DIR and everything in it as the storage PATH,\n"
+     "      folders as storages and files as streams, names in the form\n"
+     "      'get -r' writes (%XX escapes; a name not in that form is\n"
+     "      refused), class ids from '%classid' files; links are not\n"
+     "      followed. PATH is made; an existing PATH, or an element DIR's\n"
+     "      files would replace, is refused\n"
+     "  -f  with -r: store into an existing PATH, replacing elements of the\n"
+     "      same names (storages take in the folder's elements)\n",
      "qsplex put t.img /docs/a.txt a.txt\n"
-     "echo hello | qsplex put -p t.img /new/hello.txt",
+     "qsplex put -r t.img /docs docs",
      RunPut},
+    {"get", "[-r] [-f] IMAGE PATH DEST", "rf", 2, 2, Access::kRead,
+     "copy a stream into a file, or a subtree into a folder",
+     "Copies the stream at PATH into the file DEST ('-': standard output;\n"
+     "an existing folder: a file of the stream's name in it).\n"
+     "File names are element names with the characters a file system\n"
+     "cannot hold as %XX (hex of the byte in code page 1252): control\n"
+     "characters, '%' and '/', in the Win32 build also < > : \" \\ | ? *\n"
+     "and a trailing dot or space; \"\\x05SummaryInformation\" becomes\n"
+     "'%05SummaryInformation', \"100%\" '100%25'.\n"
+     "  -r  copy the storage at PATH with everything in it into the folder\n"
+     "      DEST (made): storages as folders, streams as files, a class\n"
+     "      id in a file '%classid' of its folder. Elements without a name\n"
+     "      are not copied (each is named on standard error)\n"
+     "  -f  replace an existing file; with -r write into an existing\n"
+     "      folder, replacing files of the same names\n",
+     "qsplex get t.img /docs/a.txt a.txt\nqsplex get -r t.img /docs docs",
+     RunGet},
+    {"hexdump", "[-v] IMAGE PATH [--offset N] [--length N]", "v", 1, 1,
+     Access::kRead, "show a stream's bytes in hex",
+     "Shows the bytes of the stream at PATH as 'hexdump -C' does: the\n"
+     "offset, 16 bytes in hex and the same as text ('.' for bytes that\n"
+     "are not printable ASCII), and the offset after the last byte. Lines\n"
+     "the same as the one before show as one '*'.\n"
+     "  --offset N  start at byte N (decimal, or hex after 0x)\n"
+     "  --length N  show at most N bytes\n"
+     "  -v          show every line, also repeated ones\n",
+     "qsplex hexdump t.img /docs/a.txt\n"
+     "qsplex hexdump t.img /docs/a.txt --offset 0x100 --length 64",
+     RunHexdump},
     {"mkdir", "[-p] IMAGE PATH", "p", 1, 1, Access::kChange, "create a storage",
      "Creates a storage at PATH.\n"
      "  -p  create the missing storages on the way; no error if it exists\n",
@@ -201,7 +238,8 @@ const char* const kSynonyms[][2] = {
     {"salvage", "recover"}, {"repair", "recover"}, {"rescue", "recover"},
     {"type", "cat"},        {"new", "init"},       {"create", "init"},
     {"md", "mkdir"},        {"verify", "check"},   {"fsck", "check"},
-    {"write", "put"},       {"status", "stat"},
+    {"write", "put"},       {"status", "stat"},    {"extract", "get"},
+    {"hd", "hexdump"},      {"xxd", "hexdump"},    {"od", "hexdump"},
 };
 
 const char* const kCommonOptions =
@@ -231,6 +269,24 @@ bool TakesOption(const Command& command, unsigned option) {
   for (const auto& entry : kOutputOptions) {
     if (std::strcmp(entry.command, command.name) == 0) {
       return (entry.options & option) != 0;
+    }
+  }
+  return false;
+}
+
+// The long options that take a value, by command.
+const char* const kValueOptions[][2] = {
+    {"hexdump", "offset"},
+    {"hexdump", "length"},
+};
+
+// Whether `arg` ("--NAME" or "--NAME=VALUE") is a long option `command`
+// takes with a value.
+bool TakesValue(const Command& command, const std::string& arg) {
+  const std::string name = arg.substr(2, arg.find('=') - 2);
+  for (const auto& option : kValueOptions) {
+    if (name == option[1] && std::strcmp(command.name, option[0]) == 0) {
+      return true;
     }
   }
   return false;
@@ -314,7 +370,9 @@ void PrintHelp() {
       "scripts, names exact (docs/qsplex-json.md).\n\n"
       "PATH is a '/'-separated list of element names in UTF-8; '/' is the "
       "root.\nNames hold only characters of the ANSI code page the library "
-      "keeps\nthem in (1252 under Wine and natively); others are refused.\n\n"
+      "keeps\nthem in (1252 under Wine and natively); others are refused.\n"
+      "Control characters, '%%' and '/' in a name show, and are given, as "
+      "%%XX\n(hex of the byte): '%%05SummaryInformation', '100%%25'.\n\n"
       "Only 'init' makes an image. Every command locks IMAGE while it runs,"
       "\nthrough the file IMAGE.lock beside it (left in place): commands "
       "that\nread share it, a command that changes IMAGE holds it alone, "
@@ -322,7 +380,7 @@ void PrintHelp() {
       "open modes\nsaved by earlier runs or by the host grant it nothing, "
       "and replaces\nIMAGE whole (through IMAGE.qsplex-PID.tmp, synced to "
       "the disk), saved\nclosed, only when everything succeeded. A file "
-      "outside the image that a\ncommand would replace (init, export) is "
+      "outside the image that a\ncommand would replace (init, export, get) is "
       "kept unless -f is given.\n\n"
       "The plex holds at most what 'qsplex info' states as its capacity "
       "in\nthis build. For tests, the environment variable "
@@ -396,6 +454,14 @@ int TakeLongOption(const Command& command, const std::vector<std::string>& args,
                                 std::to_string(kLongestWait) + ", not '" +
                                 value + "'");
     }
+  } else if (TakesValue(command, arg)) {
+    const std::string name = arg.substr(2, arg.find('=') - 2);
+    const size_t before = *i;
+    LongOption(args, i, "--" + name, &value);
+    if (*i == before && arg.find('=') == std::string::npos) {
+      return Usage(command, "--" + name + " takes a value");
+    }
+    c->values.emplace_back(name, value);
   } else if (arg == "--json" && TakesOption(command, kJsonOption)) {
     c->json = true;
   } else if (arg == "--human" && std::strchr(command.options, 'H')) {

@@ -18,8 +18,8 @@ void PrintFates(const SalvagedTree& tree) {
     const std::string bytes = element.kind == qss::kKindStream
                                   ? " (" + Count(element.kept, "byte") + ")"
                                   : "";
-    std::printf("%-8s %s%s\n", FateName(element.fate), element.path.c_str(),
-                bytes.c_str());
+    std::printf("%-8s %s%s\n", FateName(element.fate),
+                ShownPath(element.path).c_str(), bytes.c_str());
     for (const std::string& problem : element.problems) {
       std::printf("         %s\n", problem.c_str());
     }

@@ -344,8 +344,9 @@ int SaveImage(const Context& c) {
 
 bool ParsePath(const Context& c, const std::string& path,
                std::vector<WideString>* names) {
-  if (!SplitPath(path, names)) {
-    c.Fail(path, "the path is not valid UTF-8");
+  std::string problem;
+  if (!SplitPath(path, names, &problem)) {
+    c.Fail(ShownPath(path), problem);
     return false;
   }
   for (const WideString& name : *names) {
@@ -367,7 +368,7 @@ bool NameFits(const Context& c, const std::string& subject,
     shown = {static_cast<OLECHAR>(character)};
   }
   c.Fail(subject, "character " + std::to_string(place) + " of the name '" +
-                      WideToUtf8(name.c_str()) + "', '" +
+                      ShownName(name.c_str()) + "', '" +
                       WideToUtf8(shown.c_str()) + "' (" +
                       CodePointName(character) + "), is not in code page " +
                       std::to_string(AnsiCodePage()) +

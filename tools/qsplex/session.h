@@ -5,6 +5,7 @@
 
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "check/tree_check.h"
@@ -73,6 +74,8 @@ struct Context {
 
   // -H or --human: sizes in KiB, MiB and GiB.
   bool human() const { return Has('H'); }
+  // The long options given with a value ("offset", "10"), in order.
+  std::vector<std::pair<std::string, std::string>> values;
 
   bool Has(char option) const {
     return options.find(option) != std::string::npos;

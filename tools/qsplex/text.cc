@@ -61,6 +61,39 @@ void AppendUtf8(uint32_t c, std::string* out) {
   }
 }
 
+// Controls the code page holds: C0, DEL, and the C1 controls at the five
+// byte values code page 1252 leaves undefined.
+bool IsControl(uint32_t c) {
+  return (c >= 0x01 && c < 0x20) || c == 0x7F || c == 0x81 || c == 0x8D ||
+         c == 0x8F || c == 0x90 || c == 0x9D;
+}
+
+bool Escaped(uint32_t c, NameUse use) {
+  if (IsControl(c) || c == '%' || c == '/') return true;
+  return use == NameUse::kWindowsFile && c != 0 && c < 0x80 &&
+         std::strchr("<>:\"\\|?*", static_cast<int>(c)) != nullptr;
+}
+
+// Whether "%XX" of `byte` is a form some use writes: at the end of a name
+// also a dot or a space.
+bool Unescapable(int byte, bool at_end) {
+  return byte > 0 &&
+         (Escaped(static_cast<uint32_t>(byte), NameUse::kWindowsFile) ||
+          (at_end && (byte == '.' || byte == ' ')));
+}
+
+void AppendEscape(uint32_t byte, std::string* out) {
+  char text[8];
+  std::snprintf(text, sizeof text, "%%%02X", static_cast<unsigned>(byte));
+  out->append(text);
+}
+
+int UpperHexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
 int HexDigit(char c) {
   if (c >= '0' && c <= '9') return c - '0';
   if (c >= 'a' && c <= 'f') return c - 'a' + 10;
@@ -127,11 +160,89 @@ std::string WideToUtf8(const OLECHAR* wide) {
   return out;
 }
 
-std::string ShownName(const OLECHAR* name) {
-  return name == nullptr || *name == 0 ? "(no name)" : WideToUtf8(name);
+std::string EscapeName(const WideString& name, NameUse use) {
+  const WideString dot(1, '.');
+  // "." and ".." name the folder itself and its parent in every file system.
+  const bool dots =
+      use != NameUse::kShown && (name == dot || name == dot + dot);
+  std::string out;
+  WideString plain;
+  for (size_t i = 0; i < name.size(); ++i) {
+    const uint32_t c = static_cast<uint16_t>(name[i]);
+    const bool last = i + 1 == name.size();
+    const bool trailing =
+        last &&
+        (dots || (use == NameUse::kWindowsFile && (c == '.' || c == ' ')));
+    if (!trailing && !Escaped(c, use)) {
+      plain.push_back(name[i]);
+      continue;
+    }
+    out += WideToUtf8(plain.c_str());
+    plain.clear();
+    AppendEscape(c, &out);
+  }
+  return out + WideToUtf8(plain.c_str());
 }
 
-bool SplitPath(const std::string& path, std::vector<WideString>* names) {
+bool UnescapeName(const std::string& text, WideString* name,
+                  std::string* problem) {
+  std::string utf8;
+  size_t characters = 0;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if ((text[i] & 0xC0) != 0x80) ++characters;
+    if (text[i] != '%') {
+      utf8.push_back(text[i]);
+      continue;
+    }
+    int byte = -1;
+    if (i + 2 < text.size() && UpperHexDigit(text[i + 1]) >= 0 &&
+        UpperHexDigit(text[i + 2]) >= 0) {
+      byte = UpperHexDigit(text[i + 1]) * 16 + UpperHexDigit(text[i + 2]);
+    }
+    if (!Unescapable(byte, i + 3 == text.size())) {
+      *problem = "character " + std::to_string(characters) + " of '" + text +
+                 "', '%', does not start the escape of a character that is "
+                 "escaped (%XX in upper-case hex; '%' itself is %25)";
+      return false;
+    }
+    AppendUtf8(static_cast<uint32_t>(byte), &utf8);
+    i += 2;
+  }
+  if (!Utf8ToWide(utf8, name)) {
+    *problem = "the name is not valid UTF-8";
+    return false;
+  }
+  if (name->empty()) {
+    *problem = "the name is empty";
+    return false;
+  }
+  return true;
+}
+
+std::string ShownName(const OLECHAR* name) {
+  return name == nullptr || *name == 0 ? "(no name)"
+                                       : EscapeName(name, NameUse::kShown);
+}
+
+std::string ShownPath(const std::string& utf8_path) {
+  std::string out;
+  for (size_t i = 0; i < utf8_path.size(); ++i) {
+    const unsigned char byte = utf8_path[i];
+    const unsigned char next = i + 1 < utf8_path.size() ? utf8_path[i + 1] : 0;
+    if (byte == '%' || IsControl(byte)) {
+      AppendEscape(byte, &out);
+    } else if (byte == 0xC2 && IsControl(next)) {
+      AppendEscape(next, &out);  // U+0080-U+009F in UTF-8
+      ++i;
+    } else {
+      out.push_back(static_cast<char>(byte));
+    }
+  }
+  return out;
+}
+
+bool SplitPath(const std::string& path, std::vector<WideString>* names,
+               std::string* problem) {
   names->clear();
   size_t start = 0;
   while (start <= path.size()) {
@@ -139,7 +250,11 @@ bool SplitPath(const std::string& path, std::vector<WideString>* names) {
     if (end == std::string::npos) end = path.size();
     if (end > start) {
       WideString name;
-      if (!Utf8ToWide(path.substr(start, end - start), &name)) return false;
+      std::string why;
+      if (!UnescapeName(path.substr(start, end - start), &name, &why)) {
+        if (problem != nullptr) *problem = why;
+        return false;
+      }
       names->push_back(name);
     }
     start = end + 1;

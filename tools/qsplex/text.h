@@ -16,12 +16,38 @@ using WideString = std::basic_string<OLECHAR>;
 // False when `utf8` is not valid UTF-8 or holds a zero.
 bool Utf8ToWide(const std::string& utf8, WideString* wide);
 std::string WideToUtf8(const OLECHAR* wide);
-// An element name for people: "(no name)" for an empty or null one.
+
+// Escaped names. A character a terminal or a file system cannot hold
+// travels as '%' and two upper-case hex digits of its byte in the code page
+// names are kept in: "\x05SummaryInformation" is "%05SummaryInformation",
+// "100%" is "100%25". Every use escapes the control characters the code
+// page holds (0x01-0x1F, 0x7F and the five C1 controls of 0x80-0x9F), '%'
+// and '/'. File names also escape a trailing '.' of "." and "..", and on
+// Windows '<' '>' ':' '"' '\\' '|' '?' '*' and any trailing dot or space.
+enum class NameUse { kShown, kPosixFile, kWindowsFile };
+#if defined(_WIN32)
+constexpr NameUse kFileName = NameUse::kWindowsFile;
+#else
+constexpr NameUse kFileName = NameUse::kPosixFile;
+#endif
+// `name` in UTF-8 with those characters escaped.
+std::string EscapeName(const WideString& name, NameUse use);
+// The name `text` (UTF-8, escaped as above for any use) stands for. False,
+// with `*problem` saying why, when `text` is not valid UTF-8, is empty, or
+// has a '%' that does not start the escape of a character escaped above.
+bool UnescapeName(const std::string& text, WideString* name,
+                  std::string* problem);
+// An element name for people, escaped: "(no name)" for an empty or null one.
 std::string ShownName(const OLECHAR* name);
+// A path already in UTF-8 (made elsewhere) with its control characters and
+// '%' escaped as above; its '/'s stay separators.
+std::string ShownPath(const std::string& utf8_path);
 
 // A path's element names, root first; "/" alone (or "") is the root, empty
-// components are skipped. False when the path is not valid UTF-8.
-bool SplitPath(const std::string& path, std::vector<WideString>* names);
+// components are skipped. Each component is unescaped as UnescapeName does.
+// False, with `*problem` set when given, when a component is not valid.
+bool SplitPath(const std::string& path, std::vector<WideString>* names,
+               std::string* problem = nullptr);
 // "/" and the names joined by "/".
 std::string JoinPath(const std::vector<WideString>& names, size_t count);
 

@@ -108,6 +108,88 @@ TEST(TextTest, NamesOutsideTheCodePageArePlacedByCharacter) {
   EXPECT_EQ("(no name)", ShownName(nullptr));
 }
 
+TEST(NameEscapeTest, EachUseEscapesItsCharactersAndDecodesBack) {
+  const struct {
+    WideString name;
+    const char* shown;
+    const char* posix;
+    const char* windows;
+  } cases[] = {
+      {Units({5, 'S', 'u', 'm'}), "%05Sum", "%05Sum", "%05Sum"},
+      {Units({'1', '0', '0', '%'}), "100%25", "100%25", "100%25"},
+      {Units({'a', '/', 'b'}), "a%2Fb", "a%2Fb", "a%2Fb"},
+      {Units({0x1F, 0x7F, 0x81, 0x9D}), "%1F%7F%81%9D", "%1F%7F%81%9D",
+       "%1F%7F%81%9D"},
+      {Units({'a', ':', '*', '?'}), "a:*?", "a:*?", "a%3A%2A%3F"},
+      {Units({'<', '"', '\\', '|', '>'}), "<\"\\|>", "<\"\\|>",
+       "%3C%22%5C%7C%3E"},
+      {Units({'e', 'n', 'd', '.'}), "end.", "end.", "end%2E"},
+      {Units({'e', 'n', 'd', ' '}), "end ", "end ", "end%20"},
+      {Units({'.', ' ', '.'}), ". .", ". .", ". %2E"},
+      {Units({'.'}), ".", "%2E", "%2E"},
+      {Units({'.', '.'}), "..", ".%2E", ".%2E"},
+      {Units({'.', '.', '.'}), "...", "...", "..%2E"},
+      // Characters beyond ASCII stay themselves: only the controls escape.
+      {Units({0xE9, 0x20AC, 0xD83D, 0xDE00}),
+       "\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80",
+       "\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80",
+       "\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80"},
+  };
+  for (const auto& c : cases) {
+    const std::pair<NameUse, const char*> uses[] = {
+        {NameUse::kShown, c.shown},
+        {NameUse::kPosixFile, c.posix},
+        {NameUse::kWindowsFile, c.windows}};
+    for (const auto& use : uses) {
+      EXPECT_EQ(use.second, EscapeName(c.name, use.first)) << use.second;
+      WideString back;
+      std::string problem;
+      EXPECT_TRUE(UnescapeName(use.second, &back, &problem))
+          << use.second << ": " << problem;
+      EXPECT_EQ(c.name, back) << use.second;
+    }
+  }
+  EXPECT_EQ("(no name)", ShownName(nullptr));
+  EXPECT_EQ("%05x", ShownName(Units({5, 'x'}).c_str()));
+}
+
+TEST(NameEscapeTest, OnlyTheEscapedFormDecodes) {
+  const char* const bad[] = {
+      "50%",   "50%2",  "%zz", "%2f",  // lower-case hex is not the form
+      "%41",                           // 'A' is never escaped
+      "%00",                           // no name holds a zero
+      "a%2Eb", "a%20b",                // dot and space only at the end
+      "\xFF",  "",
+  };
+  for (const char* text : bad) {
+    WideString name;
+    std::string problem;
+    EXPECT_FALSE(UnescapeName(text, &name, &problem)) << text;
+    EXPECT_FALSE(problem.empty()) << text;
+  }
+  WideString name;
+  std::string problem;
+  ASSERT_FALSE(UnescapeName("ab%4", &name, &problem));
+  EXPECT_NE(std::string::npos, problem.find("character 3 of 'ab%4'"))
+      << problem;
+  // A raw control character is not the canonical form but names the same.
+  ASSERT_TRUE(UnescapeName("\x05x", &name, &problem));
+  EXPECT_EQ(Units({5, 'x'}), name);
+}
+
+TEST(NameEscapeTest, PathsDecodeEachNameAndShowEscaped) {
+  std::vector<WideString> names;
+  std::string problem;
+  ASSERT_TRUE(SplitPath("/%05Sum/100%25/a%2Fb", &names, &problem));
+  ASSERT_EQ(3u, names.size());
+  EXPECT_EQ(Units({5, 'S', 'u', 'm'}), names[0]);
+  EXPECT_EQ(Units({'a', '/', 'b'}), names[2]);
+  EXPECT_EQ("/%05Sum/100%25/a%2Fb", JoinPath(names, 3));
+  EXPECT_FALSE(SplitPath("/ok/100%", &names, &problem));
+  EXPECT_NE(std::string::npos, problem.find("'%' itself is %25")) << problem;
+  EXPECT_EQ("/a%05/b%25/\xC3\xA9%81", ShownPath("/a\x05/b%/\xC3\xA9\xC2\x81"));
+}
+
 TEST(TextTest, ResultCodesAreNamed) {
   EXPECT_EQ("no such element (STG_E_FILENOTFOUND)",
             DescribeResult(STG_E_FILENOTFOUND));
