@@ -1,33 +1,14 @@
 #include "reliability/arguments.h"
 
+#include "support/utf8.h"
+
 namespace qss_reliability {
 namespace {
 
+// The names below are all UTF-8.
 WideString Utf16(const std::string& utf8) {
   WideString out;
-  for (size_t i = 0; i < utf8.size();) {
-    const auto c = static_cast<unsigned char>(utf8[i]);
-    uint32_t cp = c;
-    int extra = 0;
-    if (c >= 0xF0) {
-      cp = c & 0x07, extra = 3;
-    } else if (c >= 0xE0) {
-      cp = c & 0x0F, extra = 2;
-    } else if (c >= 0xC0) {
-      cp = c & 0x1F, extra = 1;
-    }
-    for (int k = 1; k <= extra && i + k < utf8.size(); ++k) {
-      cp = (cp << 6) | (static_cast<unsigned char>(utf8[i + k]) & 0x3F);
-    }
-    i += 1 + extra;
-    if (cp >= 0x10000) {
-      cp -= 0x10000;
-      out.push_back(static_cast<OLECHAR>(0xD800 + (cp >> 10)));
-      out.push_back(static_cast<OLECHAR>(0xDC00 + (cp & 0x3FF)));
-    } else {
-      out.push_back(static_cast<OLECHAR>(cp));
-    }
-  }
+  qss_support::Utf8ToWide(utf8, &out);
   return out;
 }
 
