@@ -23,8 +23,6 @@ const std::vector<NameArg>& Names();
 // at most 255 bytes), around the 250 bytes that leave room for "_UOSB".
 const std::vector<std::string>& BlockNames();
 
-constexpr uint32_t kStatFlags[] = {0, 1, 2, 0x7FFFFFFF};
-
 template <class T, size_t N>
 const T& Pick(const T (&table)[N], uint8_t arg) {
   return table[arg % N];

@@ -143,31 +143,6 @@ void RenameModel(RunState& s, Call& c, Outcome* out) {
       s.model.RenameElement(*s.storages[c.storage].model, c.name, c.name2));
 }
 
-bool ResolveStat(RunState& s, const uint8_t* a, Call* call) {
-  if (!s.PickStorage(a[0], call)) return false;
-  call->flag = Pick(kStatFlags, a[1]);
-  call->null_out = Variant(a[2], 0);
-  return true;
-}
-
-void StatLibrary(RunState& s, Call& c, Outcome* out) {
-  IStorage* storage = s.storages[c.storage].real;
-  STATSTG record = FilledRecord();
-  STATSTG* where = c.null_out ? nullptr : &record;
-  out->Result(s.Library([&] { return storage->Stat(where, c.flag); }));
-  if (where != nullptr) {
-    out->Fact("record " + RecordText(record));
-    FreeName(&record);
-  }
-}
-
-void StatModel(RunState& s, Call& c, Outcome* out) {
-  STATSTG record = FilledRecord();
-  out->Result(
-      s.model.Stat(*s.storages[c.storage].model, c.null_out, c.flag, &record));
-  if (!c.null_out) out->Fact("record " + RecordText(record));
-}
-
 bool ResolveSetClass(RunState& s, const uint8_t* a, Call* call) {
   if (!s.PickStorage(a[0], call)) return false;
   call->clsid = ClsidChoice(a[1]);
@@ -309,15 +284,6 @@ extern const Operation kRenameElementOperation = {
     ResolveRename,
     RenameLibrary,
     RenameModel};
-extern const Operation kStatStorageOperation = {OpKind::kStatStorage,
-                                                "StatStorage",
-                                                2,
-                                                {"storage", "flag", "variant"},
-                                                false,
-                                                nullptr,
-                                                ResolveStat,
-                                                StatLibrary,
-                                                StatModel};
 extern const Operation kSetClassOperation = {OpKind::kSetClass,
                                              "SetClass",
                                              2,

@@ -198,31 +198,6 @@ void CopyModel(RunState& s, Call& c, Outcome* out) {
   if (!c.null_b) out->Fact("written " + Hex(written));
 }
 
-bool ResolveStat(RunState& s, const uint8_t* a, Call* call) {
-  if (!s.PickStream(a[0], call)) return false;
-  call->flag = Pick(kStatFlags, a[1]);
-  call->null_out = Variant(a[2], 0);
-  return true;
-}
-
-void StatLibrary(RunState& s, Call& c, Outcome* out) {
-  IStream* stream = s.streams[c.stream].real;
-  STATSTG record = FilledRecord();
-  STATSTG* where = c.null_out ? nullptr : &record;
-  out->Result(s.Library([&] { return stream->Stat(where, c.flag); }));
-  if (where != nullptr) {
-    out->Fact("record " + RecordText(record));
-    FreeName(&record);
-  }
-}
-
-void StatModel(RunState& s, Call& c, Outcome* out) {
-  STATSTG record = FilledRecord();
-  out->Result(
-      s.model.Stat(*s.streams[c.stream].model, c.null_out, c.flag, &record));
-  if (!c.null_out) out->Fact("record " + RecordText(record));
-}
-
 bool ResolveClone(RunState& s, const uint8_t* a, Call* call) {
   if (!s.PickStream(a[0], call)) return false;
   call->null_out = Variant(a[1], 0);
@@ -312,15 +287,6 @@ extern const Operation kStreamCopyToOperation = {
     ResolveCopy,
     CopyLibrary,
     CopyModel};
-extern const Operation kStatStreamOperation = {OpKind::kStatStream,
-                                               "StatStream",
-                                               2,
-                                               {"stream", "flag", "variant"},
-                                               false,
-                                               nullptr,
-                                               ResolveStat,
-                                               StatLibrary,
-                                               StatModel};
 extern const Operation kCloneOperation = {
     OpKind::kClone,        "Clone",      2,
     {"stream", "variant"}, false,        nullptr,
