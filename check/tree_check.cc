@@ -8,6 +8,7 @@
 
 #include "platform/com.h"
 #include "records/dms.h"
+#include "support/utf8.h"
 
 namespace qss {
 namespace {
@@ -24,19 +25,6 @@ std::string RawName(const int* node, int node_words, const NodeLayout& layout) {
       std::clamp<int64_t>(node[layout.name_length_word], 0, node_words - first);
   const char* bytes = reinterpret_cast<const char*>(node + first);
   return std::string(bytes, strnlen(bytes, static_cast<size_t>(words) * 4));
-}
-
-void AppendUtf8(uint32_t c, std::string* out) {
-  if (c < 0x80) {
-    out->push_back(static_cast<char>(c));
-  } else if (c < 0x800) {
-    out->push_back(static_cast<char>(0xC0 | (c >> 6)));
-    out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  } else {
-    out->push_back(static_cast<char>(0xE0 | (c >> 12)));
-    out->push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-    out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  }
 }
 
 class TreeChecker {
@@ -329,7 +317,7 @@ std::string RecordName(const int* node, int node_words,
     return ansi;
   }
   for (const OLECHAR* c = wide.data(); *c != 0; ++c) {
-    AppendUtf8(static_cast<uint16_t>(*c), &out);
+    qss_support::AppendUtf8(static_cast<uint16_t>(*c), &out);
   }
   return out;
 }

@@ -47,6 +47,8 @@ RunResult RunSequence(const Sequence& sequence, const RunOptions& options);
 Sequence Shrink(const Sequence& sequence, const RunOptions& options,
                 const RunResult& failure, int runs);
 
+struct RunState;
+
 // One run, step by step; the fault-injection test drives it this way.
 class Runner {
  public:
@@ -92,8 +94,7 @@ class Runner {
   void Tally(RunResult* result) const;
 
  private:
-  struct State;
-  std::unique_ptr<State> state_;
+  std::unique_ptr<RunState> state_;
 };
 
 }  // namespace qss_reliability

@@ -2,62 +2,10 @@
 
 #include <random>
 
+#include "reliability/operations.h"
+
 namespace qss_reliability {
 namespace {
-
-struct KindInfo {
-  const char* name;
-  // How often seeded generation picks the kind, against the others.
-  int weight;
-  // What the arguments select; unnamed ones are unused.
-  const char* labels[kOpArgs];
-};
-
-constexpr KindInfo kKinds[] = {
-    {"GetRoot", 3, {}},
-    {"CreateStream", 8, {"storage", "name", "mode", "variant"}},
-    {"OpenStream", 6, {"storage", "name", "mode", "variant"}},
-    {"CreateStorage", 6, {"storage", "name", "mode", "variant"}},
-    {"OpenStorage", 5, {"storage", "name", "mode", "variant"}},
-    {"DestroyElement", 4, {"storage", "name"}},
-    {"RenameElement", 4, {"storage", "name", "new name"}},
-    {"StatStorage", 2, {"storage", "flag", "variant"}},
-    {"SetClass", 2, {"storage", "clsid", "variant"}},
-    {"FixedStorageCalls", 1, {"storage", "call"}},
-    {"EnumElements", 3, {"storage", "variant"}},
-    {"CopyTo", 3, {"storage", "destination", "interfaces", "names"}},
-    {"MoveElementTo",
-     3,
-     {"storage", "name", "destination", "new name", "flags"}},
-    {"Read", 6, {"stream", "count", "variant"}},
-    {"Write", 8, {"stream", "length", "pattern", "variant"}},
-    {"Seek", 5, {"stream", "move", "origin", "variant"}},
-    {"SetSize", 3, {"stream", "size"}},
-    {"StreamCopyTo", 2, {"stream", "destination", "count", "variant"}},
-    {"StatStream", 2, {"stream", "flag", "variant"}},
-    {"Clone", 2, {"stream", "variant"}},
-    {"FixedStreamCalls", 1, {"stream", "call"}},
-    {"Next", 5, {"enumerator", "count", "variant"}},
-    {"Skip", 2, {"enumerator", "count"}},
-    {"Reset", 1, {"enumerator"}},
-    {"EnumClone", 1, {"enumerator", "variant"}},
-    {"QueryInterface", 2, {"class", "object", "interface", "variant"}},
-    {"AddRef", 1, {"class", "object"}},
-    {"Release", 6, {"class", "object"}},
-    {"ReleaseAll", 1, {}},
-    {"GetObjectStorage", 3, {"block", "selector", "variant"}},
-    {"DelObjectStorage", 2, {"block", "selector"}},
-    {"RenObjectStorage",
-     2,
-     {"block", "selector", "old name", "new name", "variant"}},
-    {"RestoreRefCounts", 1, {"variant"}},
-    {"ClearRoot", 1, {"variant"}},
-    {"Save", 1, {}},
-    {"Load", 1, {}},
-};
-static_assert(sizeof kKinds / sizeof kKinds[0] ==
-                  static_cast<size_t>(OpKind::kCount),
-              "one entry per kind");
 
 // The draws are made without a distribution object, whose algorithm the
 // standard leaves open: the same seed must give the same sequence under
@@ -65,13 +13,16 @@ static_assert(sizeof kKinds / sizeof kKinds[0] ==
 OpKind DrawKind(std::mt19937* rng) {
   static const int total = [] {
     int sum = 0;
-    for (const KindInfo& kind : kKinds) sum += kind.weight;
+    for (int k = 0; k < static_cast<int>(OpKind::kCount); ++k) {
+      sum += OperationOf(static_cast<OpKind>(k)).weight;
+    }
     return sum;
   }();
   int pick = static_cast<int>((*rng)() % static_cast<uint32_t>(total));
-  for (size_t i = 0;; ++i) {
-    if (pick < kKinds[i].weight) return static_cast<OpKind>(i);
-    pick -= kKinds[i].weight;
+  for (int k = 0;; ++k) {
+    const Operation& operation = OperationOf(static_cast<OpKind>(k));
+    if (pick < operation.weight) return operation.kind;
+    pick -= operation.weight;
   }
 }
 
@@ -122,12 +73,10 @@ std::vector<uint8_t> EncodeSequence(const Sequence& sequence) {
   return bytes;
 }
 
-const char* KindName(OpKind kind) {
-  return kKinds[static_cast<size_t>(kind)].name;
-}
+const char* KindName(OpKind kind) { return OperationOf(kind).name; }
 
 std::string Describe(const Op& op) {
-  const KindInfo& kind = kKinds[static_cast<size_t>(op.kind)];
+  const Operation& kind = OperationOf(op.kind);
   std::string out = std::string(kind.name) + "(";
   bool first = true;
   for (int k = 0; k < kOpArgs; ++k) {

@@ -8,6 +8,8 @@
 #include <string>
 
 #include "qsstorage/qsstorage.h"
+#include "support/com_ref.h"
+#include "support/forwarding_storage.h"
 #include "tests/test_support.h"
 
 namespace qss_test {
@@ -15,105 +17,19 @@ namespace qss_test {
 constexpr DWORD kReadWrite = STGM_READWRITE | STGM_SHARE_EXCLUSIVE;  // 0x12
 constexpr DWORD kReadOnly = STGM_READ | STGM_SHARE_EXCLUSIVE;        // 0x10
 
-// Releases its object when it goes, so a failed assertion leaks nothing.
-template <class T>
-class Ref {
- public:
-  Ref() = default;
-  explicit Ref(T* p) : p_(p) {}
-  Ref(const Ref&) = delete;
-  Ref& operator=(const Ref&) = delete;
-  ~Ref() { Reset(); }
-
-  void Reset() {
-    if (p_ != nullptr) p_->Release();
-    p_ = nullptr;
-  }
-  // For an out parameter: releases the current object first.
-  T** Out() {
-    Reset();
-    return &p_;
-  }
-  T* get() const { return p_; }
-  T* operator->() const { return p_; }
-
- private:
-  T* p_ = nullptr;
-};
+using qss_support::Ref;
 
 // Any other IStorage implementation: forwards every call to one of ours.
 // It lives on the caller's stack, so counting references is left out.
-class Forwarder : public IStorage {
+class Forwarder : public qss_support::ForwardingStorage {
  public:
-  explicit Forwarder(IStorage* inner) : inner_(inner) {}
+  using ForwardingStorage::ForwardingStorage;
 
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** out) override {
-    return inner_->QueryInterface(riid, out);
+    return inner()->QueryInterface(riid, out);
   }
   ULONG STDMETHODCALLTYPE AddRef() override { return 1; }
   ULONG STDMETHODCALLTYPE Release() override { return 1; }
-  HRESULT STDMETHODCALLTYPE CreateStream(const OLECHAR* name, DWORD mode,
-                                         DWORD r1, DWORD r2,
-                                         IStream** out) override {
-    return inner_->CreateStream(name, mode, r1, r2, out);
-  }
-  HRESULT STDMETHODCALLTYPE OpenStream(const OLECHAR* name, void* r1,
-                                       DWORD mode, DWORD r2,
-                                       IStream** out) override {
-    return inner_->OpenStream(name, r1, mode, r2, out);
-  }
-  HRESULT STDMETHODCALLTYPE CreateStorage(const OLECHAR* name, DWORD mode,
-                                          DWORD r1, DWORD r2,
-                                          IStorage** out) override {
-    return inner_->CreateStorage(name, mode, r1, r2, out);
-  }
-  HRESULT STDMETHODCALLTYPE OpenStorage(const OLECHAR* name, IStorage* priority,
-                                        DWORD mode, SNB exclude, DWORD reserved,
-                                        IStorage** out) override {
-    return inner_->OpenStorage(name, priority, mode, exclude, reserved, out);
-  }
-  HRESULT STDMETHODCALLTYPE CopyTo(DWORD count, const IID* iids, SNB names,
-                                   IStorage* dest) override {
-    return inner_->CopyTo(count, iids, names, dest);
-  }
-  HRESULT STDMETHODCALLTYPE MoveElementTo(const OLECHAR* name, IStorage* dest,
-                                          const OLECHAR* new_name,
-                                          DWORD flags) override {
-    return inner_->MoveElementTo(name, dest, new_name, flags);
-  }
-  HRESULT STDMETHODCALLTYPE Commit(DWORD flags) override {
-    return inner_->Commit(flags);
-  }
-  HRESULT STDMETHODCALLTYPE Revert() override { return inner_->Revert(); }
-  HRESULT STDMETHODCALLTYPE EnumElements(DWORD r1, void* r2, DWORD r3,
-                                         IEnumSTATSTG** out) override {
-    return inner_->EnumElements(r1, r2, r3, out);
-  }
-  HRESULT STDMETHODCALLTYPE DestroyElement(const OLECHAR* name) override {
-    return inner_->DestroyElement(name);
-  }
-  HRESULT STDMETHODCALLTYPE RenameElement(const OLECHAR* old_name,
-                                          const OLECHAR* new_name) override {
-    return inner_->RenameElement(old_name, new_name);
-  }
-  HRESULT STDMETHODCALLTYPE SetElementTimes(const OLECHAR* name,
-                                            const FILETIME* c,
-                                            const FILETIME* a,
-                                            const FILETIME* m) override {
-    return inner_->SetElementTimes(name, c, a, m);
-  }
-  HRESULT STDMETHODCALLTYPE SetClass(REFCLSID clsid) override {
-    return inner_->SetClass(clsid);
-  }
-  HRESULT STDMETHODCALLTYPE SetStateBits(DWORD bits, DWORD mask) override {
-    return inner_->SetStateBits(bits, mask);
-  }
-  HRESULT STDMETHODCALLTYPE Stat(STATSTG* stat, DWORD flag) override {
-    return inner_->Stat(stat, flag);
-  }
-
- private:
-  IStorage* inner_;
 };
 
 // A storage created under `parent`, or null with a failure recorded.

@@ -5,56 +5,20 @@
 #include "records/dms.h"
 #include "standins/hierarchy_controls.h"
 #include "standins/plex_controls.h"
+#include "support/utf8.h"
 
 namespace qss_test {
 
 WideString W(const std::string& utf8) {
   WideString out;
-  for (size_t i = 0; i < utf8.size();) {
-    unsigned char c = utf8[i];
-    uint32_t cp;
-    int extra;
-    if (c < 0x80) {
-      cp = c, extra = 0;
-    } else if (c < 0xE0) {
-      cp = c & 0x1F, extra = 1;
-    } else if (c < 0xF0) {
-      cp = c & 0x0F, extra = 2;
-    } else {
-      cp = c & 0x07, extra = 3;
-    }
-    for (int k = 1; k <= extra && i + k < utf8.size(); ++k) {
-      cp = (cp << 6) | (utf8[i + k] & 0x3F);
-    }
-    i += 1 + extra;
-    if (cp >= 0x10000) {
-      cp -= 0x10000;
-      out.push_back(static_cast<OLECHAR>(0xD800 + (cp >> 10)));
-      out.push_back(static_cast<OLECHAR>(0xDC00 + (cp & 0x3FF)));
-    } else {
-      out.push_back(static_cast<OLECHAR>(cp));
-    }
+  if (!qss_support::Utf8ToWide(utf8, &out)) {
+    ADD_FAILURE() << "not UTF-8: " << testing::PrintToString(utf8);
   }
   return out;
 }
 
 std::string Narrow(const OLECHAR* wide) {
-  std::string out;
-  if (wide == nullptr) return "(null)";
-  for (; *wide != 0; ++wide) {
-    uint32_t c = static_cast<uint16_t>(*wide);
-    if (c < 0x80) {
-      out.push_back(static_cast<char>(c));
-    } else if (c < 0x800) {
-      out.push_back(static_cast<char>(0xC0 | (c >> 6)));
-      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    } else {
-      out.push_back(static_cast<char>(0xE0 | (c >> 12)));
-      out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    }
-  }
-  return out;
+  return wide == nullptr ? "(null)" : qss_support::WideToUtf8(wide);
 }
 
 int Word(int block_id, int k) { return ib0[DMS_LOCATI(&block_id) + k]; }

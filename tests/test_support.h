@@ -13,8 +13,9 @@ namespace qss_test {
 
 using WideString = std::basic_string<OLECHAR>;
 
-// UTF-16 from UTF-8 (any code point).
+// UTF-16 from UTF-8 (any code point); a failure when `utf8` is not UTF-8.
 WideString W(const std::string& utf8);
+// UTF-8 from UTF-16; "(null)" for null.
 std::string Narrow(const OLECHAR* wide);
 
 // Word k of block `block_id`, through the host's own calls.

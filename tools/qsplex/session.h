@@ -10,6 +10,7 @@
 
 #include "check/tree_check.h"
 #include "platform/com.h"
+#include "support/com_ref.h"
 #include "tools/qsplex/image_file.h"
 #include "tools/qsplex/output.h"
 #include "tools/qsplex/text.h"
@@ -23,39 +24,7 @@ constexpr int kExitUsage = 2;
 constexpr DWORD kRead = STGM_READ | STGM_SHARE_EXCLUSIVE;            // 0x10
 constexpr DWORD kReadWrite = STGM_READWRITE | STGM_SHARE_EXCLUSIVE;  // 0x12
 
-// An owned interface pointer.
-template <class T>
-class Ref {
- public:
-  Ref() = default;
-  explicit Ref(T* p) : p_(p) {}
-  Ref(Ref&& other) noexcept : p_(other.p_) { other.p_ = nullptr; }
-  Ref& operator=(Ref&& other) noexcept {
-    if (this != &other) {
-      Reset();
-      p_ = other.p_;
-      other.p_ = nullptr;
-    }
-    return *this;
-  }
-  Ref(const Ref&) = delete;
-  Ref& operator=(const Ref&) = delete;
-  ~Ref() { Reset(); }
-  void Reset() {
-    if (p_ != nullptr) p_->Release();
-    p_ = nullptr;
-  }
-  T** Out() {
-    Reset();
-    return &p_;
-  }
-  T* get() const { return p_; }
-  T* operator->() const { return p_; }
-  explicit operator bool() const { return p_ != nullptr; }
-
- private:
-  T* p_ = nullptr;
-};
+using qss_support::Ref;
 
 // How a command uses its image: reads it, changes it, or makes it.
 enum class Access { kRead, kChange, kCreate };

@@ -8,14 +8,14 @@
 #include <vector>
 
 #include "platform/com.h"
+#include "support/utf8.h"
 
 namespace qsplex {
 
-using WideString = std::basic_string<OLECHAR>;
-
-// False when `utf8` is not valid UTF-8 or holds a zero.
-bool Utf8ToWide(const std::string& utf8, WideString* wide);
-std::string WideToUtf8(const OLECHAR* wide);
+using qss_support::AppendUtf8;
+using qss_support::Utf8ToWide;
+using qss_support::WideString;
+using qss_support::WideToUtf8;
 
 // Escaped names. A character a terminal or a file system cannot hold
 // travels as '%' and two upper-case hex digits of its byte in the code page

@@ -5,6 +5,7 @@
 #include <new>
 #include <utility>
 
+#include "support/forwarding_storage.h"
 #include "tools/qsplex/files.h"
 #include "tools/qsplex/session.h"
 
@@ -96,12 +97,13 @@ class ProgressStream final : public IStream {
   ULONG refs_ = 1;
 };
 
-class ProgressStorage final : public IStorage {
+class ProgressStorage final : public qss_support::ForwardingStorage {
  public:
   ProgressStorage(IStorage* inner, Progress* progress, std::string path)
-      : inner_(inner), progress_(progress), path_(std::move(path)) {
+      : ForwardingStorage(inner), progress_(progress), path_(std::move(path)) {
     inner->AddRef();
   }
+  ~ProgressStorage() override { inner()->Release(); }
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
     *ppv = nullptr;
     if (!IsEqualIID(riid, IID_IUnknown) && !IsEqualIID(riid, IID_IStorage)) {
@@ -125,15 +127,10 @@ class ProgressStorage final : public IStorage {
     if (!Report(name, true, &path)) return E_OUTOFMEMORY;
     Ref<IStream> created;
     const HRESULT hr =
-        inner_->CreateStream(name, mode, reserved1, reserved2, created.Out());
+        inner()->CreateStream(name, mode, reserved1, reserved2, created.Out());
     if (FAILED(hr)) return hr;
     *out = new (std::nothrow) ProgressStream(created.get(), progress_);
     return *out != nullptr ? hr : E_OUTOFMEMORY;
-  }
-  HRESULT STDMETHODCALLTYPE OpenStream(const OLECHAR* name, void* reserved1,
-                                       DWORD mode, DWORD reserved2,
-                                       IStream** out) override {
-    return inner_->OpenStream(name, reserved1, mode, reserved2, out);
   }
   HRESULT STDMETHODCALLTYPE CreateStorage(const OLECHAR* name, DWORD mode,
                                           DWORD reserved1, DWORD reserved2,
@@ -143,56 +140,11 @@ class ProgressStorage final : public IStorage {
     if (!Report(name, false, &path)) return E_OUTOFMEMORY;
     Ref<IStorage> created;
     const HRESULT hr =
-        inner_->CreateStorage(name, mode, reserved1, reserved2, created.Out());
+        inner()->CreateStorage(name, mode, reserved1, reserved2, created.Out());
     if (FAILED(hr)) return hr;
     *out = new (std::nothrow)
         ProgressStorage(created.get(), progress_, std::move(path));
     return *out != nullptr ? hr : E_OUTOFMEMORY;
-  }
-  HRESULT STDMETHODCALLTYPE OpenStorage(const OLECHAR* name, IStorage* priority,
-                                        DWORD mode, SNB exclude, DWORD reserved,
-                                        IStorage** out) override {
-    return inner_->OpenStorage(name, priority, mode, exclude, reserved, out);
-  }
-  HRESULT STDMETHODCALLTYPE CopyTo(DWORD count, const IID* exclude_ids,
-                                   SNB exclude, IStorage* to) override {
-    return inner_->CopyTo(count, exclude_ids, exclude, to);
-  }
-  HRESULT STDMETHODCALLTYPE MoveElementTo(const OLECHAR* name, IStorage* to,
-                                          const OLECHAR* new_name,
-                                          DWORD flags) override {
-    return inner_->MoveElementTo(name, to, new_name, flags);
-  }
-  HRESULT STDMETHODCALLTYPE Commit(DWORD flags) override {
-    return inner_->Commit(flags);
-  }
-  HRESULT STDMETHODCALLTYPE Revert() override { return inner_->Revert(); }
-  HRESULT STDMETHODCALLTYPE EnumElements(DWORD reserved1, void* reserved2,
-                                         DWORD reserved3,
-                                         IEnumSTATSTG** out) override {
-    return inner_->EnumElements(reserved1, reserved2, reserved3, out);
-  }
-  HRESULT STDMETHODCALLTYPE DestroyElement(const OLECHAR* name) override {
-    return inner_->DestroyElement(name);
-  }
-  HRESULT STDMETHODCALLTYPE RenameElement(const OLECHAR* from,
-                                          const OLECHAR* to) override {
-    return inner_->RenameElement(from, to);
-  }
-  HRESULT STDMETHODCALLTYPE SetElementTimes(const OLECHAR* name,
-                                            const FILETIME* created,
-                                            const FILETIME* accessed,
-                                            const FILETIME* modified) override {
-    return inner_->SetElementTimes(name, created, accessed, modified);
-  }
-  HRESULT STDMETHODCALLTYPE SetClass(REFCLSID clsid) override {
-    return inner_->SetClass(clsid);
-  }
-  HRESULT STDMETHODCALLTYPE SetStateBits(DWORD bits, DWORD mask) override {
-    return inner_->SetStateBits(bits, mask);
-  }
-  HRESULT STDMETHODCALLTYPE Stat(STATSTG* stat, DWORD flags) override {
-    return inner_->Stat(stat, flags);
   }
 
  private:
@@ -209,7 +161,6 @@ class ProgressStorage final : public IStorage {
     }
   }
 
-  Ref<IStorage> inner_;
   Progress* progress_;
   std::string path_;
   ULONG refs_ = 1;
@@ -353,9 +304,9 @@ void Progress::Show() noexcept {
   if (!terminal_) return;
   // A percent step, or without a total a MiB step, is drawn once.
   constexpr uint64_t kMebibyte = 1024 * 1024;
-  const int64_t step =
-      total_bytes_ == 0 ? static_cast<int64_t>(bytes_ / kMebibyte)
-                        : static_cast<int64_t>(bytes_ * 100 / total_bytes_);
+  const int64_t step = total_bytes_ == 0
+                           ? static_cast<int64_t>(bytes_ / kMebibyte)
+                           : static_cast<int64_t>(bytes_ * 100 / total_bytes_);
   if (step == shown_step_) return;
   if (shown_step_ < 0 && NowMilliseconds() - started_ms_ < kQuietMilliseconds) {
     return;
