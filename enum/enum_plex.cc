@@ -2,8 +2,8 @@
 
 #include <new>
 
+#include "records/element_list.h"
 #include "records/node_records.h"
-#include "records/plex.h"
 #include "storage/storage_plex.h"
 #include "stream/stream_plex.h"
 
@@ -35,7 +35,7 @@ HRESULT CIStoragePlex::EnumElements(DWORD, void*, DWORD,
   if (ppenum != nullptr) *ppenum = nullptr;
   if (!IsAlive()) return STG_E_REVERTED;
   if (ppenum == nullptr) return STG_E_INVALIDPOINTER;
-  const int first = LocateBlock(block_id())[kStorageFirstEntryWord];
+  const int first = FirstEntry(block_id());
   auto* elements = new (std::nothrow) CImplIEnumSTATStg(first, first);
   if (elements == nullptr) return E_OUTOFMEMORY;
   *ppenum = elements;
@@ -72,13 +72,12 @@ HRESULT CImplIEnumSTATStg::Next(ULONG celt, STATSTG* rgelt,
   ULONG fetched = 0;
   // The cursor rests only on linked entries: whatever unlinks or frees an
   // entry moves it on first, and a linked entry's child is a live node.
-  while (cursor_.position() != 0 && fetched < celt) {
-    const int* entry = LocateBlock(cursor_.position());
-    const int kind = entry[kEntryKindWord];
-    const int child = entry[kEntryChildWord];
-    cursor_.set_position(entry[kEntryNextWord]);
-    if (child == 0) continue;
-    if (SUCCEEDED(StatChild(kind, child, &rgelt[fetched]))) ++fetched;
+  Element element;
+  while (fetched < celt && cursor_.Step(&element)) {
+    if (element.child == 0) continue;
+    if (SUCCEEDED(StatChild(element.kind, element.child, &rgelt[fetched]))) {
+      ++fetched;
+    }
   }
   if (pceltFetched != nullptr) *pceltFetched = fetched;
   return fetched == celt ? S_OK : S_FALSE;
@@ -86,15 +85,13 @@ HRESULT CImplIEnumSTATStg::Next(ULONG celt, STATSTG* rgelt,
 
 HRESULT CImplIEnumSTATStg::Skip(ULONG celt) {
   ULONG skipped = 0;
-  while (cursor_.position() != 0 && skipped < celt) {
-    cursor_.set_position(LocateBlock(cursor_.position())[kEntryNextWord]);
-    ++skipped;
-  }
+  Element element;
+  while (skipped < celt && cursor_.Step(&element)) ++skipped;
   return skipped == celt ? S_OK : S_FALSE;
 }
 
 HRESULT CImplIEnumSTATStg::Reset() {
-  cursor_.set_position(cursor_.start());
+  cursor_.Reset();
   return S_OK;
 }
 

@@ -13,7 +13,7 @@
 #define QSSTORAGE_ENUM_ENUM_PLEX_H_
 
 #include "platform/com.h"
-#include "records/claims.h"
+#include "records/element_list.h"
 
 namespace qss {
 

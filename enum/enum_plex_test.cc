@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "records/element_list.h"
+#include "records/lifetime.h"
 #include "records/node_records.h"
 #include "records/plex.h"
 #include "storage/storage_plex.h"
@@ -13,7 +15,7 @@ namespace {
 using EnumPlexTest = qss_test::PlexTest;
 
 int MakeStorageNode(const char* name) {
-  CIStoragePlex* storage = CreateStorageNode(name);
+  CIStoragePlex* storage = CreateStorageNode(NameKeyOf(name));
   const int id = storage->block_id();
   storage->Release();
   return id;
@@ -22,16 +24,16 @@ int MakeStorageNode(const char* name) {
 // Lists the host may hold: entries of unknown kinds or without a child, and
 // a deleted child that a raised open count keeps allocated.
 TEST_F(EnumPlexTest, NextPassesOverWhatItCannotReportAndSkipCountsIt) {
-  CIStoragePlex* parent = CreateStorageNode("p");
+  CIStoragePlex* parent = CreateStorageNode(NameKeyOf("p"));
   const int x = MakeStorageNode("x");
   const int dead = MakeStorageNode("dead");
   const int y = MakeStorageNode("y");
   // Oldest first, so the list reads x, (no child), (kind 7), dead, y.
-  parent->AddElementEntry(y, kKindStorage);
-  parent->AddElementEntry(dead, kKindStorage);
-  parent->AddElementEntry(x, 7);
-  parent->AddElementEntry(0, kKindStream);
-  parent->AddElementEntry(x, kKindStorage);
+  LinkElement(parent->block_id(), y, kKindStorage);
+  LinkElement(parent->block_id(), dead, kKindStorage);
+  LinkElement(parent->block_id(), x, 7);
+  LinkElement(parent->block_id(), 0, kKindStream);
+  LinkElement(parent->block_id(), x, kKindStorage);
   LocateBlock(dead)[kStorageDeletedWord] = 1;
   LocateBlock(dead)[kStorageOpenCountWord] = 1;
 
@@ -61,7 +63,7 @@ TEST_F(EnumPlexTest, NextPassesOverWhatItCannotReportAndSkipCountsIt) {
   const int parent_id = parent->block_id();
   parent->Release();
   LocateBlock(dead)[kStorageOpenCountWord] = 0;
-  ReleaseSubtree(parent_id);
+  DeleteNode(parent_id, kKindStorage);
 }
 
 }  // namespace

@@ -1,11 +1,11 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "exports/host_blocks.h"
 #include "exports/root_anchor.h"
 #include "platform/com.h"
-#include "records/heap.h"
 #include "qsstorage/qsstorage.h"
+#include "records/heap.h"
+#include "records/host_blocks.h"
 
 namespace {
 
@@ -152,13 +152,6 @@ IStorage* ContainerStorage(int container) {
   return storage;
 }
 
-OLECHAR* DuplicateWide(const OLECHAR* wide) {
-  const size_t bytes = (qss::WideLength(wide) + 1) * sizeof(OLECHAR);
-  auto* copy = static_cast<OLECHAR*>(qss::AllocateNameCopy(bytes));
-  if (copy != nullptr) std::memcpy(copy, wide, bytes);
-  return copy;
-}
-
 HRESULT DestroyIn(IStorage* parent, int block, int selector) {
   NameBuffer name;
   if (!ComposeBlockName(block, selector, name)) return STG_E_INVALIDNAME;
@@ -171,7 +164,8 @@ HRESULT RenameIn(IStorage* parent, int block, int selector, const char* oldName,
   NameBuffer new_name;
   ComposeCallerName(newName, selector, new_name);
   // The export-name buffer is needed again for the old name.
-  OLECHAR* new_wide = DuplicateWide(ToExportName(new_name));
+  OLECHAR* new_wide =
+      qss::CopyWide(ToExportName(new_name), qss::HeapUse::kNameCopy);
   if (new_wide == nullptr) return E_OUTOFMEMORY;
   NameBuffer old_name;
   const bool composed = oldName != nullptr

@@ -7,11 +7,6 @@
 
 namespace qss {
 
-const CLSID& RootClassId();
-
-// The anchored root node's id, 0 for none.
-int RootNodeId();
-
 // A new object over the root, creating and anchoring the root node ("Root",
 // root class id) in an empty plex; the root's open mode becomes 0x42 when it
 // is closed. Null when the object or node cannot be made.

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "records/element_list.h"
 #include "records/names.h"
 #include "records/node_records.h"
 #include "records/plex.h"
@@ -18,14 +19,11 @@ using qss_test::Word;
 class RootAnchorTest : public qss_test::PlexTest {
  protected:
   static bool Link(int parent, int child, int kind) {
-    auto* parent_view = new CIStoragePlex(parent);
-    const bool linked = parent_view->AddElementEntry(child, kind);
-    parent_view->Release();
-    return linked;
+    return LinkElement(parent, child, kind);
   }
   // A sub-storage linked under `parent`, left open with `mode`.
   int AddStorage(int parent, const char* name, int mode) {
-    CIStoragePlex* child = CreateStorageNode(name);
+    CIStoragePlex* child = CreateStorageNode(NameKeyOf(name));
     child->SetOpenModeIfNotOpen(mode);
     const int id = child->block_id();
     EXPECT_TRUE(Link(parent, id, kKindStorage));
@@ -33,7 +31,7 @@ class RootAnchorTest : public qss_test::PlexTest {
     return id;
   }
   int AddStream(int parent, const char* name, int mode, int open_count = 0) {
-    const int id = AllocateNamedNode(kStreamLayout, name);
+    const int id = AllocateNamedNode(kStreamLayout, NameKeyOf(name));
     LocateBlock(id)[kStreamOpenModeWord] = mode;
     LocateBlock(id)[kStreamOpenCountWord] = open_count;
     EXPECT_TRUE(Link(parent, id, kKindStream));
@@ -46,9 +44,16 @@ TEST_F(RootAnchorTest, FreshPlexGetsAnAnchoredRoot) {
   ASSERT_NE(nullptr, root);
   const int id = RootId();
   ASSERT_NE(0, id);
-  const int expected[] = {static_cast<int>(0xBE0E1A90), 0x11D2BCFD,
-                          static_cast<int>(0xC0003A82), 0x1B776E4F,
-                          0x42, 0, 0, 0, 1, 0x746F6F52};  // "Root"
+  const int expected[] = {static_cast<int>(0xBE0E1A90),
+                          0x11D2BCFD,
+                          static_cast<int>(0xC0003A82),
+                          0x1B776E4F,
+                          0x42,
+                          0,
+                          0,
+                          0,
+                          1,
+                          0x746F6F52};  // "Root"
   ASSERT_EQ(10, QssPlex_BlockWords(id));
   for (int k = 0; k < 10; ++k) EXPECT_EQ(expected[k], Word(id, k)) << k;
 

@@ -1,8 +1,5 @@
 #include "records/claims.h"
 
-#include "records/node_records.h"
-#include "records/plex.h"
-
 namespace qss {
 namespace {
 
@@ -10,7 +7,6 @@ namespace {
 // node in constant time. Block ids are small and dense.
 constexpr int kBuckets = 1024;
 NodeClaim* claim_buckets[kBuckets];
-EntryCursor* cursors;
 
 NodeClaim*& BucketOf(int block_id) {
   return claim_buckets[static_cast<unsigned>(block_id) % kBuckets];
@@ -49,41 +45,6 @@ void DetachClaims(int block_id) {
     NodeClaim* next = c->next_;
     if (c->block_id_ == block_id) c->Drop();
     c = next;
-  }
-}
-
-void FreeNodeIfUnused(int block_id, int kind) {
-  const NodeLayout& layout = LayoutOf(kind);
-  const int* node = LocateBlock(block_id);
-  if (node[layout.deleted_word] == 0 || node[layout.open_count_word] != 0) {
-    return;
-  }
-  DetachClaims(block_id);
-  if (kind == kKindStream && node[kStreamDataBlockWord] != 0) {
-    FreeBlock(node[kStreamDataBlockWord]);
-  }
-  FreeBlock(block_id);
-}
-
-EntryCursor::EntryCursor(int start, int position)
-    : start_(start), position_(position), next_(cursors) {
-  if (cursors != nullptr) cursors->prev_ = this;
-  cursors = this;
-}
-
-EntryCursor::~EntryCursor() {
-  if (prev_ != nullptr) {
-    prev_->next_ = next_;
-  } else {
-    cursors = next_;
-  }
-  if (next_ != nullptr) next_->prev_ = prev_;
-}
-
-void MoveCursorsOff(int entry, int successor) {
-  for (EntryCursor* c = cursors; c != nullptr; c = c->next_) {
-    if (c->start_ == entry) c->start_ = successor;
-    if (c->position_ == entry) c->position_ = successor;
   }
 }
 

@@ -1,6 +1,7 @@
 #include "records/heap.h"
 
 #include <cstdlib>
+#include <cstring>
 
 #include "platform/com.h"
 
@@ -26,6 +27,14 @@ void* ResizeHeapBlock(void* block, size_t bytes) {
 
 void* AllocateForCaller(size_t bytes) {
   return Refused(HeapUse::kForCaller) ? nullptr : CoTaskMemAlloc(bytes);
+}
+
+OLECHAR* CopyWide(const OLECHAR* wide, HeapUse use) {
+  const size_t bytes = (WideLength(wide) + 1) * sizeof(OLECHAR);
+  void* copy = use == HeapUse::kForCaller ? AllocateForCaller(bytes)
+                                          : AllocateNameCopy(bytes);
+  if (copy != nullptr) std::memcpy(copy, wide, bytes);
+  return static_cast<OLECHAR*>(copy);
 }
 
 }  // namespace qss

@@ -1,6 +1,5 @@
 #include "records/names.h"
 
-#include <cstdlib>
 #include <cstring>
 
 #include "records/heap.h"
@@ -9,66 +8,72 @@
 namespace qss {
 namespace {
 
-char ansi_buffer[kMaxAnsiNameBytes + 1];
+void CopyNameWords(int* node, const NodeLayout& layout, const NameKey& key) {
+  node[layout.name_length_word] = key.words;
+  if (key.words > 0) {
+    std::memcpy(node + layout.name_length_word + 1, key.word,
+                4 * static_cast<size_t>(key.words));
+  }
+}
 
-void CopyNameWords(int* node, const NodeLayout& layout, const char* ansi,
-                   int words) {
-  node[layout.name_length_word] = words;
-  if (words == 0) return;
-  char* bytes = reinterpret_cast<char*>(node + layout.name_length_word + 1);
-  // Zero the last word first so the padding after the bytes reads 0.
-  node[layout.name_length_word + words] = 0;
-  if (ansi != nullptr) std::memcpy(bytes, ansi, std::strlen(ansi));
+// The mask of the key's last word, from its length.
+void SetLastWord(size_t length, NameKey* key) {
+  key->words = static_cast<int>((length + 3) / 4);
+  key->fills_last_word = length % 4 == 0;
+  // Bytes in memory order, so the mask holds on either byte order.
+  unsigned char mask[4] = {0, 0, 0, 0};
+  std::memset(mask, 0xFF, key->fills_last_word ? 4 : length % 4 + 1);
+  std::memcpy(&key->last_mask, mask, sizeof key->last_mask);
 }
 
 }  // namespace
 
-const char* ToAnsiName(const OLECHAR* name) {
-  if (name == nullptr) return nullptr;
-  if (WideToAnsi(name, ansi_buffer, sizeof ansi_buffer) == 0) return nullptr;
-  return ansi_buffer;
+void MakeNameKey(const char* ansi, size_t length, NameKey* key) {
+  SetLastWord(length, key);
+  if (key->words > 0) key->word[key->words - 1] = 0;
+  std::memcpy(key->word, ansi, length);
 }
 
-HRESULT ConvertName(const OLECHAR* name, const char** ansi) {
-  *ansi = nullptr;
+NameKey NameKeyOf(const char* ansi) {
+  NameKey key;
+  if (ansi != nullptr) {
+    MakeNameKey(ansi, std::strlen(ansi), &key);
+    return key;
+  }
+  MakeNameKey("", 0, &key);
+  key.words = 1;
+  key.word[0] = 0;
+  return key;
+}
+
+HRESULT PrepareName(const OLECHAR* name, NameKey* key) {
   if (name == nullptr) return STG_E_INVALIDPOINTER;
-  *ansi = ToAnsiName(name);
-  return *ansi == nullptr ? STG_E_INVALIDNAME : S_OK;
+  // Converted straight into the key's words, which hold 1023 bytes and the
+  // terminator.
+  char* bytes = reinterpret_cast<char*>(key->word);
+  const int written = WideToAnsi(name, bytes, kMaxAnsiNameBytes + 1);
+  if (written == 0) return STG_E_INVALIDNAME;
+  const size_t length = std::strlen(bytes);
+  SetLastWord(length, key);
+  // Zero the rest of the last word, after the terminator.
+  std::memset(bytes + length, 0, 4 * static_cast<size_t>(key->words) - length);
+  return S_OK;
 }
 
-int NameWordCount(const char* ansi) {
-  if (ansi == nullptr) return 1;
-  return static_cast<int>((std::strlen(ansi) + 3) / 4);
-}
-
-int AllocateNamedNode(const NodeLayout& layout, const char* ansi) {
-  const int words = NameWordCount(ansi);
-  const int id = AllocateBlock(NodeWords(layout, words));
-  if (id != 0) CopyNameWords(LocateBlock(id), layout, ansi, words);
+int AllocateNamedNode(const NodeLayout& layout, const NameKey& key) {
+  const int id = AllocateBlock(NodeWords(layout, key.words));
+  if (id != 0) CopyNameWords(LocateBlock(id), layout, key);
   return id;
 }
 
-bool StoreNodeName(int block_id, const NodeLayout& layout, const char* ansi) {
-  const int words = NameWordCount(ansi);
+bool StoreNodeName(int block_id, const NodeLayout& layout, const NameKey& key) {
   int* node = LocateBlock(block_id);
-  if (node[layout.name_length_word] != words) {
-    node = ResizeBlock(block_id, NodeWords(layout, words));
+  if (node[layout.name_length_word] != key.words) {
+    node = ResizeBlock(block_id, NodeWords(layout, key.words));
     if (node == nullptr) return false;
   }
-  CopyNameWords(node, layout, ansi, words);
+  CopyNameWords(node, layout, key);
   return true;
-}
-
-char* ReadNodeName(int block_id, const NodeLayout& layout) {
-  const int* node = LocateBlock(block_id);
-  const int words = node[layout.name_length_word];
-  if (words <= 0) return nullptr;
-  const size_t bytes = 4 * static_cast<size_t>(words);
-  char* copy = static_cast<char*>(AllocateNameCopy(bytes + 1));
-  if (copy == nullptr) return nullptr;
-  std::memcpy(copy, node + layout.name_length_word + 1, bytes);
-  copy[bytes] = 0;
-  return copy;
 }
 
 const OLECHAR* ReadWideNodeName(int block_id, const NodeLayout& layout,
@@ -87,15 +92,15 @@ const OLECHAR* ReadWideNodeName(int block_id, const NodeLayout& layout,
   return buffer;
 }
 
-void MakeNameKey(const char* ansi, size_t length, NameKey* key) {
-  key->words = static_cast<int>((length + 3) / 4);
-  key->fills_last_word = length % 4 == 0;
-  if (key->words > 0) key->word[key->words - 1] = 0;
-  std::memcpy(key->word, ansi, length);
-  // Bytes in memory order, so the mask holds on either byte order.
-  unsigned char mask[4] = {0, 0, 0, 0};
-  std::memset(mask, 0xFF, key->fills_last_word ? 4 : length % 4 + 1);
-  std::memcpy(&key->last_mask, mask, sizeof key->last_mask);
+HRESULT StatName(int block_id, const NodeLayout& layout, DWORD flag,
+                 STATSTG* stat) {
+  if (flag == STATFLAG_NONAME) return S_OK;
+  stat->pwcsName = nullptr;
+  OLECHAR buffer[kWideNameBufferChars];
+  const OLECHAR* wide = ReadWideNodeName(block_id, layout, buffer);
+  if (wide == nullptr) return S_OK;
+  stat->pwcsName = CopyWide(wide, HeapUse::kForCaller);
+  return stat->pwcsName == nullptr ? E_OUTOFMEMORY : S_OK;
 }
 
 }  // namespace qss

@@ -16,35 +16,6 @@ namespace qss {
 constexpr int kMaxAnsiNameBytes = 1023;
 constexpr int kWideNameBufferChars = 1024;
 
-// Returns `name` converted to ANSI in the shared conversion buffer, or null
-// for a null name or one whose ANSI form is longer than 1023 bytes.
-// Valid until the next call.
-const char* ToAnsiName(const OLECHAR* name);
-
-// The usual refusal of a wide name argument: STG_E_INVALIDPOINTER for
-// null, STG_E_INVALIDNAME when too long, S_OK with `*ansi` set otherwise.
-HRESULT ConvertName(const OLECHAR* name, const char** ansi);
-
-// Name words for an ANSI name; a null name takes one word.
-int NameWordCount(const char* ansi);
-
-// Allocates a node of this layout in the bead, with its name length and
-// name words set; every other word is 0. Returns its id, or 0.
-int AllocateNamedNode(const NodeLayout& layout, const char* ansi);
-
-// Stores a new name, reallocating the node when its word count changes.
-// Returns false, with the node unchanged, when the store cannot hold it.
-bool StoreNodeName(int block_id, const NodeLayout& layout, const char* ansi);
-
-// The node's name in a new malloc buffer the caller frees; null for a name
-// of 0 words or when malloc fails.
-char* ReadNodeName(int block_id, const NodeLayout& layout);
-
-// The node's name converted to UTF-16 into `buffer` (1024 units); null for
-// a name of 0 words.
-const OLECHAR* ReadWideNodeName(int block_id, const NodeLayout& layout,
-                                OLECHAR* buffer);
-
 // A name laid out as the records hold it, in whole zero-padded words, for
 // comparing with many stored names: a lookup makes it once and then
 // compares words in place, with the answer of a byte-for-byte comparison of
@@ -58,6 +29,34 @@ struct NameKey {
 
 // `ansi` has `length` bytes, at most kMaxAnsiNameBytes.
 void MakeNameKey(const char* ansi, size_t length, NameKey* key);
+
+// The key of a name held as a C string; null gives the one zero word a
+// node made without a name holds.
+NameKey NameKeyOf(const char* ansi);
+
+// A caller's wide name converted once to its key: STG_E_INVALIDPOINTER for
+// null, STG_E_INVALIDNAME when its ANSI form is longer than 1023 bytes.
+HRESULT PrepareName(const OLECHAR* name, NameKey* key);
+
+// Allocates a node of this layout in the bead, with its name length and
+// name words set from `key`; every other word is 0. Returns its id, or 0.
+int AllocateNamedNode(const NodeLayout& layout, const NameKey& key);
+
+// Stores a new name, reallocating the node when its word count changes.
+// Returns false, with the node unchanged, when the store cannot hold it.
+bool StoreNodeName(int block_id, const NodeLayout& layout, const NameKey& key);
+
+// The node's name converted to UTF-16 into `buffer` (1024 units); null for
+// a name of 0 words.
+const OLECHAR* ReadWideNodeName(int block_id, const NodeLayout& layout,
+                                OLECHAR* buffer);
+
+// The name part of Stat. With STATFLAG_NONAME, `pwcsName` stays as the
+// caller had it; otherwise it becomes a CoTaskMemAlloc copy of the node's
+// name (the caller frees it) or null for a name of 0 words, and
+// E_OUTOFMEMORY, with it null, when the copy cannot be made.
+HRESULT StatName(int block_id, const NodeLayout& layout, DWORD flag,
+                 STATSTG* stat);
 
 // The byte comparison's answer for the key's name. Inline: a lookup calls it
 // for every sibling it visits.

@@ -30,29 +30,49 @@ bool BytesEqual(const int* node, const NodeLayout& layout, const char* ansi,
          (length == 4 * static_cast<size_t>(words) || stored[length] == 0);
 }
 
+// The stored name as Stat reads it; "(none)" for a name of 0 words.
+std::string ReadName(int id, const NodeLayout& layout) {
+  OLECHAR buffer[kWideNameBufferChars];
+  const OLECHAR* wide = ReadWideNodeName(id, layout, buffer);
+  return wide == nullptr ? "(none)" : qss_test::Narrow(wide);
+}
+
 bool NameEquals(const int* node, const char* ansi, size_t length) {
   NameKey key;
   MakeNameKey(ansi, length, &key);
   return NodeNameEquals(node, kStorageLayout, key);
 }
 
-TEST_F(NamesTest, ConvertsToCodePage1252) {
-  EXPECT_STREQ("Data", ToAnsiName(W("Data").c_str()));
-  EXPECT_STREQ("caf\xE9 \x80", ToAnsiName(W("café €").c_str()));
+// The ANSI bytes a prepared key holds, checking that the key reads as the
+// key of the same name made from those bytes: words, mask, zero padding.
+std::string Prepared(const std::string& utf8) {
+  NameKey key;
+  if (PrepareName(W(utf8).c_str(), &key) != S_OK) return "(refused)";
+  const std::string ansi(reinterpret_cast<const char*>(key.word));
+  NameKey expected;
+  MakeNameKey(ansi.data(), ansi.size(), &expected);
+  EXPECT_EQ(expected.words, key.words);
+  EXPECT_EQ(expected.fills_last_word, key.fills_last_word);
+  EXPECT_EQ(expected.last_mask, key.last_mask);
+  for (int i = 0; i < key.words; ++i) EXPECT_EQ(expected.word[i], key.word[i]);
+  return ansi;
+}
+
+TEST_F(NamesTest, PreparesKeysInCodePage1252) {
+  EXPECT_EQ("Data", Prepared("Data"));
+  EXPECT_EQ("caf\xE9 \x80", Prepared("café €"));
   // Characters the code page lacks become '?', each half of a surrogate
   // pair too.
-  EXPECT_STREQ("a?b??", ToAnsiName(W("a\u4e00b\U0001F600").c_str()));
-  EXPECT_EQ(nullptr, ToAnsiName(nullptr));
+  EXPECT_EQ("a?b??", Prepared("a\u4e00b\U0001F600"));
+  EXPECT_EQ("", Prepared(""));
+  EXPECT_EQ("abcdefg", Prepared("abcdefg"));
+  NameKey key;
+  EXPECT_EQ(STG_E_INVALIDPOINTER, PrepareName(nullptr, &key));
 }
 
 TEST_F(NamesTest, RefusesAnsiFormsOverTheBuffer) {
-  const char* ansi = nullptr;
-  EXPECT_EQ(S_OK, ConvertName(W(std::string(1023, 'x')).c_str(), &ansi));
-  EXPECT_EQ(1023u, std::strlen(ansi));
-  EXPECT_EQ(STG_E_INVALIDNAME,
-            ConvertName(W(std::string(1024, 'x')).c_str(), &ansi));
-  EXPECT_EQ(nullptr, ansi);
-  EXPECT_EQ(STG_E_INVALIDPOINTER, ConvertName(nullptr, &ansi));
+  EXPECT_EQ(std::string(1023, 'x'), Prepared(std::string(1023, 'x')));
+  EXPECT_EQ("(refused)", Prepared(std::string(1024, 'x')));
 }
 
 TEST_F(NamesTest, RoundTripsThroughWide) {
@@ -70,7 +90,7 @@ TEST_F(NamesTest, StoresNamesInWholeWords) {
   } cases[] = {{"Root", 1}, {"Stream", 2}, {"ABCDEFGH", 2}, {"", 0}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    const int id = AllocateNamedNode(kStorageLayout, c.name);
+    const int id = AllocateNamedNode(kStorageLayout, NameKeyOf(c.name));
     ASSERT_NE(0, id);
     EXPECT_EQ(9 + c.words, QssPlex_BlockWords(id));
     EXPECT_EQ(c.words, Word(id, kStorageNameLengthWord));
@@ -80,60 +100,51 @@ TEST_F(NamesTest, StoresNamesInWholeWords) {
     if (c.words > 0 && std::strlen(c.name) % 4 != 0) {
       EXPECT_EQ(0, stored[std::strlen(c.name)]);
     }
-    char* read = ReadNodeName(id, kStorageLayout);
-    if (c.words == 0) {
-      EXPECT_EQ(nullptr, read);  // no name at all
-    } else {
-      EXPECT_STREQ(c.name, read);
-    }
-    std::free(read);
+    // A name of 0 words is no name at all.
+    EXPECT_EQ(c.words == 0 ? "(none)" : c.name, ReadName(id, kStorageLayout));
     FreeBlock(id);
   }
 }
 
 TEST_F(NamesTest, NullNameIsOneZeroWordReadingAsEmpty) {
-  const int id = AllocateNamedNode(kStreamLayout, nullptr);
+  const int id = AllocateNamedNode(kStreamLayout, NameKeyOf(nullptr));
   EXPECT_EQ(1, Word(id, kStreamNameLengthWord));
   EXPECT_EQ(0, Word(id, kStreamNameWord));
-  char* read = ReadNodeName(id, kStreamLayout);
-  EXPECT_STREQ("", read);
-  std::free(read);
+  EXPECT_EQ("", ReadName(id, kStreamLayout));
   FreeBlock(id);
 }
 
 TEST_F(NamesTest, RenamingKeepsTheBlockAndResizesOnlyWhenWordsChange) {
   QssPlex_SetMoveOnRealloc(1);
-  const int id = AllocateNamedNode(kStorageLayout, "a");
+  const int id = AllocateNamedNode(kStorageLayout, NameKeyOf("a"));
   LocateBlock(id)[kStorageOpenModeWord] = 0x12;
-  ASSERT_TRUE(StoreNodeName(id, kStorageLayout, "abcde"));
+  ASSERT_TRUE(StoreNodeName(id, kStorageLayout, NameKeyOf("abcde")));
   EXPECT_EQ(11, QssPlex_BlockWords(id));
   EXPECT_EQ(0x12, Word(id, kStorageOpenModeWord));
   QssPlexCounts before;
   QssPlex_GetCounts(&before);
-  ASSERT_TRUE(StoreNodeName(id, kStorageLayout, "vwxyz"));
+  ASSERT_TRUE(StoreNodeName(id, kStorageLayout, NameKeyOf("vwxyz")));
   QssPlexCounts after;
   QssPlex_GetCounts(&after);
   EXPECT_EQ(before.reallocs, after.reallocs);
-  ASSERT_TRUE(StoreNodeName(id, kStorageLayout, "b"));
+  ASSERT_TRUE(StoreNodeName(id, kStorageLayout, NameKeyOf("b")));
   EXPECT_EQ(10, QssPlex_BlockWords(id));
-  char* read = ReadNodeName(id, kStorageLayout);
-  EXPECT_STREQ("b", read);
-  std::free(read);
+  EXPECT_EQ("b", ReadName(id, kStorageLayout));
   QssPlex_SetMoveOnRealloc(0);
   FreeBlock(id);
 }
 
 TEST_F(NamesTest, ComparesInPlaceByteForByte) {
-  const int id = AllocateNamedNode(kStorageLayout, "Data");
+  const int id = AllocateNamedNode(kStorageLayout, NameKeyOf("Data"));
   const int* node = LocateBlock(id);
   EXPECT_TRUE(NameEquals(node, "Data", 4));
   EXPECT_FALSE(NameEquals(node, "data", 4));
   EXPECT_FALSE(NameEquals(node, "Dat", 3));
   EXPECT_FALSE(NameEquals(node, "Data1", 5));
-  const int padded = AllocateNamedNode(kStorageLayout, "Dat");
+  const int padded = AllocateNamedNode(kStorageLayout, NameKeyOf("Dat"));
   EXPECT_TRUE(NameEquals(LocateBlock(padded), "Dat", 3));
   EXPECT_FALSE(NameEquals(LocateBlock(padded), "Da", 2));
-  const int unnamed = AllocateNamedNode(kStorageLayout, "");
+  const int unnamed = AllocateNamedNode(kStorageLayout, NameKeyOf(""));
   EXPECT_FALSE(NameEquals(LocateBlock(unnamed), "", 0));
   FreeBlock(id);
   FreeBlock(padded);

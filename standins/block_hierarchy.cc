@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "exports/host_blocks.h"
+#include "records/host_blocks.h"
 #include "standins/hierarchy_controls.h"
 
 namespace {

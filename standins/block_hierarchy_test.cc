@@ -1,7 +1,7 @@
 #include <cstring>
 #include <string>
 
-#include "exports/host_blocks.h"
+#include "records/host_blocks.h"
 #include "gtest/gtest.h"
 #include "standins/hierarchy_controls.h"
 

@@ -12,7 +12,7 @@
 #ifndef QSSTORAGE_STANDINS_HIERARCHY_CONTROLS_H_
 #define QSSTORAGE_STANDINS_HIERARCHY_CONTROLS_H_
 
-#include "exports/host_blocks.h"
+#include "records/host_blocks.h"
 
 #ifdef __cplusplus
 extern "C" {

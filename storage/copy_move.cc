@@ -3,6 +3,8 @@
 #include <vector>
 
 #include "records/claims.h"
+#include "records/element_list.h"
+#include "records/lifetime.h"
 #include "records/names.h"
 #include "records/node_records.h"
 #include "records/plex.h"
@@ -39,10 +41,6 @@ bool NameListed(const OLECHAR* name, SNB names) {
   return false;
 }
 
-int FirstEntry(int storage) {
-  return LocateBlock(storage)[kStorageFirstEntryWord];
-}
-
 // Another CIStoragePlex of this module shares our table; no other storage
 // does, so a foreign destination is never cast.
 const CIStoragePlex* AsPlexStorage(IStorage* storage,
@@ -66,12 +64,11 @@ int PlexTarget(IStorage* dest, const CIStoragePlex* self) {
 // Whether the copy walk passes over this entry's element: one without a
 // name (it cannot be created by name at the destination) or of a kind the
 // walk does not know. An entry without a child holds nothing to lose.
-bool LeftBehind(const int* entry) {
-  const int kind = entry[kEntryKindWord];
-  const int child = entry[kEntryChildWord];
-  if (child == 0) return false;
-  if (kind != kKindStorage && kind != kKindStream) return true;
-  return LocateBlock(child)[LayoutOf(kind).name_length_word] <= 0;
+bool LeftBehind(const Element& element) {
+  if (element.child == 0) return false;
+  if (element.kind != kKindStorage && element.kind != kKindStream) return true;
+  return LocateBlock(element.child)[LayoutOf(element.kind).name_length_word] <=
+         0;
 }
 
 // What a copy of the content of one storage would meet below it.
@@ -91,14 +88,13 @@ HRESULT SurveySubtree(int root, int target, Survey* survey) {
       const int node = pending.back();
       pending.pop_back();
       for (int id = FirstEntry(node); id != 0 && !survey->holds_target;) {
-        const int* entry = LocateBlock(id);
-        const int child = entry[kEntryChildWord];
-        survey->leaves_some |= LeftBehind(entry);
-        if (child != 0 && entry[kEntryKindWord] == kKindStorage) {
-          survey->holds_target = child == target;
-          pending.push_back(child);
+        const Element element = ReadEntry(id);
+        survey->leaves_some |= LeftBehind(element);
+        if (element.child != 0 && element.kind == kKindStorage) {
+          survey->holds_target = element.child == target;
+          pending.push_back(element.child);
         }
-        id = entry[kEntryNextWord];
+        id = element.next;
       }
     }
   } catch (const std::bad_alloc&) {
@@ -246,63 +242,66 @@ HRESULT CopyContent(CIStoragePlex* source, IStorage* dest,
   CopyFrame* frame = &top;
   HRESULT hr = S_OK;
   while (frame != nullptr && SUCCEEDED(hr)) {
-    const int entry_id = frame->cursor.position();
-    if (entry_id == 0) {
+    Element element;
+    if (!frame->cursor.Step(&element)) {
       frame = CloseFrame(frame);
       continue;
     }
-    const int* entry = LocateBlock(entry_id);
-    const int kind = entry[kEntryKindWord];
-    const int child = entry[kEntryChildWord];
-    frame->cursor.set_position(entry[kEntryNextWord]);
-    if (child == 0 || LeftBehind(entry)) continue;
+    if (element.child == 0 || LeftBehind(element)) continue;
     const bool top_level = frame == &top;
-    if (kind == kKindStorage && !(top_level && exclusions.storages)) {
-      hr = EnterStorage(&frame, child, top_level ? exclusions.names : nullptr);
-    } else if (kind == kKindStream && !exclusions.streams) {
+    if (element.kind == kKindStorage && !(top_level && exclusions.storages)) {
+      hr = EnterStorage(&frame, element.child,
+                        top_level ? exclusions.names : nullptr);
+    } else if (element.kind == kKindStream && !exclusions.streams) {
       // Excluding sub-storages drops the name list for streams too.
       const SNB names =
           top_level && !exclusions.storages ? exclusions.names : nullptr;
-      hr = CopyStream(child, frame->dest, names);
+      hr = CopyStream(element.child, frame->dest, names);
     }
   }
   while (frame != nullptr) frame = CloseFrame(frame);
   return hr;
 }
 
-HRESULT MoveStorage(int child, IStorage* dest, const OLECHAR* new_name) {
-  auto* source = new (std::nothrow) CIStoragePlex(child);
-  if (source == nullptr) return E_OUTOFMEMORY;
-  const int mode = source->GetOpenMode();
-  const int remembered = mode == 0 ? kNotOpen : mode;
+// What MoveElementTo does with each kind of element: the source is lent
+// read access while it is copied (a storage only when it is not open, as an
+// open keeps a storage's first mode), and its content goes into the
+// element created for it.
+void LendReadAccess(CIStoragePlex* source) {
   source->SetOpenModeIfNotOpen(kMoveSourceMode);
-  IStorage* created = nullptr;
-  HRESULT hr = dest->CreateStorage(new_name, kMoveCreateMode, 0, 0, &created);
-  if (SUCCEEDED(hr) && created == nullptr) hr = E_POINTER;
-  if (FAILED(hr)) {
-    source->SetOpenMode(remembered);
-    source->Release();
-    return hr;
-  }
-  hr = source->IsAlive() ? CopyContent(source, created, Exclusions())
-                         : STG_E_REVERTED;
-  source->SetOpenMode(remembered);
-  source->Release();
-  created->Release();
-  return hr;
+}
+void LendReadAccess(CImplIStreamPlex* source) {
+  source->SetOpenMode(kMoveSourceMode);
+}
+HRESULT CreateIn(IStorage* dest, const OLECHAR* name, IStorage** created) {
+  return dest->CreateStorage(name, kMoveCreateMode, 0, 0, created);
+}
+HRESULT CreateIn(IStorage* dest, const OLECHAR* name, IStream** created) {
+  return dest->CreateStream(name, kMoveCreateMode, 0, 0, created);
+}
+HRESULT CopyInto(CIStoragePlex* source, IStorage* created) {
+  // The destination ran code of its own: the source may be gone since.
+  return source->IsAlive() ? CopyContent(source, created, Exclusions())
+                           : STG_E_REVERTED;
+}
+HRESULT CopyInto(CImplIStreamPlex* source, IStream* created) {
+  return CopyStreamBytes(source, created);
 }
 
-HRESULT MoveStream(int child, IStorage* dest, const OLECHAR* new_name) {
-  auto* source = new (std::nothrow) CImplIStreamPlex(child);
+// Copies the element `child` into `dest` as `new_name` through an object of
+// its own, restoring the element's open mode afterwards.
+template <class Source, class Created>
+HRESULT CopyElement(int child, IStorage* dest, const OLECHAR* new_name) {
+  auto* source = new (std::nothrow) Source(child);
   if (source == nullptr) return E_OUTOFMEMORY;
   const int mode = source->GetOpenMode();
   const int remembered = mode == 0 ? kNotOpen : mode;
-  source->SetOpenMode(kMoveSourceMode);
-  IStream* created = nullptr;
-  HRESULT hr = dest->CreateStream(new_name, kMoveCreateMode, 0, 0, &created);
+  LendReadAccess(source);
+  Created* created = nullptr;
+  HRESULT hr = CreateIn(dest, new_name, &created);
   if (SUCCEEDED(hr) && created == nullptr) hr = E_POINTER;
   if (SUCCEEDED(hr)) {
-    hr = CopyStreamBytes(source, created);
+    hr = CopyInto(source, created);
     created->Release();
   }
   source->SetOpenMode(remembered);
@@ -316,6 +315,7 @@ HRESULT CIStoragePlex::CopyTo(DWORD ciidExclude, const IID* rgiidExclude,
                               SNB snbExclude, IStorage* pstgDest) {
   if (!IsAlive()) return STG_E_REVERTED;
   if (pstgDest == nullptr) return STG_E_INVALIDPOINTER;
+  // The class id alone (see the header).
   if (ciidExclude == 0 && rgiidExclude != nullptr) {
     const CLSID clsid = GetClassId();
     pstgDest->SetClass(clsid);
@@ -344,12 +344,13 @@ HRESULT CIStoragePlex::MoveElementTo(const OLECHAR* pwcsName,
   if (pstgDest == nullptr || pwcsNewName == nullptr) {
     return STG_E_INVALIDPOINTER;
   }
-  const char* ansi = nullptr;
-  HRESULT hr = ConvertName(pwcsName, &ansi);
+  NameKey key;
+  HRESULT hr = PrepareName(pwcsName, &key);
   if (FAILED(hr)) return hr;
-  int kind = kKindStorage;
-  const int child = FindElement(ansi, &kind);
-  if (child == 0) return STG_E_FILENOTFOUND;
+  const Element found = FindElement(block_id(), key);
+  if (found.entry == 0) return STG_E_FILENOTFOUND;
+  const int child = found.child;
+  const int kind = found.kind;
   if (kind == kKindStorage) {
     hr = CheckStorageMove(child, PlexTarget(pstgDest, this),
                           grfFlags == STGMOVE_MOVE);
@@ -358,12 +359,14 @@ HRESULT CIStoragePlex::MoveElementTo(const OLECHAR* pwcsName,
   // Learns whether the destination freed the child while it ran (the
   // claim is then detached), so the removal below never meets a freed block.
   NodeClaim hold(child);
-  hr = kind == kKindStorage ? MoveStorage(child, pstgDest, pwcsNewName)
-                            : MoveStream(child, pstgDest, pwcsNewName);
+  hr = kind == kKindStorage
+           ? CopyElement<CIStoragePlex, IStorage>(child, pstgDest, pwcsNewName)
+           : CopyElement<CImplIStreamPlex, IStream>(child, pstgDest,
+                                                    pwcsNewName);
   if (FAILED(hr) || grfFlags != STGMOVE_MOVE) return hr;
-  if (hold.block_id() != 0 &&
-      LocateBlock(child)[LayoutOf(kind).deleted_word] == 0) {
-    DestroyChild(child, kind);
+  if (block_id() != 0 && hold.block_id() != 0 &&
+      !IsDeleted(LocateBlock(child), LayoutOf(kind))) {
+    DestroyChild(block_id(), child, kind);
   }
   return S_OK;
 }

@@ -1,9 +1,9 @@
 #include <new>
 
-#include "records/claims.h"
+#include "records/element_list.h"
+#include "records/lifetime.h"
 #include "records/names.h"
 #include "records/node_records.h"
-#include "records/plex.h"
 #include "storage/storage_plex.h"
 #include "stream/stream_plex.h"
 
@@ -28,11 +28,17 @@ bool OpenAccessAllowed(int parent_mode, DWORD mode) {
 
 // The out pointer, then the name. The four operations check them after
 // access and flags, and before anything changes.
-HRESULT CheckNameAndOut(const OLECHAR* name, const void* out,
-                        const char** ansi) {
-  *ansi = nullptr;
+HRESULT CheckNameAndOut(const OLECHAR* name, const void* out, NameKey* key) {
   if (out == nullptr) return STG_E_INVALIDPOINTER;
-  return ConvertName(name, ansi);
+  return PrepareName(name, key);
+}
+
+// Links a node just made under `storage`. When no entry can be had, the
+// unlinked node goes back to the store, its only object detached first.
+bool LinkNewNode(int storage, int child, int kind) {
+  if (LinkElement(storage, child, kind)) return true;
+  DeleteNode(child, kind);
+  return false;
 }
 
 }  // namespace
@@ -43,20 +49,14 @@ HRESULT CIStoragePlex::CreateStream(const OLECHAR* pwcsName, DWORD grfMode,
   if (!IsAlive()) return E_FAIL;
   if (!IsOpenForWriting()) return STG_E_ACCESSDENIED;
   if (!FlagsAllowed(grfMode, kRefusedByCreate)) return STG_E_INVALIDFLAG;
-  const char* ansi;
-  const HRESULT args = CheckNameAndOut(pwcsName, ppstm, &ansi);
+  NameKey key;
+  const HRESULT args = CheckNameAndOut(pwcsName, ppstm, &key);
   if (args != S_OK) return args;
-  int kind = -1;
-  if (FindElement(ansi, &kind) != 0) return STG_E_FILEALREADYEXISTS;
-  CImplIStreamPlex* stream = CreateStreamNode(ansi, kInitialStreamBytes);
+  if (FindElement(block_id(), key).entry != 0) return STG_E_FILEALREADYEXISTS;
+  CImplIStreamPlex* stream = CreateStreamNode(key, kInitialStreamBytes);
   if (stream == nullptr) return E_OUTOFMEMORY;
   stream->SetOpenMode(static_cast<int>(grfMode));
-  if (!AddElementEntry(stream->block_id(), kKindStream)) {
-    // No entry could be allocated: the unlinked node goes back to the
-    // store, its only object detached first.
-    const int node = stream->block_id();
-    LocateBlock(node)[kStreamDeletedWord] = 1;
-    FreeNodeIfUnused(node, kKindStream);
+  if (!LinkNewNode(block_id(), stream->block_id(), kKindStream)) {
     stream->Release();
     return E_OUTOFMEMORY;
   }
@@ -70,13 +70,12 @@ HRESULT CIStoragePlex::OpenStream(const OLECHAR* pwcsName, void*, DWORD grfMode,
   if (!IsAlive()) return E_FAIL;
   if (!OpenAccessAllowed(GetOpenMode(), grfMode)) return STG_E_ACCESSDENIED;
   if (!FlagsAllowed(grfMode, kRefusedByOpen)) return STG_E_INVALIDFLAG;
-  const char* ansi;
-  const HRESULT args = CheckNameAndOut(pwcsName, ppstm, &ansi);
+  NameKey key;
+  const HRESULT args = CheckNameAndOut(pwcsName, ppstm, &key);
   if (args != S_OK) return args;
-  int kind = -1;
-  const int child = FindElement(ansi, &kind);
-  if (child == 0 || kind != kKindStream) return STG_E_FILENOTFOUND;
-  auto* stream = new (std::nothrow) CImplIStreamPlex(child);
+  const Element found = FindElement(block_id(), key);
+  if (found.entry == 0 || found.kind != kKindStream) return STG_E_FILENOTFOUND;
+  auto* stream = new (std::nothrow) CImplIStreamPlex(found.child);
   if (stream == nullptr) return E_OUTOFMEMORY;
   // Every open decides the access of all objects over the stream.
   stream->SetOpenMode(static_cast<int>(grfMode));
@@ -90,27 +89,22 @@ HRESULT CIStoragePlex::CreateStorage(const OLECHAR* pwcsName, DWORD grfMode,
   if (!IsAlive()) return E_FAIL;
   if (!IsOpenForWriting()) return STG_E_ACCESSDENIED;
   if (!FlagsAllowed(grfMode, kRefusedByCreate)) return STG_E_INVALIDFLAG;
-  const char* ansi;
-  const HRESULT args = CheckNameAndOut(pwcsName, ppstg, &ansi);
+  NameKey key;
+  const HRESULT args = CheckNameAndOut(pwcsName, ppstg, &key);
   if (args != S_OK) return args;
-  int kind = -1;
-  int entry = 0;
-  const int existing = FindElement(ansi, &kind, &entry);
-  if (existing != 0) {
-    if ((grfMode & STGM_CREATE) == 0 || kind != kKindStorage) {
+  const Element existing = FindElement(block_id(), key);
+  if (existing.entry != 0) {
+    if ((grfMode & STGM_CREATE) == 0 || existing.kind != kKindStorage) {
       return STG_E_FILEALREADYEXISTS;
     }
     // The old storage goes first, even if the new one then cannot be made:
     // callers of STGM_CREATE rely on the name being free afterwards.
-    DestroyChild(existing, kKindStorage, entry);
+    DestroyChild(block_id(), existing.child, kKindStorage, existing.entry);
   }
-  CIStoragePlex* storage = CreateStorageNode(ansi);
+  CIStoragePlex* storage = CreateStorageNode(key);
   if (storage == nullptr) return E_OUTOFMEMORY;
   storage->SetOpenModeIfNotOpen(static_cast<int>(grfMode));
-  if (!AddElementEntry(storage->block_id(), kKindStorage)) {
-    const int node = storage->block_id();
-    LocateBlock(node)[kStorageDeletedWord] = 1;
-    FreeNodeIfUnused(node, kKindStorage);
+  if (!LinkNewNode(block_id(), storage->block_id(), kKindStorage)) {
     storage->Release();
     return E_OUTOFMEMORY;
   }
@@ -128,13 +122,14 @@ HRESULT CIStoragePlex::OpenStorage(const OLECHAR* pwcsName,
   }
   if (!OpenAccessAllowed(GetOpenMode(), grfMode)) return STG_E_ACCESSDENIED;
   if (!FlagsAllowed(grfMode, kRefusedByOpen)) return STG_E_INVALIDFLAG;
-  const char* ansi;
-  const HRESULT args = CheckNameAndOut(pwcsName, ppstg, &ansi);
+  NameKey key;
+  const HRESULT args = CheckNameAndOut(pwcsName, ppstg, &key);
   if (args != S_OK) return args;
-  int kind = -1;
-  const int child = FindElement(ansi, &kind);
-  if (child == 0 || kind != kKindStorage) return STG_E_FILENOTFOUND;
-  auto* storage = new (std::nothrow) CIStoragePlex(child);
+  const Element found = FindElement(block_id(), key);
+  if (found.entry == 0 || found.kind != kKindStorage) {
+    return STG_E_FILENOTFOUND;
+  }
+  auto* storage = new (std::nothrow) CIStoragePlex(found.child);
   if (storage == nullptr) return E_OUTOFMEMORY;
   // A storage keeps the mode of its first open since the last reset.
   storage->SetOpenModeIfNotOpen(static_cast<int>(grfMode));

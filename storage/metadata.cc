@@ -1,38 +1,15 @@
-#include <cstring>
-
-#include "records/heap.h"
 #include "records/names.h"
 #include "records/node_records.h"
-#include "records/plex.h"
-#include "storage/storage_names.h"
 #include "storage/storage_plex.h"
 
 namespace qss {
 
-OLECHAR* StorageNameBuffer() {
-  static OLECHAR buffer[kWideNameBufferChars];
-  return buffer;
-}
-
-LPOLESTR CoTaskMemCopy(const OLECHAR* wide) {
-  const size_t bytes = (WideLength(wide) + 1) * sizeof(OLECHAR);
-  auto* copy = static_cast<LPOLESTR>(AllocateForCaller(bytes));
-  if (copy != nullptr) std::memcpy(copy, wide, bytes);
-  return copy;
-}
-
 HRESULT CIStoragePlex::Stat(STATSTG* pstatstg, DWORD grfStatFlag) {
   if (!IsAlive()) return E_FAIL;
   if (pstatstg == nullptr) return STG_E_INVALIDPOINTER;
-  if (grfStatFlag != STATFLAG_NONAME) {
-    pstatstg->pwcsName = nullptr;
-    const OLECHAR* wide =
-        ReadWideNodeName(block_id(), kStorageLayout, StorageNameBuffer());
-    if (wide != nullptr) {
-      pstatstg->pwcsName = CoTaskMemCopy(wide);
-      if (pstatstg->pwcsName == nullptr) return E_OUTOFMEMORY;
-    }
-  }
+  const HRESULT named =
+      StatName(block_id(), kStorageLayout, grfStatFlag, pstatstg);
+  if (FAILED(named)) return named;
   pstatstg->type = STGTY_STORAGE;
   pstatstg->grfMode = GetOpenMode();
   pstatstg->clsid = GetClassId();

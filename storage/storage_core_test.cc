@@ -3,6 +3,8 @@
 #include <cstdlib>
 #include <vector>
 
+#include "records/element_list.h"
+#include "records/lifetime.h"
 #include "records/names.h"
 #include "records/node_records.h"
 #include "records/plex.h"
@@ -21,7 +23,7 @@ class StorageCoreTest : public qss_test::PlexTest {
  protected:
   void SetUp() override {
     PlexTest::SetUp();
-    root_ = CreateStorageNode("Root");
+    root_ = CreateStorageNode(NameKeyOf("Root"));
     ASSERT_NE(nullptr, root_);
     LocateBlock(2)[52] = root_->block_id();
     root_->SetOpenModeIfNotOpen(0x42);
@@ -33,21 +35,22 @@ class StorageCoreTest : public qss_test::PlexTest {
 
   // A linked sub-storage; the caller releases the object.
   CIStoragePlex* AddStorage(CIStoragePlex* parent, const char* name) {
-    CIStoragePlex* child = CreateStorageNode(name);
+    CIStoragePlex* child = CreateStorageNode(NameKeyOf(name));
     child->SetOpenModeIfNotOpen(0x12);
-    EXPECT_TRUE(parent->AddElementEntry(child->block_id(), kKindStorage));
+    EXPECT_TRUE(
+        LinkElement(parent->block_id(), child->block_id(), kKindStorage));
     return child;
   }
   // A linked StreamNode with a data block, made from records alone.
   int AddRawStream(CIStoragePlex* parent, const char* name) {
-    const int id = AllocateNamedNode(kStreamLayout, name);
+    const int id = AllocateNamedNode(kStreamLayout, NameKeyOf(name));
     const int data = AllocateBlock(64);
     int* node = LocateBlock(id);
     node[kStreamDataBlockWord] = data;
     node[kStreamCapacityWordsWord] = 64;
     node[kStreamCapacityBytesWord] = 256;
     node[kStreamOpenModeWord] = 0x12;
-    EXPECT_TRUE(parent->AddElementEntry(id, kKindStream));
+    EXPECT_TRUE(LinkElement(parent->block_id(), id, kKindStream));
     return id;
   }
   std::vector<int> Children(int storage) {
@@ -66,7 +69,7 @@ class StorageCoreTest : public qss_test::PlexTest {
 };
 
 TEST_F(StorageCoreTest, NewStorageNodeReadsWordForWord) {
-  CIStoragePlex* child = CreateStorageNode("Data1");
+  CIStoragePlex* child = CreateStorageNode(NameKeyOf("Data1"));
   const int id = child->block_id();
   EXPECT_EQ(11, QssPlex_BlockWords(id));
   for (int k = 0; k < 4; ++k) EXPECT_EQ(0, Word(id, k));
@@ -75,7 +78,7 @@ TEST_F(StorageCoreTest, NewStorageNodeReadsWordForWord) {
   EXPECT_EQ(0, Word(id, kStorageFirstEntryWord));
   EXPECT_EQ(0, Word(id, kStorageOpenCountWord));
   EXPECT_EQ(2, Word(id, kStorageNameLengthWord));
-  EXPECT_TRUE(root_->AddElementEntry(id, kKindStorage));
+  EXPECT_TRUE(LinkElement(root_->block_id(), id, kKindStorage));
   child->Release();
 }
 
@@ -85,14 +88,15 @@ TEST_F(StorageCoreTest, ListRunsNewestFirstWithPreviousLinks) {
   const int c = AddRawStream(root_, "c");
   EXPECT_EQ((std::vector<int>{c, b->block_id(), a->block_id()}),
             Children(root_->block_id()));
-  int kind = -7;
-  EXPECT_EQ(c, root_->FindElement("c", &kind));
-  EXPECT_EQ(kKindStream, kind);
-  EXPECT_EQ(a->block_id(), root_->FindElement("a", &kind));
-  EXPECT_EQ(kKindStorage, kind);
-  kind = -7;
-  EXPECT_EQ(0, root_->FindElement("A", &kind));
-  EXPECT_EQ(-7, kind);
+  Element found = FindElement(root_->block_id(), NameKeyOf("c"));
+  EXPECT_EQ(c, found.child);
+  EXPECT_EQ(kKindStream, found.kind);
+  EXPECT_EQ(Word(root_->block_id(), kStorageFirstEntryWord), found.entry);
+  found = FindElement(root_->block_id(), NameKeyOf("a"));
+  EXPECT_EQ(a->block_id(), found.child);
+  EXPECT_EQ(kKindStorage, found.kind);
+  EXPECT_EQ(0, found.next);
+  EXPECT_EQ(0, FindElement(root_->block_id(), NameKeyOf("A")).entry);
   a->Release();
   b->Release();
 }
@@ -102,19 +106,20 @@ TEST_F(StorageCoreTest, RemovesHeadMiddleAndOnlyEntries) {
   CIStoragePlex* b = AddStorage(root_, "b");
   CIStoragePlex* c = AddStorage(root_, "c");
   const int blocks = QssPlex_LiveBlocks();
-  EXPECT_TRUE(root_->RemoveElementEntry(b->block_id()));  // middle
+  EXPECT_TRUE(UnlinkChild(root_->block_id(), b->block_id()));  // middle
   EXPECT_EQ((std::vector<int>{c->block_id(), a->block_id()}),
             Children(root_->block_id()));
-  EXPECT_TRUE(root_->RemoveElementEntry(c->block_id()));  // head
+  EXPECT_TRUE(UnlinkChild(root_->block_id(), c->block_id()));  // head
   EXPECT_EQ((std::vector<int>{a->block_id()}), Children(root_->block_id()));
-  EXPECT_TRUE(root_->RemoveElementEntry(a->block_id()));  // only
+  EXPECT_TRUE(UnlinkChild(root_->block_id(), a->block_id()));  // only
   EXPECT_EQ(0, Word(root_->block_id(), kStorageFirstEntryWord));
-  EXPECT_FALSE(root_->RemoveElementEntry(a->block_id()));
+  EXPECT_FALSE(UnlinkChild(root_->block_id(), a->block_id()));
   // Unlinked entries go back to the store at once.
   EXPECT_EQ(blocks - 3, QssPlex_LiveBlocks());
   for (CIStoragePlex* s : {a, b, c}) {
-    s->DestroyChild(0, kKindStorage);  // nothing linked under that id
-    ReleaseSubtree(s->block_id());
+    DestroyChild(s->block_id(), 0,
+                 kKindStorage);  // nothing linked under that id
+    DeleteNode(s->block_id(), kKindStorage);
     s->Release();
   }
 }
@@ -122,14 +127,15 @@ TEST_F(StorageCoreTest, RemovesHeadMiddleAndOnlyEntries) {
 TEST_F(StorageCoreTest, LivenessDetachesOnTheDeletedFlag) {
   CIStoragePlex* a = AddStorage(root_, "a");
   CIStoragePlex* again = new CIStoragePlex(a->block_id());
-  root_->DestroyChild(a->block_id(), kKindStorage);
+  DestroyChild(root_->block_id(), a->block_id(), kKindStorage);
   EXPECT_FALSE(a->IsAlive());
   EXPECT_EQ(0, a->block_id());
   EXPECT_EQ(STG_E_REVERTED, again->SetClass(GUID_NULL));
   STATSTG stat;
   EXPECT_EQ(E_FAIL, again->Stat(&stat, STATFLAG_NONAME));
   EXPECT_EQ(S_OK, again->Commit(0));
-  EXPECT_EQ(E_NOTIMPL, again->SetElementTimes(nullptr, nullptr, nullptr, nullptr));
+  EXPECT_EQ(E_NOTIMPL,
+            again->SetElementTimes(nullptr, nullptr, nullptr, nullptr));
   EXPECT_EQ(2u, again->AddRef());
   EXPECT_EQ(1u, again->Release());
   again->Release();
@@ -156,7 +162,7 @@ TEST_F(StorageCoreTest, SubtreeReleaseFreesEverythingUnclaimed) {
   sub->Release();
   s->Release();
   const int before = QssPlex_LiveBlocks();
-  root_->DestroyChild(s_id, kKindStorage);
+  DestroyChild(root_->block_id(), s_id, kKindStorage);
   // s, its entry, sub, sub's entry, two streams with data and entries.
   EXPECT_EQ(before - 10, QssPlex_LiveBlocks());
 }
@@ -169,7 +175,7 @@ TEST_F(StorageCoreTest, FreeingANodeDetachesItsObjects) {
   const int stream = AddRawStream(sub, "x");
   CIStoragePlex* sub_again = new CIStoragePlex(sub->block_id());
   const int sub_id = sub->block_id();
-  root_->DestroyChild(s->block_id(), kKindStorage);
+  DestroyChild(root_->block_id(), s->block_id(), kKindStorage);
   EXPECT_FALSE(QssPlex_IsLive(sub_id));
   EXPECT_FALSE(QssPlex_IsLive(stream));
   for (CIStoragePlex* object : {s, sub, sub_again}) {
@@ -192,7 +198,7 @@ TEST_F(StorageCoreTest, NodeWithOpenCountStaysAllocated) {
   const int id = s->block_id();
   s->Release();
   LocateBlock(id)[kStorageOpenCountWord] = 1;
-  root_->DestroyChild(id, kKindStorage);
+  DestroyChild(root_->block_id(), id, kKindStorage);
   EXPECT_TRUE(QssPlex_IsLive(id));
   EXPECT_EQ(1, Word(id, kStorageDeletedWord));
   FreeBlock(id);
@@ -201,10 +207,10 @@ TEST_F(StorageCoreTest, NodeWithOpenCountStaysAllocated) {
 TEST_F(StorageCoreTest, StoreFullLeavesTheListUnchanged) {
   CIStoragePlex* a = AddStorage(root_, "a");
   QssPlex_FailAllocAfter(0);
-  EXPECT_FALSE(root_->AddElementEntry(a->block_id(), kKindStorage));
+  EXPECT_FALSE(LinkElement(root_->block_id(), a->block_id(), kKindStorage));
   EXPECT_EQ((std::vector<int>{a->block_id()}), Children(root_->block_id()));
   QssPlex_FailAllocAfter(0);
-  EXPECT_EQ(nullptr, CreateStorageNode("b"));
+  EXPECT_EQ(nullptr, CreateStorageNode(NameKeyOf("b")));
   a->Release();
 }
 
@@ -218,7 +224,7 @@ TEST_F(StorageCoreTest, ReleasesAChainOfAHundredThousandStorages) {
   }
   AddRawStream(parent, "leaf");
   parent->Release();
-  root_->DestroyChild(top, kKindStorage);
+  DestroyChild(root_->block_id(), top, kKindStorage);
   EXPECT_EQ(0, Word(root_->block_id(), kStorageFirstEntryWord));
 }
 

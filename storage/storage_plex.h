@@ -6,6 +6,7 @@
 
 #include "platform/com.h"
 #include "records/claims.h"
+#include "records/names.h"
 
 namespace qss {
 
@@ -23,13 +24,11 @@ class CIStoragePlex final : public IStorage {
   ULONG STDMETHODCALLTYPE Release() override;
 
   // IStorage
-  HRESULT STDMETHODCALLTYPE CreateStream(const OLECHAR* pwcsName,
-                                         DWORD grfMode, DWORD reserved1,
-                                         DWORD reserved2,
+  HRESULT STDMETHODCALLTYPE CreateStream(const OLECHAR* pwcsName, DWORD grfMode,
+                                         DWORD reserved1, DWORD reserved2,
                                          IStream** ppstm) override;
-  HRESULT STDMETHODCALLTYPE OpenStream(const OLECHAR* pwcsName,
-                                       void* reserved1, DWORD grfMode,
-                                       DWORD reserved2,
+  HRESULT STDMETHODCALLTYPE OpenStream(const OLECHAR* pwcsName, void* reserved1,
+                                       DWORD grfMode, DWORD reserved2,
                                        IStream** ppstm) override;
   HRESULT STDMETHODCALLTYPE CreateStorage(const OLECHAR* pwcsName,
                                           DWORD grfMode, DWORD reserved1,
@@ -46,10 +45,13 @@ class CIStoragePlex final : public IStorage {
   // name are not copied, so a move (STGMOVE_MOVE) of a storage holding one
   // at any depth gives STG_E_INVALIDFUNCTION before anything is created,
   // the source whole. What was copied before a failure stays; a move
-  // restores the source element's open mode.
+  // restores the source element's open mode. CopyTo with a ciidExclude of 0
+  // and a non-null rgiidExclude copies no element, only the class id (the
+  // destination's SetClass, its result ignored): callers copy a storage's
+  // class id alone this way, a list whose count is 0 reading as "leave out
+  // every element".
   HRESULT STDMETHODCALLTYPE CopyTo(DWORD ciidExclude, const IID* rgiidExclude,
-                                   SNB snbExclude,
-                                   IStorage* pstgDest) override;
+                                   SNB snbExclude, IStorage* pstgDest) override;
   HRESULT STDMETHODCALLTYPE MoveElementTo(const OLECHAR* pwcsName,
                                           IStorage* pstgDest,
                                           const OLECHAR* pwcsNewName,
@@ -69,59 +71,42 @@ class CIStoragePlex final : public IStorage {
   HRESULT STDMETHODCALLTYPE SetClass(REFCLSID clsid) override;
   HRESULT STDMETHODCALLTYPE SetStateBits(DWORD grfStateBits,
                                          DWORD grfMask) override;
+  // Stat fills pwcsName, type, grfMode and clsid only; every other field
+  // stays as the caller had it, and so does pwcsName with STATFLAG_NONAME.
   HRESULT STDMETHODCALLTYPE Stat(STATSTG* pstatstg, DWORD grfStatFlag) override;
 
-  // Operations shared by the storage operations. All work on the object's
-  // block id and do nothing (or answer 0/false) on a detached object.
+  // Operations shared by the storage operations. Each starts from the
+  // liveness check: on a detached object, or one whose node is marked
+  // deleted, it does nothing and answers 0, false or GUID_NULL. Finding the
+  // node deleted detaches the object (block_id() becomes 0), so IsAlive and
+  // GetClassId, reads as their names are, may detach it too.
 
   int block_id() const { return node_.block_id(); }
-  // False when detached; a node found deleted detaches the object first.
-  bool IsAlive();
+  bool IsAlive() { return LiveNode() != nullptr; }
   // The open mode with -1 reported as 0.
   int GetOpenMode();
   void SetOpenModeIfNotOpen(int mode);
   // Stores `mode` whatever the node held (a move restores a mode this way).
   void SetOpenMode(int mode);
   bool IsOpenForWriting();
-  // The ANSI name in a new malloc buffer, or null (no name, no memory).
-  char* GetName();
-  // Stores a new name; false, with the node unchanged, when the store could
-  // not hold it. `ansi` is an ANSI name, not null.
-  bool SetName(const char* ansi);
   CLSID GetClassId();
   void SetClassId(const CLSID& clsid);
-  // Links a new entry at the head of the list; false on a deleted node or
-  // when the store is full.
-  bool AddElementEntry(int child, int kind);
-  // Unlinks and frees the entry naming `child`; false when there is none.
-  bool RemoveElementEntry(int child);
-  // Unlinks and frees `entry_id`, an entry of this storage's list.
-  void UnlinkEntry(int entry_id);
-  // The child named `ansi` and its kind, or 0 (with `*kind` unchanged).
-  // `entry_id`, when not null, receives the entry naming the child.
-  int FindElement(const char* ansi, int* kind, int* entry_id = nullptr);
-  // Unlinks a child and releases it: a storage with its subtree, a stream
-  // marked deleted and freed unless it is open; objects over a freed node
-  // are detached. `entry_id` is the child's entry when the caller has just
-  // found it, saving a second walk of the list; 0 looks it up.
-  void DestroyChild(int child, int kind, int entry_id = 0);
 
  private:
   ~CIStoragePlex() = default;
+  // The liveness check every operation starts from: the node's address, or
+  // null when the object is detached or finds its node deleted (it then
+  // detaches itself).
+  int* LiveNode();
 
   NodeClaim node_;
   ULONG ref_count_ = 1;
 };
 
-// A new unlinked StorageNode named `ansi` (null: one zero word), open mode
-// -1, and an object over it. Null when the store or the heap is full; the
-// node is then not left behind.
-CIStoragePlex* CreateStorageNode(const char* ansi);
-
-// Marks the StorageNode and everything below it deleted and frees what no
-// object holds. Its own entry in a parent list is the caller's to unlink.
-// Walks the subtree without recursion.
-void ReleaseSubtree(int block_id);
+// A new unlinked StorageNode named by `key`, open mode -1, and an object
+// over it. Null when the store or the heap is full; the node is then not
+// left behind.
+CIStoragePlex* CreateStorageNode(const NameKey& key);
 
 }  // namespace qss
 

@@ -3,9 +3,9 @@
 #include <limits>
 #include <new>
 
+#include "records/names.h"
 #include "records/node_records.h"
 #include "records/plex.h"
-#include "storage/storage_names.h"
 #include "stream/stream_plex.h"
 
 namespace qss {
@@ -50,14 +50,9 @@ HRESULT CImplIStreamPlex::CopyTo(IStream* pstm, ULARGE_INTEGER cb,
 HRESULT CImplIStreamPlex::Stat(STATSTG* pstatstg, DWORD grfStatFlag) {
   if (!IsAlive()) return E_FAIL;
   if (pstatstg == nullptr) return STG_E_INVALIDPOINTER;
-  if (grfStatFlag != STATFLAG_NONAME) {
-    pstatstg->pwcsName = nullptr;
-    const OLECHAR* wide = GetWideName();
-    if (wide != nullptr) {
-      pstatstg->pwcsName = CoTaskMemCopy(wide);
-      if (pstatstg->pwcsName == nullptr) return E_OUTOFMEMORY;
-    }
-  }
+  const HRESULT named =
+      StatName(block_id(), kStreamLayout, grfStatFlag, pstatstg);
+  if (FAILED(named)) return named;
   const int* node = LocateBlock(block_id());
   pstatstg->type = STGTY_STREAM;
   pstatstg->cbSize.QuadPart = static_cast<uint32_t>(node[kStreamSizeWord]);

@@ -5,14 +5,13 @@
 #include <limits>
 #include <new>
 
+#include "records/lifetime.h"
 #include "records/names.h"
 #include "records/node_records.h"
 #include "records/plex.h"
 
 namespace qss {
 namespace {
-
-OLECHAR stream_name_buffer[kWideNameBufferChars];
 
 uint32_t WordValue(const int* node, int word) {
   return static_cast<uint32_t>(node[word]);
@@ -243,21 +242,6 @@ HRESULT CImplIStreamPlex::SetSize(ULARGE_INTEGER libNewSize) {
   return S_OK;
 }
 
-char* CImplIStreamPlex::GetName() {
-  if (block_id() == 0) return nullptr;
-  return ReadNodeName(block_id(), kStreamLayout);
-}
-
-const OLECHAR* CImplIStreamPlex::GetWideName() {
-  if (block_id() == 0) return nullptr;
-  return ReadWideNodeName(block_id(), kStreamLayout, stream_name_buffer);
-}
-
-bool CImplIStreamPlex::SetName(const char* ansi) {
-  if (block_id() == 0) return false;
-  return StoreNodeName(block_id(), kStreamLayout, ansi);
-}
-
 void CImplIStreamPlex::SetOpenMode(int mode) {
   if (block_id() == 0) return;
   LocateBlock(block_id())[kStreamOpenModeWord] = mode;
@@ -271,7 +255,7 @@ int CImplIStreamPlex::GetOpenMode() {
 int* CImplIStreamPlex::LiveNode() {
   if (block_id() == 0) return nullptr;
   int* node = LocateBlock(block_id());
-  if (node[kStreamDeletedWord] != 0) {
+  if (IsDeleted(node, kStreamLayout)) {
     node_.Drop();
     return nullptr;
   }
@@ -290,8 +274,8 @@ bool CImplIStreamPlex::IsOpenForWriting() {
   return ModeAllowsWriting(LocateBlock(block_id())[kStreamOpenModeWord]);
 }
 
-CImplIStreamPlex* CreateStreamNode(const char* ansi, int initial_capacity) {
-  const int id = AllocateNamedNode(kStreamLayout, ansi);
+CImplIStreamPlex* CreateStreamNode(const NameKey& key, int initial_capacity) {
+  const int id = AllocateNamedNode(kStreamLayout, key);
   if (id == 0) return nullptr;
   int* node = LocateBlock(id);
   node[kStreamOpenModeWord] = kNotOpen;

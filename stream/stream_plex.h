@@ -14,6 +14,7 @@
 
 #include "platform/com.h"
 #include "records/claims.h"
+#include "records/names.h"
 
 namespace qss {
 
@@ -55,8 +56,11 @@ class CImplIStreamPlex final : public IStream {
   // reopens it for writing, ends the copy with Read's code (E_FAIL,
   // STG_E_ACCESSDENIED); the counts hold what was done. Stat reports the size
   // every object over the node shares; its name belongs to the caller
-  // (CoTaskMemFree). Commit and Revert succeed, LockRegion and UnlockRegion
-  // answer E_NOTIMPL, whatever the state of the stream.
+  // (CoTaskMemFree). It fills pwcsName, type, cbSize, grfMode and
+  // grfLocksSupported only; every other field stays as the caller had it,
+  // and so does pwcsName with STATFLAG_NONAME. Commit and Revert succeed,
+  // LockRegion and UnlockRegion answer E_NOTIMPL, whatever the state of the
+  // stream.
   HRESULT STDMETHODCALLTYPE Seek(LARGE_INTEGER dlibMove, DWORD dwOrigin,
                                  ULARGE_INTEGER* plibNewPosition) override;
   HRESULT STDMETHODCALLTYPE SetSize(ULARGE_INTEGER libNewSize) override;
@@ -77,14 +81,6 @@ class CImplIStreamPlex final : public IStream {
   // Helpers for the storage operations and the enumerator.
 
   int block_id() const { return node_.block_id(); }
-  // The ANSI name in a new malloc buffer, or null (no name, no memory).
-  char* GetName();
-  // The name in the shared stream-name buffer, or null for no name. Valid
-  // until the next GetWideName or Stat.
-  const OLECHAR* GetWideName();
-  // Stores a new ANSI name (not null); false, with the node unchanged, when
-  // the store could not hold it.
-  bool SetName(const char* ansi);
   // Stores `mode` as the open mode of every object over this stream.
   void SetOpenMode(int mode);
   // The open mode, -1 reported as 0.
@@ -107,11 +103,11 @@ class CImplIStreamPlex final : public IStream {
   uint64_t position_ = 0;
 };
 
-// A new unlinked StreamNode named `ansi` (null: one zero word) with a data
+// A new unlinked StreamNode named by `key` with a data
 // block of `initial_capacity` bytes rounded up to a multiple of 256 (none
 // for 0), open mode -1, and an object over it. Null when the store or the
 // heap is full; nothing is then left behind.
-CImplIStreamPlex* CreateStreamNode(const char* ansi, int initial_capacity);
+CImplIStreamPlex* CreateStreamNode(const NameKey& key, int initial_capacity);
 
 }  // namespace qss
 

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "records/element_list.h"
+#include "records/lifetime.h"
 #include "records/node_records.h"
 #include "records/plex.h"
 #include "standins/plex_controls.h"
@@ -93,7 +95,7 @@ class StreamTest : public qss_test::PlexTest {
  protected:
   void SetUp() override {
     PlexTest::SetUp();
-    root_ = CreateStorageNode("Root");
+    root_ = CreateStorageNode(NameKeyOf("Root"));
     ASSERT_NE(root_, nullptr);
     LocateBlock(2)[52] = root_->block_id();
   }
@@ -106,10 +108,10 @@ class StreamTest : public qss_test::PlexTest {
 
   CImplIStreamPlex* Make(const char* name = "s", int mode = STGM_READWRITE,
                          int capacity = 256) {
-    CImplIStreamPlex* stream = CreateStreamNode(name, capacity);
+    CImplIStreamPlex* stream = CreateStreamNode(NameKeyOf(name), capacity);
     EXPECT_NE(stream, nullptr);
     stream->SetOpenMode(mode);
-    root_->AddElementEntry(stream->block_id(), kKindStream);
+    LinkElement(root_->block_id(), stream->block_id(), kKindStream);
     streams_.push_back(stream);
     return stream;
   }
@@ -176,10 +178,10 @@ TEST_F(StreamTest, CreateStreamNodeLaysOutTheNode) {
     EXPECT_EQ(c.name_words, Word(id, kStreamNameLengthWord));
     EXPECT_EQ(8 + c.name_words, QssPlex_BlockWords(id));
     const std::string expected = c.read_back ? c.read_back : "(null)";
-    char* name = s->GetName();
-    EXPECT_EQ(expected, name ? name : "(null)");
-    EXPECT_EQ(expected, Narrow(s->GetWideName()));
-    free(name);
+    STATSTG stat;
+    ASSERT_EQ(S_OK, s->Stat(&stat, STATFLAG_DEFAULT));
+    EXPECT_EQ(expected, stat.pwcsName ? Narrow(stat.pwcsName) : "(null)");
+    CoTaskMemFree(stat.pwcsName);
   }
 }
 
@@ -197,7 +199,7 @@ TEST_F(StreamTest, CreateStreamNodeLeavesNothingWhenTheStoreIsFull) {
   for (int failing : {0, 1}) {  // the node, then the data block
     const int before = QssPlex_LiveBlocks();
     QssPlex_FailAllocAfter(failing);
-    EXPECT_EQ(nullptr, CreateStreamNode("s", 256));
+    EXPECT_EQ(nullptr, CreateStreamNode(NameKeyOf("s"), 256));
     EXPECT_EQ(before, QssPlex_LiveBlocks());
   }
 }
@@ -447,7 +449,7 @@ TEST_F(StreamTest, DestroyedStreamIsFreedAndItsObjectsDetached) {
   CImplIStreamPlex* b = Open(a);
   IStream* clone = nullptr;
   ASSERT_EQ(S_OK, a->Clone(&clone));
-  root_->DestroyChild(id, kKindStream);
+  DestroyChild(root_->block_id(), id, kKindStream);
   EXPECT_FALSE(QssPlex_IsLive(id));
   EXPECT_FALSE(QssPlex_IsLive(data));
   EXPECT_EQ(0, a->block_id());
@@ -530,7 +532,7 @@ TEST_F(StreamTest, CopyToFailsWhenTheDestinationTakesItsStreamAway) {
     RecordingStream destination;
     destination.on_first_write = [&] {
       if (c.destroys) {
-        root_->DestroyChild(s->block_id(), kKindStream);
+        DestroyChild(root_->block_id(), s->block_id(), kKindStream);
       } else {
         s->SetOpenMode(STGM_WRITE);
       }

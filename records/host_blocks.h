@@ -1,7 +1,7 @@
 // The host's block-hierarchy library (vovizu): the two calls through which
 // per-object storages learn a block's container and name.
-#ifndef QSSTORAGE_EXPORTS_HOST_BLOCKS_H_
-#define QSSTORAGE_EXPORTS_HOST_BLOCKS_H_
+#ifndef QSSTORAGE_RECORDS_HOST_BLOCKS_H_
+#define QSSTORAGE_RECORDS_HOST_BLOCKS_H_
 
 #include "records/dms.h"
 
@@ -28,4 +28,4 @@ QSS_VOVIZU_API int QSS_HOST_CALL qsBlkHdr_GetName(int block, char* buffer);
 }
 #endif
 
-#endif  // QSSTORAGE_EXPORTS_HOST_BLOCKS_H_
+#endif  // QSSTORAGE_RECORDS_HOST_BLOCKS_H_
