@@ -61,6 +61,7 @@
 #if defined(_WIN32)
 #include <io.h>
 #else
+#include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -99,6 +100,9 @@ constexpr uint64_t kPieceBytes = 1 << 20;
 // through views of the file this large: no copy of it is made, and the
 // memory it holds stays bounded.
 constexpr uint64_t kViewBytes = 16 << 20;
+// A file to be synced is sent on to the device in stretches of this size
+// while it is written.
+constexpr uint64_t kWriteBehindBytes = 8 << 20;
 // More words than this cannot be live in any plex (8 GiB of words at most).
 constexpr uint64_t kMaxImageWords = uint64_t{1} << 31;
 constexpr uint64_t kFnvOffset = 14695981039346656037ull;
@@ -145,6 +149,19 @@ bool SyncToDevice(std::FILE* file) {
   return _commit(_fileno(file)) == 0;
 #else
   return fsync(fileno(file)) == 0;
+#endif
+}
+
+// Starts writing the file's dirty pages in the range to the device, without
+// waiting for them (where the system offers that).
+void StartWriteBack(std::FILE* file, uint64_t offset, uint64_t bytes) {
+#if defined(__linux__)
+  sync_file_range(fileno(file), static_cast<off_t>(offset),
+                  static_cast<off_t>(bytes), SYNC_FILE_RANGE_WRITE);
+#else
+  (void)file;
+  (void)offset;
+  (void)bytes;
 #endif
 }
 
@@ -243,18 +260,30 @@ uint64_t BlockChecksum(const SavedBlock& block) {
 // Writes to a file at given offsets, reporting what it wrote.
 class Output {
  public:
-  Output(std::FILE* file, ProgressCounter* progress)
-      : file_(file), progress_(progress) {}
+  // With `sync` the file is to be synced at the end: what is written starts
+  // on its way to the device as it goes, so that the sync waits for the
+  // last stretch only rather than for all of it.
+  Output(std::FILE* file, ProgressCounter* progress, bool sync)
+      : file_(file), progress_(progress), write_behind_(sync) {}
 
   bool At(uint64_t offset) {
     if (offset == position_) return true;
     position_ = offset;
+    unsent_from_ = offset;
     return Seek(file_, offset);
   }
   bool Put(const void* data, uint64_t bytes) {
     position_ += bytes;
     progress_->Advance(bytes);
-    return std::fwrite(data, 1, static_cast<size_t>(bytes), file_) == bytes;
+    if (std::fwrite(data, 1, static_cast<size_t>(bytes), file_) != bytes) {
+      return false;
+    }
+    if (write_behind_ && position_ - unsent_from_ >= kWriteBehindBytes) {
+      if (std::fflush(file_) != 0) return false;
+      StartWriteBack(file_, unsent_from_, position_ - unsent_from_);
+      unsent_from_ = position_;
+    }
+    return true;
   }
   // Writes the block's words at `offset`, summing each piece on its way
   // out, while it is in the cache.
@@ -289,7 +318,9 @@ class Output {
  private:
   std::FILE* file_;
   ProgressCounter* progress_;
+  bool write_behind_;
   uint64_t position_ = UINT64_MAX;  // unknown: the first At seeks
+  uint64_t unsent_from_ = 0;
 };
 
 // Sums `bytes` from `offset`, which the file holds, into `state` through
@@ -359,7 +390,7 @@ int WriteImage(const char* path, uint32_t id_limit,
     return 1;
   }
   ProgressCounter counter(progress, image.end);
-  Output out(file, &counter);
+  Output out(file, &counter, sync);
   bool ok = true;
   for (size_t i = 0; ok && i < blocks.size(); ++i) {
     ok = out.PutBlock(blocks[i], image.blocks[i].offset,
@@ -449,7 +480,7 @@ int UpdateImage(const char* path, uint32_t id_limit,
     return QSS_PLEX_SAVE_WHOLE;
   }
 
-  Output out(file, &counter);
+  Output out(file, &counter, sync);
   bool ok = Truncate(file, base.end);
   for (size_t i : added) {
     ok = ok && out.PutBlock(blocks[i], image.blocks[i].offset,
