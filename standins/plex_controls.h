@@ -80,10 +80,10 @@ enum { QSS_PLEX_SAVE_WHOLE = 2 };
 // the old image, possibly with bytes past its end, which the next save cuts
 // off. Answers 0 on success; 1 with errno kept and the file holding the old
 // image; or QSS_PLEX_SAVE_WHOLE, with nothing written, when `path` does not
-// hold that image (another image, another format, a missing file) or when
-// the file would hold more dead bytes than live ones: then write the image
-// whole (QssPlex_Save to a new file, renamed over). Syncs as Save does, at
-// both steps.
+// hold that image (another image, another format, a missing file), when
+// the file would hold more dead bytes than live ones, or when the image
+// holds less than 1 MiB: then write the image whole (QssPlex_Save to a new
+// file, renamed over). Syncs as Save does, at both steps.
 QSS_MXDMS_API int QSS_HOST_CALL QssPlex_SaveChanges(const char* path);
 // A QssPlexLoadResult. A load into a plex holding more than after
 // QssPlex_Reset reads the file twice, verifying it before anything changes.
@@ -121,11 +121,12 @@ enum QssPlexDamage {
 typedef void(QSS_HOST_CALL* QssPlexDamageReport)(int blockId, int damage,
                                                  void* context);
 // Like Load, but loads an image in one of the checksummed formats whose
-// block contents are damaged (or, second format, cut short), calling `report`
+// block contents are damaged or cut short, calling `report`
 // (when not null) once per damaged block in increasing id order. Answers
 // QSS_PLEX_DAMAGED only when the header or the block table is unusable (and for
 // a damaged first-format image, whose damage cannot be placed in a block). Maps
-// nothing.
+// nothing, and leaves no image for SaveChanges to add to: the file holds
+// damaged blocks, so what was loaded is saved whole.
 QSS_MXDMS_API int QSS_HOST_CALL QssPlex_LoadSalvage(const char* path,
                                                     QssPlexDamageReport report,
                                                     void* context);

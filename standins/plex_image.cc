@@ -7,7 +7,7 @@
 // | 12     | 4     | 0                                                     |
 // | 512    | 64    | header slot 0                                         |
 // | 1024   | 64    | header slot 1                                         |
-// | 4096   |       | blocks' words and block tables, where the slots say   |
+// | 4096   |       | block tables and blocks' words, where the slots say   |
 //
 // A header slot describes one image the file holds; of the slots whose own
 // checksum holds, the one with the higher generation is the image:
@@ -20,25 +20,29 @@
 // | 16          | 8     | w, their word counts summed                    |
 // | 24          | 8     | offset of the block table                      |
 // | 32          | 8     | XXH3-64 of the block table                     |
-// | 40          | 16    | 0                                              |
+// | 40          | 8     | the image's end: past its table and words      |
+// | 48          | 8     | 0                                              |
 // | 56          | 8     | XXH3-64 of bytes 0 to 55, seeded with the      |
 // |             |       | slot's number                                  |
 //
 // The block table is 24 n bytes, by increasing id, per block: u32 id, u32
 // word count, u64 offset of its words, u64 XXH3-64 of its 4 x words bytes.
-// Every block's words lie between byte 4096 and its table; a large block's
-// (kLargeBlockBytes or more) start at a multiple of 4096, so that a load can
-// map them into the plex. The image ends with its table: a longer file
-// holds, past that, what an interrupted save wrote.
+// Every block's words lie between byte 4096 and the image's end; a large
+// block's (kLargeBlockBytes or more) start at a multiple of 4096, so that a
+// load can map them into the plex. A whole image is the header, the table
+// at 4096, then the blocks by id: a file cut short keeps its table, and the
+// blocks past the cut are known to be cut. A longer file holds, past the
+// image's end, what an interrupted save wrote.
 //
 // A save that changes an image (UpdateImage) cuts off whatever lies past
-// the image's end, then appends the blocks that differ from the table's by
-// id, size or checksum, and a new table; it syncs them, then writes the
+// the image's end, then appends a new table and the blocks that differ from
+// the old table's by id, size or checksum; it syncs them, then writes the
 // other slot with the next generation and syncs again. Until that slot is
 // whole the older one is the image, so an interrupted save leaves the old
 // image, and a finished one the new. Blocks that did not change keep their
-// place; when the file would hold more dead bytes than live ones, the image
-// is written whole instead (to a new file, which the caller renames over).
+// place; when the file would hold more dead bytes than live ones, or the
+// image is small, it is written whole instead (to a new file, which the
+// caller renames over).
 // A block's own checksum tells a damaged block from its sound neighbours;
 // the slot's and the table's make the table trustworthy first.
 //
@@ -86,6 +90,9 @@ constexpr uint64_t kHeaderReadBytes = 1024 + kSlotBytes;  // through slot 1
 constexpr uint64_t kSlotCheckedBytes = 56;
 constexpr uint64_t kDataStart = 4096;
 constexpr uint64_t kEntryBytes = 24;
+// An image with fewer live bytes is always written whole: that costs as
+// little as adding to it, and keeps the file in one piece, in id order.
+constexpr uint64_t kSmallImageBytes = 1 << 20;
 constexpr uint64_t kSecondHeaderBytes = 48;
 constexpr uint64_t kSecondHeaderCheckedBytes = 40;
 constexpr uint64_t kSecondEntryBytes = 16;
@@ -183,6 +190,7 @@ struct Slot {
   uint64_t words = 0;
   uint64_t table_offset = 0;
   uint64_t table_checksum = 0;
+  uint64_t end = 0;
 };
 
 void FormatSlot(const Slot& slot, int number, unsigned char* out) {
@@ -193,6 +201,7 @@ void FormatSlot(const Slot& slot, int number, unsigned char* out) {
   PutUint(slot.words, 8, out + 16);
   PutUint(slot.table_offset, 8, out + 24);
   PutUint(slot.table_checksum, 8, out + 32);
+  PutUint(slot.end, 8, out + 40);
   PutUint(XXH3_64bits_withSeed(out, kSlotCheckedBytes, number), 8,
           out + kSlotCheckedBytes);
 }
@@ -201,7 +210,7 @@ void FormatSlot(const Slot& slot, int number, unsigned char* out) {
 bool ParseSlot(const unsigned char* in, int number, Slot* slot) {
   if (XXH3_64bits_withSeed(in, kSlotCheckedBytes, number) !=
           ReadUint(in + kSlotCheckedBytes, 8) ||
-      ReadUint(in + 40, 8) != 0 || ReadUint(in + 48, 8) != 0) {
+      ReadUint(in + 48, 8) != 0) {
     return false;
   }
   slot->generation = ReadUint(in, 8);
@@ -210,6 +219,7 @@ bool ParseSlot(const unsigned char* in, int number, Slot* slot) {
   slot->words = ReadUint(in + 16, 8);
   slot->table_offset = ReadUint(in + 24, 8);
   slot->table_checksum = ReadUint(in + 32, 8);
+  slot->end = ReadUint(in + 40, 8);
   return slot->generation != 0;
 }
 
@@ -242,15 +252,15 @@ uint64_t Place(uint64_t* at, uint32_t words) {
   return offset;
 }
 
-// Sets the table's place after `at`, the image's end and the slot that
-// describes it (everything but the table's checksum).
-void PlaceTable(uint64_t at, ImageLayout* image, Slot* slot) {
-  slot->table_offset = AlignUp(at, 8);
-  image->end = slot->table_offset + kEntryBytes * image->blocks.size();
-  slot->generation = image->generation;
-  slot->id_limit = image->id_limit;
-  slot->count = static_cast<uint32_t>(image->blocks.size());
-  slot->words = image->words;
+// Places the table of `image` at `*at` and moves `*at` past it; sets the
+// slot that describes the image but for the table's checksum and the end.
+void PlaceTable(uint64_t* at, const ImageLayout& image, Slot* slot) {
+  slot->table_offset = AlignUp(*at, 8);
+  *at = slot->table_offset + kEntryBytes * image.blocks.size();
+  slot->generation = image.generation;
+  slot->id_limit = image.id_limit;
+  slot->count = static_cast<uint32_t>(image.blocks.size());
+  slot->words = image.words;
 }
 
 uint64_t BlockChecksum(const SavedBlock& block) {
@@ -376,14 +386,15 @@ int WriteImage(const char* path, uint32_t id_limit,
   image.version = kCurrentFormat;
   image.id_limit = id_limit;
   image.generation = 1;
-  uint64_t at = kDataStart;
   for (const SavedBlock& block : blocks) {
-    image.blocks.push_back({block.id, block.words, 0, Place(&at, block.words)});
+    image.blocks.push_back({block.id, block.words, 0, 0});
     image.words += block.words;
   }
+  uint64_t at = kDataStart;
   Slot slot;
-  PlaceTable(at, &image, &slot);
-  image.file_bytes = image.end;
+  PlaceTable(&at, image, &slot);
+  for (ImageBlock& block : image.blocks) block.offset = Place(&at, block.words);
+  image.end = image.file_bytes = slot.end = at;
   std::FILE* file = path != nullptr ? std::fopen(path, "wb") : nullptr;
   if (file == nullptr) {
     if (path == nullptr) errno = EINVAL;
@@ -471,11 +482,11 @@ int UpdateImage(const char* path, uint32_t id_limit,
     }
   }
   uint64_t at = base.end;
-  for (size_t i : added) image.blocks[i].offset = Place(&at, blocks[i].words);
   Slot slot;
-  PlaceTable(at, &image, &slot);
-  image.file_bytes = image.end;
-  if (image.end > 2 * live_bytes) {
+  PlaceTable(&at, image, &slot);
+  for (size_t i : added) image.blocks[i].offset = Place(&at, blocks[i].words);
+  image.end = image.file_bytes = slot.end = at;
+  if (image.end > 2 * live_bytes || live_bytes < kSmallImageBytes) {
     std::fclose(file);
     return QSS_PLEX_SAVE_WHOLE;
   }
@@ -572,29 +583,31 @@ int ImageReader::ReadLayout(bool cut_ok, ImageLayout* layout) {
     case kSecondFormat:
       return ReadSecondFormatLayout(cut_ok, layout);
     default:
-      return ReadCurrentLayout(layout);
+      return ReadCurrentLayout(cut_ok, layout);
   }
 }
 
 // The table lies after the blocks it lists, so a whole table means whole
 // blocks: only checksums can find damage in them.
-int ImageReader::ReadCurrentLayout(ImageLayout* layout) {
+int ImageReader::ReadCurrentLayout(bool cut_ok, ImageLayout* layout) {
   unsigned char header[kHeaderReadBytes];
   if (!SeekTo(0)) return QSS_PLEX_UNREADABLE;
   if (!Read(header, kHeaderReadBytes)) return ReadFailure();
   Slot slot;
   const int number = IsCurrentHeader(header) ? ActiveSlot(header, &slot) : -1;
+  const uint64_t table_end = slot.table_offset + kEntryBytes * slot.count;
   if (number < 0 || slot.id_limit < 1 || slot.id_limit > INT_MAX ||
       slot.count >= slot.id_limit || slot.words > kMaxImageWords ||
-      slot.table_offset < kDataStart || slot.table_offset > file_bytes_ ||
-      file_bytes_ - slot.table_offset < kEntryBytes * slot.count) {
+      slot.table_offset < kDataStart || slot.table_offset > slot.end ||
+      slot.end - slot.table_offset < kEntryBytes * slot.count ||
+      file_bytes_ < (cut_ok ? table_end : slot.end)) {
     return QSS_PLEX_DAMAGED;
   }
   layout->id_limit = slot.id_limit;
   layout->words = slot.words;
   layout->generation = slot.generation;
   std::memcpy(layout->slot.data(), header + kSlotOffsets[number], kSlotBytes);
-  layout->end = slot.table_offset + kEntryBytes * slot.count;
+  layout->end = slot.end;
   std::vector<unsigned char> table(kEntryBytes * slot.count);
   // Read outside the pass's progress, which goes through the blocks.
   if (!Seek(file_, slot.table_offset)) return QSS_PLEX_UNREADABLE;
@@ -614,8 +627,8 @@ int ImageReader::ReadCurrentLayout(ImageLayout* layout) {
     block.checksum = ReadUint(entry + 16, 8);
     if (block.id <= previous_id || block.id >= slot.id_limit ||
         block.words > INT_MAX || block.offset < kDataStart ||
-        block.offset > slot.table_offset ||
-        (slot.table_offset - block.offset) / 4 < block.words) {
+        block.offset > slot.end ||
+        (slot.end - block.offset) / 4 < block.words) {
       return QSS_PLEX_DAMAGED;
     }
     sum += block.words;

@@ -126,8 +126,8 @@ class ImageReader {
   }
 
   // Reads and checks the header and block table; a first-format image is read
-  // whole and its checksum verified. With `cut_ok` a second-format file may
-  // end before its blocks do.
+  // whole and its checksum verified. With `cut_ok` a file may end before
+  // its blocks do (but not before the current format's table).
   int ReadLayout(bool cut_ok, ImageLayout* layout);
   // Does with block i what targets[i] says, all blocks verified only when
   // `targets` is null. Any damage fails, unless a `salvage` sink is given:
@@ -147,7 +147,7 @@ class ImageReader {
   void StartPass();
   void EndPass();
   int ReadSecondFormatLayout(bool cut_ok, ImageLayout* layout);
-  int ReadCurrentLayout(ImageLayout* layout);
+  int ReadCurrentLayout(bool cut_ok, ImageLayout* layout);
   int ReadFirstFormatLayout(ImageLayout* layout);
   int ReadFirstFormatBlocks(const ImageLayout& layout,
                             const std::vector<BlockTarget>* targets);

@@ -772,7 +772,8 @@ int PlexStore::Load(const char* path, const DamageSink* salvage) {
       return result;
     }
   }
-  base_ = std::move(layout);
+  // A salvaged image's file holds damaged blocks that must not be kept.
+  base_ = salvage == nullptr ? std::move(layout) : ImageLayout{};
   return QSS_PLEX_LOADED;
 }
 

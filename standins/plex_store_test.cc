@@ -275,10 +275,10 @@ TEST_F(PlexStandinTest, SaveAndLoadRoundTrip) {
 }
 
 // Offsets into a current-format image saved whole: the version, header
-// slot 1 (which a whole save fills) and its fields, the start of the words.
+// slot 1 (which a whole save fills) and its fields, the block table.
 constexpr size_t kVersionByte = 8, kSlotByte = 1024, kIdLimitByte = 1032,
-                 kWordsByte = 1040, kTableOffsetByte = 1048,
-                 kSlotChecksumByte = 1080, kWordsStart = 4096;
+                 kWordsByte = 1040, kTableOffsetByte = 1048, kEndByte = 1064,
+                 kSlotChecksumByte = 1080, kTableStart = 4096;
 
 uint64_t LittleEndian(const std::string& bytes, size_t at, int size) {
   uint64_t value = 0;
@@ -311,8 +311,8 @@ TEST_F(PlexStandinTest, LoadRefusesBadFilesAndKeepsThePlex) {
   ASSERT_EQ(QssPlex_Save(path.c_str()), 0);
   const std::string good = ReadFile(path);
   const size_t table = LittleEndian(good, kTableOffsetByte, 8);
-  ASSERT_EQ(table, kWordsStart + 4 * (16 + 64 + 30 + 300));
-  ASSERT_EQ(good.size(), table + 24 * 4);
+  ASSERT_EQ(table, kTableStart);
+  ASSERT_EQ(good.size(), table + 24 * 4 + 4 * (16 + 64 + 30 + 300));
 
   const std::string bad_path = TempPath("bad");
   // A fresh plex is loaded into straight away and remade after damage; any
@@ -329,13 +329,13 @@ TEST_F(PlexStandinTest, LoadRefusesBadFilesAndKeepsThePlex) {
       return result;
     };
     for (size_t cut : {size_t{0}, size_t{7}, size_t{20}, kSlotByte + 8,
-                       kWordsStart + 8, good.size() / 2, good.size() - 1}) {
+                       kTableStart + 8, good.size() / 2, good.size() - 1}) {
       EXPECT_EQ(load(good.substr(0, cut)), QSS_PLEX_DAMAGED) << "cut " << cut;
     }
     for (size_t at :
          {size_t{0}, kVersionByte, kSlotByte, kIdLimitByte, kWordsByte,
-          kTableOffsetByte, kSlotChecksumByte, kWordsStart + 4 * 16 + 8,
-          table - 4, table, table + 20, good.size() - 1}) {
+          kTableOffsetByte, kEndByte, kSlotChecksumByte, table, table + 20,
+          table + 24 * 4 - 1, table + 24 * 4 + 4 * 16 + 8, good.size() - 1}) {
       std::string flipped = good;
       flipped[at] ^= 0x10;
       EXPECT_EQ(load(flipped), QSS_PLEX_DAMAGED) << "byte " << at;
@@ -458,22 +458,25 @@ TEST_F(PlexStandinTest, SalvageLoadsWhatIsSoundAndNamesTheRest) {
   const std::string path = TempPath("salvage");
   ASSERT_EQ(QssPlex_Save(path.c_str()), 0);
   const std::string good = ReadFile(path);
-  const size_t words_at = kWordsStart + 4 * (16 + 64);
+  const size_t words_at = kTableStart + 24 * 6 + 4 * (16 + 64);
 
-  std::string bad = good;
-  bad[words_at + 4 * 30] ^= 0x40;           // in a's words
-  bad[words_at + 4 * (2 * 100 + 99)] ^= 1;  // c's last word
+  std::string bad = good.substr(0, words_at + 4 * 100 * 2 + 4 * 40);
+  bad[words_at + 4 * 30] ^= 0x40;  // in a's words; c is cut after 40 words
   WriteFile(path, bad);
   EXPECT_EQ(QssPlex_Load(path.c_str()), QSS_PLEX_DAMAGED);
   std::vector<Damage> damage;
   ASSERT_EQ(QssPlex_LoadSalvage(path.c_str(), RecordDamage, &damage),
             QSS_PLEX_LOADED);
   EXPECT_EQ(damage, (std::vector<Damage>{{a, QSS_PLEX_BLOCK_CHECKSUM},
-                                         {c, QSS_PLEX_BLOCK_CHECKSUM}}));
+                                         {c, QSS_PLEX_BLOCK_CUT},
+                                         {d, QSS_PLEX_BLOCK_CUT}}));
   EXPECT_TRUE(HasStamp(b, 100, b));
-  EXPECT_TRUE(HasStamp(d, 100, d));
-  EXPECT_TRUE(HasStamp(c, 99, c));
+  EXPECT_TRUE(HasStamp(c, 40, c));
+  EXPECT_TRUE(AllZero(c, 40, 100));
+  EXPECT_TRUE(AllZero(d, 0, 100));
   EXPECT_NE(Words(a)[30], a * 100003 + 30);
+  // What a salvaging load read is never taken for the file's blocks.
+  EXPECT_EQ(QssPlex_SaveChanges(path.c_str()), QSS_PLEX_SAVE_WHOLE);
 
   // A second-format image cut short: its cut blocks are named too.
   std::string v2 = ReadFile(TestData("v2_blocks.img"));
@@ -498,7 +501,7 @@ TEST_F(PlexStandinTest, SalvageLoadsWhatIsSoundAndNamesTheRest) {
     EXPECT_EQ(QssPlex_LoadSalvage(path.c_str(), nullptr, nullptr),
               QSS_PLEX_DAMAGED);
   }
-  WriteFile(path, good.substr(0, good.size() - 5));
+  WriteFile(path, good.substr(0, kTableStart + 24 * 6 - 1));
   EXPECT_EQ(QssPlex_LoadSalvage(path.c_str(), nullptr, nullptr),
             QSS_PLEX_DAMAGED);
   EXPECT_EQ(Snapshot(), before);
