@@ -124,9 +124,9 @@ typedef void(QSS_HOST_CALL* QssPlexDamageReport)(int blockId, int damage,
 // block contents are damaged or cut short, calling `report`
 // (when not null) once per damaged block in increasing id order. Answers
 // QSS_PLEX_DAMAGED only when the header or the block table is unusable (and for
-// a damaged first-format image, whose damage cannot be placed in a block). Maps
-// nothing, and leaves no image for SaveChanges to add to: the file holds
-// damaged blocks, so what was loaded is saved whole.
+// a damaged first-format image, whose damage cannot be placed in a block).
+// Maps only sound blocks, and leaves no image for SaveChanges to add to:
+// the file holds damaged blocks, so what was loaded is saved whole.
 QSS_MXDMS_API int QSS_HOST_CALL QssPlex_LoadSalvage(const char* path,
                                                     QssPlexDamageReport report,
                                                     void* context);

@@ -703,6 +703,8 @@ bool PlexStore::Mappable(const ImageLayout& layout,
   const uint64_t bytes = uint64_t{block.words} * 4;
   return map_images_ && page != 0 && layout.generation != 0 &&
          IsLargeBlock(block.words) && block.offset % page == 0 &&
+         block.offset <= layout.file_bytes &&
+         bytes <= layout.file_bytes - block.offset &&
          static_cast<uint64_t>(place.index) * 4 % page == 0 &&
          (bytes + page - 1) / page * page <=
              static_cast<uint64_t>(place.capacity) * 4;
@@ -712,7 +714,7 @@ bool PlexStore::Mappable(const ImageLayout& layout,
 // plex is remade if the image turns out damaged; anything else is verified
 // first, so that it stays as it was. Mapped blocks are verified by reading
 // them through outside the plex, before they are mapped; a salvaging load
-// maps nothing, since it keeps damaged blocks as they were read.
+// reads damaged and cut ones instead, keeping them as the file has them.
 int PlexStore::Load(const char* path, const DamageSink* salvage) {
   ImageReader reader;
   int result = reader.Open(path);
@@ -740,33 +742,52 @@ int PlexStore::Load(const char* path, const DamageSink* salvage) {
   std::vector<size_t> mapped;
   for (size_t i = 0; i < layout.blocks.size(); ++i) {
     const ImageBlock& block = layout.blocks[i];
-    if (salvage == nullptr && Mappable(layout, block)) {
+    if (Mappable(layout, block)) {
       targets[i].skip = verify_first;
       mapped.push_back(i);
     } else {
       targets[i].to = space_.base() + blocks_[block.id].index;
     }
   }
-  result = reader.ReadBlocks(layout, &targets, salvage);
+  // A salvaging load keeps damaged blocks as they were read, not mapped.
+  struct Salvaged {
+    const DamageSink* caller;
+    std::vector<int> ids;
+  } salvaged{salvage, {}};
+  const DamageSink recorder{[](int id, int damage, void* context) {
+                              auto* seen = static_cast<Salvaged*>(context);
+                              seen->ids.push_back(id);
+                              if (seen->caller->report != nullptr) {
+                                seen->caller->report(id, damage,
+                                                     seen->caller->context);
+                              }
+                            },
+                            &salvaged};
+  result = reader.ReadBlocks(layout, &targets,
+                             salvage != nullptr ? &recorder : nullptr);
   if (result != QSS_PLEX_LOADED) {
     RebuildFresh();
     return result;
   }
-  // A block the system will not map is read after all.
+  // A block the system will not map, or a damaged one, is read after all.
   bool unmapped = false;
   for (BlockTarget& target : targets) target.skip = true;
   for (size_t i : mapped) {
     const ImageBlock& block = layout.blocks[i];
     const uint64_t page = AddressSpace::PageBytes();
     const uint64_t at = static_cast<uint64_t>(blocks_[block.id].index) * 4;
-    if (!space_.MapFile(at, reader.file(), block.offset,
+    if (std::count(salvaged.ids.begin(), salvaged.ids.end(),
+                   static_cast<int>(block.id)) != 0 ||
+        !space_.MapFile(at, reader.file(), block.offset,
                         (uint64_t{block.words} * 4 + page - 1) / page * page)) {
       targets[i] = BlockTarget{space_.base() + blocks_[block.id].index, false};
       unmapped = true;
     }
   }
+  const DamageSink quiet;  // damage reported already
   if (unmapped) {
-    result = reader.ReadBlocks(layout, &targets, nullptr);
+    result = reader.ReadBlocks(layout, &targets,
+                               salvage != nullptr ? &quiet : nullptr);
     if (result != QSS_PLEX_LOADED) {
       RebuildFresh();
       return result;

@@ -768,6 +768,18 @@ TEST_F(PlexStandinTest, MappedImagesActLikeReadOnes) {
   const auto fresh = Snapshot();
   EXPECT_EQ(QssPlex_Load(bad_path.c_str()), QSS_PLEX_DAMAGED);
   EXPECT_EQ(Snapshot(), fresh);
+
+  // Salvaged, the damaged block is as the file has it, the sound one mapped.
+  std::vector<Damage> damage;
+  ASSERT_EQ(QssPlex_LoadSalvage(bad_path.c_str(), RecordDamage, &damage),
+            QSS_PLEX_LOADED);
+  EXPECT_EQ(damage, (std::vector<Damage>{{odd, QSS_PLEX_BLOCK_CHECKSUM}}));
+  auto damaged = now;
+  damaged[3][1 + 1000] ^= 0x08;
+  EXPECT_EQ(Snapshot(), damaged);
+#ifndef _WIN32
+  EXPECT_TRUE(ProcessMaps(bad_path));
+#endif
   std::remove(bad_path.c_str());
   std::remove(path.c_str());
 }
