@@ -57,6 +57,9 @@ int QSS_HOST_CALL QssPlex_NextBlockId(int after) {
   return Store().NextBlockId(after);
 }
 int QSS_HOST_CALL QssPlex_Save(const char* path) { return Store().Save(path); }
+int QSS_HOST_CALL QssPlex_SaveChanges(const char* path) {
+  return Store().SaveChanges(path);
+}
 int QSS_HOST_CALL QssPlex_Load(const char* path) {
   return Store().Load(path, nullptr);
 }
@@ -76,6 +79,9 @@ void QSS_HOST_CALL QssPlex_SetProgress(QssPlexProgress progress,
 }
 void QSS_HOST_CALL QssPlex_SetSyncOnSave(int on) {
   Store().set_sync_on_save(on != 0);
+}
+void QSS_HOST_CALL QssPlex_SetMapImages(int on) {
+  Store().set_map_images(on != 0);
 }
 void QSS_HOST_CALL QssPlex_SetStrict(int on) { Store().set_strict(on != 0); }
 void QSS_HOST_CALL QssPlex_SetMoveOnRealloc(int on) {

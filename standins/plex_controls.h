@@ -51,7 +51,7 @@ QSS_MXDMS_API int QSS_HOST_CALL QssPlex_NextBlockId(int after);
 // same ids, word counts and contents; ids that were not live come back as
 // free ids, lowest reused first; plex indexes are not kept (blocks are laid
 // out afresh). The bead, options and counts are left as they are. Load reads
-// both the current format and the first one (whose images carry one checksum
+// the current format and the two before it (the first carries one checksum
 // over the whole file); Save writes the current one. Neither holds a copy of
 // the image in memory: data moves between the file and the plex in pieces.
 //
@@ -70,9 +70,33 @@ enum QssPlexLoadResult {
 };
 // 0 on success; otherwise 1 with errno kept, and no file left at `path`.
 QSS_MXDMS_API int QSS_HOST_CALL QssPlex_Save(const char* path);
+// QssPlex_SaveChanges answers this when it wrote nothing: save whole.
+enum { QSS_PLEX_SAVE_WHOLE = 2 };
+// Saves the plex into the image at `path` in place, writing only what
+// changed: blocks that differ (by id, size or contents) from the image
+// last loaded or saved by this plex go after the image's end, with a new
+// block table, and a header slot switches to them last. Blocks that did not
+// change keep their place in the file. A save cut short at any moment leaves
+// the old image, possibly with bytes past its end, which the next save cuts
+// off. Answers 0 on success; 1 with errno kept and the file holding the old
+// image; or QSS_PLEX_SAVE_WHOLE, with nothing written, when `path` does not
+// hold that image (another image, another format, a missing file), when
+// the file would hold more dead bytes than live ones, or when the image
+// holds less than 1 MiB: then write the image whole (QssPlex_Save to a new
+// file, renamed over). Syncs as Save does, at both steps.
+QSS_MXDMS_API int QSS_HOST_CALL QssPlex_SaveChanges(const char* path);
 // A QssPlexLoadResult. A load into a plex holding more than after
 // QssPlex_Reset reads the file twice, verifying it before anything changes.
 QSS_MXDMS_API int QSS_HOST_CALL QssPlex_Load(const char* path);
+// With this on (default off), Load maps the large blocks of a current-format
+// image into the plex copy-on-write instead of reading them, where the
+// system can (not on Windows): a block costs memory only for the pages read
+// or written. They are verified by reading them through before they are
+// mapped. The file must then stay as it is where the plex maps it until
+// the next Load or Reset: SaveChanges keeps it so, and Save of that file
+// first gives the mapped pages memory of their own; replacing the file by
+// a rename is safe, changing it in place otherwise is not.
+QSS_MXDMS_API void QSS_HOST_CALL QssPlex_SetMapImages(int on);
 
 // What an image holds and what it needs here, read without loading it.
 struct QssPlexImageInfo {
@@ -96,26 +120,29 @@ enum QssPlexDamage {
 };
 typedef void(QSS_HOST_CALL* QssPlexDamageReport)(int blockId, int damage,
                                                  void* context);
-// Like Load, but loads a current-format image whose block contents are
-// damaged or cut short, calling `report` (when not null) once per damaged
-// block in increasing id order. Answers QSS_PLEX_DAMAGED only when the header
-// or the block table is unusable (and for a damaged first-format image,
-// whose damage cannot be placed in a block).
+// Like Load, but loads an image in one of the checksummed formats whose
+// block contents are damaged or cut short, calling `report`
+// (when not null) once per damaged block in increasing id order. Answers
+// QSS_PLEX_DAMAGED only when the header or the block table is unusable (and for
+// a damaged first-format image, whose damage cannot be placed in a block).
+// Maps only sound blocks, and leaves no image for SaveChanges to add to:
+// the file holds damaged blocks, so what was loaded is saved whole.
 QSS_MXDMS_API int QSS_HOST_CALL QssPlex_LoadSalvage(const char* path,
                                                     QssPlexDamageReport report,
                                                     void* context);
 
-// Called by Save, Load, LoadSalvage and ImageInfo after every piece they
-// move (at most a few MiB) with the bytes done so far and the total, both
-// counting the file's bytes (a load that reads twice counts both passes).
-// Null (the default) turns it off.
+// Called by Save, SaveChanges, Load, LoadSalvage and ImageInfo after every
+// piece they move (at most a few MiB) with the bytes done so far and the
+// total, both counting the file's bytes (a load that reads twice counts both
+// passes; SaveChanges counts the live blocks' bytes, which it reads or
+// writes). Null (the default) turns it off.
 typedef void(QSS_HOST_CALL* QssPlexProgress)(unsigned long long done,
                                              unsigned long long total,
                                              void* context);
 QSS_MXDMS_API void QSS_HOST_CALL QssPlex_SetProgress(QssPlexProgress progress,
                                                      void* context);
-// Save flushes the file's data to the device before it returns (fsync;
-// FlushFileBuffers on Windows). Default off.
+// Save and SaveChanges flush the file's data to the device before they
+// return (fsync; FlushFileBuffers on Windows). Default off.
 QSS_MXDMS_API void QSS_HOST_CALL QssPlex_SetSyncOnSave(int on);
 
 // Strict mode (default on): a contract breach prints one line naming the call

@@ -1,24 +1,55 @@
-// Image file layout, version 2. Integers are little-endian; n is the number of
-// live blocks, w their word counts summed.
+// Image file layout, version 3. Integers are little-endian.
 //
-// | offset     | bytes | field                                               |
-// |------------|-------|-----------------------------------------------------|
-// | 0          | 8     | magic "QSSPLEX\x1A"                                 |
-// | 8          | 4     | version: 2                                          |
-// | 12         | 4     | id limit: one past the highest id ever handed out   |
-// | 16         | 4     | n                                                   |
-// | 20         | 4     | 0                                                   |
-// | 24         | 8     | w                                                   |
-// | 32         | 8     | XXH3-64 of the block table                          |
-// | 40         | 8     | XXH3-64 of bytes 0 to 39                            |
-// | 48         | 16 n  | block table, by increasing id, per block: u32 id,   |
-// |            |       | u32 word count, u64 XXH3-64 of its 4 x words bytes  |
-// | 48 + 16 n  | 4 w   | the blocks' words, in table order                   |
+// | offset | bytes | field                                                 |
+// |--------|-------|-------------------------------------------------------|
+// | 0      | 8     | magic "QSSPLEX\x1A"                                   |
+// | 8      | 4     | version: 3                                            |
+// | 12     | 4     | 0                                                     |
+// | 512    | 64    | header slot 0                                         |
+// | 1024   | 64    | header slot 1                                         |
+// | 4096   |       | block tables and blocks' words, where the slots say   |
 //
-// The file is exactly 48 + 16 n + 4 w bytes long, so a cut file is known
-// before any word is read, and what a block needs is known from the table
-// alone. A block's own checksum tells a damaged block from its sound
-// neighbours; the two small checksums make the table trustworthy first.
+// A header slot describes one image the file holds; of the slots whose own
+// checksum holds, the one with the higher generation is the image:
+//
+// | slot offset | bytes | field                                          |
+// |-------------|-------|------------------------------------------------|
+// | 0           | 8     | generation; 0 in a slot never written          |
+// | 8           | 4     | id limit: one past the highest id ever handed  |
+// | 12          | 4     | n, the number of live blocks                   |
+// | 16          | 8     | w, their word counts summed                    |
+// | 24          | 8     | offset of the block table                      |
+// | 32          | 8     | XXH3-64 of the block table                     |
+// | 40          | 8     | the image's end: past its table and words      |
+// | 48          | 8     | 0                                              |
+// | 56          | 8     | XXH3-64 of bytes 0 to 55, seeded with the      |
+// |             |       | slot's number                                  |
+//
+// The block table is 24 n bytes, by increasing id, per block: u32 id, u32
+// word count, u64 offset of its words, u64 XXH3-64 of its 4 x words bytes.
+// Every block's words lie between byte 4096 and the image's end; a large
+// block's (kLargeBlockBytes or more) start at a multiple of 4096, so that a
+// load can map them into the plex. A whole image is the header, the table
+// at 4096, then the blocks by id: a file cut short keeps its table, and the
+// blocks past the cut are known to be cut. A longer file holds, past the
+// image's end, what an interrupted save wrote.
+//
+// A save that changes an image (UpdateImage) cuts off whatever lies past
+// the image's end, then appends a new table and the blocks that differ from
+// the old table's by id, size or checksum; it syncs them, then writes the
+// other slot with the next generation and syncs again. Until that slot is
+// whole the older one is the image, so an interrupted save leaves the old
+// image, and a finished one the new. Blocks that did not change keep their
+// place; when the file would hold more dead bytes than live ones, or the
+// image is small, it is written whole instead (to a new file, which the
+// caller renames over).
+// A block's own checksum tells a damaged block from its sound neighbours;
+// the slot's and the table's make the table trustworthy first.
+//
+// Version 2 (read only): a 48-byte header (magic, u32 version 2, u32 id
+// limit, u32 n, u32 0, u64 w, u64 XXH3-64 of the table, u64 XXH3-64 of bytes
+// 0 to 39), a table of 16 bytes per block (u32 id, u32 word count, u64
+// XXH3-64 of its words), then the words in table order; exactly that long.
 //
 // Version 1 (read only): magic, u32 version 1, u32 id limit, u32 n, then per
 // block by increasing id u32 id, u32 word count and the words; last a u64
@@ -29,10 +60,13 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <numeric>
 
 #if defined(_WIN32)
 #include <io.h>
 #else
+#include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
@@ -40,20 +74,28 @@
 #define XXH_INLINE_ALL
 #include "xxhash.h"
 
-// The blocks' words and the table go between plex and file as they lie in
-// memory.
+// The blocks' words go between plex and file as they lie in memory.
 static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__,
               "image files are little-endian");
-static_assert(sizeof(qss::standins::ImageBlock) == 16, "table entry");
 
 namespace qss::standins {
 namespace {
 
 constexpr unsigned char kMagic[8] = {'Q', 'S', 'S', 'P', 'L', 'E', 'X', 0x1A};
 constexpr uint32_t kFirstFormat = 1;
-constexpr uint32_t kCurrentFormat = 2;
-constexpr uint64_t kHeaderBytes = 48;
-constexpr uint64_t kHeaderCheckedBytes = 40;
+constexpr uint32_t kSecondFormat = 2;
+constexpr uint32_t kCurrentFormat = 3;
+constexpr uint64_t kSlotOffsets[2] = {512, 1024};
+constexpr uint64_t kHeaderReadBytes = 1024 + kSlotBytes;  // through slot 1
+constexpr uint64_t kSlotCheckedBytes = 56;
+constexpr uint64_t kDataStart = 4096;
+constexpr uint64_t kEntryBytes = 24;
+// An image with fewer live bytes is always written whole: that costs as
+// little as adding to it, and keeps the file in one piece, in id order.
+constexpr uint64_t kSmallImageBytes = 1 << 20;
+constexpr uint64_t kSecondHeaderBytes = 48;
+constexpr uint64_t kSecondHeaderCheckedBytes = 40;
+constexpr uint64_t kSecondEntryBytes = 16;
 constexpr uint64_t kFirstHeaderBytes = 20;
 constexpr uint64_t kFirstBlockHeaderBytes = 8;
 constexpr uint64_t kFirstChecksumBytes = 8;
@@ -61,6 +103,13 @@ constexpr uint64_t kFirstChecksumBytes = 8;
 // cost nothing beside the copying, small enough to stay in the cache for the
 // checksum that follows.
 constexpr uint64_t kPieceBytes = 1 << 20;
+// A large block verified without being read into the plex is summed
+// through views of the file this large: no copy of it is made, and the
+// memory it holds stays bounded.
+constexpr uint64_t kViewBytes = 16 << 20;
+// A file to be synced is sent on to the device in stretches of this size
+// while it is written.
+constexpr uint64_t kWriteBehindBytes = 8 << 20;
 // More words than this cannot be live in any plex (8 GiB of words at most).
 constexpr uint64_t kMaxImageWords = uint64_t{1} << 31;
 constexpr uint64_t kFnvOffset = 14695981039346656037ull;
@@ -74,6 +123,10 @@ uint64_t ReadUint(const unsigned char* data, int bytes) {
 
 void PutUint(uint64_t value, int bytes, unsigned char* out) {
   for (int i = 0; i < bytes; ++i) out[i] = (value >> (8 * i)) & 0xFF;
+}
+
+uint64_t AlignUp(uint64_t value, uint64_t alignment) {
+  return (value + alignment - 1) / alignment * alignment;
 }
 
 uint64_t Fnv1a(uint64_t hash, const unsigned char* data, size_t size) {
@@ -106,8 +159,211 @@ bool SyncToDevice(std::FILE* file) {
 #endif
 }
 
-bool Write(std::FILE* file, const void* data, uint64_t bytes) {
-  return std::fwrite(data, 1, static_cast<size_t>(bytes), file) == bytes;
+// Starts writing the file's dirty pages in the range to the device, without
+// waiting for them (where the system offers that).
+void StartWriteBack(std::FILE* file, uint64_t offset, uint64_t bytes) {
+#if defined(__linux__)
+  sync_file_range(fileno(file), static_cast<off_t>(offset),
+                  static_cast<off_t>(bytes), SYNC_FILE_RANGE_WRITE);
+#else
+  (void)file;
+  (void)offset;
+  (void)bytes;
+#endif
+}
+
+// Cuts the file to `bytes`, its buffer flushed first.
+bool Truncate(std::FILE* file, uint64_t bytes) {
+  if (std::fflush(file) != 0) return false;
+#if defined(_WIN32)
+  return _chsize_s(_fileno(file), static_cast<__int64>(bytes)) == 0;
+#else
+  return ftruncate(fileno(file), static_cast<off_t>(bytes)) == 0;
+#endif
+}
+
+// One header slot of the current format, decoded.
+struct Slot {
+  uint64_t generation = 0;
+  uint32_t id_limit = 0;
+  uint32_t count = 0;
+  uint64_t words = 0;
+  uint64_t table_offset = 0;
+  uint64_t table_checksum = 0;
+  uint64_t end = 0;
+};
+
+void FormatSlot(const Slot& slot, int number, unsigned char* out) {
+  std::memset(out, 0, kSlotBytes);
+  PutUint(slot.generation, 8, out);
+  PutUint(slot.id_limit, 4, out + 8);
+  PutUint(slot.count, 4, out + 12);
+  PutUint(slot.words, 8, out + 16);
+  PutUint(slot.table_offset, 8, out + 24);
+  PutUint(slot.table_checksum, 8, out + 32);
+  PutUint(slot.end, 8, out + 40);
+  PutUint(XXH3_64bits_withSeed(out, kSlotCheckedBytes, number), 8,
+          out + kSlotCheckedBytes);
+}
+
+// False for a slot never written, or one a write left torn.
+bool ParseSlot(const unsigned char* in, int number, Slot* slot) {
+  if (XXH3_64bits_withSeed(in, kSlotCheckedBytes, number) !=
+          ReadUint(in + kSlotCheckedBytes, 8) ||
+      ReadUint(in + 48, 8) != 0) {
+    return false;
+  }
+  slot->generation = ReadUint(in, 8);
+  slot->id_limit = static_cast<uint32_t>(ReadUint(in + 8, 4));
+  slot->count = static_cast<uint32_t>(ReadUint(in + 12, 4));
+  slot->words = ReadUint(in + 16, 8);
+  slot->table_offset = ReadUint(in + 24, 8);
+  slot->table_checksum = ReadUint(in + 32, 8);
+  slot->end = ReadUint(in + 40, 8);
+  return slot->generation != 0;
+}
+
+// The slot in use in a header read through slot 1: -1 when none is valid.
+int ActiveSlot(const unsigned char* header, Slot* active) {
+  int number = -1;
+  for (int k = 0; k < 2; ++k) {
+    Slot slot;
+    if (ParseSlot(header + kSlotOffsets[k], k, &slot) &&
+        (number < 0 || slot.generation > active->generation)) {
+      *active = slot;
+      number = k;
+    }
+  }
+  return number;
+}
+
+bool IsCurrentHeader(const unsigned char* header) {
+  return std::memcmp(header, kMagic, sizeof(kMagic)) == 0 &&
+         ReadUint(header + 8, 4) == kCurrentFormat &&
+         ReadUint(header + 12, 4) == 0;
+}
+
+// Where the next block's words go, from `*at` on: large blocks at the next
+// multiple of kImageAlignment. Moves `*at` past them.
+uint64_t Place(uint64_t* at, uint32_t words) {
+  if (IsLargeBlock(words)) *at = AlignUp(*at, kImageAlignment);
+  const uint64_t offset = *at;
+  *at += uint64_t{words} * 4;
+  return offset;
+}
+
+// Places the table of `image` at `*at` and moves `*at` past it; sets the
+// slot that describes the image but for the table's checksum and the end.
+void PlaceTable(uint64_t* at, const ImageLayout& image, Slot* slot) {
+  slot->table_offset = AlignUp(*at, 8);
+  *at = slot->table_offset + kEntryBytes * image.blocks.size();
+  slot->generation = image.generation;
+  slot->id_limit = image.id_limit;
+  slot->count = static_cast<uint32_t>(image.blocks.size());
+  slot->words = image.words;
+}
+
+uint64_t BlockChecksum(const SavedBlock& block) {
+  return XXH3_64bits(block.data, uint64_t{block.words} * 4);
+}
+
+// Writes to a file at given offsets, reporting what it wrote.
+class Output {
+ public:
+  // With `sync` the file is to be synced at the end: what is written starts
+  // on its way to the device as it goes, so that the sync waits for the
+  // last stretch only rather than for all of it.
+  Output(std::FILE* file, ProgressCounter* progress, bool sync)
+      : file_(file), progress_(progress), write_behind_(sync) {}
+
+  bool At(uint64_t offset) {
+    if (offset == position_) return true;
+    position_ = offset;
+    unsent_from_ = offset;
+    return Seek(file_, offset);
+  }
+  bool Put(const void* data, uint64_t bytes) {
+    position_ += bytes;
+    progress_->Advance(bytes);
+    if (std::fwrite(data, 1, static_cast<size_t>(bytes), file_) != bytes) {
+      return false;
+    }
+    if (write_behind_ && position_ - unsent_from_ >= kWriteBehindBytes) {
+      if (std::fflush(file_) != 0) return false;
+      StartWriteBack(file_, unsent_from_, position_ - unsent_from_);
+      unsent_from_ = position_;
+    }
+    return true;
+  }
+  // Writes the block's words at `offset`, summing each piece on its way
+  // out, while it is in the cache.
+  bool PutBlock(const SavedBlock& block, uint64_t offset, uint64_t* checksum) {
+    const auto* data = reinterpret_cast<const unsigned char*>(block.data);
+    const uint64_t bytes = uint64_t{block.words} * 4;
+    XXH3_state_t state;
+    XXH3_64bits_reset(&state);
+    bool ok = At(offset);
+    for (uint64_t at = 0; ok && at < bytes; at += kPieceBytes) {
+      const uint64_t piece = std::min(kPieceBytes, bytes - at);
+      XXH3_64bits_update(&state, data + at, static_cast<size_t>(piece));
+      ok = Put(data + at, piece);
+    }
+    *checksum = XXH3_64bits_digest(&state);
+    return ok;
+  }
+  // Writes the table at the slot's offset and sets the slot's checksum of it.
+  bool PutTable(const std::vector<ImageBlock>& blocks, Slot* slot) {
+    std::vector<unsigned char> table(blocks.size() * kEntryBytes);
+    for (size_t i = 0; i < blocks.size(); ++i) {
+      unsigned char* entry = table.data() + i * kEntryBytes;
+      PutUint(blocks[i].id, 4, entry);
+      PutUint(blocks[i].words, 4, entry + 4);
+      PutUint(blocks[i].offset, 8, entry + 8);
+      PutUint(blocks[i].checksum, 8, entry + 16);
+    }
+    slot->table_checksum = XXH3_64bits(table.data(), table.size());
+    return At(slot->table_offset) && Put(table.data(), table.size());
+  }
+
+ private:
+  std::FILE* file_;
+  ProgressCounter* progress_;
+  bool write_behind_;
+  uint64_t position_ = UINT64_MAX;  // unknown: the first At seeks
+  uint64_t unsent_from_ = 0;
+};
+
+// Sums `bytes` from `offset`, which the file holds, into `state` through
+// mappings of the file rather than copies of it, where the system can.
+// Returns the bytes summed: 0 where it cannot, fewer when it fails.
+uint64_t SumThroughViews(std::FILE* file, uint64_t offset, uint64_t bytes,
+                         XXH3_state_t* state, ProgressCounter* progress) {
+#if defined(_WIN32)
+  (void)file;
+  (void)progress;
+  (void)offset;
+  (void)bytes;
+  (void)state;
+  return 0;
+#else
+  static const uint64_t page = static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
+  uint64_t done = 0;
+  while (done < bytes) {
+    const uint64_t start = (offset + done) / page * page;
+    const uint64_t skip = offset + done - start;
+    const uint64_t piece = std::min(kViewBytes, bytes - done);
+    void* view =
+        mmap(nullptr, skip + piece, PROT_READ, MAP_PRIVATE | MAP_POPULATE,
+             fileno(file), static_cast<off_t>(start));
+    if (view == MAP_FAILED) break;
+    XXH3_64bits_update(state, static_cast<unsigned char*>(view) + skip,
+                       static_cast<size_t>(piece));
+    munmap(view, skip + piece);
+    done += piece;
+    progress->Advance(piece);
+  }
+  return done;
+#endif
 }
 
 }  // namespace
@@ -122,57 +378,151 @@ void ProgressCounter::Reach(uint64_t done) {
   }
 }
 
-// The table and header go last, once the words have given their checksums:
-// each piece is summed as it goes out, still in the cache.
+// The header page goes last, so that a file cut short has no valid slot.
 int WriteImage(const char* path, uint32_t id_limit,
                const std::vector<SavedBlock>& blocks,
-               const ProgressSink& progress, bool sync) {
-  std::vector<ImageBlock> table(blocks.size());
-  uint64_t words = 0;
-  for (const SavedBlock& block : blocks) words += block.words;
-  const uint64_t table_bytes = table.size() * sizeof(ImageBlock);
-  ProgressCounter counter(progress, kHeaderBytes + table_bytes + 4 * words);
+               const ProgressSink& progress, bool sync, ImageLayout* written) {
+  ImageLayout image;
+  image.version = kCurrentFormat;
+  image.id_limit = id_limit;
+  image.generation = 1;
+  for (const SavedBlock& block : blocks) {
+    image.blocks.push_back({block.id, block.words, 0, 0});
+    image.words += block.words;
+  }
+  uint64_t at = kDataStart;
+  Slot slot;
+  PlaceTable(&at, image, &slot);
+  for (ImageBlock& block : image.blocks) block.offset = Place(&at, block.words);
+  image.end = image.file_bytes = slot.end = at;
   std::FILE* file = path != nullptr ? std::fopen(path, "wb") : nullptr;
   if (file == nullptr) {
     if (path == nullptr) errno = EINVAL;
     return 1;
   }
-  bool ok = Seek(file, kHeaderBytes + table_bytes);
+  ProgressCounter counter(progress, image.end);
+  Output out(file, &counter, sync);
+  bool ok = true;
   for (size_t i = 0; ok && i < blocks.size(); ++i) {
-    const auto* data = reinterpret_cast<const unsigned char*>(blocks[i].data);
-    const uint64_t bytes = uint64_t{blocks[i].words} * 4;
-    XXH3_state_t state;
-    XXH3_64bits_reset(&state);
-    for (uint64_t at = 0; ok && at < bytes; at += kPieceBytes) {
-      const uint64_t piece = std::min(kPieceBytes, bytes - at);
-      XXH3_64bits_update(&state, data + at, static_cast<size_t>(piece));
-      ok = Write(file, data + at, piece);
-      counter.Advance(piece);
-    }
-    table[i] = {blocks[i].id, blocks[i].words, XXH3_64bits_digest(&state)};
+    ok = out.PutBlock(blocks[i], image.blocks[i].offset,
+                      &image.blocks[i].checksum);
   }
-  unsigned char header[kHeaderBytes] = {};
-  std::memcpy(header, kMagic, sizeof(kMagic));
-  PutUint(kCurrentFormat, 4, header + 8);
-  PutUint(id_limit, 4, header + 12);
-  PutUint(table.size(), 4, header + 16);
-  PutUint(words, 8, header + 24);
-  PutUint(XXH3_64bits(table.data(), static_cast<size_t>(table_bytes)), 8,
-          header + 32);
-  PutUint(XXH3_64bits(header, kHeaderCheckedBytes), 8, header + 40);
-  ok = ok && Seek(file, 0) && Write(file, header, kHeaderBytes) &&
-       Write(file, table.data(), table_bytes) && std::fflush(file) == 0 &&
-       (!sync || SyncToDevice(file));
-  counter.Advance(kHeaderBytes + table_bytes);
+  ok = ok && out.PutTable(image.blocks, &slot);
+  const int number = static_cast<int>(image.generation % 2);
+  std::vector<unsigned char> page(kDataStart);
+  std::memcpy(page.data(), kMagic, sizeof(kMagic));
+  PutUint(kCurrentFormat, 4, page.data() + 8);
+  FormatSlot(slot, number, page.data() + kSlotOffsets[number]);
+  std::memcpy(image.slot.data(), page.data() + kSlotOffsets[number],
+              kSlotBytes);
+  ok = ok && out.At(0) && out.Put(page.data(), page.size()) &&
+       std::fflush(file) == 0 && (!sync || SyncToDevice(file));
+  counter.Reach(image.end);
   int error = errno;
   if (std::fclose(file) != 0 && ok) {
     ok = false;
     error = errno;
   }
-  if (ok) return 0;
-  std::remove(path);
-  errno = error;
-  return 1;
+  if (!ok) {
+    std::remove(path);
+    errno = error;
+    return 1;
+  }
+  *written = std::move(image);
+  return 0;
+}
+
+int UpdateImage(const char* path, uint32_t id_limit,
+                const std::vector<SavedBlock>& blocks, const ImageLayout& base,
+                const ProgressSink& progress, bool sync, ImageLayout* written) {
+  if (base.generation == 0 || path == nullptr) return QSS_PLEX_SAVE_WHOLE;
+  std::FILE* file = std::fopen(path, "r+b");
+  if (file == nullptr) return errno == ENOENT ? QSS_PLEX_SAVE_WHOLE : 1;
+  // The file must hold `base` still: the same slot in use, and all of it.
+  unsigned char header[kHeaderReadBytes];
+  Slot active;
+  const int in_use =
+      std::fread(header, 1, sizeof(header), file) == sizeof(header) &&
+              IsCurrentHeader(header)
+          ? ActiveSlot(header, &active)
+          : -1;
+  const int64_t length = FileLength(file);
+  if (in_use < 0 || active.generation != base.generation ||
+      std::memcmp(header + kSlotOffsets[in_use], base.slot.data(),
+                  kSlotBytes) != 0 ||
+      length < 0 || static_cast<uint64_t>(length) < base.end) {
+    std::fclose(file);
+    return QSS_PLEX_SAVE_WHOLE;
+  }
+
+  ImageLayout image;
+  image.version = kCurrentFormat;
+  image.id_limit = id_limit;
+  image.generation = base.generation + 1;
+  uint64_t live_bytes = kDataStart + kEntryBytes * blocks.size();
+  for (const SavedBlock& block : blocks)
+    live_bytes += uint64_t{block.words} * 4;
+  ProgressCounter counter(progress, live_bytes);
+  // A block keeps its place when `base` has it with the same size and
+  // checksum; the rest go after the image's end, in id order.
+  std::vector<size_t> added;
+  size_t k = 0;
+  for (size_t i = 0; i < blocks.size(); ++i) {
+    const SavedBlock& block = blocks[i];
+    image.blocks.push_back({block.id, block.words, 0, 0});
+    image.words += block.words;
+    while (k < base.blocks.size() && base.blocks[k].id < block.id) ++k;
+    if (k < base.blocks.size() && base.blocks[k].id == block.id &&
+        base.blocks[k].words == block.words &&
+        base.blocks[k].checksum == BlockChecksum(block)) {
+      image.blocks.back() = base.blocks[k];
+      counter.Advance(uint64_t{block.words} * 4);
+    } else {
+      added.push_back(i);
+    }
+  }
+  uint64_t at = base.end;
+  Slot slot;
+  PlaceTable(&at, image, &slot);
+  for (size_t i : added) image.blocks[i].offset = Place(&at, blocks[i].words);
+  image.end = image.file_bytes = slot.end = at;
+  if (image.end > 2 * live_bytes || live_bytes < kSmallImageBytes) {
+    std::fclose(file);
+    return QSS_PLEX_SAVE_WHOLE;
+  }
+
+  Output out(file, &counter, sync);
+  bool ok = Truncate(file, base.end);
+  for (size_t i : added) {
+    ok = ok && out.PutBlock(blocks[i], image.blocks[i].offset,
+                            &image.blocks[i].checksum);
+  }
+  ok = ok && out.PutTable(image.blocks, &slot) && std::fflush(file) == 0 &&
+       (!sync || SyncToDevice(file));
+  if (!ok) {
+    // The old slot is still the image: what was added is cut off again.
+    const int error = errno;
+    Truncate(file, base.end);
+    std::fclose(file);
+    errno = error;
+    return 1;
+  }
+  const int number = static_cast<int>(image.generation % 2);
+  FormatSlot(slot, number, image.slot.data());
+  ok = out.At(kSlotOffsets[number]) && out.Put(image.slot.data(), kSlotBytes) &&
+       std::fflush(file) == 0 && (!sync || SyncToDevice(file));
+  counter.Reach(live_bytes);
+  int error = errno;
+  if (std::fclose(file) != 0 && ok) {
+    ok = false;
+    error = errno;
+  }
+  if (!ok) {
+    errno = error;
+    return 1;
+  }
+  *written = std::move(image);
+  return 0;
 }
 
 ImageReader::~ImageReader() {
@@ -218,7 +568,7 @@ int ImageReader::Open(const char* path) {
   if (!Read(start, sizeof(start))) return ReadFailure();
   version_ = static_cast<uint32_t>(ReadUint(start + 8, 4));
   if (std::memcmp(start, kMagic, sizeof(kMagic)) != 0 ||
-      (version_ != kFirstFormat && version_ != kCurrentFormat)) {
+      version_ < kFirstFormat || version_ > kCurrentFormat) {
     return QSS_PLEX_DAMAGED;
   }
   return QSS_PLEX_LOADED;
@@ -227,67 +577,149 @@ int ImageReader::Open(const char* path) {
 int ImageReader::ReadLayout(bool cut_ok, ImageLayout* layout) {
   layout->version = version_;
   layout->file_bytes = file_bytes_;
-  if (version_ == kFirstFormat) return ReadFirstFormatLayout(layout);
-  unsigned char header[kHeaderBytes];
+  switch (version_) {
+    case kFirstFormat:
+      return ReadFirstFormatLayout(layout);
+    case kSecondFormat:
+      return ReadSecondFormatLayout(cut_ok, layout);
+    default:
+      return ReadCurrentLayout(cut_ok, layout);
+  }
+}
+
+// The table lies after the blocks it lists, so a whole table means whole
+// blocks: only checksums can find damage in them.
+int ImageReader::ReadCurrentLayout(bool cut_ok, ImageLayout* layout) {
+  unsigned char header[kHeaderReadBytes];
   if (!SeekTo(0)) return QSS_PLEX_UNREADABLE;
-  if (!Read(header, kHeaderBytes)) return ReadFailure();
-  if (XXH3_64bits(header, kHeaderCheckedBytes) != ReadUint(header + 40, 8)) {
+  if (!Read(header, kHeaderReadBytes)) return ReadFailure();
+  Slot slot;
+  const int number = IsCurrentHeader(header) ? ActiveSlot(header, &slot) : -1;
+  const uint64_t table_end = slot.table_offset + kEntryBytes * slot.count;
+  if (number < 0 || slot.id_limit < 1 || slot.id_limit > INT_MAX ||
+      slot.count >= slot.id_limit || slot.words > kMaxImageWords ||
+      slot.table_offset < kDataStart || slot.table_offset > slot.end ||
+      slot.end - slot.table_offset < kEntryBytes * slot.count ||
+      file_bytes_ < (cut_ok ? table_end : slot.end)) {
     return QSS_PLEX_DAMAGED;
   }
-  const uint64_t id_limit = ReadUint(header + 12, 4);
-  const uint64_t count = ReadUint(header + 16, 4);
-  const uint64_t words = ReadUint(header + 24, 8);
-  const uint64_t table_bytes = count * sizeof(ImageBlock);
-  const uint64_t whole = kHeaderBytes + table_bytes + 4 * words;
-  if (id_limit < 1 || id_limit > INT_MAX || count >= id_limit ||
-      ReadUint(header + 20, 4) != 0 || words > kMaxImageWords ||
-      file_bytes_ < kHeaderBytes + table_bytes || file_bytes_ > whole ||
-      (!cut_ok && file_bytes_ != whole)) {
+  layout->id_limit = slot.id_limit;
+  layout->words = slot.words;
+  layout->generation = slot.generation;
+  std::memcpy(layout->slot.data(), header + kSlotOffsets[number], kSlotBytes);
+  layout->end = slot.end;
+  std::vector<unsigned char> table(kEntryBytes * slot.count);
+  // Read outside the pass's progress, which goes through the blocks.
+  if (!Seek(file_, slot.table_offset)) return QSS_PLEX_UNREADABLE;
+  if (!Read(table.data(), table.size())) return ReadFailure();
+  if (XXH3_64bits(table.data(), table.size()) != slot.table_checksum) {
     return QSS_PLEX_DAMAGED;
   }
-  layout->id_limit = static_cast<uint32_t>(id_limit);
-  layout->words = words;
-  layout->blocks.resize(static_cast<size_t>(count));
-  if (!Read(layout->blocks.data(), table_bytes)) return ReadFailure();
-  if (XXH3_64bits(layout->blocks.data(), static_cast<size_t>(table_bytes)) !=
-      ReadUint(header + 32, 8)) {
-    return QSS_PLEX_DAMAGED;
-  }
+  layout->blocks.resize(slot.count);
   uint64_t sum = 0;
   uint32_t previous_id = 0;
-  for (const ImageBlock& block : layout->blocks) {
-    if (block.id <= previous_id || block.id >= id_limit ||
-        block.words > INT_MAX) {
+  for (size_t i = 0; i < layout->blocks.size(); ++i) {
+    const unsigned char* entry = table.data() + i * kEntryBytes;
+    ImageBlock& block = layout->blocks[i];
+    block.id = static_cast<uint32_t>(ReadUint(entry, 4));
+    block.words = static_cast<uint32_t>(ReadUint(entry + 4, 4));
+    block.offset = ReadUint(entry + 8, 8);
+    block.checksum = ReadUint(entry + 16, 8);
+    if (block.id <= previous_id || block.id >= slot.id_limit ||
+        block.words > INT_MAX || block.offset < kDataStart ||
+        block.offset > slot.end ||
+        (slot.end - block.offset) / 4 < block.words) {
       return QSS_PLEX_DAMAGED;
     }
     sum += block.words;
     previous_id = block.id;
   }
-  return sum == words ? QSS_PLEX_LOADED : QSS_PLEX_DAMAGED;
+  return sum == slot.words ? QSS_PLEX_LOADED : QSS_PLEX_DAMAGED;
 }
 
+int ImageReader::ReadSecondFormatLayout(bool cut_ok, ImageLayout* layout) {
+  unsigned char header[kSecondHeaderBytes];
+  if (!SeekTo(0)) return QSS_PLEX_UNREADABLE;
+  if (!Read(header, kSecondHeaderBytes)) return ReadFailure();
+  if (XXH3_64bits(header, kSecondHeaderCheckedBytes) !=
+      ReadUint(header + 40, 8)) {
+    return QSS_PLEX_DAMAGED;
+  }
+  const uint64_t id_limit = ReadUint(header + 12, 4);
+  const uint64_t count = ReadUint(header + 16, 4);
+  const uint64_t words = ReadUint(header + 24, 8);
+  const uint64_t table_bytes = count * kSecondEntryBytes;
+  const uint64_t whole = kSecondHeaderBytes + table_bytes + 4 * words;
+  if (id_limit < 1 || id_limit > INT_MAX || count >= id_limit ||
+      ReadUint(header + 20, 4) != 0 || words > kMaxImageWords ||
+      file_bytes_ < kSecondHeaderBytes + table_bytes || file_bytes_ > whole ||
+      (!cut_ok && file_bytes_ != whole)) {
+    return QSS_PLEX_DAMAGED;
+  }
+  layout->id_limit = static_cast<uint32_t>(id_limit);
+  layout->words = words;
+  layout->end = whole;
+  std::vector<unsigned char> table(static_cast<size_t>(table_bytes));
+  if (!Read(table.data(), table_bytes)) return ReadFailure();
+  if (XXH3_64bits(table.data(), table.size()) != ReadUint(header + 32, 8)) {
+    return QSS_PLEX_DAMAGED;
+  }
+  layout->blocks.resize(static_cast<size_t>(count));
+  uint64_t at = kSecondHeaderBytes + table_bytes;
+  uint32_t previous_id = 0;
+  for (size_t i = 0; i < layout->blocks.size(); ++i) {
+    const unsigned char* entry = table.data() + i * kSecondEntryBytes;
+    ImageBlock& block = layout->blocks[i];
+    block.id = static_cast<uint32_t>(ReadUint(entry, 4));
+    block.words = static_cast<uint32_t>(ReadUint(entry + 4, 4));
+    block.checksum = ReadUint(entry + 8, 8);
+    block.offset = at;
+    if (block.id <= previous_id || block.id >= id_limit ||
+        block.words > INT_MAX) {
+      return QSS_PLEX_DAMAGED;
+    }
+    at += uint64_t{block.words} * 4;
+    previous_id = block.id;
+  }
+  return at == whole ? QSS_PLEX_LOADED : QSS_PLEX_DAMAGED;
+}
+
+// Blocks are read in the order of their places in the file, which in an
+// image saved by changes is not the order of their ids.
 int ImageReader::ReadBlocks(const ImageLayout& layout,
-                            int32_t* const* destinations,
+                            const std::vector<BlockTarget>* targets,
                             const DamageSink* salvage) {
   if (layout.version == kFirstFormat) {
-    return ReadFirstFormatBlocks(layout, destinations);
+    return ReadFirstFormatBlocks(layout, targets);
   }
   StartPass();
-  if (!SeekTo(kHeaderBytes + layout.blocks.size() * sizeof(ImageBlock))) {
-    return QSS_PLEX_UNREADABLE;
-  }
-  if (destinations == nullptr) scratch_.resize(kPieceBytes);
-  bool at_end = false;
-  for (size_t i = 0; i < layout.blocks.size(); ++i) {
+  std::vector<size_t> order(layout.blocks.size());
+  std::iota(order.begin(), order.end(), size_t{0});
+  std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) {
+    return layout.blocks[a].offset < layout.blocks[b].offset;
+  });
+  scratch_.resize(kPieceBytes);
+  std::vector<std::pair<uint32_t, int>> damaged;  // (id, damage)
+  uint64_t position = UINT64_MAX;
+  for (size_t i : order) {
+    const BlockTarget target =
+        targets != nullptr ? (*targets)[i] : BlockTarget{};
+    if (target.skip) continue;
     const ImageBlock& block = layout.blocks[i];
-    auto* to = destinations != nullptr
-                   ? reinterpret_cast<unsigned char*>(destinations[i])
-                   : nullptr;
+    if (block.offset != position && !SeekTo(block.offset)) {
+      return QSS_PLEX_UNREADABLE;
+    }
+    auto* to = reinterpret_cast<unsigned char*>(target.to);
     const uint64_t bytes = uint64_t{block.words} * 4;
     XXH3_state_t state;
     XXH3_64bits_reset(&state);
     uint64_t got = 0;
-    while (got < bytes && !at_end) {
+    if (to == nullptr && IsLargeBlock(block.words) &&
+        block.offset <= file_bytes_ && bytes <= file_bytes_ - block.offset) {
+      got = SumThroughViews(file_, block.offset, bytes, &state, &progress_);
+      if (got > 0 && !SeekTo(block.offset + got)) return QSS_PLEX_UNREADABLE;
+    }
+    while (got < bytes) {
       const size_t piece =
           static_cast<size_t>(std::min(kPieceBytes, bytes - got));
       unsigned char* into = to != nullptr ? to + got : scratch_.data();
@@ -297,23 +729,29 @@ int ImageReader::ReadBlocks(const ImageLayout& layout,
       got += n;
       if (n < piece) {
         if (std::ferror(file_)) return QSS_PLEX_UNREADABLE;
-        at_end = true;
+        break;
       }
     }
+    position = block.offset + got;
     int damage = 0;
     if (got < bytes) {
       damage = QSS_PLEX_BLOCK_CUT;
       if (to != nullptr) std::memset(to + got, 0, bytes - got);
+      position = UINT64_MAX;
     } else if (XXH3_64bits_digest(&state) != block.checksum) {
       damage = QSS_PLEX_BLOCK_CHECKSUM;
     }
     if (damage == 0) continue;
     if (salvage == nullptr) return QSS_PLEX_DAMAGED;
-    if (salvage->report != nullptr) {
-      salvage->report(static_cast<int>(block.id), damage, salvage->context);
-    }
+    damaged.emplace_back(block.id, damage);
   }
   EndPass();
+  std::sort(damaged.begin(), damaged.end());
+  if (salvage != nullptr && salvage->report != nullptr) {
+    for (const auto& [id, damage] : damaged) {
+      salvage->report(static_cast<int>(id), damage, salvage->context);
+    }
+  }
   return QSS_PLEX_LOADED;
 }
 
@@ -340,6 +778,7 @@ int ImageReader::ReadFirstFormatLayout(ImageLayout* layout) {
     return QSS_PLEX_DAMAGED;
   }
   layout->id_limit = static_cast<uint32_t>(id_limit);
+  layout->end = file_bytes_;
   scratch_.resize(kPieceBytes);
   uint64_t at = kFirstHeaderBytes;
   uint64_t previous_id = 0;
@@ -359,9 +798,9 @@ int ImageReader::ReadFirstFormatLayout(ImageLayout* layout) {
       if (!read(scratch_.data(), piece)) return ReadFailure();
       left -= piece;
     }
-    at += words * 4;
     layout->blocks.push_back(
-        {static_cast<uint32_t>(id), static_cast<uint32_t>(words), 0});
+        {static_cast<uint32_t>(id), static_cast<uint32_t>(words), 0, at});
+    at += words * 4;
     layout->words += words;
     previous_id = id;
   }
@@ -374,20 +813,24 @@ int ImageReader::ReadFirstFormatLayout(ImageLayout* layout) {
 
 // Verified whole already: this pass only copies, and checks that the file
 // still says what it said.
-int ImageReader::ReadFirstFormatBlocks(const ImageLayout& layout,
-                                       int32_t* const* destinations) {
-  if (destinations == nullptr) return QSS_PLEX_LOADED;
+int ImageReader::ReadFirstFormatBlocks(
+    const ImageLayout& layout, const std::vector<BlockTarget>* targets) {
+  if (targets == nullptr) return QSS_PLEX_LOADED;
   StartPass();
-  if (!SeekTo(kFirstHeaderBytes)) return QSS_PLEX_UNREADABLE;
   for (size_t i = 0; i < layout.blocks.size(); ++i) {
+    const ImageBlock& block = layout.blocks[i];
+    auto* to = reinterpret_cast<unsigned char*>((*targets)[i].to);
+    if ((*targets)[i].skip || to == nullptr) continue;
     unsigned char block_header[kFirstBlockHeaderBytes];
+    if (!SeekTo(block.offset - kFirstBlockHeaderBytes)) {
+      return QSS_PLEX_UNREADABLE;
+    }
     if (!Read(block_header, kFirstBlockHeaderBytes)) return ReadFailure();
-    if (ReadUint(block_header, 4) != layout.blocks[i].id ||
-        ReadUint(block_header + 4, 4) != layout.blocks[i].words) {
+    if (ReadUint(block_header, 4) != block.id ||
+        ReadUint(block_header + 4, 4) != block.words) {
       return QSS_PLEX_DAMAGED;
     }
-    auto* to = reinterpret_cast<unsigned char*>(destinations[i]);
-    const uint64_t bytes = uint64_t{layout.blocks[i].words} * 4;
+    const uint64_t bytes = uint64_t{block.words} * 4;
     for (uint64_t at = 0; at < bytes; at += kPieceBytes) {
       if (!Read(to + at, std::min(kPieceBytes, bytes - at))) {
         return ReadFailure();

@@ -5,6 +5,7 @@
 #ifndef QSSTORAGE_STANDINS_PLEX_IMAGE_H_
 #define QSSTORAGE_STANDINS_PLEX_IMAGE_H_
 
+#include <array>
 #include <cstdint>
 #include <cstdio>
 #include <vector>
@@ -13,11 +14,22 @@
 
 namespace qss::standins {
 
-// One live block as the block table lists it (the file's own 16 bytes).
+// A large block's words start at a multiple of this in the file, so that
+// they can be mapped straight into a plex whose place for them is aligned
+// alike. A large block is one of at least kLargeBlockBytes.
+constexpr uint64_t kImageAlignment = 4096;
+constexpr uint64_t kLargeBlockBytes = 256 * 1024;
+inline bool IsLargeBlock(uint64_t words) {
+  return words * 4 >= kLargeBlockBytes;
+}
+constexpr size_t kSlotBytes = 64;
+
+// One live block as the image lists it.
 struct ImageBlock {
   uint32_t id;
   uint32_t words;
   uint64_t checksum;  // XXH3-64 of its bytes; 0 in a first-format image
+  uint64_t offset;    // where its words start in the file
 };
 
 // Header and block table: everything but the blocks' words.
@@ -27,6 +39,13 @@ struct ImageLayout {
   uint64_t words = 0;     // the blocks' word counts summed
   uint64_t file_bytes = 0;
   std::vector<ImageBlock> blocks;  // increasing ids, all below id_limit
+  // The current format's header slot in use, as the file holds it, which
+  // tells this image from any other; 0 and empty in other formats.
+  uint64_t generation = 0;
+  std::array<unsigned char, kSlotBytes> slot = {};
+  // The first byte past the block table: the image's end. A longer file
+  // holds what a save cut short left behind.
+  uint64_t end = 0;
 };
 
 struct ProgressSink {
@@ -63,11 +82,29 @@ struct SavedBlock {
   const int32_t* data;
 };
 
-// Writes the current format to `path`: 0, or 1 with errno kept and the file
-// removed. `sync` flushes the file's data to the device before closing.
+// Writes the current format whole to `path`: 0, or 1 with errno kept and the
+// file removed. `sync` flushes the file's data to the device before closing.
+// `*written` describes the new image.
 int WriteImage(const char* path, uint32_t id_limit,
                const std::vector<SavedBlock>& blocks,
-               const ProgressSink& progress, bool sync);
+               const ProgressSink& progress, bool sync, ImageLayout* written);
+
+// Turns the current-format image `base` at `path` into one of `blocks`,
+// adding to the file only the blocks that are not in `base` with the same
+// size and checksum, then a new block table, then switching the header slot
+// (see plex_image.cc). 0 with `*written` describing the new image; 1 with
+// errno kept, the file holding `base`; or QSS_PLEX_SAVE_WHOLE, nothing
+// written, when the file does not hold `base` or rewriting it whole is due.
+int UpdateImage(const char* path, uint32_t id_limit,
+                const std::vector<SavedBlock>& blocks, const ImageLayout& base,
+                const ProgressSink& progress, bool sync, ImageLayout* written);
+
+// What ReadBlocks does with one block: reads it to `to`, verifying it;
+// verifies it only (null `to`); or passes it by (`skip`).
+struct BlockTarget {
+  int32_t* to = nullptr;
+  bool skip = false;
+};
 
 class ImageReader {
  public:
@@ -80,6 +117,7 @@ class ImageReader {
   int Open(const char* path);
   uint32_t version() const { return version_; }
   uint64_t file_bytes() const { return file_bytes_; }
+  std::FILE* file() const { return file_; }
   // Progress counts through the file once per pass, `total` bytes in all:
   // ReadLayout and the first ReadBlocks make one pass (ReadLayout alone for a
   // first-format image), every further ReadBlocks another.
@@ -88,14 +126,15 @@ class ImageReader {
   }
 
   // Reads and checks the header and block table; a first-format image is read
-  // whole and its checksum verified. With `cut_ok` a current-format file may
-  // end before its blocks do.
+  // whole and its checksum verified. With `cut_ok` a file may end before
+  // its blocks do (but not before the current format's table).
   int ReadLayout(bool cut_ok, ImageLayout* layout);
-  // Reads the words of block i to destinations[i], verifying each block's
-  // checksum; without destinations only verifies. With a `salvage` sink,
-  // damaged and cut blocks are reported to it and reading goes on (cut words
-  // read zero). May be called more than once.
-  int ReadBlocks(const ImageLayout& layout, int32_t* const* destinations,
+  // Does with block i what targets[i] says, all blocks verified only when
+  // `targets` is null. Any damage fails, unless a `salvage` sink is given:
+  // then damaged and cut blocks are reported to it, by increasing id, and
+  // reading goes on (cut words read zero). May be called more than once.
+  int ReadBlocks(const ImageLayout& layout,
+                 const std::vector<BlockTarget>* targets,
                  const DamageSink* salvage);
 
  private:
@@ -107,9 +146,11 @@ class ImageReader {
   // Progress through the file: a new pass starts where the last one ended.
   void StartPass();
   void EndPass();
+  int ReadSecondFormatLayout(bool cut_ok, ImageLayout* layout);
+  int ReadCurrentLayout(bool cut_ok, ImageLayout* layout);
   int ReadFirstFormatLayout(ImageLayout* layout);
   int ReadFirstFormatBlocks(const ImageLayout& layout,
-                            int32_t* const* destinations);
+                            const std::vector<BlockTarget>* targets);
 
   std::FILE* file_ = nullptr;
   uint32_t version_ = 0;

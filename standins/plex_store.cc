@@ -13,6 +13,8 @@
 #include <windows.h>
 #else
 #include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #endif
 
 namespace qss::standins {
@@ -33,7 +35,11 @@ constexpr uint64_t kDefaultReservationBytes = kMaxReservationBytes;
 constexpr uint64_t kDefaultReservationBytes = kGiB;
 #endif
 constexpr uint64_t kMinFallbackBytes = 16 * kMiB;
+#if defined(_WIN32)
 constexpr uint64_t kCommitGranule = kMiB;
+#endif
+// Large blocks start at a multiple of this many words, as in image files.
+constexpr int64_t kAlignedWords = kImageAlignment / 4;
 // Word 0 is never handed out; starting at 2 keeps every block 8-byte aligned.
 constexpr int64_t kFirstIndex = 2;
 constexpr uint32_t kFreshIdLimit = 3;
@@ -48,6 +54,47 @@ int64_t SizeClass(int64_t words) {
   while (step * 8 < words) step *= 2;
   return std::max<int64_t>(4, (words + step - 1) / step * step);
 }
+
+int64_t AlignUp(int64_t value, int64_t alignment) {
+  return (value + alignment - 1) / alignment * alignment;
+}
+
+// Where a block of `words` goes in a plex laid out afresh, from `*top` on;
+// moves `*top` past its extent.
+int64_t PlaceFresh(int64_t* top, int64_t words) {
+  if (IsLargeBlock(static_cast<uint64_t>(words))) {
+    *top = AlignUp(*top, kAlignedWords);
+  }
+  const int64_t start = *top;
+  *top += SizeClass(words);
+  return start;
+}
+
+#if !defined(_WIN32)
+// Fresh private pages over `bytes` from `at`, replacing whatever was mapped
+// there; large pages where the system offers them, as a plex filled from an
+// image otherwise spends most of its time on a page fault per 4 KiB.
+void* FreshPages(void* at, uint64_t bytes) {
+  // No swap reserved: untouched pages cost nothing, so the whole range can
+  // be readable from the start.
+  void* p = mmap(at, bytes, PROT_READ | PROT_WRITE,
+                 MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE |
+                     (at != nullptr ? MAP_FIXED : 0),
+                 -1, 0);
+  if (p == MAP_FAILED) return nullptr;
+  madvise(p, bytes, MADV_HUGEPAGE);
+  return p;
+}
+
+// FreshPages over part of the plex, which cannot go on with a hole in it.
+void RemakePages(void* at, uint64_t bytes) {
+  if (FreshPages(at, bytes) != nullptr) return;
+  std::fprintf(stderr,
+               "qsstorage plex stand-in: cannot remake the plex's "
+               "pages\n");
+  std::abort();
+}
+#endif
 
 // The largest count whose size class fits in `words`: size classes grow
 // with the count, so a binary search finds it.
@@ -70,14 +117,7 @@ bool AddressSpace::Reserve(uint64_t bytes) {
     void* p = VirtualAlloc(nullptr, static_cast<SIZE_T>(bytes), MEM_RESERVE,
                            PAGE_NOACCESS);
 #else
-    // Private anonymous pages with no swap reserved: untouched pages cost
-    // nothing, so the whole range can be readable from the start.
-    void* p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE,
-                   MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-    if (p == MAP_FAILED) p = nullptr;
-    // Large pages where the system offers them: a plex filled from an image
-    // otherwise spends most of its time on a page fault per 4 KiB.
-    if (p != nullptr) madvise(p, bytes, MADV_HUGEPAGE);
+    void* p = FreshPages(nullptr, bytes);
 #endif
     if (p != nullptr) {
       base_ = static_cast<int32_t*>(p);
@@ -120,6 +160,7 @@ void AddressSpace::Release() {
 #endif
   base_ = nullptr;
   bytes_ = committed_ = 0;
+  mapped_.clear();
 }
 
 bool AddressSpace::Commit(uint64_t bytes) {
@@ -143,8 +184,84 @@ void AddressSpace::Discard() {
   if (committed_ > 0) VirtualFree(base_, committed_, MEM_DECOMMIT);
   committed_ = 0;
 #else
-  madvise(base_, bytes_, MADV_DONTNEED);
+  if (mapped_.empty()) {
+    madvise(base_, bytes_, MADV_DONTNEED);
+    return;
+  }
+  // Dropping the pages of a file mapping would show the file again.
+  RemakePages(base_, bytes_);
+  mapped_.clear();
 #endif
+}
+
+uint64_t AddressSpace::PageBytes() {
+#if defined(_WIN32)
+  return 0;
+#else
+  static const uint64_t page = static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
+  return page;
+#endif
+}
+
+bool AddressSpace::MapFile(uint64_t at, std::FILE* file, uint64_t file_offset,
+                           uint64_t bytes) {
+#if defined(_WIN32)
+  (void)at;
+  (void)file;
+  (void)file_offset;
+  (void)bytes;
+  return false;
+#else
+  struct stat status;
+  const int fd = fileno(file);
+  if (at + bytes > bytes_ || fstat(fd, &status) != 0) return false;
+  if (!mapped_.empty() &&
+      (status.st_dev != mapped_device_ || status.st_ino != mapped_inode_)) {
+    return false;  // one file at a time, so that MapsFile can tell
+  }
+  if (mmap(reinterpret_cast<char*>(base_) + at, bytes, PROT_READ | PROT_WRITE,
+           MAP_PRIVATE | MAP_FIXED, fd,
+           static_cast<off_t>(file_offset)) == MAP_FAILED) {
+    // A failed MAP_FIXED may have unmapped the range already; the caller
+    // reads the words into fresh pages instead.
+    RemakePages(reinterpret_cast<char*>(base_) + at, bytes);
+    return false;
+  }
+  mapped_device_ = status.st_dev;
+  mapped_inode_ = status.st_ino;
+  mapped_.emplace_back(at, bytes);
+  return true;
+#endif
+}
+
+bool AddressSpace::MapsFile(const char* path) const {
+#if defined(_WIN32)
+  (void)path;
+  return false;
+#else
+  struct stat status;
+  return !mapped_.empty() && path != nullptr && stat(path, &status) == 0 &&
+         status.st_dev == mapped_device_ && status.st_ino == mapped_inode_;
+#endif
+}
+
+bool AddressSpace::Detach() {
+#if !defined(_WIN32)
+  while (!mapped_.empty()) {
+    const auto [at, bytes] = mapped_.back();
+    char* place = reinterpret_cast<char*>(base_) + at;
+    void* copy = FreshPages(nullptr, bytes);
+    if (copy == nullptr) return false;
+    std::memcpy(copy, place, bytes);
+    if (mremap(copy, bytes, bytes, MREMAP_MAYMOVE | MREMAP_FIXED, place) ==
+        MAP_FAILED) {
+      munmap(copy, bytes);
+      return false;
+    }
+    mapped_.pop_back();
+  }
+#endif
+  return true;
 }
 
 PlexStore& PlexStore::Instance() {
@@ -193,8 +310,8 @@ void PlexStore::SetReservationBytes(uint64_t bytes) {
 }
 
 void PlexStore::RebuildFresh() {
-  Rebuild({{1, kHostBlock1Words, 0}, {2, kHostBlock2Words, 0}}, kFreshIdLimit,
-          true);
+  Rebuild({{1, kHostBlock1Words, 0, 0}, {2, kHostBlock2Words, 0, 0}},
+          kFreshIdLimit, true);
 }
 
 bool PlexStore::IsFresh() const {
@@ -219,9 +336,11 @@ void PlexStore::Rebuild(const std::vector<ImageBlock>& live, uint32_t id_limit,
   free_words_ = 0;
   top_ = kFirstIndex;
   for (const ImageBlock& block : live) {
-    blocks_[block.id] = Block{top_, block.words, SizeClass(block.words)};
-    located_[block.id] = static_cast<int32_t>(top_);
-    top_ += blocks_[block.id].capacity;
+    const int64_t previous_top = top_;
+    const int64_t start = PlaceFresh(&top_, block.words);
+    if (start > previous_top) AddFree(previous_top, start - previous_top);
+    blocks_[block.id] = Block{start, block.words, SizeClass(block.words)};
+    located_[block.id] = static_cast<int32_t>(start);
   }
   space_.Commit(static_cast<uint64_t>(top_) * 4);
   if (zero) {
@@ -533,7 +652,7 @@ int64_t PlexStore::GrowableWords(int id) const {
       {block.capacity, LargestFitting(room), LargestFitting(in_place)});
 }
 
-int PlexStore::Save(const char* path) const {
+std::vector<SavedBlock> PlexStore::BlocksToSave() const {
   std::vector<SavedBlock> live;
   for (size_t id = 1; id < blocks_.size(); ++id) {
     if (!IsLive(static_cast<int>(id))) continue;
@@ -541,21 +660,61 @@ int PlexStore::Save(const char* path) const {
     live.push_back({static_cast<uint32_t>(id), static_cast<uint32_t>(b.words),
                     space_.base() + b.index});
   }
-  return WriteImage(path, static_cast<uint32_t>(blocks_.size()), live,
-                    progress_, sync_on_save_);
+  return live;
+}
+
+int PlexStore::Save(const char* path) {
+  // Writing the file the plex maps would change the plex under the writer.
+  if (space_.MapsFile(path) && !space_.Detach()) {
+    errno = ENOMEM;
+    return 1;
+  }
+  ImageLayout written;
+  const int result =
+      WriteImage(path, static_cast<uint32_t>(blocks_.size()), BlocksToSave(),
+                 progress_, sync_on_save_, &written);
+  if (result == 0) base_ = std::move(written);
+  return result;
+}
+
+// The file keeps every range the plex may map from it: an update only adds
+// past the image's end, and cuts off only what lay past that.
+int PlexStore::SaveChanges(const char* path) {
+  ImageLayout written;
+  const int result =
+      UpdateImage(path, static_cast<uint32_t>(blocks_.size()), BlocksToSave(),
+                  base_, progress_, sync_on_save_, &written);
+  if (result == 0) base_ = std::move(written);
+  return result;
 }
 
 int64_t PlexStore::RequiredWords(const ImageLayout& layout) {
   int64_t words = kFirstIndex;
-  for (const ImageBlock& block : layout.blocks) words += SizeClass(block.words);
+  for (const ImageBlock& block : layout.blocks) PlaceFresh(&words, block.words);
   // At most a quarter of the words can be live blocks at once, which bounds
   // how many ids a plex of this size can ever have handed out.
   return std::max<int64_t>(words, (int64_t{layout.id_limit} - 3) * 4);
 }
 
-// Straight from the file into the blocks' places. A fresh plex is remade if
-// the image turns out damaged; anything else is verified first, so that it
-// stays as it was.
+bool PlexStore::Mappable(const ImageLayout& layout,
+                         const ImageBlock& block) const {
+  const uint64_t page = AddressSpace::PageBytes();
+  const Block& place = blocks_[block.id];
+  const uint64_t bytes = uint64_t{block.words} * 4;
+  return map_images_ && page != 0 && layout.generation != 0 &&
+         IsLargeBlock(block.words) && block.offset % page == 0 &&
+         block.offset <= layout.file_bytes &&
+         bytes <= layout.file_bytes - block.offset &&
+         static_cast<uint64_t>(place.index) * 4 % page == 0 &&
+         (bytes + page - 1) / page * page <=
+             static_cast<uint64_t>(place.capacity) * 4;
+}
+
+// Straight from the file into the blocks' places, or mapped there. A fresh
+// plex is remade if the image turns out damaged; anything else is verified
+// first, so that it stays as it was. Mapped blocks are verified by reading
+// them through outside the plex, before they are mapped; a salvaging load
+// reads damaged and cut ones instead, keeping them as the file has them.
 int PlexStore::Load(const char* path, const DamageSink* salvage) {
   ImageReader reader;
   int result = reader.Open(path);
@@ -577,15 +736,66 @@ int PlexStore::Load(const char* path, const DamageSink* salvage) {
     result = reader.ReadBlocks(layout, nullptr, nullptr);
     if (result != QSS_PLEX_LOADED) return result;
   }
+  if (space_.maps_files()) space_.Discard();  // shows no earlier file
   Rebuild(layout.blocks, layout.id_limit, false);
-  std::vector<int32_t*> places;
-  places.reserve(layout.blocks.size());
-  for (const ImageBlock& block : layout.blocks) {
-    places.push_back(space_.base() + blocks_[block.id].index);
+  std::vector<BlockTarget> targets(layout.blocks.size());
+  std::vector<size_t> mapped;
+  for (size_t i = 0; i < layout.blocks.size(); ++i) {
+    const ImageBlock& block = layout.blocks[i];
+    if (Mappable(layout, block)) {
+      targets[i].skip = verify_first;
+      mapped.push_back(i);
+    } else {
+      targets[i].to = space_.base() + blocks_[block.id].index;
+    }
   }
-  result = reader.ReadBlocks(layout, places.data(), salvage);
-  if (result != QSS_PLEX_LOADED) RebuildFresh();
-  return result;
+  // A salvaging load keeps damaged blocks as they were read, not mapped.
+  struct Salvaged {
+    const DamageSink* caller;
+    std::vector<int> ids;
+  } salvaged{salvage, {}};
+  const DamageSink recorder{[](int id, int damage, void* context) {
+                              auto* seen = static_cast<Salvaged*>(context);
+                              seen->ids.push_back(id);
+                              if (seen->caller->report != nullptr) {
+                                seen->caller->report(id, damage,
+                                                     seen->caller->context);
+                              }
+                            },
+                            &salvaged};
+  result = reader.ReadBlocks(layout, &targets,
+                             salvage != nullptr ? &recorder : nullptr);
+  if (result != QSS_PLEX_LOADED) {
+    RebuildFresh();
+    return result;
+  }
+  // A block the system will not map, or a damaged one, is read after all.
+  bool unmapped = false;
+  for (BlockTarget& target : targets) target.skip = true;
+  for (size_t i : mapped) {
+    const ImageBlock& block = layout.blocks[i];
+    const uint64_t page = AddressSpace::PageBytes();
+    const uint64_t at = static_cast<uint64_t>(blocks_[block.id].index) * 4;
+    if (std::count(salvaged.ids.begin(), salvaged.ids.end(),
+                   static_cast<int>(block.id)) != 0 ||
+        !space_.MapFile(at, reader.file(), block.offset,
+                        (uint64_t{block.words} * 4 + page - 1) / page * page)) {
+      targets[i] = BlockTarget{space_.base() + blocks_[block.id].index, false};
+      unmapped = true;
+    }
+  }
+  const DamageSink quiet;  // damage reported already
+  if (unmapped) {
+    result = reader.ReadBlocks(layout, &targets,
+                               salvage != nullptr ? &quiet : nullptr);
+    if (result != QSS_PLEX_LOADED) {
+      RebuildFresh();
+      return result;
+    }
+  }
+  // A salvaged image's file holds damaged blocks that must not be kept.
+  base_ = salvage == nullptr ? std::move(layout) : ImageLayout{};
+  return QSS_PLEX_LOADED;
 }
 
 int PlexStore::ImageInfo(const char* path, QssPlexImageInfo* out) const {

@@ -13,6 +13,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <map>
 #include <set>
 #include <utility>
@@ -39,8 +40,25 @@ class AddressSpace {
   void Release();
   // Makes the first `bytes` bytes readable and writable.
   bool Commit(uint64_t bytes);
-  // Hands the pages back to the system; committed-on-demand state restarts.
+  // Hands the pages back to the system, mapped ones included; the range
+  // reads zero again and committed-on-demand state restarts.
   void Discard();
+
+  // The granularity of MapFile; 0 where files are not mapped (Windows).
+  static uint64_t PageBytes();
+  // Maps `bytes` of `file` from `file_offset` copy-on-write onto the range
+  // from byte `at` (all three multiples of PageBytes): the pages read what
+  // the file holds there, and writes to them stay in this process. The file
+  // must not shrink below them or change there while they are mapped. False
+  // when the system refuses, with the range as it was.
+  bool MapFile(uint64_t at, std::FILE* file, uint64_t file_offset,
+               uint64_t bytes);
+  bool maps_files() const { return !mapped_.empty(); }
+  // Whether pages are mapped from the file `path` names.
+  bool MapsFile(const char* path) const;
+  // Gives the mapped pages memory of their own, holding what they hold now,
+  // so that the file may change. False when the memory cannot be had.
+  bool Detach();
 
   int32_t* base() const { return base_; }
   uint64_t bytes() const { return bytes_; }
@@ -49,6 +67,10 @@ class AddressSpace {
   int32_t* base_ = nullptr;
   uint64_t bytes_ = 0;
   uint64_t committed_ = 0;
+  // Ranges mapped from a file, as (start, bytes), and which file that is.
+  std::vector<std::pair<uint64_t, uint64_t>> mapped_;
+  uint64_t mapped_device_ = 0;
+  uint64_t mapped_inode_ = 0;
 };
 
 class PlexStore {
@@ -89,8 +111,14 @@ class PlexStore {
   }
   int BlockWords(int id) const;
   int NextBlockId(int after) const;
-  int Save(const char* path) const;
-  // A null `salvage` loads only a sound image.
+  // Writes the image whole. Detaches pages mapped from that file first.
+  int Save(const char* path);
+  // Adds the changes since the image at `path` was loaded or saved to it
+  // (see UpdateImage): 0, 1 or QSS_PLEX_SAVE_WHOLE.
+  int SaveChanges(const char* path);
+  // A null `salvage` loads only a sound image. With map_images on, large
+  // blocks of a current-format image are mapped from the file rather than
+  // read (verified by reading them through, outside the plex).
   int Load(const char* path, const DamageSink* salvage);
   int ImageInfo(const char* path, QssPlexImageInfo* out) const;
 
@@ -100,6 +128,7 @@ class PlexStore {
   void set_fail_after(int n) { fail_after_ = n < 0 ? -1 : n; }
   void set_progress(const ProgressSink& sink) { progress_ = sink; }
   void set_sync_on_save(bool on) { sync_on_save_ = on; }
+  void set_map_images(bool on) { map_images_ = on; }
   bool in_bead() const { return in_bead_; }
   const QssPlexCounts& counts() const { return counts_; }
   void ResetCounts() { counts_ = QssPlexCounts{}; }
@@ -131,7 +160,8 @@ class PlexStore {
   // Fill with 0 where the words may hold anything.
   void ZeroFill(int64_t start, int64_t words);
   // Lays out blocks of the given sizes afresh, zero-filled or with contents
-  // left to the caller.
+  // left to the caller. Large blocks start on a page, as in image files,
+  // so that they can be mapped; the gaps before them are free extents.
   void Rebuild(const std::vector<ImageBlock>& live, uint32_t id_limit,
                bool zero);
   // The state Reset makes, keeping the reservation.
@@ -140,6 +170,10 @@ class PlexStore {
   bool IsFresh() const;
   // Words a plex must reserve to load the image.
   static int64_t RequiredWords(const ImageLayout& layout);
+  // The live blocks, by id, as the image writers take them.
+  std::vector<SavedBlock> BlocksToSave() const;
+  // Whether a block Rebuild placed can be mapped from its place in a file.
+  bool Mappable(const ImageLayout& layout, const ImageBlock& block) const;
 
   AddressSpace space_;
   uint64_t requested_reservation_bytes_ = 0;  // 0: the default
@@ -168,6 +202,10 @@ class PlexStore {
   QssPlexCounts counts_{};
   ProgressSink progress_;
   bool sync_on_save_ = false;
+  bool map_images_ = false;
+  // The current-format image last loaded or saved, which SaveChanges adds
+  // to; generation 0 when there is none.
+  ImageLayout base_;
 };
 
 }  // namespace qss::standins

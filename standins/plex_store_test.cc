@@ -1,10 +1,12 @@
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -29,6 +31,7 @@ class PlexStandinTest : public ::testing::Test {
     QssPlex_SetStrict(1);
     QssPlex_SetMoveOnRealloc(0);
     QssPlex_SetPoisonFreed(1);
+    QssPlex_SetMapImages(0);
     QssPlex_SetReservationBytes(0);
     QssPlex_Reset();
   }
@@ -271,10 +274,35 @@ TEST_F(PlexStandinTest, SaveAndLoadRoundTrip) {
   std::remove(path.c_str());
 }
 
-// Offsets into a current-format image: header fields, the block table and
-// the blocks' words.
-constexpr size_t kVersionByte = 8, kIdLimitByte = 12, kWordsByte = 24,
-                 kHeaderChecksumByte = 40, kTableByte = 48;
+// Offsets into a current-format image saved whole: the version, header
+// slot 1 (which a whole save fills) and its fields, the block table.
+constexpr size_t kVersionByte = 8, kSlotByte = 1024, kIdLimitByte = 1032,
+                 kWordsByte = 1040, kTableOffsetByte = 1048, kEndByte = 1064,
+                 kSlotChecksumByte = 1080, kTableStart = 4096;
+
+uint64_t LittleEndian(const std::string& bytes, size_t at, int size) {
+  uint64_t value = 0;
+  for (int i = 0; i < size; ++i) {
+    value |= uint64_t{static_cast<unsigned char>(bytes[at + i])} << (8 * i);
+  }
+  return value;
+}
+
+// The block table of the image a current-format file holds, by the slot
+// with the higher generation: per block its id, word count and offset.
+std::vector<std::array<uint64_t, 3>> Table(const std::string& image) {
+  const size_t slot =
+      LittleEndian(image, 512, 8) > LittleEndian(image, 1024, 8) ? 512 : 1024;
+  const size_t count = LittleEndian(image, slot + 12, 4);
+  const size_t table = LittleEndian(image, slot + 24, 8);
+  std::vector<std::array<uint64_t, 3>> entries;
+  for (size_t at = table; at < table + 24 * count; at += 24) {
+    entries.push_back({LittleEndian(image, at, 4),
+                       LittleEndian(image, at + 4, 4),
+                       LittleEndian(image, at + 8, 8)});
+  }
+  return entries;
+}
 
 TEST_F(PlexStandinTest, LoadRefusesBadFilesAndKeepsThePlex) {
   Stamp(Alloc(30), 30, 5);
@@ -282,7 +310,9 @@ TEST_F(PlexStandinTest, LoadRefusesBadFilesAndKeepsThePlex) {
   const std::string path = TempPath("good");
   ASSERT_EQ(QssPlex_Save(path.c_str()), 0);
   const std::string good = ReadFile(path);
-  ASSERT_EQ(good.size(), 48 + 16 * 4 + 4 * (16 + 64 + 30 + 300));
+  const size_t table = LittleEndian(good, kTableOffsetByte, 8);
+  ASSERT_EQ(table, kTableStart);
+  ASSERT_EQ(good.size(), table + 24 * 4 + 4 * (16 + 64 + 30 + 300));
 
   const std::string bad_path = TempPath("bad");
   // A fresh plex is loaded into straight away and remade after damage; any
@@ -298,18 +328,18 @@ TEST_F(PlexStandinTest, LoadRefusesBadFilesAndKeepsThePlex) {
       EXPECT_EQ(Snapshot(), before);
       return result;
     };
-    for (size_t cut : {size_t{0}, size_t{7}, size_t{20}, kTableByte + 8,
-                       good.size() / 2, good.size() - 1}) {
+    for (size_t cut : {size_t{0}, size_t{7}, size_t{20}, kSlotByte + 8,
+                       kTableStart + 8, good.size() / 2, good.size() - 1}) {
       EXPECT_EQ(load(good.substr(0, cut)), QSS_PLEX_DAMAGED) << "cut " << cut;
     }
-    for (size_t at : {size_t{0}, kVersionByte, kIdLimitByte, kWordsByte,
-                      kHeaderChecksumByte, kTableByte, kTableByte + 20,
-                      good.size() - 1200, good.size() - 1}) {
+    for (size_t at :
+         {size_t{0}, kVersionByte, kSlotByte, kIdLimitByte, kWordsByte,
+          kTableOffsetByte, kEndByte, kSlotChecksumByte, table, table + 20,
+          table + 24 * 4 - 1, table + 24 * 4 + 4 * 16 + 8, good.size() - 1}) {
       std::string flipped = good;
       flipped[at] ^= 0x10;
       EXPECT_EQ(load(flipped), QSS_PLEX_DAMAGED) << "byte " << at;
     }
-    EXPECT_EQ(load(good + "x"), QSS_PLEX_DAMAGED);
     errno = 0;
     EXPECT_EQ(QssPlex_Load(TempPath("missing").c_str()), QSS_PLEX_UNREADABLE);
     EXPECT_EQ(errno, ENOENT);
@@ -323,50 +353,64 @@ TEST_F(PlexStandinTest, LoadRefusesBadFilesAndKeepsThePlex) {
   std::remove(bad_path.c_str());
 }
 
-// Made by the first format's writer: blocks 1 and 2 (16 and 64 words), 3
+// Made by the earlier formats' writers: blocks 1 and 2 (16 and 64 words), 3
 // (3 words) and 6 (200 words) stamped with their ids as seeds, 5 empty; 4
-// and 7 freed, so the id limit is 8.
-TEST_F(PlexStandinTest, FirstFormatImagesStillLoad) {
-  const std::string v1 = ReadFile(TestData("v1_blocks.img"));
-  ASSERT_EQ(v1.size(), 1200u);
-  const std::string path = TempPath("v1");
-  WriteFile(path, v1);
-  QssPlexImageInfo info;
-  ASSERT_EQ(QssPlex_ImageInfo(path.c_str(), &info), QSS_PLEX_LOADED);
-  EXPECT_EQ(info.version, 1u);
-  EXPECT_EQ(info.blocks, 5);
-  EXPECT_EQ(info.words, 16 + 64 + 3 + 200);
-  EXPECT_EQ(info.file_bytes, 1200u);
+// and 7 freed, so the id limit is 8. The second-format file was saved from
+// a load of the first.
+TEST_F(PlexStandinTest, EarlierFormatsStillLoad) {
+  const std::string path = TempPath("earlier");
+  for (auto [name, version, bytes] :
+       {std::tuple{"v1_blocks.img", 1u, size_t{1200}},
+        std::tuple{"v2_blocks.img", 2u, size_t{1260}}}) {
+    SCOPED_TRACE(name);
+    const std::string image = ReadFile(TestData(name));
+    ASSERT_EQ(image.size(), bytes);
+    WriteFile(path, image);
+    QssPlexImageInfo info;
+    ASSERT_EQ(QssPlex_ImageInfo(path.c_str(), &info), QSS_PLEX_LOADED);
+    EXPECT_EQ(info.version, version);
+    EXPECT_EQ(info.blocks, 5);
+    EXPECT_EQ(info.words, 16 + 64 + 3 + 200);
+    EXPECT_EQ(info.file_bytes, bytes);
 
-  Stamp(Alloc(50), 50, 9);  // loaded over a plex in use
-  ASSERT_EQ(QssPlex_Load(path.c_str()), QSS_PLEX_LOADED);
-  EXPECT_EQ(QssPlex_LiveBlocks(), 5);
-  for (auto [id, words] : {std::pair{1, 16}, {2, 64}, {3, 3}, {6, 200}}) {
-    EXPECT_EQ(QssPlex_BlockWords(id), words);
-    EXPECT_TRUE(HasStamp(id, words, id)) << "block " << id;
+    QssPlex_Reset();
+    Stamp(Alloc(50), 50, 9);  // loaded over a plex in use
+    ASSERT_EQ(QssPlex_Load(path.c_str()), QSS_PLEX_LOADED);
+    EXPECT_EQ(QssPlex_LiveBlocks(), 5);
+    for (auto [id, words] : {std::pair{1, 16}, {2, 64}, {3, 3}, {6, 200}}) {
+      EXPECT_EQ(QssPlex_BlockWords(id), words);
+      EXPECT_TRUE(HasStamp(id, words, id)) << "block " << id;
+    }
+    EXPECT_EQ(QssPlex_BlockWords(5), 0);
+    // Not an image to change in place: it is saved whole.
+    EXPECT_EQ(QssPlex_SaveChanges(path.c_str()), QSS_PLEX_SAVE_WHOLE);
+    EXPECT_EQ(ReadFile(path), image);
+    EXPECT_EQ(Alloc(1), 4);
+    EXPECT_EQ(Alloc(1), 7);
+    EXPECT_EQ(Alloc(1), 8);
+
+    // Saved again, it is a current-format image with the same contents.
+    const auto loaded = Snapshot();
+    ASSERT_EQ(QssPlex_Save(path.c_str()), 0);
+    QssPlex_Reset();
+    ASSERT_EQ(QssPlex_Load(path.c_str()), QSS_PLEX_LOADED);
+    EXPECT_EQ(Snapshot(), loaded);
+    ASSERT_EQ(QssPlex_ImageInfo(path.c_str(), &info), QSS_PLEX_LOADED);
+    EXPECT_EQ(info.version, 3u);
+
+    const auto before = Snapshot();
+    for (size_t at : {size_t{12}, size_t{30}, bytes - 100, bytes - 1}) {
+      std::string flipped = image;
+      flipped[at] ^= 0x01;
+      WriteFile(path, flipped);
+      EXPECT_EQ(QssPlex_Load(path.c_str()), QSS_PLEX_DAMAGED) << "byte " << at;
+    }
+    WriteFile(path, image.substr(0, 900));
+    EXPECT_EQ(QssPlex_Load(path.c_str()), QSS_PLEX_DAMAGED);
+    WriteFile(path, image + "x");
+    EXPECT_EQ(QssPlex_Load(path.c_str()), QSS_PLEX_DAMAGED);
+    EXPECT_EQ(Snapshot(), before);
   }
-  EXPECT_EQ(QssPlex_BlockWords(5), 0);
-  EXPECT_EQ(Alloc(1), 4);
-  EXPECT_EQ(Alloc(1), 7);
-  EXPECT_EQ(Alloc(1), 8);
-
-  // Saved again, it is a current-format image with the same contents.
-  const auto loaded = Snapshot();
-  ASSERT_EQ(QssPlex_Save(path.c_str()), 0);
-  QssPlex_Reset();
-  ASSERT_EQ(QssPlex_Load(path.c_str()), QSS_PLEX_LOADED);
-  EXPECT_EQ(Snapshot(), loaded);
-
-  const auto before = Snapshot();
-  for (size_t at : {size_t{12}, size_t{30}, v1.size() - 100, v1.size() - 1}) {
-    std::string flipped = v1;
-    flipped[at] ^= 0x01;
-    WriteFile(path, flipped);
-    EXPECT_EQ(QssPlex_Load(path.c_str()), QSS_PLEX_DAMAGED) << "byte " << at;
-  }
-  WriteFile(path, v1.substr(0, 900));
-  EXPECT_EQ(QssPlex_Load(path.c_str()), QSS_PLEX_DAMAGED);
-  EXPECT_EQ(Snapshot(), before);
   std::remove(path.c_str());
 }
 
@@ -384,7 +428,7 @@ TEST_F(PlexStandinTest, ImageTooLargeForThePlexHasItsOwnAnswer) {
   EXPECT_EQ(Snapshot(), fresh);
   QssPlexImageInfo info;
   ASSERT_EQ(QssPlex_ImageInfo(path.c_str(), &info), QSS_PLEX_LOADED);
-  EXPECT_EQ(info.version, 2u);
+  EXPECT_EQ(info.version, 3u);
   EXPECT_EQ(info.blocks, 3);
   EXPECT_EQ(info.words, 16 + 64 + 200000);
   EXPECT_GT(info.plex_bytes, 4u * info.words);
@@ -414,7 +458,7 @@ TEST_F(PlexStandinTest, SalvageLoadsWhatIsSoundAndNamesTheRest) {
   const std::string path = TempPath("salvage");
   ASSERT_EQ(QssPlex_Save(path.c_str()), 0);
   const std::string good = ReadFile(path);
-  const size_t words_at = kTableByte + 16 * 6 + 4 * (16 + 64);
+  const size_t words_at = kTableStart + 24 * 6 + 4 * (16 + 64);
 
   std::string bad = good.substr(0, words_at + 4 * 100 * 2 + 4 * 40);
   bad[words_at + 4 * 30] ^= 0x40;  // in a's words; c is cut after 40 words
@@ -431,17 +475,33 @@ TEST_F(PlexStandinTest, SalvageLoadsWhatIsSoundAndNamesTheRest) {
   EXPECT_TRUE(AllZero(c, 40, 100));
   EXPECT_TRUE(AllZero(d, 0, 100));
   EXPECT_NE(Words(a)[30], a * 100003 + 30);
+  // What a salvaging load read is never taken for the file's blocks.
+  EXPECT_EQ(QssPlex_SaveChanges(path.c_str()), QSS_PLEX_SAVE_WHOLE);
+
+  // A second-format image cut short: its cut blocks are named too.
+  std::string v2 = ReadFile(TestData("v2_blocks.img"));
+  v2[200] ^= 0x01;  // in block 2, whose words start at byte 192
+  WriteFile(path, v2.substr(0, 1000));
+  damage.clear();
+  ASSERT_EQ(QssPlex_LoadSalvage(path.c_str(), RecordDamage, &damage),
+            QSS_PLEX_LOADED);
+  EXPECT_EQ(damage, (std::vector<Damage>{{2, QSS_PLEX_BLOCK_CHECKSUM},
+                                         {6, QSS_PLEX_BLOCK_CUT}}));
+  EXPECT_TRUE(HasStamp(3, 3, 3));
+  EXPECT_TRUE(HasStamp(6, (1000 - 460) / 4, 6));
+  EXPECT_TRUE(AllZero(6, (1000 - 460) / 4, 200));
 
   // Without a sound table nothing can be placed.
   const auto before = Snapshot();
-  for (size_t at : {kHeaderChecksumByte, kTableByte + 17}) {
+  const size_t table = LittleEndian(good, kTableOffsetByte, 8);
+  for (size_t at : {kSlotChecksumByte, table + 17}) {
     std::string table_damaged = good;
     table_damaged[at] ^= 0x01;
     WriteFile(path, table_damaged);
     EXPECT_EQ(QssPlex_LoadSalvage(path.c_str(), nullptr, nullptr),
               QSS_PLEX_DAMAGED);
   }
-  WriteFile(path, good.substr(0, kTableByte + 16 * 5));
+  WriteFile(path, good.substr(0, kTableStart + 24 * 6 - 1));
   EXPECT_EQ(QssPlex_LoadSalvage(path.c_str(), nullptr, nullptr),
             QSS_PLEX_DAMAGED);
   EXPECT_EQ(Snapshot(), before);
@@ -488,6 +548,239 @@ TEST_F(PlexStandinTest, SaveAndLoadReportProgressUpToTheFileSize) {
   ASSERT_EQ(QssPlex_Load(path.c_str()), QSS_PLEX_LOADED);
   expect_steady(bytes);
   QssPlex_SetProgress(nullptr, nullptr);
+  std::remove(path.c_str());
+}
+
+// A block large enough to start on a page of its own in images: 1 MiB.
+constexpr int kLargeWords = 256 * 1024;
+
+TEST_F(PlexStandinTest, SavingChangesAddsOnlyWhatChanged) {
+  const int large = Alloc(kLargeWords), other = Alloc(kLargeWords);
+  Stamp(large, kLargeWords, 1);
+  Stamp(other, kLargeWords, 2);
+  const int small = Alloc(100), gone = Alloc(50);
+  Stamp(small, 100, 3);
+  const std::string path = TempPath("changes");
+  ASSERT_EQ(QssPlex_Save(path.c_str()), 0);
+  const std::string whole = ReadFile(path);
+  const auto table = Table(whole);
+  ASSERT_EQ(table.size(), 6u);
+  EXPECT_EQ(table[2][2] % 4096, 0u);  // the large blocks start on a page
+  EXPECT_EQ(table[3][2] % 4096, 0u);
+
+  // Nothing changed: only a new table is added.
+  ASSERT_EQ(QssPlex_SaveChanges(path.c_str()), 0);
+  const std::string same = ReadFile(path);
+  EXPECT_LE(same.size(), whole.size() + 8 + 24 * table.size());
+  EXPECT_EQ(Table(same), table);
+
+  // A word of a small block, a block freed, one added: the file grows by
+  // those blocks and a table; the large blocks stay where they were.
+  Words(small)[7] = -1;
+  Free(gone);
+  Stamp(Alloc(20), 20, 4);
+  ASSERT_EQ(QssPlex_SaveChanges(path.c_str()), 0);
+  const std::string changed = ReadFile(path);
+  EXPECT_LT(changed.size() - same.size(), 4u * (100 + 20) + 8 + 24 * 6);
+  const auto changed_table = Table(changed);
+  EXPECT_EQ(changed_table[2], table[2]);
+  EXPECT_EQ(changed_table[3], table[3]);
+  auto expect_loads = [&](const char* what) {
+    SCOPED_TRACE(what);
+    const auto expected = Snapshot();
+    QssPlex_Reset();
+    ASSERT_EQ(QssPlex_Load(path.c_str()), QSS_PLEX_LOADED);
+    EXPECT_EQ(Snapshot(), expected);
+  };
+  expect_loads("small changes");
+
+  // A large block changed goes after the end, on a page of its own.
+  Words(large)[kLargeWords - 1] = 5;
+  ASSERT_EQ(QssPlex_SaveChanges(path.c_str()), 0);
+  const std::string moved = ReadFile(path);
+  EXPECT_GE(Table(moved)[2][2], changed.size());
+  EXPECT_EQ(Table(moved)[2][2] % 4096, 0u);
+  EXPECT_EQ(Table(moved)[3], table[3]);
+  expect_loads("a large change");
+
+  // Again, and the file would hold more dead bytes than live ones: nothing
+  // is written, and a whole save makes it small again.
+  Words(large)[0] = 6;
+  EXPECT_EQ(QssPlex_SaveChanges(path.c_str()), QSS_PLEX_SAVE_WHOLE);
+  EXPECT_EQ(ReadFile(path), moved);
+  ASSERT_EQ(QssPlex_Save(path.c_str()), 0);
+  EXPECT_LT(ReadFile(path).size(), whole.size() + 4096);
+  Words(small)[8] = -2;
+  ASSERT_EQ(QssPlex_SaveChanges(path.c_str()), 0);
+  expect_loads("after a whole save");
+
+  // Only the image last loaded or saved is changed in place: not another
+  // image, nor a missing file.
+  const std::string other_path = TempPath("changes_other");
+  ASSERT_EQ(QssPlex_Save(other_path.c_str()), 0);
+  Words(small)[9] = -3;
+  const std::string before = ReadFile(path);
+  EXPECT_EQ(QssPlex_SaveChanges(path.c_str()), QSS_PLEX_SAVE_WHOLE);
+  EXPECT_EQ(ReadFile(path), before);
+  std::remove(other_path.c_str());
+  EXPECT_EQ(QssPlex_SaveChanges(other_path.c_str()), QSS_PLEX_SAVE_WHOLE);
+  EXPECT_FALSE(std::ifstream(other_path).good());
+  std::remove(path.c_str());
+}
+
+// The states an interrupted save can leave, rebuilt from the image before
+// and after it: what it appended, written in part or whole, then the new
+// header slot torn part way. Every one loads as the old image.
+TEST_F(PlexStandinTest, ASaveCutShortLeavesTheOldImage) {
+  const int large = Alloc(kLargeWords), other = Alloc(kLargeWords);
+  Stamp(large, kLargeWords, 1);
+  Stamp(other, kLargeWords, 2);
+  const int small = Alloc(300);
+  Stamp(small, 300, 3);
+  const std::string path = TempPath("cut_short");
+  ASSERT_EQ(QssPlex_Save(path.c_str()), 0);
+  const auto old_plex = Snapshot();
+  const std::string old_image = ReadFile(path);
+  Words(small)[0] = 77;
+  Words(large)[1000] = 78;
+  const auto new_plex = Snapshot();
+  ASSERT_EQ(QssPlex_SaveChanges(path.c_str()), 0);
+  const std::string new_image = ReadFile(path);
+  ASSERT_GT(new_image.size(), old_image.size() + 4 * kLargeWords);
+  // The new slot is the one place where the old image's bytes changed.
+  const size_t slot =
+      std::mismatch(old_image.begin(), old_image.end(), new_image.begin())
+          .first -
+      old_image.begin();
+  ASSERT_TRUE(slot >= 512 && slot < 512 + 64) << slot;
+  EXPECT_EQ(new_image.compare(576, old_image.size() - 576, old_image, 576,
+                              old_image.size() - 576),
+            0);
+
+  auto loads_as = [&](const std::string& bytes) {
+    WriteFile(path, bytes);
+    QssPlex_Reset();
+    EXPECT_EQ(QssPlex_Load(path.c_str()), QSS_PLEX_LOADED);
+    return Snapshot();
+  };
+  for (size_t written :
+       {size_t{1}, size_t{4096}, (new_image.size() - old_image.size()) / 2,
+        new_image.size() - old_image.size() - 24,
+        new_image.size() - old_image.size()}) {
+    SCOPED_TRACE("appended " + std::to_string(written));
+    EXPECT_EQ(loads_as(new_image.substr(0, old_image.size() + written)
+                           .replace(512, 64, old_image, 512, 64)),
+              old_plex);
+  }
+  for (size_t torn : {1, 8, 40, 63}) {
+    SCOPED_TRACE("slot torn after " + std::to_string(torn));
+    std::string bytes = new_image;
+    bytes.replace(512 + torn, 64 - torn, old_image, 512 + torn, 64 - torn);
+    EXPECT_EQ(loads_as(bytes), old_plex);
+  }
+  EXPECT_EQ(loads_as(new_image), new_plex);
+
+  // The next save cuts off what the interrupted one left: the same change
+  // from there gives the same file.
+  EXPECT_EQ(loads_as(old_image + std::string(5000, '\x5a')), old_plex);
+  Words(small)[0] = 77;
+  Words(large)[1000] = 78;
+  ASSERT_EQ(QssPlex_SaveChanges(path.c_str()), 0);
+  EXPECT_EQ(ReadFile(path), new_image);
+  std::remove(path.c_str());
+}
+
+#ifndef _WIN32
+// Whether the process maps the file at `path`.
+bool ProcessMaps(const std::string& path) {
+  std::ifstream maps("/proc/self/maps");
+  std::string line;
+  while (std::getline(maps, line)) {
+    if (line.size() >= path.size() &&
+        line.compare(line.size() - path.size(), path.size(), path) == 0) {
+      return true;
+    }
+  }
+  return false;
+}
+#endif
+
+// Mapped from the file or read, a loaded image is the same plex: its blocks
+// read, change, grow, move and save alike, and a reset forgets the file.
+TEST_F(PlexStandinTest, MappedImagesActLikeReadOnes) {
+  const std::string path = TempPath("mapped");
+  const int large = Alloc(kLargeWords), odd = Alloc(kLargeWords + 333);
+  const int small = Alloc(100);
+  Stamp(large, kLargeWords, 1);
+  Stamp(odd, kLargeWords + 333, 2);  // ends inside a page
+  Stamp(small, 100, 3);
+  ASSERT_EQ(QssPlex_Save(path.c_str()), 0);
+  const auto saved = Snapshot();
+  QssPlex_SetMapImages(1);
+  for (bool fresh : {false, true}) {
+    SCOPED_TRACE(fresh ? "fresh plex" : "plex in use");
+    QssPlex_Reset();
+    if (!fresh) Stamp(Alloc(5000), 5000, 4);
+    ASSERT_EQ(QssPlex_Load(path.c_str()), QSS_PLEX_LOADED);
+    EXPECT_EQ(Snapshot(), saved);
+#ifndef _WIN32
+    EXPECT_TRUE(ProcessMaps(path));
+#endif
+  }
+
+  Words(large)[5] = -5;
+  Realloc(odd, kLargeWords + 5000);  // in place, into its slack
+  EXPECT_TRUE(AllZero(odd, kLargeWords + 333, kLargeWords + 5000));
+  Realloc(large, 3 * kLargeWords);  // moved: `odd` follows it
+  EXPECT_TRUE(AllZero(large, kLargeWords, 3 * kLargeWords));
+  EXPECT_EQ(Words(large)[5], -5);
+  Free(small);
+  const int reused = Alloc(100);
+  EXPECT_TRUE(AllZero(reused, 0, 100));
+  const auto changed = Snapshot();
+  ASSERT_EQ(QssPlex_SaveChanges(path.c_str()), 0);
+  QssPlex_Reset();
+  ASSERT_EQ(QssPlex_Load(path.c_str()), QSS_PLEX_LOADED);
+  EXPECT_EQ(Snapshot(), changed);
+
+  // A whole save over the file the plex maps leaves the plex as it was.
+  Words(odd)[0] = 9;
+  const auto now = Snapshot();
+  ASSERT_EQ(QssPlex_Save(path.c_str()), 0);
+  EXPECT_EQ(Snapshot(), now);
+#ifndef _WIN32
+  EXPECT_FALSE(ProcessMaps(path));
+#endif
+  QssPlex_Reset();
+  EXPECT_TRUE(AllZero(Alloc(4 * kLargeWords), 0, 4 * kLargeWords));
+  QssPlex_Reset();
+  ASSERT_EQ(QssPlex_Load(path.c_str()), QSS_PLEX_LOADED);
+  EXPECT_EQ(Snapshot(), now);
+
+  // Damage in a block to be mapped is found before anything changes.
+  const std::string bad_path = TempPath("mapped_bad");
+  std::string bad = ReadFile(path);
+  bad[Table(bad)[3][2] + 4 * 1000] ^= 0x08;  // in `odd`
+  WriteFile(bad_path, bad);
+  EXPECT_EQ(QssPlex_Load(bad_path.c_str()), QSS_PLEX_DAMAGED);
+  EXPECT_EQ(Snapshot(), now);
+  QssPlex_Reset();
+  const auto fresh = Snapshot();
+  EXPECT_EQ(QssPlex_Load(bad_path.c_str()), QSS_PLEX_DAMAGED);
+  EXPECT_EQ(Snapshot(), fresh);
+
+  // Salvaged, the damaged block is as the file has it, the sound one mapped.
+  std::vector<Damage> damage;
+  ASSERT_EQ(QssPlex_LoadSalvage(bad_path.c_str(), RecordDamage, &damage),
+            QSS_PLEX_LOADED);
+  EXPECT_EQ(damage, (std::vector<Damage>{{odd, QSS_PLEX_BLOCK_CHECKSUM}}));
+  auto damaged = now;
+  damaged[3][1 + 1000] ^= 0x08;
+  EXPECT_EQ(Snapshot(), damaged);
+#ifndef _WIN32
+  EXPECT_TRUE(ProcessMaps(bad_path));
+#endif
+  std::remove(bad_path.c_str());
   std::remove(path.c_str());
 }
 

@@ -49,12 +49,14 @@ class Image:
                 self.blocks[block] = list(struct.unpack_from(f"<{words}i", data, pos + 8))
                 pos += 8 + 4 * words
             return
-        # A 48-byte header, a table of (id, words, checksum), then the words.
-        pos = 48 + 16 * count
+        # Two header slots; the one with the higher generation names the
+        # block table, whose entries say where each block's words are.
+        assert version == 3, f"image format {version}"
+        slot = max((512, 1024), key=lambda at: struct.unpack_from("<Q", data, at))
+        _, self.id_limit, count, _, table = struct.unpack_from("<QIIQQ", data, slot)
         for k in range(count):
-            block, words, _ = struct.unpack_from("<2IQ", data, 48 + 16 * k)
-            self.blocks[block] = list(struct.unpack_from(f"<{words}i", data, pos))
-            pos += 4 * words
+            block, words, offset, _ = struct.unpack_from("<2I2Q", data, table + 24 * k)
+            self.blocks[block] = list(struct.unpack_from(f"<{words}i", data, offset))
 
     def save(self, path):
         out = MAGIC + struct.pack("<3I", 1, self.id_limit, len(self.blocks))
@@ -845,15 +847,18 @@ def concurrency(q, writers, readers):
 
 def interrupted_puts(q):
     """SIGINT, SIGTERM and SIGKILL at several moments of a large put: the
-    image is the old one or the new one; an interrupt removes the temporary
-    file at once, and the next change removes what a kill left."""
+    image is the old one or the new one; an interrupt removes a temporary
+    file at once, and the next change removes what a kill left, in the
+    image's folder or past the image's end in its file."""
     img = "kill.img"
     q.run("init", img)
     big = os.urandom(8 << 20)
     temporaries = q.path(img + ".qsplex-*.tmp")
-    for moment, sig in [("reading", signal.SIGINT), ("reading", signal.SIGKILL),
-                        ("saving", signal.SIGINT), ("saving", signal.SIGTERM),
-                        ("saving", signal.SIGKILL), (0.8, signal.SIGKILL)]:
+    for step, (moment, sig) in enumerate([
+            ("reading", signal.SIGINT), ("reading", signal.SIGKILL),
+            ("saving", signal.SIGINT), ("saving", signal.SIGTERM),
+            ("saving", signal.SIGKILL), (0.8, signal.SIGKILL)]):
+        size = os.path.getsize(q.path(img))
         process = q.start("put", img, "/big", stdin=subprocess.PIPE)
         if moment == "reading":
             process.stdin.write(big[:len(big) // 2])
@@ -863,8 +868,10 @@ def interrupted_puts(q):
             process.stdin.write(big)
             process.stdin.close()
             if moment == "saving":
+                # The save writes a temporary file, or adds to the image.
                 for _ in range(2000):
-                    if glob.glob(temporaries) or process.poll() is not None:
+                    if (glob.glob(temporaries) or process.poll() is not None
+                            or os.path.getsize(q.path(img)) > size):
                         break
                     time.sleep(0.005)
             else:
@@ -882,6 +889,12 @@ def interrupted_puts(q):
                             f"{glob.glob(temporaries)}")
         if "big" in listing:
             q.run("rm", img, "/big")
+        else:
+            q.run("mkdir", img, f"/next{step}")
+        if os.path.getsize(q.path(img)) > 1 << 20:
+            FAILURES.append(f"{signal.Signals(sig).name} while {moment}: the "
+                            f"next change left {os.path.getsize(q.path(img))} "
+                            "bytes in the image")
     q.run("mkdir", img, "/after")
     if glob.glob(temporaries):
         FAILURES.append(f"the next change left {glob.glob(temporaries)}")

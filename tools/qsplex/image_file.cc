@@ -218,9 +218,9 @@ bool ImageLock::Acquire(const std::string& image, bool exclusive,
   fd_ = open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
   if (fd_ < 0 && !exclusive) {
     fd_ = open(lock_path.c_str(), O_RDONLY | O_CLOEXEC);
-    // A reader that may not make the lock file goes without: it reads the
-    // image in one go, and a writer only ever replaces the image whole, so
-    // it sees one version or the next.
+    // A reader that may not make the lock file goes without: a writer only
+    // ever adds past the image's end before switching the header, or
+    // replaces the image whole, so it sees one version or the next.
     if (fd_ < 0 && (errno == EACCES || errno == EROFS || errno == EPERM)) {
       return true;
     }

@@ -9,10 +9,16 @@
 // on the open file (the kind Wine's LockFileEx also takes), in the Win32
 // build LockFileEx.
 //
-// A change goes to a temporary file of the process's own beside the image,
-// IMAGE plus ".qsplex-PID.tmp", which is synced and renamed over the image
-// whole. Ctrl-C, SIGTERM, SIGHUP and a console close remove it; one left by
-// a killed run is removed by the next command that changes that image.
+// A change is added to the image in place where it can be: the plex store
+// appends what changed and then switches the header, so that the file
+// holds the old image or the new one at any moment, and only the bytes
+// past the image's end that an interrupted save left, which the next save
+// cuts off. Otherwise (an image of an earlier format, or more dead bytes
+// than live ones) the image goes whole to a temporary file of the
+// process's own beside it, IMAGE plus ".qsplex-PID.tmp", which is synced and
+// renamed over the image. Ctrl-C, SIGTERM, SIGHUP and a console close remove
+// it; one left by a killed run is removed by the next command that changes
+// that image.
 #ifndef QSSTORAGE_TOOLS_QSPLEX_IMAGE_FILE_H_
 #define QSSTORAGE_TOOLS_QSPLEX_IMAGE_FILE_H_
 

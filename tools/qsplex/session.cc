@@ -249,6 +249,10 @@ bool LoadImageFile(const Context& c, DamageMap* damage) {
   {
     PlexProgress progress("loading the image");
     if (damage != nullptr) damage->clear();
+    // The command holds the image's lock, and a change only adds to the
+    // file or renames a new one over it: its large blocks can be mapped,
+    // so that a command pays for what it reads and writes, not the image.
+    QssPlex_SetMapImages(1);
     loaded = damage != nullptr
                  ? QssPlex_LoadSalvage(store_path.c_str(), OnDamage, damage)
                  : QssPlex_Load(store_path.c_str());
@@ -312,6 +316,22 @@ int SaveImage(const Context& c) {
   QSStrg_RestoreRefCounts();
   const bool existed = Probe(c.target).kind == FileKind::kFile;
   const std::string unchanged = existed ? "; the image is unchanged" : "";
+  const std::string target_store_path = existed ? StorePath(c.target) : "";
+  if (!target_store_path.empty()) {
+    ClearSystemError();
+    int saved;
+    {
+      PlexProgress progress("saving the image");
+      QssPlex_SetSyncOnSave(1);
+      saved = QssPlex_SaveChanges(target_store_path.c_str());
+      QssPlex_SetSyncOnSave(0);
+    }
+    if (saved == 0) return 0;
+    if (saved != QSS_PLEX_SAVE_WHOLE) {
+      return c.Fail(c.image,
+                    "cannot write the image: " + SystemReason() + unchanged);
+    }
+  }
   TemporaryFile temporary(c.target);
   std::string problem;
   if (!temporary.Create(&problem)) {

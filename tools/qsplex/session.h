@@ -115,8 +115,9 @@ bool LoadImageFile(const Context& c, DamageMap* damage = nullptr);
 // the host grant nothing to this run. Prints the failure.
 bool OpenImage(const Context& c, bool change);
 // Closes every node, so that the saved image grants no access rights, and
-// replaces the image file whole and durably (see image_file.h). Returns the
-// exit code.
+// saves the image durably: in place where only what changed is written
+// (QssPlex_SaveChanges), else whole by replacing the file (see
+// image_file.h). Returns the exit code.
 int SaveImage(const Context& c);
 // The store's allocated blocks, for the checker.
 std::vector<qss::AllocatedBlock> AllocatedBlocks();
