@@ -106,7 +106,10 @@ for ((round = 1; round <= reps; ++round)); do
   measure mv /dev/null "$qsplex" mv "$image" /x/n.txt /x/m.txt
   measure rm /dev/null "$qsplex" rm -r "$image" /x
 
+  # The copy reaches the device first: put syncs the image, and would
+  # otherwise also wait for the copy's own bytes still on their way.
   cp "$image" "$work/twice.img"
+  sync "$work/twice.img"
   measure put-big /dev/null "$qsplex" put "$work/twice.img" /big2 "$work/big.bin"
   measure cat-big "$work/out.bin" "$qsplex" cat "$work/twice.img" /big2
   cmp -s "$work/out.bin" "$work/big.bin" || { echo "cat-big: bytes differ" >&2; exit 1; }
