@@ -117,12 +117,19 @@ enum QssPlexDamage {
   QSS_PLEX_BLOCK_CHECKSUM = 1,  // loaded as read; its checksum is wrong
   QSS_PLEX_BLOCK_CUT = 2,       // the file ends inside or before the block:
                                 // loaded with the bytes there, the rest zero
+  // Reported once, before any block, with the number of saves lost in place
+  // of a block id: the file ends before the newest image's block table, or
+  // that table is damaged, so the image loaded is the newest earlier one the
+  // file still holds, as that many saves ago left it.
+  QSS_PLEX_CHANGES_LOST = 3,
 };
 typedef void(QSS_HOST_CALL* QssPlexDamageReport)(int blockId, int damage,
                                                  void* context);
 // Like Load, but loads an image in one of the checksummed formats whose
 // block contents are damaged or cut short, calling `report`
-// (when not null) once per damaged block in increasing id order. Answers
+// (when not null) once per damaged block in increasing id order. A file
+// cut short before its newest changes' block table loads as an earlier
+// save left it (QSS_PLEX_CHANGES_LOST). Answers
 // QSS_PLEX_DAMAGED only when the header or the block table is unusable (and for
 // a damaged first-format image, whose damage cannot be placed in a block).
 // Maps only sound blocks, and leaves no image for SaveChanges to add to:

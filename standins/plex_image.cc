@@ -7,6 +7,7 @@
 // | 12     | 4     | 0                                                     |
 // | 512    | 64    | header slot 0                                         |
 // | 1024   | 64    | header slot 1                                         |
+// | 1536   | 64    | the base slot: the image as last saved whole          |
 // | 4096   |       | block tables and blocks' words, where the slots say   |
 //
 // A header slot describes one image the file holds; of the slots whose own
@@ -23,7 +24,8 @@
 // | 40          | 8     | the image's end: past its table and words      |
 // | 48          | 8     | 0                                              |
 // | 56          | 8     | XXH3-64 of bytes 0 to 55, seeded with the      |
-// |             |       | slot's number                                  |
+// |             |       | slot's number (2 for the base slot, 3 for a    |
+// |             |       | change's head)                                 |
 //
 // The block table is 24 n bytes, by increasing id, per block: u32 id, u32
 // word count, u64 offset of its words, u64 XXH3-64 of its 4 x words bytes.
@@ -35,7 +37,8 @@
 // image's end, what an interrupted save wrote.
 //
 // A save that changes an image (UpdateImage) cuts off whatever lies past
-// the image's end, then appends a new table and the blocks that differ from
+// the image's end, then appends at the next multiple of 8 a head (a slot
+// describing the new image), a new table and the blocks that differ from
 // the old table's by id, size or checksum; it syncs them, then writes the
 // other slot with the next generation and syncs again. Until that slot is
 // whole the older one is the image, so an interrupted save leaves the old
@@ -45,6 +48,14 @@
 // caller renames over).
 // A block's own checksum tells a damaged block from its sound neighbours;
 // the slot's and the table's make the table trustworthy first.
+//
+// Changes leave the bytes before the image's end as they were, so each
+// earlier image is still whole in the file, up to its own end: the base
+// slot names the last whole save, and each change's head, at that image's
+// end, the next one. When the file is cut before the newest table, or that
+// table is damaged, a salvaging load follows these from the base slot and
+// takes the newest earlier image whose table the file still holds. Files
+// written before the base slot existed hold zeros there.
 //
 // Version 2 (read only): a 48-byte header (magic, u32 version 2, u32 id
 // limit, u32 n, u32 0, u64 w, u64 XXH3-64 of the table, u64 XXH3-64 of bytes
@@ -79,6 +90,18 @@ static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__,
               "image files are little-endian");
 
 namespace qss::standins {
+
+// One header slot of the current format, decoded.
+struct Slot {
+  uint64_t generation = 0;
+  uint32_t id_limit = 0;
+  uint32_t count = 0;
+  uint64_t words = 0;
+  uint64_t table_offset = 0;
+  uint64_t table_checksum = 0;
+  uint64_t end = 0;
+};
+
 namespace {
 
 constexpr unsigned char kMagic[8] = {'Q', 'S', 'S', 'P', 'L', 'E', 'X', 0x1A};
@@ -86,7 +109,12 @@ constexpr uint32_t kFirstFormat = 1;
 constexpr uint32_t kSecondFormat = 2;
 constexpr uint32_t kCurrentFormat = 3;
 constexpr uint64_t kSlotOffsets[2] = {512, 1024};
-constexpr uint64_t kHeaderReadBytes = 1024 + kSlotBytes;  // through slot 1
+constexpr uint64_t kBaseSlotOffset = 1536;
+constexpr uint64_t kHeaderReadBytes = kBaseSlotOffset + kSlotBytes;
+// Checksum seeds of the base slot and of a change's head; slots 0 and 1
+// use their numbers.
+constexpr int kBaseSeed = 2;
+constexpr int kHeadSeed = 3;
 constexpr uint64_t kSlotCheckedBytes = 56;
 constexpr uint64_t kDataStart = 4096;
 constexpr uint64_t kEntryBytes = 24;
@@ -181,17 +209,6 @@ bool Truncate(std::FILE* file, uint64_t bytes) {
   return ftruncate(fileno(file), static_cast<off_t>(bytes)) == 0;
 #endif
 }
-
-// One header slot of the current format, decoded.
-struct Slot {
-  uint64_t generation = 0;
-  uint32_t id_limit = 0;
-  uint32_t count = 0;
-  uint64_t words = 0;
-  uint64_t table_offset = 0;
-  uint64_t table_checksum = 0;
-  uint64_t end = 0;
-};
 
 void FormatSlot(const Slot& slot, int number, unsigned char* out) {
   std::memset(out, 0, kSlotBytes);
@@ -413,6 +430,7 @@ int WriteImage(const char* path, uint32_t id_limit,
   std::memcpy(page.data(), kMagic, sizeof(kMagic));
   PutUint(kCurrentFormat, 4, page.data() + 8);
   FormatSlot(slot, number, page.data() + kSlotOffsets[number]);
+  FormatSlot(slot, kBaseSeed, page.data() + kBaseSlotOffset);
   std::memcpy(image.slot.data(), page.data() + kSlotOffsets[number],
               kSlotBytes);
   ok = ok && out.At(0) && out.Put(page.data(), page.size()) &&
@@ -481,7 +499,8 @@ int UpdateImage(const char* path, uint32_t id_limit,
       added.push_back(i);
     }
   }
-  uint64_t at = base.end;
+  const uint64_t head_offset = AlignUp(base.end, 8);
+  uint64_t at = head_offset + kSlotBytes;
   Slot slot;
   PlaceTable(&at, image, &slot);
   for (size_t i : added) image.blocks[i].offset = Place(&at, blocks[i].words);
@@ -497,8 +516,11 @@ int UpdateImage(const char* path, uint32_t id_limit,
     ok = ok && out.PutBlock(blocks[i], image.blocks[i].offset,
                             &image.blocks[i].checksum);
   }
-  ok = ok && out.PutTable(image.blocks, &slot) && std::fflush(file) == 0 &&
-       (!sync || SyncToDevice(file));
+  unsigned char head[kSlotBytes];
+  ok = ok && out.PutTable(image.blocks, &slot);
+  FormatSlot(slot, kHeadSeed, head);
+  ok = ok && out.At(head_offset) && out.Put(head, kSlotBytes) &&
+       std::fflush(file) == 0 && (!sync || SyncToDevice(file));
   if (!ok) {
     // The old slot is still the image: what was added is cut off again.
     const int error = errno;
@@ -587,16 +609,77 @@ int ImageReader::ReadLayout(bool cut_ok, ImageLayout* layout) {
   }
 }
 
-// The table lies after the blocks it lists, so a whole table means whole
-// blocks: only checksums can find damage in them.
+// The table is written after the blocks it lists, so a whole table means
+// whole blocks: only checksums can find damage in them.
 int ImageReader::ReadCurrentLayout(bool cut_ok, ImageLayout* layout) {
   unsigned char header[kHeaderReadBytes];
   if (!SeekTo(0)) return QSS_PLEX_UNREADABLE;
   if (!Read(header, kHeaderReadBytes)) return ReadFailure();
+  if (!IsCurrentHeader(header)) return QSS_PLEX_DAMAGED;
   Slot slot;
-  const int number = IsCurrentHeader(header) ? ActiveSlot(header, &slot) : -1;
+  const int number = ActiveSlot(header, &slot);
+  int result = QSS_PLEX_DAMAGED;
+  if (number >= 0) {
+    result = ReadTable(slot, cut_ok, layout);
+    if (result == QSS_PLEX_LOADED) {
+      std::memcpy(layout->slot.data(), header + kSlotOffsets[number],
+                  kSlotBytes);
+      return result;
+    }
+  }
+  if (!cut_ok || result == QSS_PLEX_UNREADABLE) return result;
+  // Salvaging: the newest earlier image the file still holds a table of.
+  const uint64_t newest = number >= 0 ? slot.generation : UINT64_MAX;
+  for (const Slot& earlier : EarlierImages(header, newest)) {
+    result = ReadTable(earlier, true, layout);
+    if (result == QSS_PLEX_UNREADABLE) return result;
+    if (result != QSS_PLEX_LOADED) continue;
+    if (number >= 0) layout->changes_lost = newest - earlier.generation;
+    return result;
+  }
+  return QSS_PLEX_DAMAGED;
+}
+
+std::vector<Slot> ImageReader::EarlierImages(const unsigned char* header,
+                                             uint64_t newest) {
+  std::vector<Slot> found;
+  for (int k = 0; k < 2; ++k) {
+    Slot slot;
+    if (ParseSlot(header + kSlotOffsets[k], k, &slot) &&
+        slot.generation < newest) {
+      found.push_back(slot);
+    }
+  }
+  Slot image;
+  if (ParseSlot(header + kBaseSlotOffset, kBaseSeed, &image)) {
+    // Each change's head lies at the end of the image it changed.
+    for (;;) {
+      if (image.generation >= newest) break;
+      found.push_back(image);
+      const uint64_t at = AlignUp(image.end, 8);
+      unsigned char bytes[kSlotBytes];
+      Slot next;
+      if (at > file_bytes_ || file_bytes_ - at < kSlotBytes ||
+          !Seek(file_, at) ||
+          std::fread(bytes, 1, kSlotBytes, file_) != kSlotBytes ||
+          !ParseSlot(bytes, kHeadSeed, &next) ||
+          next.generation != image.generation + 1 ||
+          next.table_offset != at + kSlotBytes || next.end < at) {
+        break;
+      }
+      image = next;
+    }
+  }
+  std::sort(found.begin(), found.end(), [](const Slot& a, const Slot& b) {
+    return a.generation > b.generation;
+  });
+  return found;
+}
+
+int ImageReader::ReadTable(const Slot& slot, bool cut_ok,
+                           ImageLayout* layout) {
   const uint64_t table_end = slot.table_offset + kEntryBytes * slot.count;
-  if (number < 0 || slot.id_limit < 1 || slot.id_limit > INT_MAX ||
+  if (slot.id_limit < 1 || slot.id_limit > INT_MAX ||
       slot.count >= slot.id_limit || slot.words > kMaxImageWords ||
       slot.table_offset < kDataStart || slot.table_offset > slot.end ||
       slot.end - slot.table_offset < kEntryBytes * slot.count ||
@@ -606,7 +689,6 @@ int ImageReader::ReadCurrentLayout(bool cut_ok, ImageLayout* layout) {
   layout->id_limit = slot.id_limit;
   layout->words = slot.words;
   layout->generation = slot.generation;
-  std::memcpy(layout->slot.data(), header + kSlotOffsets[number], kSlotBytes);
   layout->end = slot.end;
   std::vector<unsigned char> table(kEntryBytes * slot.count);
   // Read outside the pass's progress, which goes through the blocks.

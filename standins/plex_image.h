@@ -23,6 +23,7 @@ inline bool IsLargeBlock(uint64_t words) {
   return words * 4 >= kLargeBlockBytes;
 }
 constexpr size_t kSlotBytes = 64;
+struct Slot;
 
 // One live block as the image lists it.
 struct ImageBlock {
@@ -46,6 +47,9 @@ struct ImageLayout {
   // The first byte past the block table: the image's end. A longer file
   // holds what a save cut short left behind.
   uint64_t end = 0;
+  // Of an image a salvaging load fell back to, the saves since it, whose
+  // changes the file no longer holds: 0 for the newest image.
+  uint64_t changes_lost = 0;
 };
 
 struct ProgressSink {
@@ -127,7 +131,9 @@ class ImageReader {
 
   // Reads and checks the header and block table; a first-format image is read
   // whole and its checksum verified. With `cut_ok` a file may end before
-  // its blocks do (but not before the current format's table).
+  // its blocks do (but not before the current format's table), and a
+  // current-format file whose newest table is cut off or damaged gives the
+  // newest earlier image it holds whole (see `changes_lost`).
   int ReadLayout(bool cut_ok, ImageLayout* layout);
   // Does with block i what targets[i] says, all blocks verified only when
   // `targets` is null. Any damage fails, unless a `salvage` sink is given:
@@ -148,6 +154,13 @@ class ImageReader {
   void EndPass();
   int ReadSecondFormatLayout(bool cut_ok, ImageLayout* layout);
   int ReadCurrentLayout(bool cut_ok, ImageLayout* layout);
+  // Checks the slot and reads and checks the table it names.
+  int ReadTable(const Slot& slot, bool cut_ok, ImageLayout* layout);
+  // The images a current-format file holds older than generation `newest`,
+  // newest first: the header slots' and those the base slot and the
+  // changes' heads lead to.
+  std::vector<Slot> EarlierImages(const unsigned char* header,
+                                  uint64_t newest);
   int ReadFirstFormatLayout(ImageLayout* layout);
   int ReadFirstFormatBlocks(const ImageLayout& layout,
                             const std::vector<BlockTarget>* targets);

@@ -732,6 +732,11 @@ int PlexStore::Load(const char* path, const DamageSink* salvage) {
     errno = ENOMEM;
     return QSS_PLEX_UNREADABLE;
   }
+  if (layout.changes_lost > 0 && salvage->report != nullptr) {
+    salvage->report(static_cast<int>(std::min<uint64_t>(layout.changes_lost,
+                                                        INT_MAX)),
+                    QSS_PLEX_CHANGES_LOST, salvage->context);
+  }
   if (verify_first) {
     result = reader.ReadBlocks(layout, nullptr, nullptr);
     if (result != QSS_PLEX_LOADED) return result;

@@ -494,17 +494,26 @@ TEST_F(PlexStandinTest, SalvageLoadsWhatIsSoundAndNamesTheRest) {
   // Without a sound table nothing can be placed.
   const auto before = Snapshot();
   const size_t table = LittleEndian(good, kTableOffsetByte, 8);
-  for (size_t at : {kSlotChecksumByte, table + 17}) {
-    std::string table_damaged = good;
-    table_damaged[at] ^= 0x01;
-    WriteFile(path, table_damaged);
-    EXPECT_EQ(QssPlex_LoadSalvage(path.c_str(), nullptr, nullptr),
-              QSS_PLEX_DAMAGED);
-  }
+  std::string table_damaged = good;
+  table_damaged[table + 17] ^= 0x01;
+  WriteFile(path, table_damaged);
+  EXPECT_EQ(QssPlex_LoadSalvage(path.c_str(), nullptr, nullptr),
+            QSS_PLEX_DAMAGED);
   WriteFile(path, good.substr(0, kTableStart + 24 * 6 - 1));
   EXPECT_EQ(QssPlex_LoadSalvage(path.c_str(), nullptr, nullptr),
             QSS_PLEX_DAMAGED);
   EXPECT_EQ(Snapshot(), before);
+
+  // A torn header slot: the base slot names the same image.
+  std::string slot_damaged = good;
+  slot_damaged[kSlotChecksumByte] ^= 0x01;
+  WriteFile(path, slot_damaged);
+  EXPECT_EQ(QssPlex_Load(path.c_str()), QSS_PLEX_DAMAGED);
+  damage.clear();
+  ASSERT_EQ(QssPlex_LoadSalvage(path.c_str(), RecordDamage, &damage),
+            QSS_PLEX_LOADED);
+  EXPECT_TRUE(damage.empty());
+  for (int id : {a, b, c, d}) EXPECT_TRUE(HasStamp(id, 100, id));
   std::remove(path.c_str());
 }
 
@@ -571,7 +580,7 @@ TEST_F(PlexStandinTest, SavingChangesAddsOnlyWhatChanged) {
   // Nothing changed: only a new table is added.
   ASSERT_EQ(QssPlex_SaveChanges(path.c_str()), 0);
   const std::string same = ReadFile(path);
-  EXPECT_LE(same.size(), whole.size() + 8 + 24 * table.size());
+  EXPECT_LE(same.size(), whole.size() + 8 + 64 + 24 * table.size());
   EXPECT_EQ(Table(same), table);
 
   // A word of a small block, a block freed, one added: the file grows by
@@ -581,7 +590,7 @@ TEST_F(PlexStandinTest, SavingChangesAddsOnlyWhatChanged) {
   Stamp(Alloc(20), 20, 4);
   ASSERT_EQ(QssPlex_SaveChanges(path.c_str()), 0);
   const std::string changed = ReadFile(path);
-  EXPECT_LT(changed.size() - same.size(), 4u * (100 + 20) + 8 + 24 * 6);
+  EXPECT_LT(changed.size() - same.size(), 4u * (100 + 20) + 8 + 64 + 24 * 6);
   const auto changed_table = Table(changed);
   EXPECT_EQ(changed_table[2], table[2]);
   EXPECT_EQ(changed_table[3], table[3]);
@@ -687,6 +696,71 @@ TEST_F(PlexStandinTest, ASaveCutShortLeavesTheOldImage) {
   Words(large)[1000] = 78;
   ASSERT_EQ(QssPlex_SaveChanges(path.c_str()), 0);
   EXPECT_EQ(ReadFile(path), new_image);
+  std::remove(path.c_str());
+}
+
+// Changes are added at the file's end, so a file cut short (a copy that
+// stopped, a full disk) loses the newest table first. A salvaging load goes
+// back to the newest image whose table the file still holds, and says how
+// many saves that loses; a plain load still refuses the file.
+TEST_F(PlexStandinTest, ACutFileSalvagesTheNewestImageItHoldsWhole) {
+  const int large = Alloc(kLargeWords);
+  Stamp(large, kLargeWords, 1);
+  const int small = Alloc(300);
+  Stamp(small, 300, 2);
+  const std::string path = TempPath("cut_changes");
+  ASSERT_EQ(QssPlex_Save(path.c_str()), 0);
+  std::vector<std::vector<std::vector<int32_t>>> plexes = {Snapshot()};
+  std::vector<size_t> ends = {ReadFile(path).size()};
+  for (int change = 1; change <= 3; ++change) {
+    Words(small)[change] = -change;
+    if (change == 2) Stamp(Alloc(50), 50, 9);
+    ASSERT_EQ(QssPlex_SaveChanges(path.c_str()), 0);
+    plexes.push_back(Snapshot());
+    ends.push_back(ReadFile(path).size());
+  }
+  const std::string image = ReadFile(path);
+  std::vector<Damage> damage;
+  auto salvage = [&](const std::string& bytes) {
+    WriteFile(path, bytes);
+    damage.clear();
+    QssPlex_Reset();
+    return QssPlex_LoadSalvage(path.c_str(), RecordDamage, &damage);
+  };
+
+  for (int lost = 1; lost <= 3; ++lost) {
+    SCOPED_TRACE("cut in the head of change " + std::to_string(4 - lost));
+    ASSERT_EQ(salvage(image.substr(0, ends[3 - lost] + 8)), QSS_PLEX_LOADED);
+    EXPECT_EQ(damage, (std::vector<Damage>{{lost, QSS_PLEX_CHANGES_LOST}}));
+    EXPECT_EQ(Snapshot(), plexes[3 - lost]);
+    QssPlex_Reset();
+    EXPECT_EQ(QssPlex_Load(path.c_str()), QSS_PLEX_DAMAGED);
+  }
+
+  // Cut inside the whole save's blocks: its table still places them.
+  ASSERT_EQ(salvage(image.substr(0, ends[0] - 4 * 300 - 1000)),
+            QSS_PLEX_LOADED);
+  ASSERT_LT(large, small);  // so the cut falls in large, before small
+  EXPECT_EQ(damage, (std::vector<Damage>{{3, QSS_PLEX_CHANGES_LOST},
+                                         {large, QSS_PLEX_BLOCK_CUT},
+                                         {small, QSS_PLEX_BLOCK_CUT}}));
+
+  // Whole but for a damaged newest table.
+  std::string bad_table = image;
+  const size_t newest_slot =
+      LittleEndian(image, 512, 8) > LittleEndian(image, 1024, 8) ? 512 : 1024;
+  bad_table[LittleEndian(image, newest_slot + 24, 8) + 3] ^= 0x10;
+  ASSERT_EQ(salvage(bad_table), QSS_PLEX_LOADED);
+  EXPECT_EQ(damage, (std::vector<Damage>{{1, QSS_PLEX_CHANGES_LOST}}));
+  EXPECT_EQ(Snapshot(), plexes[2]);
+
+  // A file from before the base slot: only the older header slot helps.
+  std::string no_base = image;
+  no_base.replace(1536, 64, 64, '\0');
+  ASSERT_EQ(salvage(no_base.substr(0, ends[2] + 8)), QSS_PLEX_LOADED);
+  EXPECT_EQ(damage, (std::vector<Damage>{{1, QSS_PLEX_CHANGES_LOST}}));
+  EXPECT_EQ(Snapshot(), plexes[2]);
+  EXPECT_EQ(salvage(no_base.substr(0, ends[1] + 8)), QSS_PLEX_DAMAGED);
   std::remove(path.c_str());
 }
 
