@@ -274,6 +274,8 @@ struct CheckReport {
     std::string problem;
   };
   std::vector<Damage> damage;
+  uint64_t changes_lost = 0;
+  std::string changes_lost_text;
   std::vector<Spoiled> spoiled;
   std::vector<qss::TreeFinding> findings;
   bool counted = false;  // the tree was sound, and its elements counted
@@ -285,7 +287,9 @@ void WriteCheckJson(const Context& c, const CheckReport& report,
                     JsonWriter* json) {
   json->BeginObject().Key("image").String(c.image);
   json->Key("consistent")
-      .Bool(report.findings.empty() && report.damage.empty());
+      .Bool(report.findings.empty() && report.damage.empty() &&
+            report.changes_lost == 0);
+  json->Key("changes_lost").Number(report.changes_lost);
   json->Key("damaged_blocks").BeginArray();
   for (const CheckReport::Damage& damage : report.damage) {
     json->BeginObject().Key("block").Signed(damage.block);
@@ -322,12 +326,16 @@ void WriteCheckJson(const Context& c, const CheckReport& report,
 
 // Prints `report`; returns check's exit code: 1 when there is a finding.
 int PrintCheckReport(const Context& c, const CheckReport& report) {
-  const int status =
-      report.findings.empty() && report.damage.empty() ? 0 : kExitFailure;
+  const bool damaged = !report.damage.empty() || report.changes_lost > 0;
+  const int status = report.findings.empty() && !damaged ? 0 : kExitFailure;
   if (c.json) {
     JsonWriter json;
     WriteCheckJson(c, report, &json);
     return PrintJson(c, json, status);
+  }
+  if (report.changes_lost > 0) {
+    std::printf("%s: %s\n", c.image.c_str(),
+                report.changes_lost_text.c_str());
   }
   for (const CheckReport::Damage& damage : report.damage) {
     std::printf("block %d: %s: %s\n", damage.block, damage.problem.c_str(),
@@ -341,7 +349,7 @@ int PrintCheckReport(const Context& c, const CheckReport& report) {
     std::printf("%s: %s\n", ShownPath(finding.location).c_str(),
                 finding.message.c_str());
   }
-  if (!report.damage.empty()) {
+  if (damaged) {
     std::printf(
         "%s: %s, %s; 'qsplex recover %s NEW' keeps what can be read\n",
         c.image.c_str(), Count(report.damage.size(), "damaged block").c_str(),
@@ -447,14 +455,17 @@ int RunInfo(const Context& c) {
 }
 
 int RunCheck(const Context& c) {
-  DamageMap damage;
+  ImageDamage damage;
   if (!LoadDamagedImage(c, &damage)) return kExitFailure;
   SetActivity("checking the tree");
   const std::vector<qss::AllocatedBlock> blocks = AllocatedBlocks();
   const qss::PlexView view(blocks);
   CheckReport report;
-  if (!damage.empty()) {
-    AddDamage(damage, SalvageTree(blocks, damage), view, &report);
+  report.changes_lost = damage.changes_lost;
+  report.changes_lost_text = ChangesLostText(damage);
+  if (!damage.blocks.empty()) {
+    AddDamage(damage.blocks, SalvageTree(blocks, damage.blocks), view,
+              &report);
   }
   report.findings = qss::CheckTree(blocks);
   report.blocks = blocks.size();
@@ -465,17 +476,21 @@ int RunCheck(const Context& c) {
 
 int RunDump(const Context& c) {
   std::vector<WideString> names;
-  DamageMap damage;
+  ImageDamage image_damage;
   if (!ParsePath(c, c.args.empty() ? "/" : c.args[0], &names) ||
-      !LoadDamagedImage(c, &damage)) {
+      !LoadDamagedImage(c, &image_damage)) {
     return kExitFailure;
   }
   const qss::PlexView view(AllocatedBlocks());
+  if (image_damage.changes_lost > 0) {
+    std::printf("damaged: %s\n", ChangesLostText(image_damage).c_str());
+  }
+  const DamageMap& damage = image_damage.blocks;
   for (const auto& [block, what] : damage) {
     std::printf("damaged: block %d %s\n", block,
                 DamageText(what, view.Words(block)).c_str());
   }
-  const int exit_code = damage.empty() ? 0 : kExitFailure;
+  const int exit_code = image_damage.empty() ? 0 : kExitFailure;
   const int root = view.Block(kAnchorBlock, 0)[kAnchorWord];
   std::printf("root anchor: block %d, word %d = %d\n", kAnchorBlock,
               kAnchorWord, root);

@@ -39,11 +39,11 @@ int RunRecover(const Context& c) {
   }
   ImageLock lock;
   if (!PrepareImage(&out, Access::kCreate, &lock)) return kExitFailure;
-  DamageMap damage;
+  ImageDamage damage;
   if (!LoadDamagedImage(c, &damage)) return kExitFailure;
   SetActivity("recovering the tree");
   const std::vector<qss::AllocatedBlock> old_blocks = AllocatedBlocks();
-  SalvagedTree tree = SalvageTree(old_blocks, damage);
+  SalvagedTree tree = SalvageTree(old_blocks, damage.blocks);
   RebuildTree(&tree, old_blocks);
   const std::vector<qss::TreeFinding> findings =
       qss::CheckTree(AllocatedBlocks());
@@ -52,6 +52,9 @@ int RunRecover(const Context& c) {
                   "the recovered tree does not check: " + findings[0].location +
                       ": " + findings[0].message);
   }
+  if (damage.changes_lost > 0) {
+    std::printf("%s: %s\n", c.image.c_str(), ChangesLostText(damage).c_str());
+  }
   PrintFates(tree);
   size_t counts[3] = {};
   for (const SalvagedElement& element : tree.elements) {
@@ -59,11 +62,18 @@ int RunRecover(const Context& c) {
   }
   const int saved = SaveImage(out);
   if (saved != 0) return saved;
-  std::printf("%s: %s kept, %s damaged, %s lost; written to %s\n",
+  const std::string as_of =
+      damage.changes_lost == 0   ? ""
+      : damage.changes_lost == 1 ? " (as it was before its newest save)"
+                                 : " (as it was before its newest " +
+                                       std::to_string(damage.changes_lost) +
+                                       " saves)";
+  std::printf("%s: %s kept, %s damaged, %s lost%s; written to %s\n",
               c.image.c_str(), std::to_string(counts[0]).c_str(),
               std::to_string(counts[1]).c_str(),
-              std::to_string(counts[2]).c_str(), out.image.c_str());
-  return counts[2] == 0 ? 0 : kExitFailure;
+              std::to_string(counts[2]).c_str(), as_of.c_str(),
+              out.image.c_str());
+  return counts[2] == 0 && damage.changes_lost == 0 ? 0 : kExitFailure;
 }
 
 }  // namespace qsplex

@@ -72,18 +72,18 @@ void MeasureCuts(const Context& c, const std::vector<int>& cut,
 
 }  // namespace
 
-bool LoadDamagedImage(const Context& c, DamageMap* damage) {
+bool LoadDamagedImage(const Context& c, ImageDamage* damage) {
   if (!LoadImageFile(c, damage)) return false;
   std::vector<int> cut;
-  for (auto& [block, what] : *damage) {
+  for (auto& [block, what] : damage->blocks) {
     if (what.kind != QSS_PLEX_BLOCK_CUT) continue;
     cut.push_back(block);
     what.bytes_read = BytesUpToLastNonZero(block);
   }
   if (cut.empty()) return true;
   SetActivity("measuring where the image is cut");
-  MeasureCuts(c, cut, damage);
-  DamageMap again;
+  MeasureCuts(c, cut, &damage->blocks);
+  ImageDamage again;
   return LoadImageFile(c, &again);
 }
 

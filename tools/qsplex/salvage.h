@@ -20,7 +20,7 @@ namespace qsplex {
 // LoadImageFile with `damage`, and of a cut block, `bytes_read` is measured on
 // a copy of the image beside it; where that copy cannot be made, it is the
 // bytes up to the last one that is not zero.
-bool LoadDamagedImage(const Context& c, DamageMap* damage);
+bool LoadDamagedImage(const Context& c, ImageDamage* damage);
 
 enum class Fate {
   kKept,     // read and verified

@@ -174,7 +174,12 @@ class PlexProgress {
 };
 
 void QSS_HOST_CALL OnDamage(int block, int kind, void* context) {
-  (*static_cast<DamageMap*>(context))[block] = BlockDamage{kind, 0};
+  auto* damage = static_cast<ImageDamage*>(context);
+  if (kind == QSS_PLEX_CHANGES_LOST) {
+    damage->changes_lost = static_cast<uint64_t>(block);
+  } else {
+    damage->blocks[block] = BlockDamage{kind, 0};
+  }
 }
 
 }  // namespace
@@ -235,7 +240,19 @@ bool PrepareImage(Context* c, Access access, ImageLock* lock) {
   return true;
 }
 
-bool LoadImageFile(const Context& c, DamageMap* damage) {
+std::string ChangesLostText(const ImageDamage& damage) {
+  if (damage.changes_lost == 0) return "";
+  const std::string saves =
+      damage.changes_lost == 1
+          ? "its newest save"
+          : "its newest " + std::to_string(damage.changes_lost) + " saves";
+  return "the file is cut short before the block table of " + saves +
+         " (or that table is damaged): read as it was before " +
+         (damage.changes_lost == 1 ? "that save" : "those saves") +
+         ", whose changes are lost";
+}
+
+bool LoadImageFile(const Context& c, ImageDamage* damage) {
   SetActivity("loading the image");
   ResetPlex();
   const std::string store_path = StorePath(c.image);
@@ -248,7 +265,7 @@ bool LoadImageFile(const Context& c, DamageMap* damage) {
   int loaded;
   {
     PlexProgress progress("loading the image");
-    if (damage != nullptr) damage->clear();
+    if (damage != nullptr) *damage = ImageDamage{};
     // The command holds the image's lock, and a change only adds to the
     // file or renames a new one over it: its large blocks can be mapped,
     // so that a command pays for what it reads and writes, not the image.

@@ -102,13 +102,26 @@ struct BlockDamage {
   uint64_t bytes_read = 0;
 };
 using DamageMap = std::map<int, BlockDamage>;
+// What a salvaging load found wrong with an image.
+struct ImageDamage {
+  DamageMap blocks;
+  // Saves whose changes the file no longer holds: it is cut short before
+  // their block table, or that table is damaged, so the image loaded is
+  // the one as that many saves ago left it.
+  uint64_t changes_lost = 0;
+  bool empty() const { return blocks.empty() && changes_lost == 0; }
+};
+// "the file ends before the block table of its newest save ...", or "" for
+// an image whose newest save is whole.
+std::string ChangesLostText(const ImageDamage& damage);
 
 // Loads the image into the plex, telling a file it cannot read from one of
 // another kind, a damaged image and one larger than this build's plex.
-// With `damage`, also an image whose blocks are damaged or cut short, as
-// long as its header and block table say where each block is: the damaged
-// blocks are listed there. Prints the failure.
-bool LoadImageFile(const Context& c, DamageMap* damage = nullptr);
+// With `damage`, also an image whose blocks are damaged or cut short, or
+// whose newest changes are, as long as a header and block table say where
+// each block of an image it holds is: the damage is listed there. Prints
+// the failure.
+bool LoadImageFile(const Context& c, ImageDamage* damage = nullptr);
 // Loads the image for a command, refusing a missing or damaged file and a
 // tree that `check` finds unsafe to walk. With `change`, closes every node
 // first (QSStrg_RestoreRefCounts): open modes saved by earlier runs or by
