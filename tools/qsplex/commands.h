@@ -11,7 +11,7 @@
 namespace qsplex {
 
 // Bytes move between streams and files in pieces of this size.
-constexpr size_t kChunkBytes = 64 * 1024;
+constexpr size_t kChunkBytes = 1024 * 1024;
 
 // Copies the rest of `stream` (the element at `subject`) to `out`, the file
 // `out_name`, in pieces. Returns the exit code, failures printed.
