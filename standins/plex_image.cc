@@ -652,7 +652,8 @@ std::vector<Slot> ImageReader::EarlierImages(const unsigned char* header,
   }
   Slot image;
   if (ParseSlot(header + kBaseSlotOffset, kBaseSeed, &image)) {
-    // Each change's head lies at the end of the image it changed.
+    // Each change's head lies at the end of the image it changed, and each
+    // step goes past a head and its table.
     for (;;) {
       if (image.generation >= newest) break;
       found.push_back(image);
@@ -664,7 +665,8 @@ std::vector<Slot> ImageReader::EarlierImages(const unsigned char* header,
           std::fread(bytes, 1, kSlotBytes, file_) != kSlotBytes ||
           !ParseSlot(bytes, kHeadSeed, &next) ||
           next.generation != image.generation + 1 ||
-          next.table_offset != at + kSlotBytes || next.end < at) {
+          next.table_offset != at + kSlotBytes ||
+          next.end < next.table_offset + kEntryBytes * next.count) {
         break;
       }
       image = next;
