@@ -122,6 +122,11 @@ enum QssPlexDamage {
   // that table is damaged, so the image loaded is the newest earlier one the
   // file still holds, as that many saves ago left it.
   QSS_PLEX_CHANGES_LOST = 3,
+  // Reported once, before any block, with block id 0: neither header slot is
+  // sound, so the image loaded is the newest one the file's record of its
+  // last whole save and of the changes since leads to, which may be a save
+  // that did not finish.
+  QSS_PLEX_HEADER_DAMAGED = 4,
 };
 typedef void(QSS_HOST_CALL* QssPlexDamageReport)(int blockId, int damage,
                                                  void* context);
@@ -129,9 +134,9 @@ typedef void(QSS_HOST_CALL* QssPlexDamageReport)(int blockId, int damage,
 // block contents are damaged or cut short, calling `report`
 // (when not null) once per damaged block in increasing id order. A file
 // cut short before its newest changes' block table loads as an earlier
-// save left it (QSS_PLEX_CHANGES_LOST). Answers
-// QSS_PLEX_DAMAGED only when the header or the block table is unusable (and for
-// a damaged first-format image, whose damage cannot be placed in a block).
+// save left it (QSS_PLEX_CHANGES_LOST). Answers QSS_PLEX_DAMAGED only when
+// no image the file holds has a usable header and block table (and for a
+// damaged first-format image, whose damage cannot be placed in a block).
 // Maps only sound blocks, and leaves no image for SaveChanges to add to:
 // the file holds damaged blocks, so what was loaded is saved whole.
 QSS_MXDMS_API int QSS_HOST_CALL QssPlex_LoadSalvage(const char* path,

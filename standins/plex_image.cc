@@ -71,6 +71,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <deque>
 #include <numeric>
 
 #if defined(_WIN32)
@@ -609,8 +610,8 @@ int ImageReader::ReadLayout(bool cut_ok, ImageLayout* layout) {
   }
 }
 
-// The table is written after the blocks it lists, so a whole table means
-// whole blocks: only checksums can find damage in them.
+// A table comes before the blocks it places, so a file cut short keeps it
+// and only blocks are cut; checksums find any other damage in them.
 int ImageReader::ReadCurrentLayout(bool cut_ok, ImageLayout* layout) {
   unsigned char header[kHeaderReadBytes];
   if (!SeekTo(0)) return QSS_PLEX_UNREADABLE;
@@ -629,12 +630,17 @@ int ImageReader::ReadCurrentLayout(bool cut_ok, ImageLayout* layout) {
   }
   if (!cut_ok || result == QSS_PLEX_UNREADABLE) return result;
   // Salvaging: the newest earlier image the file still holds a table of.
+  // Without a sound header slot nothing tells how far the changes went.
   const uint64_t newest = number >= 0 ? slot.generation : UINT64_MAX;
   for (const Slot& earlier : EarlierImages(header, newest)) {
     result = ReadTable(earlier, true, layout);
     if (result == QSS_PLEX_UNREADABLE) return result;
     if (result != QSS_PLEX_LOADED) continue;
-    if (number >= 0) layout->changes_lost = newest - earlier.generation;
+    if (number >= 0) {
+      layout->changes_lost = newest - earlier.generation;
+    } else {
+      layout->header_damaged = true;
+    }
     return result;
   }
   return QSS_PLEX_DAMAGED;
@@ -642,6 +648,11 @@ int ImageReader::ReadCurrentLayout(bool cut_ok, ImageLayout* layout) {
 
 std::vector<Slot> ImageReader::EarlierImages(const unsigned char* header,
                                              uint64_t newest) {
+  // Of the images the heads lead to only the newest few are kept: the
+  // file's end cuts off one or two at most, and a crafted file may hold
+  // one head in every 64 bytes.
+  constexpr size_t kKept = 8;
+  std::deque<Slot> chain;
   std::vector<Slot> found;
   for (int k = 0; k < 2; ++k) {
     Slot slot;
@@ -656,7 +667,8 @@ std::vector<Slot> ImageReader::EarlierImages(const unsigned char* header,
     // step goes past a head and its table.
     for (;;) {
       if (image.generation >= newest) break;
-      found.push_back(image);
+      chain.push_back(image);
+      if (chain.size() > kKept) chain.pop_front();
       const uint64_t at = AlignUp(image.end, 8);
       unsigned char bytes[kSlotBytes];
       Slot next;
@@ -672,14 +684,14 @@ std::vector<Slot> ImageReader::EarlierImages(const unsigned char* header,
       image = next;
     }
   }
+  found.insert(found.end(), chain.begin(), chain.end());
   std::sort(found.begin(), found.end(), [](const Slot& a, const Slot& b) {
     return a.generation > b.generation;
   });
   return found;
 }
 
-int ImageReader::ReadTable(const Slot& slot, bool cut_ok,
-                           ImageLayout* layout) {
+int ImageReader::ReadTable(const Slot& slot, bool cut_ok, ImageLayout* layout) {
   const uint64_t table_end = slot.table_offset + kEntryBytes * slot.count;
   if (slot.id_limit < 1 || slot.id_limit > INT_MAX ||
       slot.count >= slot.id_limit || slot.words > kMaxImageWords ||

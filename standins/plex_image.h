@@ -50,6 +50,10 @@ struct ImageLayout {
   // Of an image a salvaging load fell back to, the saves since it, whose
   // changes the file no longer holds: 0 for the newest image.
   uint64_t changes_lost = 0;
+  // Neither header slot is sound: a salvaging load took the newest image
+  // the base slot and the changes' heads lead to, which may be a save that
+  // did not finish.
+  bool header_damaged = false;
 };
 
 struct ProgressSink {
@@ -159,8 +163,7 @@ class ImageReader {
   // The images a current-format file holds older than generation `newest`,
   // newest first: the header slots' and those the base slot and the
   // changes' heads lead to.
-  std::vector<Slot> EarlierImages(const unsigned char* header,
-                                  uint64_t newest);
+  std::vector<Slot> EarlierImages(const unsigned char* header, uint64_t newest);
   int ReadFirstFormatLayout(ImageLayout* layout);
   int ReadFirstFormatBlocks(const ImageLayout& layout,
                             const std::vector<BlockTarget>* targets);

@@ -732,10 +732,15 @@ int PlexStore::Load(const char* path, const DamageSink* salvage) {
     errno = ENOMEM;
     return QSS_PLEX_UNREADABLE;
   }
-  if (layout.changes_lost > 0 && salvage->report != nullptr) {
-    salvage->report(static_cast<int>(std::min<uint64_t>(layout.changes_lost,
-                                                        INT_MAX)),
-                    QSS_PLEX_CHANGES_LOST, salvage->context);
+  if (salvage != nullptr && salvage->report != nullptr) {
+    if (layout.header_damaged) {
+      salvage->report(0, QSS_PLEX_HEADER_DAMAGED, salvage->context);
+    }
+    if (layout.changes_lost > 0) {
+      salvage->report(
+          static_cast<int>(std::min<uint64_t>(layout.changes_lost, INT_MAX)),
+          QSS_PLEX_CHANGES_LOST, salvage->context);
+    }
   }
   if (verify_first) {
     result = reader.ReadBlocks(layout, nullptr, nullptr);

@@ -504,7 +504,8 @@ TEST_F(PlexStandinTest, SalvageLoadsWhatIsSoundAndNamesTheRest) {
             QSS_PLEX_DAMAGED);
   EXPECT_EQ(Snapshot(), before);
 
-  // A torn header slot: the base slot names the same image.
+  // A torn header slot: the base slot names the same image, and the load
+  // says the header is damaged.
   std::string slot_damaged = good;
   slot_damaged[kSlotChecksumByte] ^= 0x01;
   WriteFile(path, slot_damaged);
@@ -512,7 +513,7 @@ TEST_F(PlexStandinTest, SalvageLoadsWhatIsSoundAndNamesTheRest) {
   damage.clear();
   ASSERT_EQ(QssPlex_LoadSalvage(path.c_str(), RecordDamage, &damage),
             QSS_PLEX_LOADED);
-  EXPECT_TRUE(damage.empty());
+  EXPECT_EQ(damage, (std::vector<Damage>{{0, QSS_PLEX_HEADER_DAMAGED}}));
   for (int id : {a, b, c, d}) EXPECT_TRUE(HasStamp(id, 100, id));
   std::remove(path.c_str());
 }
@@ -753,6 +754,30 @@ TEST_F(PlexStandinTest, ACutFileSalvagesTheNewestImageItHoldsWhole) {
   ASSERT_EQ(salvage(bad_table), QSS_PLEX_LOADED);
   EXPECT_EQ(damage, (std::vector<Damage>{{1, QSS_PLEX_CHANGES_LOST}}));
   EXPECT_EQ(Snapshot(), plexes[2]);
+
+  // An interrupted fourth save left its head, table and blocks past the
+  // end; with the third's table damaged, the second is taken, never the
+  // fourth, which was not finished.
+  WriteFile(path, image);
+  QssPlex_Reset();
+  ASSERT_EQ(QssPlex_Load(path.c_str()), QSS_PLEX_LOADED);
+  Words(small)[4] = -4;
+  ASSERT_EQ(QssPlex_SaveChanges(path.c_str()), 0);
+  std::string unfinished = ReadFile(path);
+  ASSERT_GT(unfinished.size(), image.size());
+  unfinished.replace(0, image.size(), bad_table);
+  ASSERT_EQ(salvage(unfinished), QSS_PLEX_LOADED);
+  EXPECT_EQ(damage, (std::vector<Damage>{{1, QSS_PLEX_CHANGES_LOST}}));
+  EXPECT_EQ(Snapshot(), plexes[2]);
+
+  // Neither header slot sound: the heads lead to the newest image, and the
+  // load says it could not tell.
+  std::string no_slots = image;
+  no_slots[512 + 60] ^= 0x01;
+  no_slots[1024 + 60] ^= 0x01;
+  ASSERT_EQ(salvage(no_slots), QSS_PLEX_LOADED);
+  EXPECT_EQ(damage, (std::vector<Damage>{{0, QSS_PLEX_HEADER_DAMAGED}}));
+  EXPECT_EQ(Snapshot(), plexes[3]);
 
   // A file from before the base slot: only the older header slot helps.
   std::string no_base = image;

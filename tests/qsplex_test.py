@@ -487,6 +487,19 @@ def salvage(q):
         FAILURES.append(f"recover of an image cut in its first save: {out!r}")
     q.run("ls", "r7.img", out="big.bin\n")
 
+    # Cut right after the newest save's block table: the blocks it wrote
+    # are all cut off, and no earlier bytes of theirs are taken as read.
+    q.run("put", "p.img", "/later/n.txt", stdin=text.upper())
+    data = open(q.path("p.img"), "rb").read()
+    slots = [struct.unpack_from("<QIIQQQQ", data, at) for at in (512, 1024)]
+    _, _, count, _, table, _, _ = max(slots)
+    open(q.path("p3.img"), "wb").write(data[:table + 24 * count])
+    out = q.run("recover", "p3.img", "r8.img")
+    if "kept     /later/n.txt" in out or (
+            "damaged  /later/n.txt" in out
+            and "damaged  /later/n.txt (0 bytes)" not in out):
+        FAILURES.append(f"recover of an image cut after its table: {out!r}")
+
 
 
 def cross_build(native, win32, payload):
@@ -713,7 +726,7 @@ def script_output(q, payload):
     report = parsed(q, "check", "--json", img)
     expect("check --json", report, {
         "image": img, "consistent": True, "changes_lost": 0,
-        "damaged_blocks": [],
+        "header_damaged": False, "damaged_blocks": [],
         "damaged_elements": [], "findings": [], "storages": 2,
         "streams": 7, "unnamed": 0, "blocks": report.get("blocks")})
     data = open(q.path(img), "rb").read()

@@ -275,7 +275,8 @@ struct CheckReport {
   };
   std::vector<Damage> damage;
   uint64_t changes_lost = 0;
-  std::string changes_lost_text;
+  bool header_damaged = false;
+  std::string older_image;  // what loaded in place of the newest image
   std::vector<Spoiled> spoiled;
   std::vector<qss::TreeFinding> findings;
   bool counted = false;  // the tree was sound, and its elements counted
@@ -288,8 +289,9 @@ void WriteCheckJson(const Context& c, const CheckReport& report,
   json->BeginObject().Key("image").String(c.image);
   json->Key("consistent")
       .Bool(report.findings.empty() && report.damage.empty() &&
-            report.changes_lost == 0);
+            report.older_image.empty());
   json->Key("changes_lost").Number(report.changes_lost);
+  json->Key("header_damaged").Bool(report.header_damaged);
   json->Key("damaged_blocks").BeginArray();
   for (const CheckReport::Damage& damage : report.damage) {
     json->BeginObject().Key("block").Signed(damage.block);
@@ -326,16 +328,15 @@ void WriteCheckJson(const Context& c, const CheckReport& report,
 
 // Prints `report`; returns check's exit code: 1 when there is a finding.
 int PrintCheckReport(const Context& c, const CheckReport& report) {
-  const bool damaged = !report.damage.empty() || report.changes_lost > 0;
+  const bool damaged = !report.damage.empty() || !report.older_image.empty();
   const int status = report.findings.empty() && !damaged ? 0 : kExitFailure;
   if (c.json) {
     JsonWriter json;
     WriteCheckJson(c, report, &json);
     return PrintJson(c, json, status);
   }
-  if (report.changes_lost > 0) {
-    std::printf("%s: %s\n", c.image.c_str(),
-                report.changes_lost_text.c_str());
+  if (!report.older_image.empty()) {
+    std::printf("%s: %s\n", c.image.c_str(), report.older_image.c_str());
   }
   for (const CheckReport::Damage& damage : report.damage) {
     std::printf("block %d: %s: %s\n", damage.block, damage.problem.c_str(),
@@ -350,9 +351,15 @@ int PrintCheckReport(const Context& c, const CheckReport& report) {
                 finding.message.c_str());
   }
   if (damaged) {
+    const std::string older =
+        report.header_damaged ? "header damaged, "
+        : report.changes_lost > 0
+            ? "changes of " + Count(report.changes_lost, "save") + " lost, "
+            : "";
     std::printf(
-        "%s: %s, %s; 'qsplex recover %s NEW' keeps what can be read\n",
-        c.image.c_str(), Count(report.damage.size(), "damaged block").c_str(),
+        "%s: %s%s, %s; 'qsplex recover %s NEW' keeps what can be read\n",
+        c.image.c_str(), older.c_str(),
+        Count(report.damage.size(), "damaged block").c_str(),
         Count(report.findings.size(), "finding").c_str(), c.image.c_str());
     return status;
   }
@@ -462,10 +469,10 @@ int RunCheck(const Context& c) {
   const qss::PlexView view(blocks);
   CheckReport report;
   report.changes_lost = damage.changes_lost;
-  report.changes_lost_text = ChangesLostText(damage);
+  report.header_damaged = damage.header_damaged;
+  report.older_image = OlderImageText(damage);
   if (!damage.blocks.empty()) {
-    AddDamage(damage.blocks, SalvageTree(blocks, damage.blocks), view,
-              &report);
+    AddDamage(damage.blocks, SalvageTree(blocks, damage.blocks), view, &report);
   }
   report.findings = qss::CheckTree(blocks);
   report.blocks = blocks.size();
@@ -482,8 +489,8 @@ int RunDump(const Context& c) {
     return kExitFailure;
   }
   const qss::PlexView view(AllocatedBlocks());
-  if (image_damage.changes_lost > 0) {
-    std::printf("damaged: %s\n", ChangesLostText(image_damage).c_str());
+  if (image_damage.older_image()) {
+    std::printf("damaged: %s\n", OlderImageText(image_damage).c_str());
   }
   const DamageMap& damage = image_damage.blocks;
   for (const auto& [block, what] : damage) {

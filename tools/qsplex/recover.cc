@@ -52,8 +52,8 @@ int RunRecover(const Context& c) {
                   "the recovered tree does not check: " + findings[0].location +
                       ": " + findings[0].message);
   }
-  if (damage.changes_lost > 0) {
-    std::printf("%s: %s\n", c.image.c_str(), ChangesLostText(damage).c_str());
+  if (damage.older_image()) {
+    std::printf("%s: %s\n", c.image.c_str(), OlderImageText(damage).c_str());
   }
   PrintFates(tree);
   size_t counts[3] = {};
@@ -63,17 +63,17 @@ int RunRecover(const Context& c) {
   const int saved = SaveImage(out);
   if (saved != 0) return saved;
   const std::string as_of =
-      damage.changes_lost == 0   ? ""
-      : damage.changes_lost == 1 ? " (as it was before its newest save)"
-                                 : " (as it was before its newest " +
-                                       std::to_string(damage.changes_lost) +
-                                       " saves)";
-  std::printf("%s: %s kept, %s damaged, %s lost%s; written to %s\n",
-              c.image.c_str(), std::to_string(counts[0]).c_str(),
-              std::to_string(counts[1]).c_str(),
-              std::to_string(counts[2]).c_str(), as_of.c_str(),
-              out.image.c_str());
-  return counts[2] == 0 && damage.changes_lost == 0 ? 0 : kExitFailure;
+      damage.header_damaged ? " (as the newest save the file holds left it)"
+      : damage.changes_lost == 0 ? ""
+      : damage.changes_lost == 1
+          ? " (as it was before its newest save)"
+          : " (as it was before its newest " +
+                std::to_string(damage.changes_lost) + " saves)";
+  std::printf(
+      "%s: %s kept, %s damaged, %s lost%s; written to %s\n", c.image.c_str(),
+      std::to_string(counts[0]).c_str(), std::to_string(counts[1]).c_str(),
+      std::to_string(counts[2]).c_str(), as_of.c_str(), out.image.c_str());
+  return counts[2] == 0 && !damage.older_image() ? 0 : kExitFailure;
 }
 
 }  // namespace qsplex

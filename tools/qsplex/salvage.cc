@@ -52,20 +52,24 @@ bool CopyWithLastByteInverted(const std::string& from, const std::string& to) {
 // in the order the file holds them, so the file's last byte is the last one
 // read of the one block the end cuts through. A second load, of a copy with
 // that byte inverted, shows which byte it is: in one of the two loads it is
-// not zero, and nothing after it is in either. Leaves the plex as the copy
-// loaded it.
+// not zero, and nothing after it is in either. That holds only when the
+// copy loads as the same image: a file that ends with a block table loses
+// that table in the copy. Leaves the plex as the copy loaded it.
 void MeasureCuts(const Context& c, const std::vector<int>& cut,
-                 DamageMap* damage) {
+                 ImageDamage* damage) {
   TemporaryFile copy(c.target);
   std::string problem;
+  ImageDamage copy_damage;
   if (!copy.Create(&problem) ||
       !CopyWithLastByteInverted(c.target, copy.path()) ||
-      QssPlex_LoadSalvage(StorePath(copy.path()).c_str(), nullptr, nullptr) !=
-          QSS_PLEX_LOADED) {
+      QssPlex_LoadSalvage(StorePath(copy.path()).c_str(), RecordImageDamage,
+                          &copy_damage) != QSS_PLEX_LOADED ||
+      copy_damage.changes_lost != damage->changes_lost ||
+      copy_damage.header_damaged != damage->header_damaged) {
     return;
   }
   for (int block : cut) {
-    BlockDamage& what = (*damage)[block];
+    BlockDamage& what = damage->blocks[block];
     what.bytes_read = std::max(what.bytes_read, BytesUpToLastNonZero(block));
   }
 }
@@ -82,7 +86,7 @@ bool LoadDamagedImage(const Context& c, ImageDamage* damage) {
   }
   if (cut.empty()) return true;
   SetActivity("measuring where the image is cut");
-  MeasureCuts(c, cut, &damage->blocks);
+  MeasureCuts(c, cut, damage);
   ImageDamage again;
   return LoadImageFile(c, &again);
 }

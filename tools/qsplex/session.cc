@@ -173,15 +173,6 @@ class PlexProgress {
   Progress progress_;
 };
 
-void QSS_HOST_CALL OnDamage(int block, int kind, void* context) {
-  auto* damage = static_cast<ImageDamage*>(context);
-  if (kind == QSS_PLEX_CHANGES_LOST) {
-    damage->changes_lost = static_cast<uint64_t>(block);
-  } else {
-    damage->blocks[block] = BlockDamage{kind, 0};
-  }
-}
-
 }  // namespace
 
 void ResetPlex() {
@@ -240,7 +231,22 @@ bool PrepareImage(Context* c, Access access, ImageLock* lock) {
   return true;
 }
 
-std::string ChangesLostText(const ImageDamage& damage) {
+void QSS_HOST_CALL RecordImageDamage(int block, int kind, void* context) {
+  auto* damage = static_cast<ImageDamage*>(context);
+  if (kind == QSS_PLEX_CHANGES_LOST) {
+    damage->changes_lost = static_cast<uint64_t>(block);
+  } else if (kind == QSS_PLEX_HEADER_DAMAGED) {
+    damage->header_damaged = true;
+  } else {
+    damage->blocks[block] = BlockDamage{kind, 0};
+  }
+}
+
+std::string OlderImageText(const ImageDamage& damage) {
+  if (damage.header_damaged) {
+    return "its header is damaged: read as the newest save the file holds "
+           "whole, which may be one that did not finish";
+  }
   if (damage.changes_lost == 0) return "";
   const std::string saves =
       damage.changes_lost == 1
@@ -270,9 +276,9 @@ bool LoadImageFile(const Context& c, ImageDamage* damage) {
     // file or renames a new one over it: its large blocks can be mapped,
     // so that a command pays for what it reads and writes, not the image.
     QssPlex_SetMapImages(1);
-    loaded = damage != nullptr
-                 ? QssPlex_LoadSalvage(store_path.c_str(), OnDamage, damage)
-                 : QssPlex_Load(store_path.c_str());
+    loaded = damage != nullptr ? QssPlex_LoadSalvage(store_path.c_str(),
+                                                     RecordImageDamage, damage)
+                               : QssPlex_Load(store_path.c_str());
   }
   if (loaded == QSS_PLEX_LOADED) {
     if (QssPlex_BlockWords(1) >= 0 &&

@@ -10,6 +10,7 @@
 
 #include "check/tree_check.h"
 #include "platform/com.h"
+#include "records/dms.h"
 #include "support/com_ref.h"
 #include "tools/qsplex/image_file.h"
 #include "tools/qsplex/output.h"
@@ -109,11 +110,18 @@ struct ImageDamage {
   // their block table, or that table is damaged, so the image loaded is
   // the one as that many saves ago left it.
   uint64_t changes_lost = 0;
-  bool empty() const { return blocks.empty() && changes_lost == 0; }
+  // Neither header slot is sound: the image loaded is the newest the file
+  // leads to, which may be a save that did not finish.
+  bool header_damaged = false;
+  // Damage to the image as a whole rather than to blocks.
+  bool older_image() const { return changes_lost > 0 || header_damaged; }
+  bool empty() const { return blocks.empty() && !older_image(); }
 };
-// "the file ends before the block table of its newest save ...", or "" for
-// an image whose newest save is whole.
-std::string ChangesLostText(const ImageDamage& damage);
+// A QssPlexDamageReport adding to the ImageDamage `context`.
+void QSS_HOST_CALL RecordImageDamage(int block, int kind, void* context);
+// What `older_image` means for this image ("the file is cut short before
+// the block table of its newest save ..."), or "".
+std::string OlderImageText(const ImageDamage& damage);
 
 // Loads the image into the plex, telling a file it cannot read from one of
 // another kind, a damaged image and one larger than this build's plex.
