@@ -84,9 +84,7 @@ class PlexStandinTest : public ::testing::Test {
     return ::testing::TempDir() + "qss_plex_" + name;
   }
   static std::string TestData(const char* name) {
-    const std::string source = __FILE__;
-    return source.substr(0, source.find_last_of("/\\") + 1) + "testdata/" +
-           name;
+    return std::string(QSS_STANDIN_TESTDATA) + name;
   }
   static std::string ReadFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
