@@ -274,9 +274,9 @@ struct CheckReport {
     std::string problem;
   };
   std::vector<Damage> damage;
-  uint64_t changes_lost = 0;
-  bool header_damaged = false;
-  std::string older_image;  // what loaded in place of the newest image
+  // Whether an earlier image loaded in place of the newest (its blocks'
+  // damage is in `damage`).
+  ImageDamage image;
   std::vector<Spoiled> spoiled;
   std::vector<qss::TreeFinding> findings;
   bool counted = false;  // the tree was sound, and its elements counted
@@ -289,9 +289,9 @@ void WriteCheckJson(const Context& c, const CheckReport& report,
   json->BeginObject().Key("image").String(c.image);
   json->Key("consistent")
       .Bool(report.findings.empty() && report.damage.empty() &&
-            report.older_image.empty());
-  json->Key("changes_lost").Number(report.changes_lost);
-  json->Key("header_damaged").Bool(report.header_damaged);
+            !report.image.older_image());
+  json->Key("changes_lost").Number(report.image.changes_lost);
+  json->Key("header_damaged").Bool(report.image.header_damaged);
   json->Key("damaged_blocks").BeginArray();
   for (const CheckReport::Damage& damage : report.damage) {
     json->BeginObject().Key("block").Signed(damage.block);
@@ -328,15 +328,16 @@ void WriteCheckJson(const Context& c, const CheckReport& report,
 
 // Prints `report`; returns check's exit code: 1 when there is a finding.
 int PrintCheckReport(const Context& c, const CheckReport& report) {
-  const bool damaged = !report.damage.empty() || !report.older_image.empty();
+  const bool damaged = !report.damage.empty() || report.image.older_image();
   const int status = report.findings.empty() && !damaged ? 0 : kExitFailure;
   if (c.json) {
     JsonWriter json;
     WriteCheckJson(c, report, &json);
     return PrintJson(c, json, status);
   }
-  if (!report.older_image.empty()) {
-    std::printf("%s: %s\n", c.image.c_str(), report.older_image.c_str());
+  if (report.image.older_image()) {
+    std::printf("%s: %s\n", c.image.c_str(),
+                OlderImageText(report.image).c_str());
   }
   for (const CheckReport::Damage& damage : report.damage) {
     std::printf("block %d: %s: %s\n", damage.block, damage.problem.c_str(),
@@ -352,9 +353,10 @@ int PrintCheckReport(const Context& c, const CheckReport& report) {
   }
   if (damaged) {
     const std::string older =
-        report.header_damaged ? "header damaged, "
-        : report.changes_lost > 0
-            ? "changes of " + Count(report.changes_lost, "save") + " lost, "
+        report.image.header_damaged ? "header damaged, "
+        : report.image.changes_lost > 0
+            ? "changes of " + Count(report.image.changes_lost, "save") +
+                  " lost, "
             : "";
     std::printf(
         "%s: %s%s, %s; 'qsplex recover %s NEW' keeps what can be read\n",
@@ -468,9 +470,8 @@ int RunCheck(const Context& c) {
   const std::vector<qss::AllocatedBlock> blocks = AllocatedBlocks();
   const qss::PlexView view(blocks);
   CheckReport report;
-  report.changes_lost = damage.changes_lost;
-  report.header_damaged = damage.header_damaged;
-  report.older_image = OlderImageText(damage);
+  report.image.changes_lost = damage.changes_lost;
+  report.image.header_damaged = damage.header_damaged;
   if (!damage.blocks.empty()) {
     AddDamage(damage.blocks, SalvageTree(blocks, damage.blocks), view, &report);
   }
