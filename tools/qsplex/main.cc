@@ -529,7 +529,8 @@ int RunCommand(const Command& command, const std::vector<std::string>& args) {
   ImageLock lock;
   if (!PrepareImage(&c, command.access, &lock)) return kExitFailure;
   SetActivity("working on the tree");
-  return command.run(c);
+  const int status = command.run(c);
+  return IsAsLoaded(c, false) ? status : kExitFailure;
 }
 
 int Main(const std::vector<std::string>& args) {
