@@ -105,7 +105,7 @@
  *                   STG_E_INVALIDPOINTER   ppstm null, then pwcsName null
  *                   STG_E_INVALIDNAME      pwcsName over 1023 bytes
  *                   STG_E_FILENOTFOUND     no stream of that name (a
- *                                          storage of that name included)
+ *                                          storage of it does not count)
  *                   E_OUTOFMEMORY          full
  *   OpenStorage     E_FAIL                 gone
  *                   STG_E_INVALIDPOINTER   pstgPriority or snbExclude not
