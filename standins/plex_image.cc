@@ -49,6 +49,14 @@
 // A block's own checksum tells a damaged block from its sound neighbours;
 // the slot's and the table's make the table trustworthy first.
 //
+// The slot a change writes last holds, until then, an older image (or
+// nothing, all zeros). So when that slot is damaged while the file holds
+// the change whole past the image's end (its head and a table that
+// verifies), the change finished and its slot was damaged since: a load
+// refuses the file rather than take the older image, which the next
+// change would make for good by cutting the newer one off, and a
+// salvaging load takes the newer one.
+//
 // Changes leave the bytes before the image's end as they were, so each
 // earlier image is still whole in the file, up to its own end: the base
 // slot names the last whole save, and each change's head, at that image's

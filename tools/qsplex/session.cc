@@ -306,10 +306,11 @@ bool LoadImageFile(const Context& c, ImageDamage* damage) {
   } else if (loaded == QSS_PLEX_NEWER_SAVE) {
     c.Fail(c.image,
            "the header slot of its newest save is damaged, but the file "
-           "holds that save whole; 'qsplex recover " +
-               c.image +
-               " NEW' brings it back ('qsplex check' tells more); a change "
-               "is refused, as it would lose that save");
+           "holds that save whole: not read, as the image would seem to be "
+           "the save before, and a change would lose the newer one; "
+           "'qsplex recover " +
+               c.image + " NEW' brings it back, 'qsplex check " + c.image +
+               "' tells more");
   } else if (loaded == QSS_PLEX_UNREADABLE && errno == ENOMEM) {
     c.Fail(c.image, "cannot load it: out of memory");
   } else if (loaded == QSS_PLEX_UNREADABLE && !ReadsThrough(c.image, &reason)) {
