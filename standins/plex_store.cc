@@ -739,7 +739,7 @@ bool PlexStore::Mappable(const ImageLayout& layout,
 // reads damaged and cut ones instead, keeping them as the file has them.
 int PlexStore::Load(const char* path, const DamageSink* salvage) {
   try {
-    return LoadImage(path, salvage);
+    return LoadFrom(path, salvage);
   } catch (const std::bad_alloc&) {
     if (rebuilding_) RebuildFresh();
     rebuilding_ = false;
@@ -748,7 +748,7 @@ int PlexStore::Load(const char* path, const DamageSink* salvage) {
   }
 }
 
-int PlexStore::LoadImage(const char* path, const DamageSink* salvage) {
+int PlexStore::LoadFrom(const char* path, const DamageSink* salvage) {
   ImageReader reader;
   int result = reader.Open(path);
   if (result != QSS_PLEX_LOADED) return result;

@@ -171,7 +171,7 @@ class PlexStore {
   void RebuildFresh();
   // Holds only what Reset made: a load may overwrite it and remake it.
   bool IsFresh() const;
-  int LoadImage(const char* path, const DamageSink* salvage);
+  int LoadFrom(const char* path, const DamageSink* salvage);
   int ReadImageInfo(const char* path, QssPlexImageInfo* out) const;
   // Words a plex must reserve to load the image.
   static int64_t RequiredWords(const ImageLayout& layout);

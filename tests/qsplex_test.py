@@ -928,7 +928,8 @@ def script_output(q, payload):
     report = parsed(q, "check", "--json", img)
     expect("check --json", report, {
         "image": img, "consistent": True, "changes_lost": 0,
-        "header_damaged": False, "damaged_blocks": [],
+        "header_damaged": False, "newest_slot_damaged": False,
+        "damaged_blocks": [],
         "damaged_elements": [], "findings": [], "storages": 2,
         "streams": 7, "unnamed": 0, "blocks": report.get("blocks")})
     data = open(q.path(img), "rb").read()

@@ -65,7 +65,8 @@ void MeasureCuts(const Context& c, const std::vector<int>& cut,
       QssPlex_LoadSalvage(StorePath(copy.path()).c_str(), RecordImageDamage,
                           &copy_damage) != QSS_PLEX_LOADED ||
       copy_damage.changes_lost != damage->changes_lost ||
-      copy_damage.header_damaged != damage->header_damaged) {
+      copy_damage.header_damaged != damage->header_damaged ||
+      copy_damage.newest_slot_damaged != damage->newest_slot_damaged) {
     return;
   }
   for (int block : cut) {

@@ -420,11 +420,12 @@ int SaveImage(const Context& c) {
     saved = QssPlex_Save(store_path.c_str());
   }
   if (saved != 0) {
+    const bool no_room = OutOfRoom();
     const std::string reason = SystemReason();
     // A full disk has no room for the image whole (the failed copy is
     // gone again), but may have room to add the change to it in place:
     // removing what fills the disk must work then.
-    if (!target_store_path.empty() && OutOfRoom()) {
+    if (!target_store_path.empty() && no_room) {
       const int in_place =
           SaveInPlace(target_store_path, QssPlex_SaveChangesInPlace);
       if (in_place == 0) return 0;
