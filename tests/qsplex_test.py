@@ -749,6 +749,96 @@ def full_disk(q):
         subprocess.run(["umount", mount])
 
 
+def recorded_change_states(q, big):
+    """Every state a crash can leave of one change in place, in a bounded
+    form: the change's writes, truncations and syncs are recorded with
+    strace, and each prefix of them is applied to a copy of the old image,
+    as written and with the writes since the last sync dropped, all of
+    them or each alone. Every state reads as the old tree or the new."""
+    strace = shutil.which("strace")
+    if strace is None:
+        print("recorded change states skipped: no strace")
+        return
+    img = "record.img"
+    q.run("init", img)
+    q.run("put", img, "/big.bin", big)
+    q.run("mkdir", img, "/keep")
+    old = open(q.path(img), "rb").read()
+    old_tree = q.run("ls", "-R", img, "/")
+    env = dict(os.environ, ASAN_OPTIONS="detect_leaks=0")
+    trace = q.path("record.trace")
+    subprocess.run([strace, "-f", "-xx", "-s", "100000000", "-o", trace,
+                    "-e", "trace=openat,close,lseek,read,write,ftruncate,fsync"]
+                   + q.command + ["put", img, "/keep/new.txt", "payload.bin"],
+                   cwd=q.workdir, env=env, check=True,
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    new_tree = q.run("ls", "-R", img, "/")
+    ops, fd, position = [], None, 0
+    for line in open(trace):
+        call = line.split(None, 1)[1] if " " in line else line
+        result = call.rsplit("= ", 1)[-1].split()[0] if "= " in call else ""
+        if call.startswith("openat(") and '"' in call:
+            path = bytes.fromhex(call.split('"', 2)[1].replace("\\x", ""))
+            if path.endswith(b"/" + img.encode()) and "O_RDWR" in call \
+                    and result.isdigit():
+                fd, position = int(result), 0
+        elif fd is None or not call.startswith(
+                ("lseek(", "read(", "write(", "ftruncate(", "fsync(", "close(")):
+            continue
+        elif not call.split("(", 1)[1].startswith((f"{fd},", f"{fd})")):
+            continue
+        elif call.startswith("lseek("):
+            position = int(result)
+        elif call.startswith("read("):
+            position += int(result)
+        elif call.startswith("write("):
+            data = bytes.fromhex(call.split('"', 2)[1].replace("\\x", ""))
+            ops.append(("write", position, data))
+            position += len(data)
+        elif call.startswith("ftruncate("):
+            ops.append(("truncate", int(call.split(",")[1].split(")")[0]), b""))
+        elif call.startswith("fsync("):
+            ops.append(("sync", 0, b""))
+        else:
+            fd = None
+    if not any(op[0] == "sync" for op in ops):
+        FAILURES.append(f"recorded no change in place: {ops[:3]}")
+        return
+
+    def state(applied):
+        data = bytearray(old)
+        for kind, at, bytes_ in applied:
+            if kind == "truncate":
+                del data[at:]
+                data.extend(bytes(at - len(data)))
+            elif kind == "write":
+                data.extend(bytes(max(0, at + len(bytes_) - len(data))))
+                data[at:at + len(bytes_)] = bytes_
+        return bytes(data)
+
+    states = set()
+    for end in range(len(ops) + 1):
+        prefix = ops[:end]
+        synced = max([i + 1 for i, op in enumerate(prefix) if op[0] == "sync"],
+                     default=0)
+        unsynced = [i for i in range(synced, end) if prefix[i][0] == "write"]
+        states.add(state(prefix))
+        states.add(state(prefix[:synced]))
+        for dropped in unsynced:
+            states.add(state(prefix[:dropped] + prefix[dropped + 1:]))
+    seen = set()
+    for k, data in enumerate(sorted(states)):
+        open(q.path("state.img"), "wb").write(data)
+        tree = q.run("ls", "-R", "state.img", "/", status=None)
+        seen.add(tree)
+        if q.status != 0 or tree not in (old_tree, new_tree):
+            FAILURES.append(f"crash state {k} of {len(states)} reads as "
+                            f"neither the old nor the new tree: {tree!r:.200}")
+    if seen != {old_tree, new_tree}:
+        FAILURES.append("the recorded crash states do not reach both trees")
+    print(f"recorded change: {len(ops)} calls, {len(states)} crash states")
+
+
 def accidental_images(q):
     """Only init makes an image: no mistyped word, missing image or foreign
     file leaves a file behind, not even a lock file."""
@@ -1459,6 +1549,7 @@ def main():
             hidden_newer_save(tool, "big.bin")
             crafted_slots(tool, "big.bin")
             failing_writes(tool)
+            recorded_change_states(tool, "big.bin")
             full_disk(tool)
             plex_capacity(tool)
             peak_memory(tool)
