@@ -858,8 +858,8 @@ int ImageReader::ReadSecondFormatLayout(bool cut_ok, ImageLayout* layout) {
   const uint64_t whole = kSecondHeaderBytes + table_bytes + 4 * words;
   const int ids = CheckIdLimit(id_limit);
   if (ids != QSS_PLEX_LOADED) return ids;
-  if (count >= id_limit ||
-      ReadUint(header + 20, 4) != 0 || words > kMaxImageWords ||
+  if (count >= id_limit || ReadUint(header + 20, 4) != 0 ||
+      words > kMaxImageWords ||
       file_bytes_ < kSecondHeaderBytes + table_bytes || file_bytes_ > whole ||
       (!cut_ok && file_bytes_ != whole)) {
     return QSS_PLEX_DAMAGED;

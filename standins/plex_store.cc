@@ -689,9 +689,9 @@ int PlexStore::Save(const char* path) {
 int PlexStore::SaveChanges(const char* path, bool whole_when_due) {
   try {
     ImageLayout written;
-    const int result = UpdateImage(path, static_cast<uint32_t>(blocks_.size()),
-                                   BlocksToSave(), base_, progress_,
-                                   sync_on_save_, &written, whole_when_due);
+    const int result =
+        UpdateImage(path, static_cast<uint32_t>(blocks_.size()), BlocksToSave(),
+                    base_, progress_, sync_on_save_, &written, whole_when_due);
     if (result == 0) base_ = std::move(written);
     return result;
   } catch (const std::bad_alloc&) {
@@ -705,10 +705,9 @@ int PlexStore::SaveChanges(const char* path, bool whole_when_due) {
 // kFirstIndex on, and a new id is handed out only when every lower one is
 // live: the id limit is at most one past the most blocks the plex holds.
 uint64_t PlexStore::IdCapacity(int64_t words) {
-  return words < kFirstIndex ? 1
-                             : static_cast<uint64_t>(words - kFirstIndex) /
-                                       SizeClass(0) +
-                                   1;
+  return words < kFirstIndex
+             ? 1
+             : static_cast<uint64_t>(words - kFirstIndex) / SizeClass(0) + 1;
 }
 
 int64_t PlexStore::RequiredWords(const ImageLayout& layout) {

@@ -851,8 +851,10 @@ TEST_F(PlexStandinTest, HeaderSlotsAreCheckedAgainstTheFileAndThePlex) {
   } cases[] = {
       {"a byte of the newest slot flipped",
        [](std::string* b) { (*b)[kNewest + 20] ^= 0x01; },
-       QSS_PLEX_NEWER_SAVE, QSS_PLEX_LOADED,
-       {{0, QSS_PLEX_SLOT_DAMAGED}}, &new_plex},
+       QSS_PLEX_NEWER_SAVE,
+       QSS_PLEX_LOADED,
+       {{0, QSS_PLEX_SLOT_DAMAGED}},
+       &new_plex},
       {"the newest slot never written: a change that did not finish",
        [](std::string* b) { b->replace(kNewest, 64, 64, '\0'); },
        QSS_PLEX_LOADED, QSS_PLEX_LOADED, sound, &old_plex},
@@ -863,7 +865,9 @@ TEST_F(PlexStandinTest, HeaderSlotsAreCheckedAgainstTheFileAndThePlex) {
        [](std::string* b) { Reslot(b, kNewest, 0, kEnd, 8, b->size() + 4096); },
        QSS_PLEX_DAMAGED, QSS_PLEX_LOADED, lost_one, &old_plex},
       {"an id limit past this plex",
-       [&](std::string* b) { Reslot(b, kNewest, 0, kIdLimit, 4, kIdCapacity + 1); },
+       [&](std::string* b) {
+         Reslot(b, kNewest, 0, kIdLimit, 4, kIdCapacity + 1);
+       },
        QSS_PLEX_TOO_LARGE, QSS_PLEX_TOO_LARGE, sound, &unchanged},
       {"an id limit past any plex",
        [](std::string* b) {

@@ -354,7 +354,7 @@ int PrintCheckReport(const Context& c, const CheckReport& report) {
   }
   if (damaged) {
     const std::string older =
-        report.image.header_damaged ? "header damaged, "
+        report.image.header_damaged        ? "header damaged, "
         : report.image.newest_slot_damaged ? "newest header slot damaged, "
         : report.image.changes_lost > 0
             ? "changes of " + Count(report.image.changes_lost, "save") +

@@ -391,8 +391,8 @@ bool TemporaryFile::Replace(std::string* problem) {
   const int folder =
       open(FolderOf(final_path_).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (folder >= 0) {
-    folder_synced = fsync(folder) == 0 || errno == EINVAL ||
-                    errno == ENOTSUP || errno == EOPNOTSUPP;
+    folder_synced = fsync(folder) == 0 || errno == EINVAL || errno == ENOTSUP ||
+                    errno == EOPNOTSUPP;
     if (!folder_synced) {
       *problem = "cannot flush its folder to the disk: " + SystemReason();
     }

@@ -390,9 +390,9 @@ int SaveImage(const Context& c) {
       c.image + "'";
   const std::string target_store_path = existed ? StorePath(c.target) : "";
   auto fail_in_place = [&](int saved) {
-    return c.Fail(c.image, "cannot write the image: " + SystemReason() +
-                               (saved == QSS_PLEX_SAVE_UNSURE ? unsure
-                                                              : unchanged));
+    return c.Fail(c.image,
+                  "cannot write the image: " + SystemReason() +
+                      (saved == QSS_PLEX_SAVE_UNSURE ? unsure : unchanged));
   };
   if (!target_store_path.empty()) {
     const int saved = SaveInPlace(target_store_path, QssPlex_SaveChanges);
