@@ -824,7 +824,7 @@ def unnamed_elements(q, img):
 
 def durable_replacement(q):
     """A change replaces the file a link names, keeping its permissions and
-    owner; the lock file sits beside that file."""
+    owner, and leaves nothing beside it."""
     q.run("init", "kept.img")
     os.chmod(q.path("kept.img"), 0o640)
     owner = (65534, 65534) if os.geteuid() == 0 else None
@@ -839,24 +839,212 @@ def durable_replacement(q):
         FAILURES.append(f"image mode or owner changed: {status}")
     if not os.path.islink(q.path("alias.img")):
         FAILURES.append("the link was replaced by a file")
-    if not os.path.exists(q.path("kept.img.lock")) or \
-            os.path.exists(q.path("alias.img.lock")):
-        FAILURES.append("the lock file is not beside the linked image")
+    left_beside(q, "kept.img")
+
+
+def left_beside(q, img):
+    """Records a failure for any file a command left beside `img`."""
+    left = glob.glob(q.path(img + ".*"))
+    if left:
+        FAILURES.append(f"left beside {img}: {left}")
+
+
+# The image's lock: open file description locks on bytes far past its end,
+# the first held for a command's run, the second a gate a waiting writer
+# holds.
+IN_BYTE, GATE_BYTE = 1 << 62, (1 << 62) + 1
+F_OFD_GETLK, F_OFD_SETLK = 36, 37
+
+
+def ofd_lock(fd, kind, byte, query=False):
+    """Sets (or with `query`, tests) a lock as another program would; returns
+    the kind of lock another holds, for a query."""
+    packed = struct.pack("hhqqi4x", kind, os.SEEK_SET, byte, 1, 0)
+    got = fcntl.fcntl(fd, F_OFD_GETLK if query else F_OFD_SETLK, packed)
+    return struct.unpack("hhqqi4x", got)[0]
 
 
 def lock_kinds(q, img):
-    """Readers share the lock, a writer holds it alone; --wait 0 fails at
-    once, saying why. The lock is an fcntl lock on IMAGE.lock, which this
-    test takes as another program would."""
-    lock = os.open(q.path(img + ".lock"), os.O_RDWR)
-    fcntl.lockf(lock, fcntl.LOCK_SH, 1)
-    q.run("ls", "--wait", "0", img)
-    q.run("mkdir", "--wait", "0", img, "/held", status=1,
-          err=f"{img} is in use by another qsplex (waited 0 s; --wait SECONDS")
-    fcntl.lockf(lock, fcntl.LOCK_EX, 1)
+    """Readers share the lock, a writer holds it alone, a writer waiting at
+    the gate holds new readers back, a locked temporary file beside the
+    image (a replacement under way) holds everyone back; --wait 0 fails at
+    once, saying why. The locks are taken as another program would, on the
+    image file itself."""
+    in_use = f"{img} is in use by another qsplex (waited 0 s; --wait SECONDS"
+    lock = os.open(q.path(img), os.O_RDWR)
+    temporary = q.path(img + ".qsplex-999999.tmp")
+    open(temporary, "wb").close()
+    open(q.path(img + ".lock"), "wb").close()  # as earlier builds left it
+    marker = os.open(temporary, os.O_RDWR)
+    for byte, kind, reads in [(IN_BYTE, fcntl.F_RDLCK, True),
+                              (IN_BYTE, fcntl.F_WRLCK, False),
+                              (GATE_BYTE, fcntl.F_WRLCK, False),
+                              (GATE_BYTE, fcntl.F_RDLCK, True)]:
+        ofd_lock(lock, kind, byte)
+        q.run("ls", "--wait", "0", img, status=0 if reads else 1,
+              err=None if reads else in_use)
+        q.run("mkdir", "--wait", "0", img, "/held", status=1, err=in_use)
+        ofd_lock(lock, fcntl.F_UNLCK, byte)
+    ofd_lock(marker, fcntl.F_WRLCK, IN_BYTE)
     q.run("--wait=0", "ls", img, status=1, err="is in use by another qsplex")
+    os.close(marker)
     os.close(lock)
+    q.run("ls", "--wait", "0", img)
+    if not os.path.exists(temporary) or not os.path.exists(q.path(img + ".lock")):
+        FAILURES.append("a reading command removed a file beside the image")
     q.run("mkdir", "--wait", "0", img, "/held")
+    left_beside(q, img)
+    # A writer's lock holds while it reads its input, after the store
+    # opened, read and closed the image.
+    process = q.start("put", img, "/later", stdin=subprocess.PIPE)
+    process.stdin.write(b"part")
+    process.stdin.flush()
+    lock = os.open(q.path(img), os.O_RDONLY)
+    for _ in range(200):
+        if ofd_lock(lock, fcntl.F_WRLCK, IN_BYTE, query=True) != fcntl.F_UNLCK:
+            break
+        time.sleep(0.05)
+    time.sleep(0.5)
+    held = ofd_lock(lock, fcntl.F_WRLCK, IN_BYTE, query=True)
+    os.close(lock)
+    process.stdin.close()
+    if q.finish(process)[0] != 0 or held == fcntl.F_UNLCK:
+        FAILURES.append(f"a put reading its input: lock {held}, "
+                        f"status {process.returncode}")
+
+
+def linked_names(q, wine, writers=4):
+    """Writers through a hard link, a symbolic link and the image's own name
+    at once meet at one lock: every change reported done is there through
+    each name, the image checks clean, the names still name one file, and
+    nothing is left beside it. A large image is changed in place; a small
+    one is replaced whole, which gives its name a new file (a hard link
+    would keep the old one)."""
+    for img, size in [("linked.img", 2 << 20), ("small.img", 0)]:
+        q.run("init", img)
+        open(q.path("fill.bin"), "wb").write(os.urandom(size))
+        q.run("put", img, "/fill", "fill.bin")
+        names = [img, "soft-" + img] + (["hard-" + img] if size else [])
+        os.symlink(img, q.path(names[1]))
+        if size:
+            os.link(q.path(img), q.path(names[2]))
+        runs = [(name, f"/{k}{i}", q.start("mkdir", "--wait", "60", name,
+                                            f"/{k}{i}"))
+                for i in range(writers) for k, name in enumerate(names)]
+        runs += [(None, None, q.start("ls", "-R", name)) for name in names]
+        done = []
+        for name, path, process in runs:
+            status, _, stderr = q.finish(process)
+            if status != 0:
+                FAILURES.append(f"through {name}: {stderr[:300]!r}")
+            elif path:
+                done.append(path)
+        listing = q.run("ls", names[-1])
+        for name in names:
+            if q.run("ls", name) != listing:
+                FAILURES.append(f"{name} lists another image than {img}")
+        missing = [p for p in done if p[1:] + "/" not in listing.split("\n")]
+        if missing:
+            FAILURES.append(f"changes reported done but missing: {missing}")
+        q.run("check", img, out="the tree is consistent")
+        if size and not os.path.samefile(q.path(img), q.path(names[2])):
+            FAILURES.append("the hard link no longer names the image")
+        if not os.path.islink(q.path(names[1])):
+            FAILURES.append("the symbolic link was replaced by a file")
+        for name in names:
+            left_beside(q, name)
+
+
+def read_only_media(q):
+    """An image in a folder and file this user may not write (an unprivileged
+    user, as root may write anywhere) is read without a lock file and
+    refused for a change, saying why; nothing is made beside it."""
+    setpriv = "/usr/bin/setpriv"
+    if os.geteuid() != 0 or not os.path.exists(setpriv):
+        print("qsplex read-only media case skipped: needs root and setpriv")
+        return
+    folder = q.path("media")
+    os.mkdir(folder)
+    q.run("init", "media/ro.img")
+    q.run("put", "media/ro.img", "/data", "payload.bin")
+    os.chmod(q.path("media/ro.img"), 0o444)
+    os.chmod(folder, 0o555)
+    os.chmod(q.workdir, 0o755)
+    nobody = Tool(q.command[-1], q.command[0] if len(q.command) > 1 else None,
+                  q.workdir)
+    nobody.command = [setpriv, "--reuid=65534", "--regid=65534",
+                      "--clear-groups"] + q.command
+    payload = open(q.path("payload.bin"), "rb").read()
+    nobody.run("cat", "media/ro.img", "/data", out=payload, raw=True)
+    nobody.run("check", "media/ro.img", out="the tree is consistent")
+    nobody.run("mkdir", "media/ro.img", "/x", status=1,
+               err="media/ro.img: cannot change it: Permission denied")
+    if os.listdir(folder) != ["ro.img"]:
+        FAILURES.append(f"read-only media: made {os.listdir(folder)}")
+    os.chmod(folder, 0o755)
+
+
+def writer_priority(q, readers=4):
+    """A writer gets in while readers loop without a pause: it waits only
+    for the readers already in, not for those that come after it."""
+    img = "prio.img"
+    q.run("init", img)
+    open(q.path("prio.bin"), "wb").write(os.urandom(12 << 20))
+    q.run("put", img, "/big", "prio.bin")
+    stop = q.path("prio.stop")
+    loop = (f"while [ ! -e {stop} ]; do {' '.join(q.command)} cat {img} /big "
+            ">/dev/null || exit 1; done")
+    loops = [subprocess.Popen(["sh", "-c", loop], cwd=q.workdir)
+             for _ in range(readers)]
+    time.sleep(1)
+    started = time.time()
+    for i in range(3):
+        q.run("mkdir", "--wait", "20", img, f"/w{i}")
+    took = time.time() - started
+    open(stop, "wb").close()
+    if any(loop.wait() != 0 for loop in loops):
+        FAILURES.append("a reader loop failed")
+    q.run("ls", img, out="w2/")
+    print(f"qsplex: 3 writers among {readers} reader loops took {took:.1f} s")
+
+
+def locks_across_builds(native, win32):
+    """The native and the Win32 build see each other's locks on the image
+    file, and writers of both at once through a link lose nothing."""
+    img = "both.img"
+    native.run("init", img)
+    process = win32.start("put", img, "/held", stdin=subprocess.PIPE)
+    process.stdin.write(b"part")
+    process.stdin.flush()
+    lock = os.open(native.path(img), os.O_RDONLY)
+    for _ in range(300):
+        if ofd_lock(lock, fcntl.F_WRLCK, IN_BYTE, query=True) != fcntl.F_UNLCK:
+            break
+        time.sleep(0.05)
+    native.run("ls", "--wait", "0", img, status=1, err="is in use")
+    process.stdin.close()
+    if win32.finish(process)[0] != 0:
+        FAILURES.append("the Win32 put while a native ls waited failed")
+    os.close(lock)  # the put replaced the file
+    lock = os.open(native.path(img), os.O_RDONLY)
+    ofd_lock(lock, fcntl.F_RDLCK, IN_BYTE)
+    win32.run("ls", img, out="held")
+    win32.run("mkdir", "--wait", "0", img, "/no", status=1, err="is in use")
+    os.close(lock)
+    os.symlink(img, native.path("both-link.img"))
+    runs = []
+    for i in range(4):
+        for tool, name in ((native, img), (win32, "both-link.img")):
+            path = f"/{'nw'[tool is win32]}{i}"
+            runs.append((path, tool.start("mkdir", name, path)))
+    for path, process in runs:
+        status, _, stderr = native.finish(process)
+        if status != 0:
+            FAILURES.append(f"mkdir {path} across builds: {stderr[:300]!r}")
+        else:
+            native.run("stat", img, path, out="type:     storage")
+    native.run("check", img, out="the tree is consistent")
+    left_beside(native, img)
 
 
 def concurrency(q, writers, readers):
@@ -1225,6 +1413,7 @@ def main():
             win32 = Tool(os.path.abspath(options.cross), runner, workdir)
             tool.command = [os.path.abspath(options.qsplex)]
             cross_build(tool, win32, payload)
+            locks_across_builds(tool, win32)
             return report()
         compound_tour(tool, payload)
         salvage(tool)
@@ -1234,6 +1423,7 @@ def main():
             names(tool, "n.img")
             wine_files(tool, "n.img")
             lock_kinds(tool, "n.img")
+            linked_names(tool, wine=True, writers=2)
             concurrency(tool, writers=4, readers=2)
             plex_capacity(tool)
             trees_in_and_out(tool, payload, wine=True)
@@ -1248,6 +1438,9 @@ def main():
             unnamed_elements(tool, "n.img")
             durable_replacement(tool)
             lock_kinds(tool, "n.img")
+            linked_names(tool, wine=False)
+            read_only_media(tool)
+            writer_priority(tool)
             concurrency(tool, writers=20, readers=8)
             interrupted_puts(tool)
             plex_capacity(tool)

@@ -115,17 +115,9 @@ std::string CreateRefusal(const Context& c, const FileStatus& status) {
   }
 }
 
-// Why the image cannot be opened (before its lock file is made beside
-// it); empty when it can.
+// Why the image cannot be opened (before it is locked); empty when it can.
 std::string OpenRefusal(const Context& c, const FileStatus& status) {
-  // A file with a lock file beside it has been an image: another qsplex may
-  // be replacing it right now (Windows can refuse to open a file while it is
-  // renamed over), so the load judges it under the lock instead.
-  // The lock file is looked for first: peeking into the image opens it,
-  // and on Windows an open file cannot be renamed over.
-  if (status.kind == FileKind::kFile &&
-      (Probe(c.image + ".lock").kind == FileKind::kFile ||
-       LooksLikeImage(c.image))) {
+  if (status.kind == FileKind::kFile && LooksLikeImage(c.image)) {
     return std::string();
   }
   std::string problem;
@@ -208,9 +200,14 @@ bool PrepareImage(Context* c, Access access, ImageLock* lock) {
     return false;
   }
   std::string problem;
+  if (access == Access::kChange && !IsWritable(c->image, &problem)) {
+    c->Fail(c->image, "cannot change it: " + problem);
+    return false;
+  }
   bool in_use = false;
-  if (!lock->Acquire(c->image, access != Access::kRead, c->wait_seconds,
-                     &problem, &in_use)) {
+  if (!lock->Acquire(c->image, access != Access::kRead,
+                     access == Access::kCreate, c->wait_seconds, &problem,
+                     &in_use)) {
     if (in_use) {
       std::fprintf(stderr,
                    "qsplex: %s: %s is in use by another qsplex (waited %d s; "
@@ -222,11 +219,8 @@ bool PrepareImage(Context* c, Access access, ImageLock* lock) {
     return false;
   }
   c->target = lock->target();
+  c->lock = lock;
   if (access == Access::kRead) return true;
-  if (access == Access::kChange && !IsWritable(c->target, &problem)) {
-    c->Fail(c->image, "cannot change it: " + problem);
-    return false;
-  }
   RemoveStaleTemporaries(c->target);
   return true;
 }
@@ -337,7 +331,11 @@ bool OpenImage(const Context& c, bool change) {
 int SaveImage(const Context& c) {
   SetActivity("saving the image");
   QSStrg_RestoreRefCounts();
-  const bool existed = Probe(c.target).kind == FileKind::kFile;
+  // What was locked: an image still to be made is not, and goes into
+  // place only if no other program made a file of its name meanwhile.
+  const bool existed = c.lock != nullptr
+                           ? c.lock->holds()
+                           : Probe(c.target).kind == FileKind::kFile;
   const std::string unchanged = existed ? "; the image is unchanged" : "";
   const std::string target_store_path = existed ? StorePath(c.target) : "";
   if (!target_store_path.empty()) {
@@ -379,7 +377,11 @@ int SaveImage(const Context& c) {
     return c.Fail(c.image,
                   "cannot write the image: " + SystemReason() + unchanged);
   }
-  if (!temporary.Replace(&problem)) {
+  if (existed && c.lock != nullptr && !c.lock->HandOver(temporary.path(),
+                                                         &problem)) {
+    return c.Fail(c.image, "cannot write the image: " + problem + unchanged);
+  }
+  if (!temporary.Replace(&problem, existed)) {
     return c.Fail(c.image, "cannot write the image: " + problem + unchanged);
   }
   return 0;
