@@ -348,16 +348,30 @@ bool IsLockHeld(const std::string& path) {
 
 // The paths of the temporary files beside `target` that are its own.
 std::vector<std::string> TemporariesOf(const std::string& target) {
+  const std::string folder = FolderOf(target);
   const std::string base = BaseName(target);
   std::vector<std::string> found;
-  std::vector<FolderEntry> entries;
-  std::string reason;
-  if (!ListFolder(FolderOf(target), &entries, &reason)) return found;
-  for (const FolderEntry& entry : entries) {
-    if (IsTemporaryOf(entry.name, base)) {
-      found.push_back(InFolder(FolderOf(target), entry.name));
+#if defined(_WIN32)
+  WIN32_FIND_DATAW entry;
+  HANDLE search = FindFirstFileW(
+      WideName(target + kTemporaryInfix + "*" + kTemporarySuffix).c_str(),
+      &entry);
+  if (search == INVALID_HANDLE_VALUE) return found;
+  do {
+    const std::string name = WideToUtf8(entry.cFileName);
+    if (IsTemporaryOf(name, base)) found.push_back(InFolder(folder, name));
+  } while (FindNextFileW(search, &entry));
+  FindClose(search);
+#else
+  DIR* entries = opendir(folder.c_str());
+  if (entries == nullptr) return found;
+  while (const dirent* entry = readdir(entries)) {
+    if (IsTemporaryOf(entry->d_name, base)) {
+      found.push_back(InFolder(folder, entry->d_name));
     }
   }
+  closedir(entries);
+#endif
   return found;
 }
 
