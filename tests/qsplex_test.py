@@ -1113,6 +1113,16 @@ def concurrency(q, writers, readers):
         elif args[0] == "mkdir":
             q.run("stat", img, args[3], out="type:     storage")
     q.run("check", img, out="the tree is consistent")
+    # Commands making one new image at once: one makes it, the others say
+    # that it is there.
+    makers = [q.start("init", "made.img") for _ in range(writers // 4 + 2)]
+    outcomes = sorted(q.finish(p)[0:3:2] for p in makers)
+    if [s for s, _ in outcomes] != [0] + [1] * (len(makers) - 1) or not all(
+            b"exists already" in e or b"made a file of its name meanwhile" in e
+            for _, e in outcomes[1:]):
+        FAILURES.append(f"inits of one new image at once: {outcomes}")
+    q.run("check", "made.img", out="the tree is consistent")
+    left_beside(q, "made.img")
 
 
 def interrupted_puts(q):

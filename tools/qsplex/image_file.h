@@ -30,8 +30,8 @@
 // cuts off. Otherwise (an image of an earlier format, or more dead bytes
 // than live ones) the image goes whole to a temporary file of the
 // process's own beside it, IMAGE plus ".qsplex-PID.tmp", which is synced and
-// renamed over the image. Before the rename the writer locks the
-// temporary file, and in the Win32 build it then lets go of the image
+// renamed over the image. The writer locks the temporary file as soon as
+// it makes it, and in the Win32 build it then lets go of the image
 // (Wine refuses to rename over a file that any process holds open): a
 // command that gets the lock while a locked temporary file of the image
 // exists starts over, as a replacement is under way. Waiting commands
@@ -71,10 +71,11 @@ class ImageLock {
   const std::string& target() const { return target_; }
   // Whether a file is locked: false for an image still to be made.
   bool holds() const { return file_ != -1; }
-  // Before `temporary` is renamed over the image: locks it, so that
-  // commands that get the image's lock see a replacement under way, and in
-  // the Win32 build closes the image. The temporary's lock is held until
-  // the command ends.
+  // Once `temporary` is made, to be renamed over the image (or into place
+  // as a new one): locks it, so that commands that get the image's lock
+  // see a replacement under way and no command removes it, and in the
+  // Win32 build closes the image. The temporary's lock is held until the
+  // command ends.
   bool HandOver(const std::string& temporary, std::string* problem);
 
  private:

@@ -220,8 +220,11 @@ bool PrepareImage(Context* c, Access access, ImageLock* lock) {
   }
   c->target = lock->target();
   c->lock = lock;
-  if (access == Access::kRead) return true;
-  RemoveStaleTemporaries(c->target);
+  // Only under the lock of an image that exists: a new image's name may
+  // be another init's too.
+  if (lock->holds() && access != Access::kRead) {
+    RemoveStaleTemporaries(c->target);
+  }
   return true;
 }
 
@@ -359,6 +362,11 @@ int SaveImage(const Context& c) {
     return c.Fail(c.image, "cannot write the image: cannot create " +
                                temporary.path() + ": " + problem + unchanged);
   }
+  // Locked at once, so that no other command takes it for one a killed
+  // run left.
+  if (c.lock != nullptr && !c.lock->HandOver(temporary.path(), &problem)) {
+    return c.Fail(c.image, "cannot write the image: " + problem + unchanged);
+  }
   const std::string store_path = StorePath(temporary.path());
   if (store_path.empty()) {
     return c.Fail(c.image,
@@ -376,10 +384,6 @@ int SaveImage(const Context& c) {
   if (saved != 0) {
     return c.Fail(c.image,
                   "cannot write the image: " + SystemReason() + unchanged);
-  }
-  if (existed && c.lock != nullptr && !c.lock->HandOver(temporary.path(),
-                                                         &problem)) {
-    return c.Fail(c.image, "cannot write the image: " + problem + unchanged);
   }
   if (!temporary.Replace(&problem, existed)) {
     return c.Fail(c.image, "cannot write the image: " + problem + unchanged);
