@@ -385,6 +385,12 @@ bool ReplacementUnderway(const std::string& target) {
 
 }  // namespace
 
+#if !defined(_WIN32)
+void RemoveTemporaryInHandler() {
+  if (g_has_temporary) unlink(g_temporary);
+}
+#endif
+
 void InstallInterruptCleanup() {
 #if defined(_WIN32)
   InitializeCriticalSection(&g_guard);
