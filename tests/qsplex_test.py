@@ -1254,7 +1254,7 @@ def unnamed_elements(q, img):
 
 def durable_replacement(q):
     """A change replaces the file a link names, keeping its permissions and
-    owner; the lock file sits beside that file."""
+    owner, and leaves nothing beside it."""
     q.run("init", "kept.img")
     os.chmod(q.path("kept.img"), 0o640)
     owner = (65534, 65534) if os.geteuid() == 0 else None
@@ -1269,24 +1269,248 @@ def durable_replacement(q):
         FAILURES.append(f"image mode or owner changed: {status}")
     if not os.path.islink(q.path("alias.img")):
         FAILURES.append("the link was replaced by a file")
-    if not os.path.exists(q.path("kept.img.lock")) or \
-            os.path.exists(q.path("alias.img.lock")):
-        FAILURES.append("the lock file is not beside the linked image")
+    left_beside(q, "kept.img")
+
+
+def left_beside(q, img):
+    """Records a failure for any file a command left beside `img`."""
+    left = glob.glob(q.path(img + ".*"))
+    if left:
+        FAILURES.append(f"left beside {img}: {left}")
+
+
+# The image's lock: open file description locks on bytes far past its end,
+# the first held for a command's run, the second a gate a waiting writer
+# holds.
+IN_BYTE, GATE_BYTE = 1 << 62, (1 << 62) + 1
+F_OFD_GETLK, F_OFD_SETLK = 36, 37
+
+
+def ofd_lock(fd, kind, byte, query=False):
+    """Sets (or with `query`, tests) a lock as another program would; returns
+    the kind of lock another holds, for a query."""
+    packed = struct.pack("hhqqi4x", kind, os.SEEK_SET, byte, 1, 0)
+    got = fcntl.fcntl(fd, F_OFD_GETLK if query else F_OFD_SETLK, packed)
+    return struct.unpack("hhqqi4x", got)[0]
 
 
 def lock_kinds(q, img):
-    """Readers share the lock, a writer holds it alone; --wait 0 fails at
-    once, saying why. The lock is an fcntl lock on IMAGE.lock, which this
-    test takes as another program would."""
-    lock = os.open(q.path(img + ".lock"), os.O_RDWR)
-    fcntl.lockf(lock, fcntl.LOCK_SH, 1)
-    q.run("ls", "--wait", "0", img)
-    q.run("mkdir", "--wait", "0", img, "/held", status=1,
-          err=f"{img} is in use by another qsplex (waited 0 s; --wait SECONDS")
-    fcntl.lockf(lock, fcntl.LOCK_EX, 1)
+    """Readers share the lock, a writer holds it alone, a writer waiting at
+    the gate holds new readers back, a locked temporary file beside the
+    image (a replacement under way) holds everyone back; --wait 0 fails at
+    once, saying why. The locks are taken as another program would, on the
+    image file itself."""
+    in_use = f"{img} is in use by another qsplex (waited 0 s; --wait SECONDS"
+    lock = os.open(q.path(img), os.O_RDWR)
+    temporary = q.path(img + ".qsplex-999999.tmp")
+    open(temporary, "wb").close()
+    open(q.path(img + ".lock"), "wb").close()  # as earlier builds left it
+    marker = os.open(temporary, os.O_RDWR)
+    for byte, kind, reads in [(IN_BYTE, fcntl.F_RDLCK, True),
+                              (IN_BYTE, fcntl.F_WRLCK, False),
+                              (GATE_BYTE, fcntl.F_WRLCK, False),
+                              (GATE_BYTE, fcntl.F_RDLCK, True)]:
+        ofd_lock(lock, kind, byte)
+        q.run("ls", "--wait", "0", img, status=0 if reads else 1,
+              err=None if reads else in_use)
+        q.run("mkdir", "--wait", "0", img, "/held", status=1, err=in_use)
+        ofd_lock(lock, fcntl.F_UNLCK, byte)
+    ofd_lock(marker, fcntl.F_WRLCK, IN_BYTE)
     q.run("--wait=0", "ls", img, status=1, err="is in use by another qsplex")
+    os.close(marker)
     os.close(lock)
+    q.run("ls", "--wait", "0", img)
+    if not os.path.exists(temporary) or not os.path.exists(q.path(img + ".lock")):
+        FAILURES.append("a reading command removed a file beside the image")
     q.run("mkdir", "--wait", "0", img, "/held")
+    left_beside(q, img)
+    # A writer's lock holds while it reads its input, after the store
+    # opened, read and closed the image.
+    process = q.start("put", img, "/later", stdin=subprocess.PIPE)
+    process.stdin.write(b"part")
+    process.stdin.flush()
+    lock = os.open(q.path(img), os.O_RDONLY)
+    for _ in range(200):
+        if ofd_lock(lock, fcntl.F_WRLCK, IN_BYTE, query=True) != fcntl.F_UNLCK:
+            break
+        time.sleep(0.05)
+    time.sleep(0.5)
+    held = ofd_lock(lock, fcntl.F_WRLCK, IN_BYTE, query=True)
+    os.close(lock)
+    process.stdin.close()
+    if q.finish(process)[0] != 0 or held == fcntl.F_UNLCK:
+        FAILURES.append(f"a put reading its input: lock {held}, "
+                        f"status {process.returncode}")
+
+
+def linked_names(q, wine, writers=4):
+    """Writers through a hard link, a symbolic link and the image's own name
+    at once meet at one lock: every change reported done is there through
+    each name, the image checks clean, the names still name one file, and
+    nothing is left beside it. A large image is changed in place; a small
+    one is replaced whole, which gives its name a new file (a hard link
+    would keep the old one)."""
+    for img, size in [("linked.img", 2 << 20), ("small.img", 0)]:
+        q.run("init", img)
+        open(q.path("fill.bin"), "wb").write(os.urandom(size))
+        q.run("put", img, "/fill", "fill.bin")
+        names = [img, "soft-" + img] + (["hard-" + img] if size else [])
+        os.symlink(img, q.path(names[1]))
+        if size:
+            os.link(q.path(img), q.path(names[2]))
+        runs = [(name, f"/{k}{i}", q.start("mkdir", "--wait", "60", name,
+                                            f"/{k}{i}"))
+                for i in range(writers) for k, name in enumerate(names)]
+        runs += [(None, None, q.start("ls", "-R", name)) for name in names]
+        done = []
+        for name, path, process in runs:
+            status, _, stderr = q.finish(process)
+            if status != 0:
+                FAILURES.append(f"through {name}: {stderr[:300]!r}")
+            elif path:
+                done.append(path)
+        listing = q.run("ls", names[-1])
+        for name in names:
+            if q.run("ls", name) != listing:
+                FAILURES.append(f"{name} lists another image than {img}")
+        missing = [p for p in done if p[1:] + "/" not in listing.split("\n")]
+        if missing:
+            FAILURES.append(f"changes reported done but missing: {missing}")
+        q.run("check", img, out="the tree is consistent")
+        if size and not os.path.samefile(q.path(img), q.path(names[2])):
+            FAILURES.append("the hard link no longer names the image")
+        if not os.path.islink(q.path(names[1])):
+            FAILURES.append("the symbolic link was replaced by a file")
+        for name in names:
+            left_beside(q, name)
+
+
+def read_only_media(q):
+    """An image in a folder and file this user may not write (an unprivileged
+    user, as root may write anywhere) is read without a lock file and
+    refused for a change, saying why; nothing is made beside it."""
+    setpriv = "/usr/bin/setpriv"
+    if os.geteuid() != 0 or not os.path.exists(setpriv):
+        print("qsplex read-only media case skipped: needs root and setpriv")
+        return
+    folder = q.path("media")
+    os.mkdir(folder)
+    q.run("init", "media/ro.img")
+    q.run("put", "media/ro.img", "/data", "payload.bin")
+    os.chmod(q.path("media/ro.img"), 0o444)
+    os.chmod(folder, 0o555)
+    os.chmod(q.workdir, 0o755)
+    nobody = Tool(q.command[-1], q.command[0] if len(q.command) > 1 else None,
+                  q.workdir)
+    nobody.command = [setpriv, "--reuid=65534", "--regid=65534",
+                      "--clear-groups"] + q.command
+    payload = open(q.path("payload.bin"), "rb").read()
+    nobody.run("cat", "media/ro.img", "/data", out=payload, raw=True)
+    nobody.run("check", "media/ro.img", out="the tree is consistent")
+    nobody.run("mkdir", "media/ro.img", "/x", status=1,
+               err="media/ro.img: cannot change it: Permission denied")
+    if os.listdir(folder) != ["ro.img"]:
+        FAILURES.append(f"read-only media: made {os.listdir(folder)}")
+    os.chmod(folder, 0o755)
+
+
+def writer_priority(q, readers=4):
+    """A writer gets in while readers loop without a pause, each holding the
+    lock for a while (its output waits to be read): it waits only for the
+    readers already in, not for those that come after it."""
+    img = "prio.img"
+    q.run("init", img)
+    open(q.path("prio.bin"), "wb").write(os.urandom(4 << 20))
+    q.run("put", img, "/big", "prio.bin")
+    stop = q.path("prio.stop")
+    loop = (f"set -o pipefail; while [ ! -e {stop} ]; do "
+            f"{' '.join(q.command)} cat {img} /big | "
+            "{ sleep 0.4; cat >/dev/null; } || exit 1; done")
+    loops = [subprocess.Popen(["bash", "-c", loop], cwd=q.workdir)
+             for _ in range(readers)]
+    time.sleep(1)
+    started = time.time()
+    for i in range(3):
+        q.run("mkdir", "--wait", "10", img, f"/w{i}")
+    took = time.time() - started
+    open(stop, "wb").close()
+    if any(loop.wait() != 0 for loop in loops):
+        FAILURES.append("a reader loop failed")
+    q.run("ls", img, out="w2/")
+    print(f"qsplex: 3 writers among {readers} reader loops took {took:.1f} s")
+
+
+def wine_signals(q):
+    """Under Wine, SIGINT reaches the console handler, which ends the Win32
+    build as Windows would (status 0xC000013A, of which 58 shows), and
+    SIGTERM ends it at once: Wine passes it to no handler. Either way a
+    put still reading its input leaves the image as it was."""
+    img = "signals.img"
+    q.run("init", img)
+    for sig, wanted in [(signal.SIGINT, 58), (signal.SIGTERM, -signal.SIGTERM)]:
+        process = q.start("put", img, "/x", stdin=subprocess.PIPE)
+        process.stdin.write(b"x" * 100000)
+        process.stdin.flush()
+        lock = os.open(q.path(img), os.O_RDONLY)
+        for _ in range(300):
+            if ofd_lock(lock, fcntl.F_WRLCK, IN_BYTE,
+                        query=True) != fcntl.F_UNLCK:
+                break
+            time.sleep(0.05)
+        os.close(lock)
+        process.send_signal(sig)
+        try:
+            status = process.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            status = "still running after 10 s"
+        process.stdin.close()
+        q.finish(process)
+        if status != wanted:
+            FAILURES.append(f"{signal.Signals(sig).name} under Wine: status "
+                            f"{status}, expected {wanted}")
+        if "x" in q.run("ls", img).split():
+            FAILURES.append(f"{signal.Signals(sig).name} under Wine: the "
+                            "put's stream is there")
+        q.run("check", img, out="the tree is consistent")
+
+
+def locks_across_builds(native, win32):
+    """The native and the Win32 build see each other's locks on the image
+    file, and writers of both at once through a link lose nothing."""
+    img = "both.img"
+    native.run("init", img)
+    process = win32.start("put", img, "/held", stdin=subprocess.PIPE)
+    process.stdin.write(b"part")
+    process.stdin.flush()
+    lock = os.open(native.path(img), os.O_RDONLY)
+    for _ in range(300):
+        if ofd_lock(lock, fcntl.F_WRLCK, IN_BYTE, query=True) != fcntl.F_UNLCK:
+            break
+        time.sleep(0.05)
+    native.run("ls", "--wait", "0", img, status=1, err="is in use")
+    process.stdin.close()
+    if win32.finish(process)[0] != 0:
+        FAILURES.append("the Win32 put while a native ls waited failed")
+    os.close(lock)  # the put replaced the file
+    lock = os.open(native.path(img), os.O_RDONLY)
+    ofd_lock(lock, fcntl.F_RDLCK, IN_BYTE)
+    win32.run("ls", img, out="held")
+    win32.run("mkdir", "--wait", "0", img, "/no", status=1, err="is in use")
+    os.close(lock)
+    os.symlink(img, native.path("both-link.img"))
+    runs = []
+    for i in range(4):
+        for tool, name in ((native, img), (win32, "both-link.img")):
+            path = f"/{'nw'[tool is win32]}{i}"
+            runs.append((path, tool.start("mkdir", name, path)))
+    for path, process in runs:
+        status, _, stderr = native.finish(process)
+        if status != 0:
+            FAILURES.append(f"mkdir {path} across builds: {stderr[:300]!r}")
+        else:
+            native.run("stat", img, path, out="type:     storage")
+    native.run("check", img, out="the tree is consistent")
+    left_beside(native, img)
 
 
 def concurrency(q, writers, readers):
@@ -1319,6 +1543,16 @@ def concurrency(q, writers, readers):
         elif args[0] == "mkdir":
             q.run("stat", img, args[3], out="type:     storage")
     q.run("check", img, out="the tree is consistent")
+    # Commands making one new image at once: one makes it, the others say
+    # that it is there.
+    makers = [q.start("init", "made.img") for _ in range(writers // 4 + 2)]
+    outcomes = sorted(q.finish(p)[0:3:2] for p in makers)
+    if [s for s, _ in outcomes] != [0] + [1] * (len(makers) - 1) or not all(
+            b"exists already" in e or b"made a file of its name meanwhile" in e
+            for _, e in outcomes[1:]):
+        FAILURES.append(f"inits of one new image at once: {outcomes}")
+    q.run("check", "made.img", out="the tree is consistent")
+    left_beside(q, "made.img")
 
 
 def interrupted_puts(q):
@@ -1655,6 +1889,7 @@ def main():
             win32 = Tool(os.path.abspath(options.cross), runner, workdir)
             tool.command = [os.path.abspath(options.qsplex)]
             cross_build(tool, win32, payload)
+            locks_across_builds(tool, win32)
             return report()
         compound_tour(tool, payload)
         salvage(tool)
@@ -1664,6 +1899,8 @@ def main():
             names(tool, "n.img")
             wine_files(tool, "n.img")
             lock_kinds(tool, "n.img")
+            linked_names(tool, wine=True, writers=2)
+            wine_signals(tool)
             concurrency(tool, writers=4, readers=2)
             plex_capacity(tool)
             open(tool.path("big.bin"), "wb").write(os.urandom(3 << 20))
@@ -1681,6 +1918,9 @@ def main():
             unnamed_elements(tool, "n.img")
             durable_replacement(tool)
             lock_kinds(tool, "n.img")
+            linked_names(tool, wine=False)
+            read_only_media(tool)
+            writer_priority(tool)
             concurrency(tool, writers=20, readers=8)
             interrupted_puts(tool)
             open(tool.path("big.bin"), "wb").write(os.urandom(3 << 20))

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "tools/qsplex/files.h"
 #include "tools/qsplex/session.h"
@@ -53,6 +54,9 @@ std::string BaseName(const std::string& path) {
 #endif
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
+
+constexpr const char* kMadeMeanwhile =
+    "another program made a file of its name meanwhile";
 
 int ProcessId() {
 #if defined(_WIN32)
@@ -140,8 +144,172 @@ void Register(const std::string& path) {
 
 void Unregister() { g_has_temporary = 0; }
 
-// The file `image` names, with links resolved; for an image still to be
-// made, its name in the resolved folder.
+// Renames `from` to `to` unless `to` exists: EEXIST then.
+bool RenameAsNew(const std::string& from, const std::string& to) {
+  if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(),
+                RENAME_NOREPLACE) == 0) {
+    return true;
+  }
+  if (errno != EINVAL && errno != ENOSYS) return false;
+  // A file system without the flag: a second name, then the first goes.
+  if (link(from.c_str(), to.c_str()) != 0) return false;
+  unlink(from.c_str());
+  return true;
+}
+
+#endif
+
+// The lock's bytes: far past the end of any image, where no read or write
+// reaches, since Windows locks keep other handles from the bytes they
+// cover.
+constexpr uint64_t kInByte = uint64_t{1} << 62;  // held for the whole run
+constexpr uint64_t kGateByte = kInByte + 1;      // see image_file.h
+
+enum class Attempt { kTaken, kBusy, kFailed };
+
+#if defined(_WIN32)
+
+HANDLE AsHandle(intptr_t file) { return reinterpret_cast<HANDLE>(file); }
+
+// Opens `path` for locking, with every kind of sharing, so that the store
+// may open it too and a temporary file may be renamed while open. -1 when
+// it cannot.
+intptr_t OpenLockFile(const std::string& path, bool write) {
+  const HANDLE handle = CreateFileW(
+      WideName(path).c_str(), GENERIC_READ | (write ? GENERIC_WRITE : 0),
+      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  return handle == INVALID_HANDLE_VALUE ? -1
+                                        : reinterpret_cast<intptr_t>(handle);
+}
+
+void CloseLockFile(intptr_t file) { CloseHandle(AsHandle(file)); }
+
+bool IsMissing() {
+  const DWORD error = GetLastError();
+  return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+}
+
+OVERLAPPED At(uint64_t byte) {
+  OVERLAPPED at = {};
+  at.Offset = static_cast<DWORD>(byte);
+  at.OffsetHigh = static_cast<DWORD>(byte >> 32);
+  return at;
+}
+
+Attempt TryLock(intptr_t file, uint64_t byte, bool exclusive) {
+  OVERLAPPED at = At(byte);
+  const DWORD flags =
+      (exclusive ? LOCKFILE_EXCLUSIVE_LOCK : 0) | LOCKFILE_FAIL_IMMEDIATELY;
+  if (LockFileEx(AsHandle(file), flags, 0, 1, 0, &at)) return Attempt::kTaken;
+  const DWORD error = GetLastError();
+  return error == ERROR_LOCK_VIOLATION || error == ERROR_IO_PENDING
+             ? Attempt::kBusy
+             : Attempt::kFailed;
+}
+
+void Unlock(intptr_t file, uint64_t byte) {
+  OVERLAPPED at = At(byte);
+  UnlockFileEx(AsHandle(file), 0, 1, 0, &at);
+}
+
+bool FileIdentity(HANDLE handle, BY_HANDLE_FILE_INFORMATION* info) {
+  return GetFileInformationByHandle(handle, info) != 0;
+}
+
+// Whether `path` names the file open as `file`.
+bool IsSameFile(intptr_t file, const std::string& path) {
+  BY_HANDLE_FILE_INFORMATION held, named;
+  const HANDLE other = CreateFileW(
+      WideName(path).c_str(), 0,
+      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (other == INVALID_HANDLE_VALUE) return false;
+  const bool same = FileIdentity(AsHandle(file), &held) &&
+                    FileIdentity(other, &named) &&
+                    held.dwVolumeSerialNumber == named.dwVolumeSerialNumber &&
+                    held.nFileIndexHigh == named.nFileIndexHigh &&
+                    held.nFileIndexLow == named.nFileIndexLow;
+  CloseHandle(other);
+  return same;
+}
+
+// The file `image` names, with links resolved, as the system's final path
+// of it; for an image still to be made, its name in the resolved folder.
+std::string ResolvedPath(const std::string& image, bool folder = false) {
+  const HANDLE handle = CreateFileW(
+      WideName(image).c_str(), 0,
+      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    if (folder) return image;
+    const std::string resolved = ResolvedPath(FolderOf(image), true);
+    return resolved == FolderOf(image) ? image
+                                       : resolved + "\\" + BaseName(image);
+  }
+  std::vector<wchar_t> path(32768);
+  const DWORD length =
+      GetFinalPathNameByHandleW(handle, path.data(), 32768, FILE_NAME_NORMALIZED);
+  CloseHandle(handle);
+  if (length == 0 || length >= 32768) return image;
+  WideString final(path.data(), length);
+  if (final.compare(0, 8, L"\\\\?\\UNC\\") == 0) {
+    final = L"\\\\" + final.substr(8);
+  } else if (final.compare(0, 4, L"\\\\?\\") == 0) {
+    final = final.substr(4);
+  }
+  return WideToUtf8(final.c_str());
+}
+
+#else
+
+#if !defined(F_OFD_SETLK)
+#error "qsplex locks images with open file description locks (Linux 3.15)"
+#endif
+
+intptr_t OpenLockFile(const std::string& path, bool write) {
+  // Not blocking: a FIFO put in the image's place must not hang the open.
+  return open(path.c_str(),
+              (write ? O_RDWR : O_RDONLY) | O_CLOEXEC | O_NONBLOCK);
+}
+
+void CloseLockFile(intptr_t file) { close(static_cast<int>(file)); }
+
+bool IsMissing() { return errno == ENOENT || errno == ENOTDIR; }
+
+struct flock Range(short type, uint64_t byte) {
+  struct flock range = {};
+  range.l_type = type;
+  range.l_whence = SEEK_SET;
+  range.l_start = static_cast<off_t>(byte);
+  range.l_len = 1;
+  return range;
+}
+
+// Open file description locks, unlike the process's fcntl locks, stay
+// while the store opens and closes the same file.
+Attempt TryLock(intptr_t file, uint64_t byte, bool exclusive) {
+  struct flock range = Range(exclusive ? F_WRLCK : F_RDLCK, byte);
+  if (fcntl(static_cast<int>(file), F_OFD_SETLK, &range) == 0) {
+    return Attempt::kTaken;
+  }
+  return errno == EAGAIN || errno == EACCES || errno == EINTR
+             ? Attempt::kBusy
+             : Attempt::kFailed;
+}
+
+void Unlock(intptr_t file, uint64_t byte) {
+  struct flock range = Range(F_UNLCK, byte);
+  fcntl(static_cast<int>(file), F_OFD_SETLK, &range);
+}
+
+bool IsSameFile(intptr_t file, const std::string& path) {
+  struct stat held, named;
+  return fstat(static_cast<int>(file), &held) == 0 &&
+         stat(path.c_str(), &named) == 0 && held.st_dev == named.st_dev &&
+         held.st_ino == named.st_ino;
+}
+
 std::string ResolvedPath(const std::string& image) {
   char* real = realpath(image.c_str(), nullptr);
   if (real == nullptr) {
@@ -158,6 +326,62 @@ std::string ResolvedPath(const std::string& image) {
 }
 
 #endif
+
+// Whether some process holds the lock of the file at `path`.
+bool IsLockHeld(const std::string& path) {
+  const intptr_t file = OpenLockFile(path, false);
+  if (file == -1) return false;
+#if defined(_WIN32)
+  // Wine takes this as a shared fcntl lock (the handle only reads), which
+  // a native writer's lock still refuses.
+  const Attempt attempt = TryLock(file, kInByte, true);
+  if (attempt == Attempt::kTaken) Unlock(file, kInByte);
+  const bool held = attempt == Attempt::kBusy;
+#else
+  struct flock range = Range(F_WRLCK, kInByte);
+  const bool held = fcntl(static_cast<int>(file), F_OFD_GETLK, &range) == 0 &&
+                    range.l_type != F_UNLCK;
+#endif
+  CloseLockFile(file);
+  return held;
+}
+
+// The paths of the temporary files beside `target` that are its own.
+std::vector<std::string> TemporariesOf(const std::string& target) {
+  const std::string folder = FolderOf(target);
+  const std::string base = BaseName(target);
+  std::vector<std::string> found;
+#if defined(_WIN32)
+  WIN32_FIND_DATAW entry;
+  HANDLE search = FindFirstFileW(
+      WideName(target + kTemporaryInfix + "*" + kTemporarySuffix).c_str(),
+      &entry);
+  if (search == INVALID_HANDLE_VALUE) return found;
+  do {
+    const std::string name = WideToUtf8(entry.cFileName);
+    if (IsTemporaryOf(name, base)) found.push_back(InFolder(folder, name));
+  } while (FindNextFileW(search, &entry));
+  FindClose(search);
+#else
+  DIR* entries = opendir(folder.c_str());
+  if (entries == nullptr) return found;
+  while (const dirent* entry = readdir(entries)) {
+    if (IsTemporaryOf(entry->d_name, base)) {
+      found.push_back(InFolder(folder, entry->d_name));
+    }
+  }
+  closedir(entries);
+#endif
+  return found;
+}
+
+// Whether a writer is replacing `target` by a temporary file it locked.
+bool ReplacementUnderway(const std::string& target) {
+  for (const std::string& temporary : TemporariesOf(target)) {
+    if (IsLockHeld(temporary)) return true;
+  }
+  return false;
+}
 
 }  // namespace
 
@@ -187,90 +411,71 @@ void InstallInterruptCleanup() {
 }
 
 ImageLock::~ImageLock() {
-#if defined(_WIN32)
-  if (handle_ != nullptr) CloseHandle(handle_);
-#else
-  if (fd_ >= 0) close(fd_);
-#endif
+  Release();
+  if (replacement_ != -1) CloseLockFile(replacement_);
+}
+
+void ImageLock::Release() {
+  if (file_ != -1) CloseLockFile(file_);
+  file_ = -1;
 }
 
 bool ImageLock::Acquire(const std::string& image, bool exclusive,
-                        int wait_seconds, std::string* problem, bool* in_use) {
+                        bool may_be_new, int wait_seconds,
+                        std::string* problem, bool* in_use) {
   *in_use = false;
-#if defined(_WIN32)
-  target_ = image;
-  const WideString lock_path = WideName(image + ".lock");
-  HANDLE handle =
-      CreateFileW(lock_path.c_str(), GENERIC_READ | GENERIC_WRITE,
-                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                  nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (handle == INVALID_HANDLE_VALUE && !exclusive) {
-    handle =
-        CreateFileW(lock_path.c_str(), GENERIC_READ,
-                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    // See the POSIX case below.
-    if (handle == INVALID_HANDLE_VALUE &&
-        GetLastError() == ERROR_ACCESS_DENIED) {
-      return true;
-    }
-  }
-  if (handle == INVALID_HANDLE_VALUE) {
-    *problem =
-        "cannot open its lock file " + image + ".lock: " + SystemReason();
-    return false;
-  }
-  handle_ = handle;
-#else
   target_ = ResolvedPath(image);
-  const std::string lock_path = target_ + ".lock";
-  fd_ = open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-  if (fd_ < 0 && !exclusive) {
-    fd_ = open(lock_path.c_str(), O_RDONLY | O_CLOEXEC);
-    // A reader that may not make the lock file goes without: a writer only
-    // ever adds past the image's end before switching the header, or
-    // replaces the image whole, so it sees one version or the next.
-    if (fd_ < 0 && (errno == EACCES || errno == EROFS || errno == EPERM)) {
-      return true;
-    }
-  }
-  if (fd_ < 0) {
-    *problem = "cannot open its lock file " + lock_path + ": " + SystemReason();
-    return false;
-  }
-#endif
+  bool gate = false;  // a writer's, held while it waits
   int waited = 0;
   int pause = 5;
   bool told = false;
   for (;;) {
-#if defined(_WIN32)
-    OVERLAPPED at = {};
-    const DWORD flags =
-        (exclusive ? LOCKFILE_EXCLUSIVE_LOCK : 0) | LOCKFILE_FAIL_IMMEDIATELY;
-    if (LockFileEx(handle_, flags, 0, 1, 0, &at)) return true;
-    const DWORD error = GetLastError();
-    if (error != ERROR_LOCK_VIOLATION && error != ERROR_IO_PENDING) {
-      *problem = "cannot lock " + image + ".lock: " + SystemReason();
+    if (file_ == -1) {
+      ClearSystemError();
+      file_ = OpenLockFile(target_, exclusive);
+      if (file_ == -1) {
+        if (IsMissing()) {
+          if (may_be_new) return true;
+          *problem = "no such image";
+        } else {
+          *problem = "cannot open it: " + SystemReason();
+        }
+        return false;
+      }
+    }
+    Attempt in;
+    if (exclusive) {
+      const Attempt at_gate =
+          gate ? Attempt::kTaken : TryLock(file_, kGateByte, true);
+      gate = at_gate == Attempt::kTaken;
+      in = gate ? TryLock(file_, kInByte, true) : at_gate;
+      if (in == Attempt::kTaken) Unlock(file_, kGateByte);
+    } else {
+      in = TryLock(file_, kGateByte, false);
+      if (in == Attempt::kTaken) {
+        in = TryLock(file_, kInByte, false);
+        Unlock(file_, kGateByte);
+      }
+    }
+    if (in == Attempt::kFailed) {
+      *problem = "cannot lock it: " + SystemReason();
       return false;
     }
-#else
-    struct flock range = {};
-    range.l_type = exclusive ? F_WRLCK : F_RDLCK;
-    range.l_whence = SEEK_SET;
-    range.l_start = 0;
-    range.l_len = 1;
-#if defined(F_OFD_SETLK)
-    const int command = F_OFD_SETLK;
-#else
-    const int command = F_SETLK;
-#endif
-    if (fcntl(fd_, command, &range) == 0) return true;
-    if (errno != EAGAIN && errno != EACCES && errno != EINTR) {
-      *problem = "cannot lock " + lock_path + ": " + SystemReason();
-      return false;
+    bool busy = in == Attempt::kBusy;
+    if (!busy) {
+      // Looked for before the name is checked: a replacement that ends
+      // between the two is then seen by the second.
+      busy = ReplacementUnderway(target_);
+      if (!busy && IsSameFile(file_, target_)) return true;
+      gate = false;
+      Release();
+      if (!busy) continue;  // replaced: the name's new file is locked next
     }
-#endif
+    // Only a writer at the gate keeps the image open while it waits: in the
+    // Win32 build an open file cannot be renamed over.
+    if (!gate) Release();
     if (waited >= wait_seconds * 1000) {
+      Release();
       *in_use = true;
       return false;
     }
@@ -283,6 +488,26 @@ bool ImageLock::Acquire(const std::string& image, bool exclusive,
     waited += pause;
     pause = pause < 100 ? pause * 2 : 100;
   }
+}
+
+bool ImageLock::HandOver(const std::string& temporary, std::string* problem) {
+  ClearSystemError();
+#if defined(_WIN32)
+  // Read access only, which the flush before the rename shares; Wine then
+  // takes a shared fcntl lock, which IsLockHeld still sees.
+  replacement_ = OpenLockFile(temporary, false);
+#else
+  replacement_ = OpenLockFile(temporary, true);
+#endif
+  if (replacement_ == -1 ||
+      TryLock(replacement_, kInByte, true) != Attempt::kTaken) {
+    *problem = "cannot lock " + temporary + ": " + SystemReason();
+    return false;
+  }
+#if defined(_WIN32)
+  Release();
+#endif
+  return true;
 }
 
 TemporaryFile::TemporaryFile(const std::string& final_path)
@@ -335,7 +560,7 @@ bool TemporaryFile::Create(std::string* problem) {
   return true;
 }
 
-bool TemporaryFile::Replace(std::string* problem) {
+bool TemporaryFile::Replace(std::string* problem, bool over_existing) {
   ClearSystemError();
   bool folder_synced = true;
 #if defined(_WIN32)
@@ -367,10 +592,15 @@ bool TemporaryFile::Replace(std::string* problem) {
   // opens are short, so the replacement is tried again for a few seconds.
   for (int attempt = 0;; ++attempt) {
     if (MoveFileExW(path.c_str(), final_path.c_str(),
-                    MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+                    (over_existing ? MOVEFILE_REPLACE_EXISTING : 0) |
+                        MOVEFILE_WRITE_THROUGH)) {
       break;
     }
     const DWORD error = GetLastError();
+    if (error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS) {
+      *problem = kMadeMeanwhile;
+      return false;
+    }
     const bool busy =
         error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION;
     if (!busy || attempt == 50 || g_interrupted) {
@@ -387,8 +617,10 @@ bool TemporaryFile::Replace(std::string* problem) {
   if (!synced) *problem = "cannot flush it to the disk: " + SystemReason();
   if (fd >= 0) close(fd);
   if (!synced) return false;
-  if (rename(path_.c_str(), final_path_.c_str()) != 0) {
-    *problem = "cannot replace it: " + SystemReason();
+  if (!over_existing ? !RenameAsNew(path_, final_path_)
+                     : rename(path_.c_str(), final_path_.c_str()) != 0) {
+    *problem = errno == EEXIST ? kMadeMeanwhile
+                               : "cannot replace it: " + SystemReason();
     return false;
   }
   renamed_ = true;
@@ -427,29 +659,14 @@ bool IsWritable(const std::string& path, std::string* problem) {
 }
 
 void RemoveStaleTemporaries(const std::string& target) {
-  const std::string folder = FolderOf(target);
-  const std::string base = BaseName(target);
-#if defined(_WIN32)
-  WIN32_FIND_DATAW found;
-  HANDLE search = FindFirstFileW(
-      WideName(target + kTemporaryInfix + "*" + kTemporarySuffix).c_str(),
-      &found);
-  if (search == INVALID_HANDLE_VALUE) return;
-  do {
-    const std::string name = WideToUtf8(found.cFileName);
-    if (IsTemporaryOf(name, base)) RemoveFile(folder + "\\" + name);
-  } while (FindNextFileW(search, &found));
-  FindClose(search);
-#else
-  DIR* entries = opendir(folder.c_str());
-  if (entries == nullptr) return;
-  while (const dirent* entry = readdir(entries)) {
-    if (IsTemporaryOf(entry->d_name, base)) {
-      RemoveFile(folder + "/" + entry->d_name);
-    }
+  for (const std::string& temporary : TemporariesOf(target)) {
+    if (!IsLockHeld(temporary)) RemoveFile(temporary);
   }
-  closedir(entries);
-#endif
+  // Earlier builds locked the image through this file and kept it.
+  const FileStatus old_lock = Probe(target + ".lock");
+  if (old_lock.kind == FileKind::kFile && old_lock.bytes == 0) {
+    RemoveFile(target + ".lock");
+  }
 }
 
 }  // namespace qsplex

@@ -116,17 +116,9 @@ std::string CreateRefusal(const Context& c, const FileStatus& status) {
   }
 }
 
-// Why the image cannot be opened (before its lock file is made beside
-// it); empty when it can.
+// Why the image cannot be opened (before it is locked); empty when it can.
 std::string OpenRefusal(const Context& c, const FileStatus& status) {
-  // A file with a lock file beside it has been an image: another qsplex may
-  // be replacing it right now (Windows can refuse to open a file while it is
-  // renamed over), so the load judges it under the lock instead.
-  // The lock file is looked for first: peeking into the image opens it,
-  // and on Windows an open file cannot be renamed over.
-  if (status.kind == FileKind::kFile &&
-      (Probe(c.image + ".lock").kind == FileKind::kFile ||
-       LooksLikeImage(c.image))) {
+  if (status.kind == FileKind::kFile && LooksLikeImage(c.image)) {
     return std::string();
   }
   std::string problem;
@@ -209,9 +201,14 @@ bool PrepareImage(Context* c, Access access, ImageLock* lock) {
     return false;
   }
   std::string problem;
+  if (access == Access::kChange && !IsWritable(c->image, &problem)) {
+    c->Fail(c->image, "cannot change it: " + problem);
+    return false;
+  }
   bool in_use = false;
-  if (!lock->Acquire(c->image, access != Access::kRead, c->wait_seconds,
-                     &problem, &in_use)) {
+  if (!lock->Acquire(c->image, access != Access::kRead,
+                     access == Access::kCreate, c->wait_seconds, &problem,
+                     &in_use)) {
     if (in_use) {
       std::fprintf(stderr,
                    "qsplex: %s: %s is in use by another qsplex (waited %d s; "
@@ -223,12 +220,12 @@ bool PrepareImage(Context* c, Access access, ImageLock* lock) {
     return false;
   }
   c->target = lock->target();
-  if (access == Access::kRead) return true;
-  if (access == Access::kChange && !IsWritable(c->target, &problem)) {
-    c->Fail(c->image, "cannot change it: " + problem);
-    return false;
+  c->lock = lock;
+  // Only under the lock of an image that exists: a new image's name may
+  // be another init's too.
+  if (lock->holds() && access != Access::kRead) {
+    RemoveStaleTemporaries(c->target);
   }
-  RemoveStaleTemporaries(c->target);
   return true;
 }
 
@@ -396,7 +393,11 @@ int SaveInPlace(const std::string& store_path,
 int SaveImage(const Context& c) {
   SetActivity("saving the image");
   QSStrg_RestoreRefCounts();
-  const bool existed = Probe(c.target).kind == FileKind::kFile;
+  // What was locked: an image still to be made is not, and goes into
+  // place only if no other program made a file of its name meanwhile.
+  const bool existed = c.lock != nullptr
+                           ? c.lock->holds()
+                           : Probe(c.target).kind == FileKind::kFile;
   const std::string unchanged = existed ? "; the image is unchanged" : "";
   // After a failed sync nobody knows what reached the disk.
   const std::string unsure =
@@ -422,6 +423,11 @@ int SaveImage(const Context& c) {
   if (!temporary.Create(&problem)) {
     return c.Fail(c.image, "cannot write the image: cannot create " +
                                temporary.path() + ": " + problem + unchanged);
+  }
+  // Locked at once, so that no other command takes it for one a killed
+  // run left.
+  if (c.lock != nullptr && !c.lock->HandOver(temporary.path(), &problem)) {
+    return c.Fail(c.image, "cannot write the image: " + problem + unchanged);
   }
   const std::string store_path = StorePath(temporary.path());
   if (store_path.empty()) {
@@ -455,7 +461,7 @@ int SaveImage(const Context& c) {
   // What was written came partly from pages mapped from the image.
   if (!IsAsLoaded(c, true)) return kExitFailure;
   StopWatching();
-  if (!temporary.Replace(&problem)) {
+  if (!temporary.Replace(&problem, existed)) {
     return c.Fail(c.image, "cannot write the image: " + problem +
                                (temporary.renamed() ? unsure : unchanged));
   }

@@ -39,6 +39,7 @@ struct Context {
   std::vector<std::string> args;  // the operands after it
   int wait_seconds = 30;          // for another qsplex using the image
   std::string target;             // the file IMAGE names, once locked
+  ImageLock* lock = nullptr;      // its lock, once locked
   bool json = false;              // --json: one JSON document on stdout
   SortOrder sort = SortOrder::kNone;
 
