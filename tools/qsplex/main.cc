@@ -1,7 +1,7 @@
 // qsplex: the command-line host over a saved plex image. Every command
 // locks the image, loads it into the host's plex, works on the storage tree
-// through the library's exports and interfaces, and replaces the image when
-// it changed it and everything succeeded.
+// through the library's exports and interfaces, and saves the image when it
+// changed it and everything succeeded.
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -199,7 +199,8 @@ const Command kCommands[] = {
      "           say what is wrong and which bytes are lost\n"
      "  lost     not in NEW; the lines below say why\n"
      "Names, order and class ids are kept. Exits with 0 when nothing was\n"
-     "lost, 1 otherwise. NEW is written as every change is, whole and synced.\n"
+     "lost, 1 otherwise. NEW is saved as every change is ('qsplex help'),\n"
+     "synced to the disk.\n"
      "  -f  replace NEW if it exists\n",
      "qsplex recover broken.img saved.img\nqsplex cat saved.img /docs/a.txt",
      RunRecover},
@@ -378,10 +379,14 @@ void PrintHelp() {
       "that\nread share it, a command that changes IMAGE holds it alone, "
       "and the\nothers wait. A change first closes every element, so that "
       "open modes\nsaved by earlier runs or by the host grant it nothing, "
-      "and replaces\nIMAGE whole (through IMAGE.qsplex-PID.tmp, synced to "
-      "the disk), saved\nclosed, only when everything succeeded. A file "
-      "outside the image that a\ncommand would replace (init, export, get) is "
-      "kept unless -f is given.\n\n"
+      "and saves IMAGE,\nclosed, only when everything succeeded: in place, "
+      "adding what changed after\nthe image's end in the file (synced to "
+      "the disk) and then switching its\nheader to it, or, for an image of "
+      "an earlier format or a file mostly\nof dead bytes, whole through "
+      "IMAGE.qsplex-PID.tmp renamed over it. Either\nway IMAGE is the old "
+      "image or the new one at any moment. A file outside\nthe image that a "
+      "command would replace (init, export, get) is kept unless\n-f is "
+      "given.\n\n"
       "The plex holds at most what 'qsplex info' states as its capacity "
       "in\nthis build. For tests, the environment variable "
       "QSPLEX_PLEX_BYTES=N\ngives it N bytes instead, so that a small "
