@@ -73,6 +73,9 @@ int QSS_HOST_CALL QssPlex_LoadSalvage(const char* path,
   const DamageSink salvage{report, context};
   return Store().Load(path, &salvage);
 }
+long long QSS_HOST_CALL QssPlex_CutBlockBytes(int blockId) {
+  return Store().CutBlockBytes(blockId);
+}
 void QSS_HOST_CALL QssPlex_SetProgress(QssPlexProgress progress,
                                        void* context) {
   Store().set_progress({progress, context});

@@ -142,6 +142,10 @@ typedef void(QSS_HOST_CALL* QssPlexDamageReport)(int blockId, int damage,
 QSS_MXDMS_API int QSS_HOST_CALL QssPlex_LoadSalvage(const char* path,
                                                     QssPlexDamageReport report,
                                                     void* context);
+// Of a block the last LoadSalvage reported as QSS_PLEX_BLOCK_CUT, the bytes
+// at its start that the file holds (0 when the file ends before it); -1 for
+// any other id, and after any other load or Reset.
+QSS_MXDMS_API long long QSS_HOST_CALL QssPlex_CutBlockBytes(int blockId);
 
 // Called by Save, SaveChanges, Load, LoadSalvage and ImageInfo after every
 // piece they move (at most a few MiB) with the bytes done so far and the

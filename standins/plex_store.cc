@@ -274,6 +274,7 @@ PlexStore& PlexStore::Instance() {
 PlexStore::PlexStore() { Reset(); }
 
 void PlexStore::Reset() {
+  cut_bytes_.clear();
   if (space_.base() == nullptr ||
       reserved_for_ != requested_reservation_bytes_) {
     const bool reserved = requested_reservation_bytes_ == 0
@@ -716,6 +717,7 @@ bool PlexStore::Mappable(const ImageLayout& layout,
 // them through outside the plex, before they are mapped; a salvaging load
 // reads damaged and cut ones instead, keeping them as the file has them.
 int PlexStore::Load(const char* path, const DamageSink* salvage) {
+  cut_bytes_.clear();
   ImageReader reader;
   int result = reader.Open(path);
   if (result != QSS_PLEX_LOADED) return result;
@@ -803,9 +805,26 @@ int PlexStore::Load(const char* path, const DamageSink* salvage) {
       return result;
     }
   }
+  // The file ends inside or before every block it does not hold whole: the
+  // ones the load reported cut.
+  for (const ImageBlock& block : layout.blocks) {
+    const uint64_t bytes = uint64_t{block.words} * 4;
+    if (salvage == nullptr || (block.offset <= layout.file_bytes &&
+                               bytes <= layout.file_bytes - block.offset)) {
+      continue;
+    }
+    cut_bytes_[block.id] = block.offset < layout.file_bytes
+                               ? layout.file_bytes - block.offset
+                               : 0;
+  }
   // A salvaged image's file holds damaged blocks that must not be kept.
   base_ = salvage == nullptr ? std::move(layout) : ImageLayout{};
   return QSS_PLEX_LOADED;
+}
+
+int64_t PlexStore::CutBlockBytes(int id) const {
+  const auto found = cut_bytes_.find(static_cast<uint32_t>(id));
+  return found == cut_bytes_.end() ? -1 : static_cast<int64_t>(found->second);
 }
 
 int PlexStore::ImageInfo(const char* path, QssPlexImageInfo* out) const {

@@ -123,6 +123,8 @@ class PlexStore {
   // read (verified by reading them through, outside the plex).
   int Load(const char* path, const DamageSink* salvage);
   int ImageInfo(const char* path, QssPlexImageInfo* out) const;
+  // See QssPlex_CutBlockBytes.
+  int64_t CutBlockBytes(int id) const;
 
   void set_strict(bool on) { strict_ = on; }
   void set_move_on_realloc(bool on) { move_on_realloc_ = on; }
@@ -208,6 +210,9 @@ class PlexStore {
   // The current-format image last loaded or saved, which SaveChanges adds
   // to; generation 0 when there is none.
   ImageLayout base_;
+  // Of the blocks the last salvaging load found cut, the bytes the file
+  // held of each, by id.
+  std::map<uint32_t, uint64_t> cut_bytes_;
 };
 
 }  // namespace qss::standins

@@ -473,6 +473,11 @@ TEST_F(PlexStandinTest, SalvageLoadsWhatIsSoundAndNamesTheRest) {
   EXPECT_TRUE(AllZero(c, 40, 100));
   EXPECT_TRUE(AllZero(d, 0, 100));
   EXPECT_NE(Words(a)[30], a * 100003 + 30);
+  // The bytes the file holds of each cut block, whatever they are.
+  EXPECT_EQ(QssPlex_CutBlockBytes(c), 4 * 40);
+  EXPECT_EQ(QssPlex_CutBlockBytes(d), 0);
+  EXPECT_EQ(QssPlex_CutBlockBytes(a), -1);
+  EXPECT_EQ(QssPlex_CutBlockBytes(b), -1);
   // What a salvaging load read is never taken for the file's blocks.
   EXPECT_EQ(QssPlex_SaveChanges(path.c_str()), QSS_PLEX_SAVE_WHOLE);
 
@@ -488,6 +493,7 @@ TEST_F(PlexStandinTest, SalvageLoadsWhatIsSoundAndNamesTheRest) {
   EXPECT_TRUE(HasStamp(3, 3, 3));
   EXPECT_TRUE(HasStamp(6, (1000 - 460) / 4, 6));
   EXPECT_TRUE(AllZero(6, (1000 - 460) / 4, 200));
+  EXPECT_EQ(QssPlex_CutBlockBytes(6), 1000 - 460);
 
   // Without a sound table nothing can be placed.
   const auto before = Snapshot();
@@ -513,6 +519,7 @@ TEST_F(PlexStandinTest, SalvageLoadsWhatIsSoundAndNamesTheRest) {
             QSS_PLEX_LOADED);
   EXPECT_EQ(damage, (std::vector<Damage>{{0, QSS_PLEX_HEADER_DAMAGED}}));
   for (int id : {a, b, c, d}) EXPECT_TRUE(HasStamp(id, 100, id));
+  EXPECT_EQ(QssPlex_CutBlockBytes(c), -1);  // nothing cut in this load
   std::remove(path.c_str());
 }
 

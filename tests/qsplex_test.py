@@ -15,7 +15,9 @@ import json
 import os
 import pty
 import random
+import re
 import resource
+import shutil
 import signal
 import struct
 import subprocess
@@ -389,7 +391,7 @@ def salvage(q):
           out="/docs/old/body.bin: damaged: its data block ")
     q.run("dump", "bytes.img", status=1, out="fails its checksum\n")
     q.run("ls", "bytes.img", status=1, err="a damaged plex image")
-    q.run("recover", "bytes.img", "r1.img",
+    q.run("recover", "bytes.img", "r1.img", status=1,
           out="damaged  /docs/old/body.bin (200000 bytes)\n"
               "         its data block ")
     kept_exactly("r1.img", {"/docs/a.txt": text, "/runs.bin": runs,
@@ -494,12 +496,144 @@ def salvage(q):
     slots = [struct.unpack_from("<QIIQQQQ", data, at) for at in (512, 1024)]
     _, _, count, _, table, _, _ = max(slots)
     open(q.path("p3.img"), "wb").write(data[:table + 24 * count])
-    out = q.run("recover", "p3.img", "r8.img")
+    out = q.run("recover", "p3.img", "r8.img", status=1)
     if "kept     /later/n.txt" in out or (
             "damaged  /later/n.txt" in out
             and "damaged  /later/n.txt (0 bytes)" not in out):
         FAILURES.append(f"recover of an image cut after its table: {out!r}")
 
+
+
+def moves_keep_class_ids(q, native):
+    """mv and cp -r keep the class id of every storage they carry, nested
+    ones too, whether the move renames within one storage or goes into
+    another. A rename changes the name alone: it needs no room in the plex
+    and keeps every block where it was."""
+    img, outer, inner = "cls.img", "{44444444-4444-4444-4444-444444444444}", \
+        "{55555555-5555-5555-5555-555555555555}"
+    q.run("init", img)
+    q.run("mkdir", "-p", img, "/x/in/deep")
+    q.run("mkdir", img, "/d")
+    q.run("setclass", img, "/x", outer)
+    q.run("setclass", img, "/x/in/deep", inner)
+    for args in [("mv", img, "/x", "/y"),          # a rename
+                 ("cp", "-r", img, "/y", "/z"),    # a copy beside it
+                 ("mv", img, "/z", "/d"),          # into another storage
+                 ("mv", img, "/d/z", "/w")]:       # out, under a new name
+        q.run(*args)
+    listing = parsed(q, "ls", "-R", "--json", img)
+    expect("class ids after mv and cp -r",
+           {e["path"]: e["class_id"] for e in listing.get("entries", [])},
+           {"/d": NULL_CLASS, "/w": outer, "/w/in": NULL_CLASS,
+            "/w/in/deep": inner, "/y": outer, "/y/in": NULL_CLASS,
+            "/y/in/deep": inner})
+
+    # A storage holding more than the plex has free: a copy is refused
+    # (into another storage too), a rename is not.
+    q.run("put", "-p", img, "/big/s", stdin=os.urandom(3 << 20))
+
+    def data_block(path):
+        found = native and re.search(r"\ndata block (\d+) ",
+                                     q.run("dump", img, path, status=None))
+        return found and found.group(1)
+    before = data_block("/big/s")
+    for args, status in [(("cp", "-r", img, "/big", "/copy"), 1),
+                         (("mv", img, "/big", "/d"), 1),
+                         (("mv", img, "/big", "/large"), 0)]:
+        q.run(*args, status=status, **with_plex(5),
+              err="the plex cannot hold 3145728 bytes more" if status else "")
+    expect("a renamed storage's siblings", sorted(q.run("ls", img).split()),
+           ["d/", "large/", "w/", "y/"])
+    expect("a renamed stream's data block", data_block("/large/s"), before)
+
+
+def image_changed_while_read(q):
+    """Another program rewriting or cutting the image while a command reads
+    it (its large blocks are mapped from the file) fails the command with a
+    message, never a success with bytes of two images nor SIGBUS; a change
+    is then not saved."""
+    first, second = os.urandom(4 << 20), os.urandom(4 << 20)
+    for img, data in [("mine.img", first), ("other.img", second)]:
+        q.run("init", img)
+        q.run("put", img, "/s", stdin=data)
+    other = open(q.path("other.img"), "rb").read()
+
+    def rewrite():
+        open(q.path("read.img"), "wb").write(other)  # as cp does
+
+    def cut():
+        os.truncate(q.path("read.img"), 4096)
+
+    for change, err in [(rewrite, "; what the command showed or wrote of it "
+                         "cannot be trusted: run the command again"),
+                        (cut, " (it is shorter now); qsplex stopped without "
+                         "changing it")]:
+        shutil.copy(q.path("mine.img"), q.path("read.img"))
+        # cat waits on the full pipe, past the start of its stream.
+        process = subprocess.Popen(q.command + ["cat", "read.img", "/s"],
+                                   cwd=q.workdir, stdout=subprocess.PIPE,
+                                   stderr=subprocess.PIPE)
+        process.stdout.read(1 << 20)
+        change()
+        process.stdout.read()
+        err_text = process.stderr.read().decode()
+        status = process.wait()
+        wanted = ("qsplex: cat: read.img: the image was changed by another "
+                  "program while qsplex read it" + err)
+        if status != 1 or wanted not in err_text:
+            FAILURES.append(f"cat of an image {change.__name__} under it: "
+                            f"exit {status}, {err_text!r}")
+
+    # A change loaded before the rewrite, saved after it: not saved. put
+    # reads standard input (read(2) of descriptor 0) once it has loaded.
+    shutil.copy(q.path("mine.img"), q.path("read.img"))
+    process = q.start("put", "read.img", "/t", stdin=subprocess.PIPE)
+    deadline = time.time() + 60
+    while (time.time() < deadline and process.poll() is None and
+           open(f"/proc/{process.pid}/syscall").read().split()[:2] != [
+               "0", "0x0"]):
+        time.sleep(0.05)
+    rewrite()
+    process.stdin.close()
+    status, _, err_text = q.finish(process)
+    if status != 1 or b"while qsplex read it; nothing was saved" not in err_text:
+        FAILURES.append(f"put into an image rewritten under it: exit {status}, "
+                        f"{err_text!r}")
+    if open(q.path("read.img"), "rb").read() != other:
+        FAILURES.append("put saved into an image another program rewrote")
+
+
+def cut_measured_in_place(q):
+    """check and recover tell where a large, sparse image is cut from the
+    file's length: nothing is written beside it, and the bytes held are
+    exact though the stream is all zeros."""
+    img, size = "sparse.img", 64 << 20
+    q.run("init", img)
+    with open(q.path("zeros.bin"), "wb") as zeros:
+        zeros.truncate(size)
+    q.run("put", img, "/zeros", "zeros.bin")
+    data = open(q.path(img), "rb").read()
+    slot = max((512, 1024), key=lambda at: struct.unpack_from("<Q", data, at))
+    _, _, count, _, table = struct.unpack_from("<QIIQQ", data, slot)
+    words, offset = max(struct.unpack_from("<4xIQ", data, table + 24 * k)
+                        for k in range(count))
+    held = (40 << 20) + 12
+    with open(q.path("cut.img"), "wb") as cut:
+        cut.write(data[:offset])
+        cut.truncate(offset + held)  # a hole up to the cut
+    os.remove(q.path(img))
+
+    def small_files():
+        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+        resource.setrlimit(resource.RLIMIT_FSIZE, (1 << 20, 1 << 20))
+    q.run("check", "cut.img", status=1, preexec_fn=small_files,
+          out=f"cut off by the image's end after {held} of its {4 * words} "
+              "bytes: the data of /zeros")
+    q.run("recover", "cut.img", "r.img", status=1,
+          out=f"bytes {held} to {size - 1} are lost")
+    q.run("cat", "r.img", "/zeros", raw=True, out=bytes(held))
+    if glob.glob(q.path("cut.img.qsplex-*.tmp")):
+        FAILURES.append("a cut image's check left a temporary file")
 
 
 def cross_build(native, win32, payload):
@@ -821,8 +955,12 @@ def unnamed_elements(q, img):
     q.run("cp", "-r", "unnamed.img", "/u", "/copy",
           err="/u/(no name): has no name, so it is not copied")
     q.run("ls", "unnamed.img", "/copy", out="named\n")
-    q.run("mv", "unnamed.img", "/u", "/moved", status=1,
-          err="/u: holds an element without a name, which a move would lose")
+    # A rename keeps them (the same storage); a move elsewhere would not.
+    q.run("mv", "unnamed.img", "/u", "/u2")
+    q.run("ls", "unnamed.img", "/u2", out="named\n(no name)\n(no name)/\n")
+    q.run("mv", "unnamed.img", "/u2", "/copy", status=1,
+          err="/u2: holds an element without a name, which a move would lose")
+    q.run("mv", "unnamed.img", "/u2", "/u")
     q.run("rm", "-r", "unnamed.img", "/u")
     q.run("check", "unnamed.img",
           out="consistent: 1 storage, 2 streams, 11 blocks")
@@ -1284,6 +1422,7 @@ def main():
             trees_in_and_out(tool, payload, wine=True)
             deep_trees(tool, wine=True)
             hexdumps(tool, "n.img")
+            moves_keep_class_ids(tool, native=False)
         else:
             native_tour(tool, payload)
             accidental_images(tool)
@@ -1301,6 +1440,9 @@ def main():
             trees_in_and_out(tool, payload, wine=False)
             deep_trees(tool, wine=False)
             hexdumps(tool, "n.img")
+            moves_keep_class_ids(tool, native=True)
+            image_changed_while_read(tool)
+            cut_measured_in_place(tool)
     return report()
 
 

@@ -75,7 +75,8 @@ HRESULT Walk(std::vector<Level>* levels, CopyFailure* failure) {
       hr = level.dest->OpenStorage(name, nullptr, kDestMode, nullptr, 0,
                                    child.dest.Out());
     }
-    if (SUCCEEDED(hr)) hr = SetClassUnlessNull(child.dest.get(), storage.second);
+    if (SUCCEEDED(hr))
+      hr = SetClassUnlessNull(child.dest.get(), storage.second);
     if (SUCCEEDED(hr)) {
       in_dest = false;
       hr = ListStorages(child.source.get(), &child.storages);
@@ -94,7 +95,45 @@ HRESULT Walk(std::vector<Level>* levels, CopyFailure* failure) {
   return S_OK;
 }
 
+// Sets `clsid` on the storage at `names` below `top`, the last name first,
+// with every storage on the way open until it is set.
+HRESULT SetClassBelow(IStorage* top, const std::vector<const OLECHAR*>& names,
+                      const CLSID& clsid) {
+  std::vector<Ref<IStorage>> open;
+  open.reserve(names.size());
+  IStorage* storage = top;
+  HRESULT hr = S_OK;
+  for (auto name = names.rbegin(); name != names.rend() && SUCCEEDED(hr);
+       ++name) {
+    Ref<IStorage> child;
+    hr = storage->OpenStorage(*name, nullptr, kDestMode, nullptr, 0,
+                              child.Out());
+    storage = child.get();
+    open.push_back(std::move(child));
+  }
+  if (SUCCEEDED(hr)) hr = storage->SetClass(clsid);
+  while (!open.empty()) open.pop_back();
+  return hr;
+}
+
 }  // namespace
+
+HRESULT SetClassIds(IStorage* dest, const std::vector<TreeNode>& nodes) {
+  std::vector<const OLECHAR*> names;
+  for (size_t i = 0; i < nodes.size(); ++i) {
+    if (nodes[i].type != STGTY_STORAGE || nodes[i].clsid == CLSID{}) continue;
+    names.clear();
+    bool named = true;
+    for (int at = static_cast<int>(i); at > 0; at = nodes[at].parent) {
+      named = named && !nodes[at].name.empty();
+      names.push_back(nodes[at].name.c_str());
+    }
+    if (!named) continue;
+    const HRESULT hr = SetClassBelow(dest, names, nodes[i].clsid);
+    if (FAILED(hr)) return hr;
+  }
+  return S_OK;
+}
 
 HRESULT CopyClassIds(IStorage* source, IStorage* dest, CopyFailure* failure) {
   STATSTG stat = {};

@@ -8,6 +8,7 @@
 
 #include "platform/com.h"
 #include "support/utf8.h"
+#include "tools/qsplex/walk.h"
 
 namespace qsplex {
 
@@ -29,6 +30,14 @@ struct CopyFailure {
 // returns its code, and says where in `*failure` when given.
 HRESULT CopyClassIds(IStorage* source, IStorage* dest,
                      CopyFailure* failure = nullptr);
+
+// The same from a listing: sets on `dest` and on every storage below it
+// the class id of the storage of the same path in `nodes` (a subtree as
+// LoadTree lists it, `dest` standing for its top), where that is not null,
+// for when the source is gone (moved). Storages without a name, and what
+// lies below them, are passed by: no copy holds them. Stops at the first
+// failure and returns its code.
+HRESULT SetClassIds(IStorage* dest, const std::vector<TreeNode>& nodes);
 
 }  // namespace qsplex
 

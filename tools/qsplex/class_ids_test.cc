@@ -99,9 +99,9 @@ class ClassIdsTest : public RootTest {
     std::vector<Ref<IStorage>> chain;
     for (int level = 1; level <= kDepth; ++level) {
       Ref<IStorage> storage;
-      ASSERT_EQ(S_OK, parent->CreateStorage(W("l" + std::to_string(level))
-                                                .c_str(),
-                                            kReadWrite, 0, 0, storage.Out()));
+      ASSERT_EQ(S_OK,
+                parent->CreateStorage(W("l" + std::to_string(level)).c_str(),
+                                      kReadWrite, 0, 0, storage.Out()));
       if (level % 2 == 1) {
         ASSERT_EQ(S_OK, storage->SetClass(Class(level)));
       }
@@ -134,10 +134,9 @@ class ClassIdsTest : public RootTest {
       ids.push_back(stat.clsid.Data1);
       if (level == kDepth) break;
       Ref<IStorage> child;
-      EXPECT_EQ(S_OK,
-                storage->OpenStorage(W("l" + std::to_string(level + 1)).c_str(),
-                                     nullptr, kReadOnly, nullptr, 0,
-                                     child.Out()));
+      EXPECT_EQ(S_OK, storage->OpenStorage(
+                          W("l" + std::to_string(level + 1)).c_str(), nullptr,
+                          kReadOnly, nullptr, 0, child.Out()));
       if (!child) break;
       storage = std::move(child);
     }
@@ -153,8 +152,8 @@ TEST_F(ClassIdsTest, TheDoubleRevertsWhatIsOpenBelowAReleasedStorage) {
   Ref<IStorage> l1, l2;
   ASSERT_EQ(S_OK, top->OpenStorage(W("l1").c_str(), nullptr, kReadWrite,
                                    nullptr, 0, l1.Out()));
-  ASSERT_EQ(S_OK, l1->OpenStorage(W("l2").c_str(), nullptr, kReadWrite,
-                                  nullptr, 0, l2.Out()));
+  ASSERT_EQ(S_OK, l1->OpenStorage(W("l2").c_str(), nullptr, kReadWrite, nullptr,
+                                  0, l2.Out()));
   l1.Reset();
   EXPECT_EQ(STG_E_REVERTED, l2->SetClass(Class(7)));
 }
@@ -174,6 +173,24 @@ TEST_F(ClassIdsTest, ClassIdsReachTheDeepestStorageOfAStrictCopy) {
   EXPECT_TRUE(failure.names.empty());
 }
 
+// The same from a listing, for a move, whose source is gone.
+TEST_F(ClassIdsTest, ClassIdsFromAListingReachTheDeepestStorage) {
+  const std::vector<uint32_t> wanted = ClassChain(src_.get());
+  std::vector<qsplex::TreeNode> nodes;
+  for (int level = 0; level <= kDepth; ++level) {
+    qsplex::TreeNode node{};
+    node.name = level == 0 ? WideString() : W("l" + std::to_string(level));
+    node.parent = level - 1;
+    node.type = STGTY_STORAGE;
+    node.clsid = wanted[level] == 0 ? CLSID{} : Class(wanted[level]);
+    nodes.push_back(node);
+  }
+  dst_->AddRef();
+  Ref<IStorage> strict(new RevertingStorage(dst_.get(), {}));
+  ASSERT_EQ(S_OK, qsplex::SetClassIds(strict.get(), nodes));
+  EXPECT_EQ(wanted, ClassChain(dst_.get()));
+}
+
 // A failure names the storage it happened at and the side it was on.
 TEST_F(ClassIdsTest, AFailureSaysWhereAndOnWhichSide) {
   for (const bool in_dest : {false, true}) {
@@ -181,16 +198,17 @@ TEST_F(ClassIdsTest, AFailureSaysWhereAndOnWhichSide) {
     src_->AddRef();
     dst_->AddRef();
     // l4 cannot be opened on one side.
-    Ref<IStorage> source(new RevertingStorage(src_.get(), {},
-                                              in_dest ? WideString() : W("l4")));
-    Ref<IStorage> dest(new RevertingStorage(dst_.get(), {},
-                                            in_dest ? W("l4") : WideString()));
+    Ref<IStorage> source(
+        new RevertingStorage(src_.get(), {}, in_dest ? WideString() : W("l4")));
+    Ref<IStorage> dest(
+        new RevertingStorage(dst_.get(), {}, in_dest ? W("l4") : WideString()));
     qsplex::CopyFailure failure;
     EXPECT_EQ(STG_E_ACCESSDENIED,
               qsplex::CopyClassIds(source.get(), dest.get(), &failure));
     EXPECT_EQ(in_dest, failure.in_dest);
     std::vector<std::string> names;
-    for (const auto& name : failure.names) names.push_back(Narrow(name.c_str()));
+    for (const auto& name : failure.names)
+      names.push_back(Narrow(name.c_str()));
     EXPECT_EQ((std::vector<std::string>{"l1", "l2", "l3", "l4"}), names);
   }
 }

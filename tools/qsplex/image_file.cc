@@ -161,6 +161,12 @@ std::string ResolvedPath(const std::string& image) {
 
 }  // namespace
 
+#if !defined(_WIN32)
+void RemoveTemporaryInHandler() {
+  if (g_has_temporary) unlink(g_temporary);
+}
+#endif
+
 void InstallInterruptCleanup() {
 #if defined(_WIN32)
   InitializeCriticalSection(&g_guard);

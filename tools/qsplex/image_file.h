@@ -28,6 +28,11 @@ namespace qsplex {
 
 // Installs the handlers that remove the temporary file on interrupts.
 void InstallInterruptCleanup();
+#if !defined(_WIN32)
+// Removes this process's temporary file, if there is one: for a handler of
+// another signal that ends the process.
+void RemoveTemporaryInHandler();
+#endif
 
 class ImageLock {
  public:

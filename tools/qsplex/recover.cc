@@ -73,7 +73,11 @@ int RunRecover(const Context& c) {
       "%s: %s kept, %s damaged, %s lost%s; written to %s\n", c.image.c_str(),
       std::to_string(counts[0]).c_str(), std::to_string(counts[1]).c_str(),
       std::to_string(counts[2]).c_str(), as_of.c_str(), out.image.c_str());
-  return counts[2] == 0 && !damage.older_image() ? 0 : kExitFailure;
+  // A damaged element holds bytes known to be wrong or missing, now under
+  // a checksum that verifies: a failure as much as a lost one.
+  return counts[1] == 0 && counts[2] == 0 && !damage.older_image()
+             ? 0
+             : kExitFailure;
 }
 
 }  // namespace qsplex

@@ -9,6 +9,7 @@
 #include "records/node_records.h"
 #include "standins/plex_controls.h"
 #include "tools/qsplex/files.h"
+#include "tools/qsplex/image_watch.h"
 
 namespace qsplex {
 
@@ -269,6 +270,7 @@ bool LoadImageFile(const Context& c, ImageDamage* damage) {
     return false;
   }
   int loaded;
+  WatchImage(c.command, c.image);
   {
     PlexProgress progress("loading the image");
     if (damage != nullptr) *damage = ImageDamage{};
@@ -334,12 +336,26 @@ bool OpenImage(const Context& c, bool change) {
   return true;
 }
 
+bool IsAsLoaded(const Context& c, bool saving) {
+  const std::string* changed = ChangedImage();
+  if (changed == nullptr) return true;
+  const std::string path = *changed;
+  StopWatching();  // said once
+  c.Fail(path, std::string(kChangedByAnother) +
+                       (saving ? "; nothing was saved"
+                               : "; what the command showed or wrote of it "
+                                 "cannot be trusted") +
+                       ": run the command again");
+  return false;
+}
+
 int SaveImage(const Context& c) {
   SetActivity("saving the image");
   QSStrg_RestoreRefCounts();
   const bool existed = Probe(c.target).kind == FileKind::kFile;
   const std::string unchanged = existed ? "; the image is unchanged" : "";
   const std::string target_store_path = existed ? StorePath(c.target) : "";
+  if (!IsAsLoaded(c, true)) return kExitFailure;
   if (!target_store_path.empty()) {
     ClearSystemError();
     int saved;
@@ -349,6 +365,8 @@ int SaveImage(const Context& c) {
       saved = QssPlex_SaveChanges(target_store_path.c_str());
       QssPlex_SetSyncOnSave(0);
     }
+    // The save changed the file itself.
+    if (saved == 0) StopWatching();
     if (saved == 0) return 0;
     if (saved != QSS_PLEX_SAVE_WHOLE) {
       return c.Fail(c.image,
@@ -379,6 +397,9 @@ int SaveImage(const Context& c) {
     return c.Fail(c.image,
                   "cannot write the image: " + SystemReason() + unchanged);
   }
+  // What was written came partly from pages mapped from the image.
+  if (!IsAsLoaded(c, true)) return kExitFailure;
+  StopWatching();
   if (!temporary.Replace(&problem)) {
     return c.Fail(c.image, "cannot write the image: " + problem + unchanged);
   }

@@ -135,6 +135,10 @@ bool LoadImageFile(const Context& c, ImageDamage* damage = nullptr);
 // first (QSStrg_RestoreRefCounts): open modes saved by earlier runs or by
 // the host grant nothing to this run. Prints the failure.
 bool OpenImage(const Context& c, bool change);
+// Whether the image loaded is still as it was before loading; otherwise
+// prints that another program changed it (and, when `saving`, that the
+// command saves nothing). See image_watch.h.
+bool IsAsLoaded(const Context& c, bool saving);
 // Closes every node, so that the saved image grants no access rights, and
 // saves the image durably: in place where only what changed is written
 // (QssPlex_SaveChanges), else whole by replacing the file (see
