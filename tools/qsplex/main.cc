@@ -201,9 +201,10 @@ const Command kCommands[] = {
      "  damaged  kept with the bytes that could be read; the lines below it\n"
      "           say what is wrong and which bytes are lost\n"
      "  lost     not in NEW; the lines below say why\n"
-     "Names, order and class ids are kept. Exits with 0 when nothing was\n"
-     "lost, 1 otherwise. NEW is saved as every change is ('qsplex help'),\n"
-     "synced to the disk.\n"
+     "Names, order and class ids are kept. Exits with 0 when every element\n"
+     "was kept whole, 1 when one is damaged or lost, or when DAMAGED is read\n"
+     "as an older save than its newest. NEW is saved as every change is\n"
+     "('qsplex help'), synced to the disk.\n"
      "  -f  replace NEW if it exists\n",
      "qsplex recover broken.img saved.img\nqsplex cat saved.img /docs/a.txt",
      RunRecover},
