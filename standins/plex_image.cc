@@ -143,7 +143,9 @@ constexpr uint64_t kPieceBytes = 1 << 20;
 // A large block verified without being read into the plex is summed
 // through views of the file this large: no copy of it is made, and the
 // memory it holds stays bounded.
+#if !defined(_WIN32)
 constexpr uint64_t kViewBytes = 16 << 20;
+#endif
 // A file to be synced is sent on to the device in stretches of this size
 // while it is written.
 constexpr uint64_t kWriteBehindBytes = 8 << 20;

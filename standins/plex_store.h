@@ -69,8 +69,10 @@ class AddressSpace {
   uint64_t committed_ = 0;
   // Ranges mapped from a file, as (start, bytes), and which file that is.
   std::vector<std::pair<uint64_t, uint64_t>> mapped_;
+#if !defined(_WIN32)
   uint64_t mapped_device_ = 0;
   uint64_t mapped_inode_ = 0;
+#endif
 };
 
 class PlexStore {

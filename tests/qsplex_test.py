@@ -686,26 +686,32 @@ def cut_measured_in_place(q):
 def cross_build(native, win32, payload):
     """A compound file exported by either build is imported by the other,
     and olefile reads what both wrote with the same names, bytes and class
-    ids."""
+    ids; the tree goes ten storages deep, with streams at several levels."""
     import olefile  # Debian's python3-olefile: an independent reader
 
+    deep = "dôcs/deeper/" + "/".join(f"d{n}" for n in range(3, 11))
     streams = {"dôcs/hello.txt": b"hello\nworld\n", "dôcs/empty": b"",
-               "payload.bin": payload, "dôcs/deeper/x": b"\0\1\2"}
+               "payload.bin": payload, "dôcs/deeper/x": b"\0\1\2",
+               deep.rsplit("/", 4)[0] + "/middle": b"middle",
+               deep + "/bottom": b"bottom" * 1000}
     classes = {"": "01234567-89AB-CDEF-0123-456789ABCDEF",
-               "dôcs": "00000000-0000-0000-C000-000000000046"}
+               "dôcs": "00000000-0000-0000-C000-000000000046",
+               deep: "76543210-89AB-CDEF-0123-456789ABCDEF"}
 
     def read_back(cfb_name):
         cfb = olefile.OleFileIO(native.path(cfb_name))
         found = {"/".join(p): cfb.openstream(p).read()
                  for p in cfb.listdir(streams=True, storages=False)}
-        ids = {"": cfb.root.clsid, "dôcs": cfb.getclsid("dôcs")}
+        ids = {p: cfb.getclsid(p) if cfb.exists(p) else None
+               for p in classes if p}
+        ids[""] = cfb.root.clsid
         cfb.close()
         return found, ids
 
     for maker, reader, tag in ((native, win32, "n"), (win32, native, "w")):
         img, back = f"{tag}.img", f"{tag}-back.img"
         maker.run("init", img)
-        maker.run("mkdir", "-p", img, "/t/dôcs/deeper")
+        maker.run("mkdir", "-p", img, "/t/" + deep)
         for path, data in streams.items():
             maker.run("put", img, "/t/" + path, stdin=data)
         for path, clsid in classes.items():
@@ -1836,6 +1842,47 @@ def trees_in_and_out(q, payload, wine):
             FAILURES.append("a refused get -r made its folder")
 
 
+def deep_trees(q, wine):
+    """A folder ten levels deep, with files at several levels, goes in with
+    put -r, out to a compound file and back in, and out again with get -r
+    unchanged; olefile reads the compound file the same."""
+    import olefile  # Debian's python3-olefile: an independent reader
+
+    levels = [f"level{n}" for n in range(1, 11)]
+    files = {}
+    for depth in (1, 2, 5, 9, 10):
+        files["/".join(levels[:depth] + [f"f{depth}"])] = b"x" * depth
+    for path, data in files.items():
+        os.makedirs(os.path.dirname(q.path("deep/" + path)), exist_ok=True)
+        open(q.path("deep/" + path), "wb").write(data)
+    q.run("init", "deep.img")
+    q.run("put", "-r", "deep.img", "/t", "deep")
+    q.run("export", "deep.img", "/t", "deep.cfb")
+    cfb = olefile.OleFileIO(q.path("deep.cfb"))
+    found = {"/".join(p): cfb.openstream(p).read()
+             for p in cfb.listdir(streams=True, storages=False)}
+    cfb.close()
+    if found != files:
+        FAILURES.append(f"olefile reads deep.cfb as {sorted(found)}")
+    q.run("init", "deep-back.img")
+    q.run("import", "deep-back.img", "deep.cfb", "/")
+    q.run("get", "-r", "deep-back.img", "/level1", "deep-back")
+    if folder_tree(q.path("deep-back")) != folder_tree(q.path("deep/level1")):
+        FAILURES.append("a deep tree changed through export and import")
+    # A storage whose element list points past the directory: the failure
+    # names the file (and in the Win32 build the storage in it), and
+    # nothing is imported.
+    data = bytearray(open(q.path("deep.cfb"), "rb").read())
+    entry = data.index("level3".encode("utf-16-le") + b"\0\0")
+    struct.pack_into("<I", data, entry + 0x4C, 99999)
+    open(q.path("bad.cfb"), "wb").write(data)
+    q.run("init", "deep-bad.img")
+    q.run("import", "deep-bad.img", "bad.cfb", "/", status=1,
+          err="import: bad.cfb: /level1/level2/level3: " if wine else
+          "import: bad.cfb: the compound file is damaged")
+    q.run("ls", "deep-bad.img", out=b"", raw=True)
+
+
 def hexdumps(q, img):
     """hexdump shows offsets, hex and text as hexdump -C does, from and for
     as many bytes as asked, a repeated line once as '*'."""
@@ -1906,6 +1953,7 @@ def main():
             open(tool.path("big.bin"), "wb").write(os.urandom(3 << 20))
             hidden_newer_save(tool, "big.bin")
             trees_in_and_out(tool, payload, wine=True)
+            deep_trees(tool, wine=True)
             hexdumps(tool, "n.img")
             moves_keep_class_ids(tool, native=False)
         else:
@@ -1932,6 +1980,7 @@ def main():
             plex_capacity(tool)
             peak_memory(tool)
             trees_in_and_out(tool, payload, wine=False)
+            deep_trees(tool, wine=False)
             hexdumps(tool, "n.img")
             moves_keep_class_ids(tool, native=True)
             image_changed_while_read(tool)

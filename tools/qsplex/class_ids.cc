@@ -4,57 +4,43 @@
 #include <utility>
 #include <vector>
 
+#include "support/com_ref.h"
+
 namespace qsplex {
 namespace {
+
+using qss_support::Ref;
 
 constexpr DWORD kSourceMode = STGM_READ | STGM_SHARE_EXCLUSIVE;
 constexpr DWORD kDestMode = STGM_READWRITE | STGM_SHARE_EXCLUSIVE;
 
-// A storage of the source and its copy, both owned.
-struct Pair {
-  IStorage* source;
-  IStorage* dest;
+// A storage of the source with its copy, and the sub-storages of the
+// source, listed before any is opened so that no enumerator stays open
+// while the walk goes down.
+struct Level {
+  Ref<IStorage> source, dest;
+  std::vector<std::pair<WideString, CLSID>> storages;
+  size_t next = 0;  // the next of `storages` to visit
 };
 
-void Close(const Pair& pair) {
-  pair.source->Release();
-  pair.dest->Release();
-}
-
-// Every sub-storage of `source` with its class id, listed before any is
-// opened, so no enumerator stays open while the walk goes down.
 HRESULT ListStorages(IStorage* source,
-                     std::vector<std::pair<OLECHAR*, CLSID>>* out) {
-  IEnumSTATSTG* elements = nullptr;
-  HRESULT hr = source->EnumElements(0, nullptr, 0, &elements);
+                     std::vector<std::pair<WideString, CLSID>>* out) {
+  Ref<IEnumSTATSTG> elements;
+  HRESULT hr = source->EnumElements(0, nullptr, 0, elements.Out());
   if (FAILED(hr)) return hr;
   STATSTG stat = {};
   while (SUCCEEDED(hr) && elements->Next(1, &stat, nullptr) == S_OK) {
     try {
-      if (stat.type == STGTY_STORAGE && stat.pwcsName != nullptr) {
+      // An element without a name is left out of copies, so it has none.
+      if (stat.type == STGTY_STORAGE && stat.pwcsName != nullptr &&
+          *stat.pwcsName != 0) {
         out->emplace_back(stat.pwcsName, stat.clsid);
-        stat.pwcsName = nullptr;
       }
     } catch (const std::bad_alloc&) {
       hr = E_OUTOFMEMORY;
     }
     CoTaskMemFree(stat.pwcsName);
     stat = STATSTG{};
-  }
-  elements->Release();
-  return hr;
-}
-
-HRESULT OpenPair(const Pair& parent, const OLECHAR* name, Pair* out) {
-  *out = Pair{nullptr, nullptr};
-  HRESULT hr = parent.source->OpenStorage(name, nullptr, kSourceMode, nullptr,
-                                          0, &out->source);
-  if (FAILED(hr)) return hr;
-  hr = parent.dest->OpenStorage(name, nullptr, kDestMode, nullptr, 0,
-                                &out->dest);
-  if (FAILED(hr)) {
-    out->source->Release();
-    out->source = nullptr;
   }
   return hr;
 }
@@ -63,47 +49,70 @@ HRESULT SetClassUnlessNull(IStorage* dest, const CLSID& clsid) {
   return clsid == CLSID{} ? S_OK : dest->SetClass(clsid);
 }
 
-HRESULT Walk(std::vector<Pair>* pending) {
-  std::vector<std::pair<OLECHAR*, CLSID>> storages;
-  HRESULT hr = S_OK;
-  while (!pending->empty() && SUCCEEDED(hr)) {
-    const Pair pair = pending->back();
-    pending->pop_back();
-    storages.clear();
-    hr = ListStorages(pair.source, &storages);
-    for (const auto& storage : storages) {
-      Pair child{nullptr, nullptr};
-      if (SUCCEEDED(hr)) hr = OpenPair(pair, storage.first, &child);
-      if (SUCCEEDED(hr)) hr = SetClassUnlessNull(child.dest, storage.second);
-      if (child.source != nullptr) {
-        try {
-          pending->push_back(child);
-        } catch (const std::bad_alloc&) {
-          Close(child);
-          hr = E_OUTOFMEMORY;
-        }
-      }
-      CoTaskMemFree(storage.first);
-    }
-    Close(pair);
-  }
-  return hr;
+// Releases the levels past the first `keep`, deepest first: the platform's
+// compound file reverts what is open below a storage once it is released.
+void CloseBelow(std::vector<Level>* levels, size_t keep) {
+  while (levels->size() > keep) levels->pop_back();
 }
 
-// Opens the storage at `names` below `top`, the last name first.
-HRESULT OpenBelow(IStorage* top, const std::vector<const OLECHAR*>& names,
-                  IStorage** out) {
-  top->AddRef();
+// Walks down from the last of `levels`, keeping every storage open while
+// anything below it is written.
+HRESULT Walk(std::vector<Level>* levels, CopyFailure* failure) {
+  while (!levels->empty()) {
+    Level& level = levels->back();
+    if (level.next == level.storages.size()) {
+      levels->pop_back();
+      continue;
+    }
+    const auto& storage = level.storages[level.next++];
+    const OLECHAR* name = storage.first.c_str();
+    Level child;
+    bool in_dest = false;
+    HRESULT hr = level.source->OpenStorage(name, nullptr, kSourceMode, nullptr,
+                                           0, child.source.Out());
+    if (SUCCEEDED(hr)) {
+      in_dest = true;
+      hr = level.dest->OpenStorage(name, nullptr, kDestMode, nullptr, 0,
+                                   child.dest.Out());
+    }
+    if (SUCCEEDED(hr))
+      hr = SetClassUnlessNull(child.dest.get(), storage.second);
+    if (SUCCEEDED(hr)) {
+      in_dest = false;
+      hr = ListStorages(child.source.get(), &child.storages);
+    }
+    if (FAILED(hr)) {
+      if (failure != nullptr) {
+        failure->in_dest = in_dest;
+        for (const Level& above : *levels) {
+          failure->names.push_back(above.storages[above.next - 1].first);
+        }
+      }
+      return hr;
+    }
+    levels->push_back(std::move(child));
+  }
+  return S_OK;
+}
+
+// Sets `clsid` on the storage at `names` below `top`, the last name first,
+// with every storage on the way open until it is set.
+HRESULT SetClassBelow(IStorage* top, const std::vector<const OLECHAR*>& names,
+                      const CLSID& clsid) {
+  std::vector<Ref<IStorage>> open;
+  open.reserve(names.size());
   IStorage* storage = top;
   HRESULT hr = S_OK;
   for (auto name = names.rbegin(); name != names.rend() && SUCCEEDED(hr);
        ++name) {
-    IStorage* child = nullptr;
-    hr = storage->OpenStorage(*name, nullptr, kDestMode, nullptr, 0, &child);
-    storage->Release();
-    storage = child;
+    Ref<IStorage> child;
+    hr = storage->OpenStorage(*name, nullptr, kDestMode, nullptr, 0,
+                              child.Out());
+    storage = child.get();
+    open.push_back(std::move(child));
   }
-  *out = SUCCEEDED(hr) ? storage : nullptr;
+  if (SUCCEEDED(hr)) hr = storage->SetClass(clsid);
+  while (!open.empty()) open.pop_back();
   return hr;
 }
 
@@ -120,34 +129,34 @@ HRESULT SetClassIds(IStorage* dest, const std::vector<TreeNode>& nodes) {
       names.push_back(nodes[at].name.c_str());
     }
     if (!named) continue;
-    IStorage* storage = nullptr;
-    HRESULT hr = OpenBelow(dest, names, &storage);
-    if (SUCCEEDED(hr)) {
-      hr = storage->SetClass(nodes[i].clsid);
-      storage->Release();
-    }
+    const HRESULT hr = SetClassBelow(dest, names, nodes[i].clsid);
     if (FAILED(hr)) return hr;
   }
   return S_OK;
 }
 
-HRESULT CopyClassIds(IStorage* source, IStorage* dest) {
+HRESULT CopyClassIds(IStorage* source, IStorage* dest, CopyFailure* failure) {
   STATSTG stat = {};
   HRESULT hr = source->Stat(&stat, STATFLAG_NONAME);
   if (FAILED(hr)) return hr;
   hr = SetClassUnlessNull(dest, stat.clsid);
-  if (FAILED(hr)) return hr;
-  std::vector<Pair> pending;
-  try {
-    pending.reserve(16);
-  } catch (const std::bad_alloc&) {
-    return E_OUTOFMEMORY;
+  if (FAILED(hr)) {
+    if (failure != nullptr) failure->in_dest = true;
+    return hr;
   }
-  source->AddRef();
-  dest->AddRef();
-  pending.push_back({source, dest});
-  hr = Walk(&pending);
-  for (const Pair& pair : pending) Close(pair);
+  std::vector<Level> levels;
+  try {
+    levels.emplace_back();
+    source->AddRef();
+    levels.back().source = Ref<IStorage>(source);
+    dest->AddRef();
+    levels.back().dest = Ref<IStorage>(dest);
+    hr = ListStorages(source, &levels.back().storages);
+    if (SUCCEEDED(hr)) hr = Walk(&levels, failure);
+  } catch (const std::bad_alloc&) {
+    hr = E_OUTOFMEMORY;
+  }
+  CloseBelow(&levels, 0);
   return hr;
 }
 

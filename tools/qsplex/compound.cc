@@ -54,6 +54,18 @@ HRESULT OpenFileStorage(const std::string& path, IStorage** out) {
 #endif
 }
 
+// The subject of a failure at `path` ('/'-separated, "/" for its top) in the
+// compound file `file`: the file, then the element in it.
+std::string InFile(const std::string& file, const std::string& path) {
+  return path == "/" ? file : file + ": " + path;
+}
+
+// The same in the image, below its storage `top`.
+std::string InImage(const std::string& top, const std::string& path) {
+  if (path == "/") return top;
+  return top == "/" ? path : top + path;
+}
+
 // Lists every element below `top` that a compound file cannot hold; true
 // when there is none.
 bool Exportable(const Context& c, const std::vector<TreeNode>& nodes,
@@ -113,19 +125,36 @@ int RunExport(const Context& c) {
   hr = CreateFileStorage(temporary.path(), file_storage.Out());
   if (FAILED(hr)) return c.Fail(file, hr);
   {
+    // The copy names what it makes from the file's top; a failure is told
+    // in the file when a call on the file failed, else in the image.
     Progress progress("exporting", nodes[0].size, nodes[0].streams);
     Ref<IStorage> watched(
-        NewProgressStorage(file_storage.get(), &progress, e.path()));
+        NewProgressStorage(file_storage.get(), &progress, "/"));
     hr = watched ? source->CopyTo(0, nullptr, nullptr, watched.get())
                  : E_OUTOFMEMORY;
-    // The element copy leaves every class id behind.
-    if (SUCCEEDED(hr)) hr = CopyClassIds(source.get(), watched.get());
-    if (SUCCEEDED(hr)) hr = file_storage->Commit(kCommitDefault);
+    std::string at;
     if (FAILED(hr)) {
-      const std::string at = progress.last_created();
-      watched.Reset();
+      at = !progress.failed_at().empty()
+               ? InFile(file, progress.failed_at())
+               : InImage(e.path(), progress.last_created().empty()
+                                       ? "/"
+                                       : progress.last_created());
+    }
+    watched.Reset();
+    // The element copy leaves every class id behind.
+    CopyFailure failure;
+    if (SUCCEEDED(hr)) {
+      hr = CopyClassIds(source.get(), file_storage.get(), &failure);
+      const std::string where = JoinPath(failure.names, failure.names.size());
+      at = failure.in_dest ? InFile(file, where) : InImage(e.path(), where);
+    }
+    if (SUCCEEDED(hr)) {
+      hr = file_storage->Commit(kCommitDefault);
+      at = file;
+    }
+    if (FAILED(hr)) {
       file_storage.Reset();
-      return c.Fail(at.empty() ? file : at, hr);
+      return c.Fail(at, hr);
     }
   }
   file_storage.Reset();
@@ -166,7 +195,7 @@ int RunImport(const Context& c) {
   std::vector<TreeNode> nodes;
   int failed = 0;
   hr = LoadTree(file_storage.get(), WideString(), false, &nodes, &failed);
-  if (FAILED(hr)) return c.Fail(file, hr);
+  if (FAILED(hr)) return c.Fail(InFile(file, NodePath(nodes, failed, "/")), hr);
   for (size_t i = 1; i < nodes.size(); ++i) {
     if (!NameFits(c, file + ": " + NodePath(nodes, static_cast<int>(i), "/"),
                   nodes[i].name)) {
@@ -187,14 +216,18 @@ int RunImport(const Context& c) {
                     STG_E_FILEALREADYEXISTS);
     }
   }
+  // A failure is told in the image when a call on it failed, else in the
+  // file, at the element being copied.
   Progress progress("importing", nodes[0].size, nodes[0].streams);
-  Ref<IStorage> watched(
-      NewProgressStorage(destination.get(), &progress, e.path()));
+  Ref<IStorage> watched(NewProgressStorage(destination.get(), &progress, "/"));
   hr = watched ? file_storage->CopyTo(0, nullptr, nullptr, watched.get())
                : E_OUTOFMEMORY;
   if (FAILED(hr)) {
+    if (!progress.failed_at().empty()) {
+      return c.Fail(InImage(e.path(), progress.failed_at()), hr);
+    }
     const std::string& at = progress.last_created();
-    return c.Fail(at.empty() ? e.path() : at, hr);
+    return c.Fail(InFile(file, at.empty() ? "/" : at), hr);
   }
   progress.Done();
   watched.Reset();

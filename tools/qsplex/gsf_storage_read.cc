@@ -332,7 +332,15 @@ bool HasSignature(GsfInput* input) {
 struct ParseJob {
   GsfInput* input;
   GsfInfile* result;
+  bool damaged;  // libgsf met an entry it could not take and left it out
 };
+
+// libgsf passes by a directory entry it cannot take (a link past the
+// directory, say) with a critical message and reads on without what lies
+// below it; such a file is taken as damaged rather than read in part.
+void NoteDamage(const gchar*, GLogLevelFlags, const gchar*, gpointer job) {
+  static_cast<ParseJob*>(job)->damaged = true;
+}
 
 void* Parse(void* argument) {
   auto* job = static_cast<ParseJob*>(argument);
@@ -348,15 +356,23 @@ GsfInfile* ParseDirectory(GsfInput* input) {
       static_cast<uint64_t>(gsf_input_size(input)) / kEntryBytes;
   const uint64_t stack =
       std::min(kMaxStack, (uint64_t{8} << 20) + entries * kStackPerEntry);
-  ParseJob job{input, nullptr};
+  ParseJob job{input, nullptr, false};
   pthread_attr_t attributes;
   pthread_t thread;
   if (pthread_attr_init(&attributes) != 0) return nullptr;
+  const guint handler = g_log_set_handler(
+      "libgsf:msole", static_cast<GLogLevelFlags>(G_LOG_LEVEL_CRITICAL),
+      NoteDamage, &job);
   const bool ran =
       pthread_attr_setstacksize(&attributes, static_cast<size_t>(stack)) == 0 &&
       pthread_create(&thread, &attributes, Parse, &job) == 0 &&
       pthread_join(thread, nullptr) == 0;
+  g_log_remove_handler("libgsf:msole", handler);
   pthread_attr_destroy(&attributes);
+  if (ran && job.damaged && job.result != nullptr) {
+    g_object_unref(job.result);
+    return nullptr;
+  }
   return ran ? job.result : nullptr;
 }
 

@@ -1,7 +1,7 @@
 // qsplex: the command-line host over a saved plex image. Every command
 // locks the image, loads it into the host's plex, works on the storage tree
-// through the library's exports and interfaces, and replaces the image when
-// it changed it and everything succeeded.
+// through the library's exports and interfaces, and saves the image when it
+// changed it and everything succeeded.
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -201,8 +201,10 @@ const Command kCommands[] = {
      "  damaged  kept with the bytes that could be read; the lines below it\n"
      "           say what is wrong and which bytes are lost\n"
      "  lost     not in NEW; the lines below say why\n"
-     "Names, order and class ids are kept. Exits with 0 when nothing was\n"
-     "lost, 1 otherwise. NEW is written as every change is, whole and synced.\n"
+     "Names, order and class ids are kept. Exits with 0 when every element\n"
+     "was kept whole, 1 when one is damaged or lost, or when DAMAGED is read\n"
+     "as an older save than its newest. NEW is saved as every change is\n"
+     "('qsplex help'), synced to the disk.\n"
      "  -f  replace NEW if it exists\n",
      "qsplex recover broken.img saved.img\nqsplex cat saved.img /docs/a.txt",
      RunRecover},
@@ -381,10 +383,14 @@ void PrintHelp() {
       "share\nthe lock, a command that changes IMAGE holds it alone, and "
       "the others\nwait, new readers behind a waiting writer.\nA change first closes every element, so that "
       "open modes\nsaved by earlier runs or by the host grant it nothing, "
-      "and replaces\nIMAGE whole (through IMAGE.qsplex-PID.tmp, synced to "
-      "the disk), saved\nclosed, only when everything succeeded. A file "
-      "outside the image that a\ncommand would replace (init, export, get) is "
-      "kept unless -f is given.\n\n"
+      "and saves IMAGE,\nclosed, only when everything succeeded: in place "
+      "where it can (what\nchanged goes after the image's end in the file, "
+      "synced to the disk,\nand then its header switches to it), else whole "
+      "through\nIMAGE.qsplex-PID.tmp renamed over it (an image of an earlier "
+      "format, or\na file mostly of dead bytes). Either way IMAGE is the old "
+      "image or the\nnew one at any moment. A file outside the image that a "
+      "command would\nreplace (init, export, get) is kept unless -f is "
+      "given.\n\n"
       "The plex holds at most what 'qsplex info' states as its capacity "
       "in\nthis build. For tests, the environment variable "
       "QSPLEX_PLEX_BYTES=N\ngives it N bytes instead, so that a small "

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <iterator>
 #include <new>
 #include <utility>
 
@@ -24,11 +25,12 @@ uint64_t NowMilliseconds() {
           .count());
 }
 
-// Counts what a copy writes; everything else goes to the inner stream.
+// Counts what a copy writes, and reports where a write fails; everything
+// else goes to the inner stream.
 class ProgressStream final : public IStream {
  public:
-  ProgressStream(IStream* inner, Progress* progress)
-      : inner_(inner), progress_(progress) {
+  ProgressStream(IStream* inner, Progress* progress, std::string path)
+      : inner_(inner), progress_(progress), path_(std::move(path)) {
     inner->AddRef();
   }
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
@@ -57,6 +59,7 @@ class ProgressStream final : public IStream {
     const HRESULT hr = inner_->Write(pv, cb, &count);
     if (written != nullptr) *written = count;
     progress_->Wrote(count);  // noexcept: shows nothing when memory runs out
+    if (FAILED(hr)) progress_->Failed(path_);
     return hr;
   }
   HRESULT STDMETHODCALLTYPE Seek(LARGE_INTEGER move, DWORD origin,
@@ -64,7 +67,9 @@ class ProgressStream final : public IStream {
     return inner_->Seek(move, origin, position);
   }
   HRESULT STDMETHODCALLTYPE SetSize(ULARGE_INTEGER size) override {
-    return inner_->SetSize(size);
+    const HRESULT hr = inner_->SetSize(size);
+    if (FAILED(hr)) progress_->Failed(path_);
+    return hr;
   }
   HRESULT STDMETHODCALLTYPE CopyTo(IStream* to, ULARGE_INTEGER cb,
                                    ULARGE_INTEGER* read,
@@ -94,6 +99,7 @@ class ProgressStream final : public IStream {
  private:
   Ref<IStream> inner_;
   Progress* progress_;
+  std::string path_;
   ULONG refs_ = 1;
 };
 
@@ -128,8 +134,9 @@ class ProgressStorage final : public qss_support::ForwardingStorage {
     Ref<IStream> created;
     const HRESULT hr =
         inner()->CreateStream(name, mode, reserved1, reserved2, created.Out());
-    if (FAILED(hr)) return hr;
-    *out = new (std::nothrow) ProgressStream(created.get(), progress_);
+    if (FAILED(hr)) return Failed(path, hr);
+    *out = new (std::nothrow)
+        ProgressStream(created.get(), progress_, std::move(path));
     return *out != nullptr ? hr : E_OUTOFMEMORY;
   }
   HRESULT STDMETHODCALLTYPE CreateStorage(const OLECHAR* name, DWORD mode,
@@ -141,13 +148,21 @@ class ProgressStorage final : public qss_support::ForwardingStorage {
     Ref<IStorage> created;
     const HRESULT hr =
         inner()->CreateStorage(name, mode, reserved1, reserved2, created.Out());
-    if (FAILED(hr)) return hr;
+    if (FAILED(hr)) return Failed(path, hr);
     *out = new (std::nothrow)
         ProgressStorage(created.get(), progress_, std::move(path));
     return *out != nullptr ? hr : E_OUTOFMEMORY;
   }
+  HRESULT STDMETHODCALLTYPE SetClass(REFCLSID clsid) override {
+    return Failed(path_, inner()->SetClass(clsid));
+  }
 
  private:
+  // Tells the progress where a call on this side failed; returns `hr`.
+  HRESULT Failed(const std::string& path, HRESULT hr) noexcept {
+    if (FAILED(hr)) progress_->Failed(path);
+    return hr;
+  }
   // Tells the progress what is being made, and `*path` where. Copies call
   // this from inside the library or the platform, which no exception may
   // cross: false when memory runs out.
@@ -165,6 +180,11 @@ class ProgressStorage final : public qss_support::ForwardingStorage {
   std::string path_;
   ULONG refs_ = 1;
 };
+
+// Releases the storages of `open` past the first `keep`, deepest first.
+void CloseBelow(std::vector<Ref<IStorage>>* open, size_t keep) {
+  while (open->size() > keep) open->pop_back();
+}
 
 }  // namespace
 
@@ -192,20 +212,22 @@ HRESULT LoadTree(IStorage* top, const WideString& top_name, bool open_streams,
   nodes->push_back(NodeFrom(stat, -1, 0));
   nodes->back().name = top_name;
   nodes->back().last = true;
-  // Pending elements with their open parent. Pushed in reverse, they come
-  // off newest first; no recursion, so trees of any depth load.
-  struct Pending {
-    Ref<IStorage> parent;
-    TreeNode node;
-  };
-  std::vector<Pending> pending;
+  // Elements still to visit; pushed in reverse, they come off newest first.
+  // No recursion, so trees of any depth load.
+  std::vector<TreeNode> pending;
+  // The storages from `top` down to the one listed last, one per depth.
+  // A storage stays open while anything below it is read, since the
+  // platform's compound file reverts what is open below a storage once
+  // that storage is released.
+  std::vector<Ref<IStorage>> open;
   top->AddRef();
-  Ref<IStorage> storage(top);
+  open.emplace_back(top);
+  bool list = true;  // whether open.back() is the storage to list next
   int index = 0;
   for (;;) {
-    if (storage) {
+    if (list) {
       Ref<IEnumSTATSTG> elements;
-      hr = storage->EnumElements(0, nullptr, 0, elements.Out());
+      hr = open.back()->EnumElements(0, nullptr, 0, elements.Out());
       if (FAILED(hr)) break;
       std::vector<TreeNode> children;
       while (NextElement(elements.get(), &stat)) {
@@ -213,29 +235,36 @@ HRESULT LoadTree(IStorage* top, const WideString& top_name, bool open_streams,
         CoTaskMemFree(stat.pwcsName);
       }
       if (!children.empty()) children.back().last = true;
-      for (auto child = children.rbegin(); child != children.rend(); ++child) {
-        storage->AddRef();
-        pending.push_back({Ref<IStorage>(storage.get()), std::move(*child)});
-      }
+      pending.insert(pending.end(), std::make_move_iterator(children.rbegin()),
+                     std::make_move_iterator(children.rend()));
     }
-    storage.Reset();
+    list = false;
     if (pending.empty()) break;
-    Pending next = std::move(pending.back());
+    TreeNode next = std::move(pending.back());
     pending.pop_back();
+    // Depth-first, the parent is the storage open at the depth above.
+    CloseBelow(&open, static_cast<size_t>(next.depth));
+    IStorage* parent = open.back().get();
     index = static_cast<int>(nodes->size());
-    nodes->push_back(next.node);
-    const OLECHAR* name = next.node.name.c_str();
+    nodes->push_back(std::move(next));
+    TreeNode& node = nodes->back();
+    const OLECHAR* name = node.name.c_str();
     if (*name == 0) {
-      nodes->back().listed = next.node.type != STGTY_STORAGE;
-    } else if (next.node.type == STGTY_STORAGE) {
-      hr = next.parent->OpenStorage(name, nullptr, kRead, nullptr, 0,
-                                    storage.Out());
-    } else if (open_streams && next.node.type == STGTY_STREAM) {
+      node.listed = node.type != STGTY_STORAGE;
+    } else if (node.type == STGTY_STORAGE) {
+      Ref<IStorage> storage;
+      hr = parent->OpenStorage(name, nullptr, kRead, nullptr, 0, storage.Out());
+      if (SUCCEEDED(hr)) {
+        open.push_back(std::move(storage));
+        list = true;
+      }
+    } else if (open_streams && node.type == STGTY_STREAM) {
       Ref<IStream> stream;
-      hr = next.parent->OpenStream(name, nullptr, kRead, 0, stream.Out());
+      hr = parent->OpenStream(name, nullptr, kRead, 0, stream.Out());
     }
     if (FAILED(hr)) break;
   }
+  CloseBelow(&open, 0);
   if (FAILED(hr)) {
     *failed = index;
     return hr;
@@ -287,6 +316,15 @@ void Progress::Created(const std::string& path, bool stream) {
   last_created_ = path;
   if (stream) ++streams_;
   Show();
+}
+
+void Progress::Failed(const std::string& path) noexcept {
+  if (!failed_at_.empty()) return;
+  try {
+    failed_at_ = path;
+  } catch (const std::bad_alloc&) {
+    // Unnamed, the failure is still told by its code.
+  }
 }
 
 void Progress::Wrote(uint64_t bytes) noexcept {

@@ -66,6 +66,10 @@ class Progress {
   uint64_t bytes() const { return bytes_; }
   // The element the copy created last: where a failure happened.
   const std::string& last_created() const { return last_created_; }
+  // Where the first call on the destination's side failed (the destination
+  // storage reports it); "" when none did, so that the copy failed reading.
+  void Failed(const std::string& path) noexcept;
+  const std::string& failed_at() const { return failed_at_; }
 
  private:
   void Show() noexcept;
@@ -76,10 +80,12 @@ class Progress {
   uint64_t started_ms_;
   int64_t shown_step_ = -1;
   std::string last_created_;
+  std::string failed_at_;
 };
 
 // A storage that forwards every call to `inner` and reports what copies
-// create and write in it to `progress`. Reference count 1.
+// create and write in it, and where creating, writing or setting a class id
+// failed, to `progress`; `path` names `inner`. Reference count 1.
 IStorage* NewProgressStorage(IStorage* inner, Progress* progress,
                              const std::string& path);
 
