@@ -70,6 +70,7 @@ std::string Written(std::vector<uint8_t> input, uint8_t control) {
   input.back() = control;
   const FuzzInput prepared = Prepare(input.data(), input.size());
   const std::string path = ScratchPath("test");
+  QssPlex_Reset();  // the plex may map the file
   EXPECT_TRUE(WriteFile(path, prepared.image));
   return path;
 }

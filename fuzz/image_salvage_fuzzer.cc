@@ -33,9 +33,9 @@ std::string CheckSalvage(const uint8_t* data, size_t size) {
   const FuzzInput input = Prepare(data, size);
   const std::string in = ScratchPath("in");
   const std::string out = ScratchPath("out");
-  if (!WriteFile(in, input.image)) return "cannot write " + in;
-
+  // Before the file changes: the plex may map it.
   FreshPlex(input.control);
+  if (!WriteFile(in, input.image)) return "cannot write " + in;
   const PlexSnapshot before = Snapshot();
   DamageLog damage;
   const int loaded = LoadSalvage(in, &damage);

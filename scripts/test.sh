@@ -101,9 +101,12 @@ fuzz_seconds="${QSS_FUZZ_SECONDS:-60}"
 image_fuzz_seconds="${QSS_IMAGE_FUZZ_SECONDS:-$fuzz_seconds}"
 part fuzz sequence "$fuzz_seconds" fuzz/corpus fuzz/regressions \
   -max_len=2048 -timeout=60
+# The seed changed in place holds over a MiB, past libFuzzer's default
+# longest input.
 for target in image_load image_salvage; do
   part fuzz "$target" "$image_fuzz_seconds" fuzz/corpus/image \
-    "fuzz/regressions/$target" -dict=fuzz/image.dict -timeout=30
+    "fuzz/regressions/$target" -dict=fuzz/image.dict -max_len=1200000 \
+    -timeout=30
 done
 # Death tests abort on purpose; they run under the sanitizers above.
 part valgrind -q --error-exitcode=1 --leak-check=full \
