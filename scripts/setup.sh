@@ -3,12 +3,13 @@
 # there already, and makes the Wine prefix the Win32 tests run in.
 set -euo pipefail
 
-# clang also builds the Win32 target; llvm's dlltool makes the MSVC import
+# strace fails system calls for the tool's tests. clang also builds the
+# Win32 target; llvm's dlltool makes the MSVC import
 # library, which a caller linked by lld's lld-link checks.
 packages=(cmake g++ make googletest libgtest-dev libgmock-dev libbenchmark-dev
           g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix wine wine32
           python3-olefile clang libclang-rt-14-dev lld llvm gnuplot-nox
-          valgrind libxxhash-dev time pkg-config libgsf-1-dev)
+          valgrind libxxhash-dev time pkg-config libgsf-1-dev strace)
 missing=()
 for p in "${packages[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")

@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # Builds and runs every test on both targets: natively under AddressSanitizer
 # and UBSan, and the Win32 DLL under Wine, built by GCC and again by clang;
-# then installs both targets and builds and runs examples/consumer against
-# each install; then, natively with clang, the sequence fuzzer for a bounded
-# time (QSS_FUZZ_SECONDS, 60 by default), each of the two image fuzzers for
-# QSS_IMAGE_FUZZ_SECONDS (by default as long), and the unit tests under
-# valgrind.
+# then installs both targets and builds and runs examples/consumer (in C++
+# and C, the C one once more through pkg-config) and examples/testkit
+# against each install; then, natively with clang, the sequence fuzzer for a
+# bounded time (QSS_FUZZ_SECONDS, 60 by default), each of the two image
+# fuzzers for QSS_IMAGE_FUZZ_SECONDS (by default as long), and the unit
+# tests under valgrind.
 # Prints the time each part takes.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -39,36 +40,70 @@ python=/usr/bin/python3
 part "$python" tests/qsplex_test.py --qsplex build/linux-asan/bin/qsplex \
   --cross build/windows-x86/bin/qsplex.exe --runner cmake/wine-run.sh
 
-echo "== installed packages and a program built against each"
-# Installs a build into a fresh prefix, builds examples/consumer against it
-# with the given configure options and runs it (through the given runner).
+echo "== installed packages and programs built against each"
+# A program's file: with .exe when the build made one.
+program() {
+  if [ -f "$1.exe" ]; then echo "$1.exe"; else echo "$1"; fi
+}
+# Installs a build into a fresh prefix and builds against it, with the given
+# configure options, examples/consumer (in C++ and in C89) and
+# examples/testkit (a host's test through the test kit), then runs the three
+# programs through the given runner.
 consume() {
   local name="$1" build="$2" runner="$3"
   shift 3
-  local prefix="$PWD/build/install/$name" out="build/consumer/$name"
-  rm -rf "$prefix" "$out"
+  local prefix="$PWD/build/install/$name" example
+  rm -rf "$prefix"
   cmake --install "$build" --prefix "$prefix" >/dev/null
-  cmake -S examples/consumer -B "$out" "$@" >/dev/null
-  cmake --build "$out" -j "$jobs" >/dev/null
-  local program="$out/consumer"
-  [ ! -f "$program.exe" ] || program+=.exe
-  $runner "$program"
+  for example in consumer testkit; do
+    rm -rf "build/$example/$name"
+    cmake -S "examples/$example" -B "build/$example/$name" --no-warn-unused-cli \
+      "$@" >/dev/null
+    cmake --build "build/$example/$name" -j "$jobs" >/dev/null
+  done
+  local consumer="build/consumer/$name" testkit="build/testkit/$name"
+  $runner "$(program "$consumer/consumer")"
+  $runner "$(program "$consumer/consumer_c")"
+  $runner "$(program "$testkit/plex_round_trip_test")" "$testkit/saved.plex"
+}
+# The C consumer once more, as a Make or Meson host builds it: C99, with
+# the flags pkg-config gives for the installed prefix and nothing else. The
+# options given end the link line.
+consume_pkg_config() {
+  local name="$1" cc="$2" runner="$3"
+  shift 3
+  local prefix="$PWD/build/install/$name" out="build/consumer/$name-pkg-config"
+  rm -rf "$out" && mkdir -p "$out"
+  local flags
+  flags=$(PKG_CONFIG_LIBDIR="$prefix/lib/pkgconfig" \
+          pkg-config --cflags --libs qsstorage)
+  # shellcheck disable=SC2086 # the flags are words
+  $cc -std=c99 -pedantic-errors -Wall -Wextra -Werror \
+    -o "$out/consumer_c" examples/consumer/main.c $flags "$@"
+  # Windows finds the DLLs beside the program.
+  if [ -f "$prefix/bin/qsstorage.dll" ]; then cp "$prefix"/bin/*.dll "$out"/; fi
+  $runner "$(program "$out/consumer_c")"
 }
 # The native package comes from a build without the sanitizers, which a
 # program would otherwise have to load first.
 cmake --preset linux-debug -DQSS_BUILD_TESTS=OFF >/dev/null
 part cmake --build --preset linux-debug -j "$jobs"
+strict_c="-DCMAKE_C_FLAGS=-pedantic-errors -Wall -Wextra -Werror"
 part consume linux build/linux-debug "" \
-  -DCMAKE_PREFIX_PATH="$PWD/build/install/linux"
+  -DCMAKE_PREFIX_PATH="$PWD/build/install/linux" "$strict_c"
+part consume_pkg_config linux cc "" -Wl,-rpath,"$PWD/build/install/linux/lib"
 part consume win32 build/windows-x86 cmake/wine-run.sh \
   --toolchain "$PWD/cmake/mingw-i686.cmake" \
-  -Dqsstorage_DIR="$PWD/build/install/win32/lib/cmake/qsstorage"
-# docs/embedding.md shows the example's files as they are.
+  -Dqsstorage_DIR="$PWD/build/install/win32/lib/cmake/qsstorage" "$strict_c"
+part consume_pkg_config win32 i686-w64-mingw32-gcc cmake/wine-run.sh -static
+# docs/embedding.md shows the examples' files as they are.
 part python3 - <<'PY'
 import sys
 doc = open("docs/embedding.md").read()
 stale = [f for f in ("examples/consumer/CMakeLists.txt",
-                     "examples/consumer/main.cc") if open(f).read() not in doc]
+                     "examples/consumer/main.cc", "examples/consumer/main.c",
+                     "examples/testkit/CMakeLists.txt",
+                     "examples/testkit/main.cc") if open(f).read() not in doc]
 sys.exit("docs/embedding.md does not show " + ", ".join(stale) if stale else 0)
 PY
 
@@ -115,9 +150,9 @@ part valgrind -q --error-exitcode=1 --leak-check=full \
 
 # Reaching here, every part passed (the script stops at the first failure):
 # the ctest programs of every test preset, the cross-build round trip, the
-# two consumers, the check of the embedding page, the three fuzz runs and
-# the valgrind run.
-total=8
+# three example programs on each target and the pkg-config build on each,
+# the check of the embedding page, the three fuzz runs and the valgrind run.
+total=14
 for preset in "${test_presets[@]}"; do
   n=$(ctest --preset "$preset" -N | awk '/Total Tests:/ {print $3}')
   total=$((total + n))

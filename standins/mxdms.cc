@@ -60,6 +60,9 @@ int QSS_HOST_CALL QssPlex_Save(const char* path) { return Store().Save(path); }
 int QSS_HOST_CALL QssPlex_SaveChanges(const char* path) {
   return Store().SaveChanges(path);
 }
+int QSS_HOST_CALL QssPlex_SaveChangesInPlace(const char* path) {
+  return Store().SaveChanges(path, false);
+}
 int QSS_HOST_CALL QssPlex_Load(const char* path) {
   return Store().Load(path, nullptr);
 }
@@ -72,6 +75,9 @@ int QSS_HOST_CALL QssPlex_LoadSalvage(const char* path,
                                       void* context) {
   const DamageSink salvage{report, context};
   return Store().Load(path, &salvage);
+}
+long long QSS_HOST_CALL QssPlex_CutBlockBytes(int blockId) {
+  return Store().CutBlockBytes(blockId);
 }
 void QSS_HOST_CALL QssPlex_SetProgress(QssPlexProgress progress,
                                        void* context) {

@@ -67,11 +67,20 @@ enum QssPlexLoadResult {
                             // a checksum, the length or the block table
   QSS_PLEX_TOO_LARGE = 3,   // a sound image needing more than this plex's
                             // reservation (QssPlex_CapacityBytes)
+  // The header slot of the image's newest save is damaged, while the file
+  // holds that save whole past the older save the other slot names: Load
+  // refuses rather than roll the image back to the older save (a change
+  // would then cut the newer one off). LoadSalvage loads the newer save.
+  QSS_PLEX_NEWER_SAVE = 4,
 };
 // 0 on success; otherwise 1 with errno kept, and no file left at `path`.
 QSS_MXDMS_API int QSS_HOST_CALL QssPlex_Save(const char* path);
-// QssPlex_SaveChanges answers this when it wrote nothing: save whole.
-enum { QSS_PLEX_SAVE_WHOLE = 2 };
+// QssPlex_SaveChanges answers QSS_PLEX_SAVE_WHOLE when it wrote nothing:
+// save whole. QSS_PLEX_SAVE_UNSURE (errno kept) when writing or syncing
+// the header slot failed after the slot was handed to the system: the file
+// holds the old image or the new one, and which one reached the device
+// cannot be known.
+enum { QSS_PLEX_SAVE_WHOLE = 2, QSS_PLEX_SAVE_UNSURE = 3 };
 // Saves the plex into the image at `path` in place, writing only what
 // changed: blocks that differ (by id, size or contents) from the image
 // last loaded or saved by this plex go after the image's end, with a new
@@ -85,6 +94,12 @@ enum { QSS_PLEX_SAVE_WHOLE = 2 };
 // holds less than 1 MiB: then write the image whole (QssPlex_Save to a new
 // file, renamed over). Syncs as Save does, at both steps.
 QSS_MXDMS_API int QSS_HOST_CALL QssPlex_SaveChanges(const char* path);
+// QssPlex_SaveChanges without the rules that call for a whole save (dead
+// bytes, a small image): for when a whole save cannot be written, as on a
+// full disk, where this needs room only for a head, a block table and the
+// blocks that changed. QSS_PLEX_SAVE_WHOLE only when `path` does not hold
+// the image last loaded or saved, or its generations are used up.
+QSS_MXDMS_API int QSS_HOST_CALL QssPlex_SaveChangesInPlace(const char* path);
 // A QssPlexLoadResult. A load into a plex holding more than after
 // QssPlex_Reset reads the file twice, verifying it before anything changes.
 QSS_MXDMS_API int QSS_HOST_CALL QssPlex_Load(const char* path);
@@ -127,6 +142,11 @@ enum QssPlexDamage {
   // last whole save and of the changes since leads to, which may be a save
   // that did not finish.
   QSS_PLEX_HEADER_DAMAGED = 4,
+  // Reported once, before any block, with block id 0: the header slot of
+  // the newest save is damaged, and the image loaded is that save, which
+  // the file holds whole past the older one the other slot names (Load
+  // answers QSS_PLEX_NEWER_SAVE for such a file).
+  QSS_PLEX_SLOT_DAMAGED = 5,
 };
 typedef void(QSS_HOST_CALL* QssPlexDamageReport)(int blockId, int damage,
                                                  void* context);
@@ -142,6 +162,10 @@ typedef void(QSS_HOST_CALL* QssPlexDamageReport)(int blockId, int damage,
 QSS_MXDMS_API int QSS_HOST_CALL QssPlex_LoadSalvage(const char* path,
                                                     QssPlexDamageReport report,
                                                     void* context);
+// Of a block the last LoadSalvage reported as QSS_PLEX_BLOCK_CUT, the bytes
+// at its start that the file holds (0 when the file ends before it); -1 for
+// any other id, and after any other load or Reset.
+QSS_MXDMS_API long long QSS_HOST_CALL QssPlex_CutBlockBytes(int blockId);
 
 // Called by Save, SaveChanges, Load, LoadSalvage and ImageInfo after every
 // piece they move (at most a few MiB) with the bytes done so far and the

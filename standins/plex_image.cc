@@ -49,6 +49,14 @@
 // A block's own checksum tells a damaged block from its sound neighbours;
 // the slot's and the table's make the table trustworthy first.
 //
+// The slot a change writes last holds, until then, an older image (or
+// nothing, all zeros). So when that slot is damaged while the file holds
+// the change whole past the image's end (its head and a table that
+// verifies), the change finished and its slot was damaged since: a load
+// refuses the file rather than take the older image, which the next
+// change would make for good by cutting the newer one off, and a
+// salvaging load takes the newer one.
+//
 // Changes leave the bytes before the image's end as they were, so each
 // earlier image is still whole in the file, up to its own end: the base
 // slot names the last whole save, and each change's head, at that image's
@@ -141,6 +149,10 @@ constexpr uint64_t kViewBytes = 16 << 20;
 constexpr uint64_t kWriteBehindBytes = 8 << 20;
 // More words than this cannot be live in any plex (8 GiB of words at most).
 constexpr uint64_t kMaxImageWords = uint64_t{1} << 31;
+// The highest generation a save writes. The next would not fit in a slot,
+// and a slot's 0 means "never written": a change to an image this far on
+// is saved whole, which starts again at generation 1.
+constexpr uint64_t kMaxGeneration = UINT64_MAX - 1;
 constexpr uint64_t kFnvOffset = 14695981039346656037ull;
 constexpr uint64_t kFnvPrime = 1099511628211ull;
 
@@ -453,8 +465,12 @@ int WriteImage(const char* path, uint32_t id_limit,
 
 int UpdateImage(const char* path, uint32_t id_limit,
                 const std::vector<SavedBlock>& blocks, const ImageLayout& base,
-                const ProgressSink& progress, bool sync, ImageLayout* written) {
-  if (base.generation == 0 || path == nullptr) return QSS_PLEX_SAVE_WHOLE;
+                const ProgressSink& progress, bool sync, ImageLayout* written,
+                bool whole_when_due) {
+  if (base.generation == 0 || base.generation >= kMaxGeneration ||
+      path == nullptr) {
+    return QSS_PLEX_SAVE_WHOLE;
+  }
   std::FILE* file = std::fopen(path, "r+b");
   if (file == nullptr) return errno == ENOENT ? QSS_PLEX_SAVE_WHOLE : 1;
   // The file must hold `base` still: the same slot in use, and all of it.
@@ -506,7 +522,8 @@ int UpdateImage(const char* path, uint32_t id_limit,
   PlaceTable(&at, image, &slot);
   for (size_t i : added) image.blocks[i].offset = Place(&at, blocks[i].words);
   image.end = image.file_bytes = slot.end = at;
-  if (image.end > 2 * live_bytes || live_bytes < kSmallImageBytes) {
+  if (whole_when_due &&
+      (image.end > 2 * live_bytes || live_bytes < kSmallImageBytes)) {
     std::fclose(file);
     return QSS_PLEX_SAVE_WHOLE;
   }
@@ -532,8 +549,16 @@ int UpdateImage(const char* path, uint32_t id_limit,
   }
   const int number = static_cast<int>(image.generation % 2);
   FormatSlot(slot, number, image.slot.data());
-  ok = out.At(kSlotOffsets[number]) && out.Put(image.slot.data(), kSlotBytes) &&
-       std::fflush(file) == 0 && (!sync || SyncToDevice(file));
+  if (!out.At(kSlotOffsets[number])) {
+    const int error = errno;  // the old slot is still the image
+    std::fclose(file);
+    errno = error;
+    return 1;
+  }
+  // From here a failure leaves the slot's bytes wherever they got to: the
+  // system may have written them, or may write them later, or never.
+  ok = out.Put(image.slot.data(), kSlotBytes) && std::fflush(file) == 0 &&
+       (!sync || SyncToDevice(file));
   counter.Reach(live_bytes);
   int error = errno;
   if (std::fclose(file) != 0 && ok) {
@@ -542,7 +567,7 @@ int UpdateImage(const char* path, uint32_t id_limit,
   }
   if (!ok) {
     errno = error;
-    return 1;
+    return QSS_PLEX_SAVE_UNSURE;
   }
   *written = std::move(image);
   return 0;
@@ -623,18 +648,36 @@ int ImageReader::ReadCurrentLayout(bool cut_ok, ImageLayout* layout) {
   if (number >= 0) {
     result = ReadTable(slot, cut_ok, layout);
     if (result == QSS_PLEX_LOADED) {
+      // The newer save a damaged slot hides must not be rolled back to
+      // the older one silently, nor cut off by the next change.
+      ImageLayout newer;
+      const int hidden = NewerSaveBehindDamagedSlot(header, slot, &newer);
+      if (hidden == QSS_PLEX_LOADED) {
+        if (!cut_ok) return QSS_PLEX_NEWER_SAVE;
+        newer.version = layout->version;
+        newer.file_bytes = layout->file_bytes;
+        newer.newest_slot_damaged = true;
+        *layout = std::move(newer);
+        return hidden;
+      }
+      if (hidden != QSS_PLEX_DAMAGED) return hidden;
       std::memcpy(layout->slot.data(), header + kSlotOffsets[number],
                   kSlotBytes);
       return result;
     }
   }
-  if (!cut_ok || result == QSS_PLEX_UNREADABLE) return result;
+  if (!cut_ok || result == QSS_PLEX_UNREADABLE ||
+      result == QSS_PLEX_TOO_LARGE) {
+    return result;
+  }
   // Salvaging: the newest earlier image the file still holds a table of.
   // Without a sound header slot nothing tells how far the changes went.
   const uint64_t newest = number >= 0 ? slot.generation : UINT64_MAX;
   for (const Slot& earlier : EarlierImages(header, newest)) {
     result = ReadTable(earlier, true, layout);
-    if (result == QSS_PLEX_UNREADABLE) return result;
+    if (result == QSS_PLEX_UNREADABLE || result == QSS_PLEX_TOO_LARGE) {
+      return result;
+    }
     if (result != QSS_PLEX_LOADED) continue;
     if (number >= 0) {
       layout->changes_lost = newest - earlier.generation;
@@ -691,31 +734,94 @@ std::vector<Slot> ImageReader::EarlierImages(const unsigned char* header,
   return found;
 }
 
+int ImageReader::NewerSaveBehindDamagedSlot(const unsigned char* header,
+                                            const Slot& slot,
+                                            ImageLayout* newer) {
+  if (slot.generation >= kMaxGeneration) return QSS_PLEX_DAMAGED;
+  // The next save writes this slot last: sound, it holds an older image
+  // (that save never switched to its own), and all zero it was never
+  // written; anything else is a slot written and damaged since.
+  const int number = static_cast<int>((slot.generation + 1) % 2);
+  const unsigned char* other = header + kSlotOffsets[number];
+  Slot parsed;
+  if (XXH3_64bits_withSeed(other, kSlotCheckedBytes, number) ==
+          ReadUint(other + kSlotCheckedBytes, 8) ||
+      std::all_of(other, other + kSlotBytes,
+                  [](unsigned char byte) { return byte == 0; })) {
+    return QSS_PLEX_DAMAGED;
+  }
+  const uint64_t at = AlignUp(slot.end, 8);
+  unsigned char head[kSlotBytes];
+  if (at > file_bytes_ || file_bytes_ - at < kSlotBytes || !Seek(file_, at) ||
+      std::fread(head, 1, kSlotBytes, file_) != kSlotBytes ||
+      !ParseSlot(head, kHeadSeed, &parsed) ||
+      parsed.generation != slot.generation + 1 ||
+      parsed.table_offset != at + kSlotBytes) {
+    return std::ferror(file_) ? QSS_PLEX_UNREADABLE : QSS_PLEX_DAMAGED;
+  }
+  const int result = ReadTable(parsed, false, newer);
+  if (result == QSS_PLEX_LOADED) {
+    std::memcpy(newer->slot.data(), head, kSlotBytes);
+  }
+  return result;
+}
+
+int ImageReader::CheckIdLimit(uint64_t id_limit) const {
+  if (id_limit < 1 || id_limit > kMaxPlexIds) return QSS_PLEX_DAMAGED;
+  return id_limit > id_capacity_ ? QSS_PLEX_TOO_LARGE : QSS_PLEX_LOADED;
+}
+
+int ImageReader::TableChecksumHolds(uint64_t offset, uint64_t count,
+                                    uint64_t entry_bytes, uint64_t checksum) {
+  if (!Seek(file_, offset)) return QSS_PLEX_UNREADABLE;
+  scratch_.resize(kPieceBytes);
+  XXH3_state_t state;
+  XXH3_64bits_reset(&state);
+  for (uint64_t left = count * entry_bytes; left > 0;) {
+    const uint64_t piece = std::min(kPieceBytes, left);
+    if (!Read(scratch_.data(), piece)) return ReadFailure();
+    XXH3_64bits_update(&state, scratch_.data(), static_cast<size_t>(piece));
+    left -= piece;
+  }
+  return XXH3_64bits_digest(&state) == checksum ? QSS_PLEX_LOADED
+                                                : QSS_PLEX_DAMAGED;
+}
+
+// Nothing is allocated after what the header claims before the file has
+// shown that claim true: the ids are bounded by the plex, and the table is
+// summed in pieces before it is decoded.
 int ImageReader::ReadTable(const Slot& slot, bool cut_ok, ImageLayout* layout) {
+  const int ids = CheckIdLimit(slot.id_limit);
+  if (ids != QSS_PLEX_LOADED) return ids;
   const uint64_t table_end = slot.table_offset + kEntryBytes * slot.count;
-  if (slot.id_limit < 1 || slot.id_limit > INT_MAX ||
-      slot.count >= slot.id_limit || slot.words > kMaxImageWords ||
+  if (slot.count >= slot.id_limit || slot.words > kMaxImageWords ||
       slot.table_offset < kDataStart || slot.table_offset > slot.end ||
       slot.end - slot.table_offset < kEntryBytes * slot.count ||
       file_bytes_ < (cut_ok ? table_end : slot.end)) {
     return QSS_PLEX_DAMAGED;
   }
+  // Read outside the pass's progress, which goes through the blocks.
+  const int summed = TableChecksumHolds(slot.table_offset, slot.count,
+                                        kEntryBytes, slot.table_checksum);
+  if (summed != QSS_PLEX_LOADED) return summed;
   layout->id_limit = slot.id_limit;
   layout->words = slot.words;
   layout->generation = slot.generation;
   layout->end = slot.end;
-  std::vector<unsigned char> table(kEntryBytes * slot.count);
-  // Read outside the pass's progress, which goes through the blocks.
-  if (!Seek(file_, slot.table_offset)) return QSS_PLEX_UNREADABLE;
-  if (!Read(table.data(), table.size())) return ReadFailure();
-  if (XXH3_64bits(table.data(), table.size()) != slot.table_checksum) {
-    return QSS_PLEX_DAMAGED;
-  }
   layout->blocks.resize(slot.count);
+  if (!Seek(file_, slot.table_offset)) return QSS_PLEX_UNREADABLE;
+  constexpr size_t kEntriesPerPiece = kPieceBytes / kEntryBytes;
   uint64_t sum = 0;
+  uint64_t furthest = table_end;  // the image's end is the last thing in it
   uint32_t previous_id = 0;
   for (size_t i = 0; i < layout->blocks.size(); ++i) {
-    const unsigned char* entry = table.data() + i * kEntryBytes;
+    const size_t in_piece = i % kEntriesPerPiece;
+    if (in_piece == 0) {
+      const size_t entries =
+          std::min(kEntriesPerPiece, layout->blocks.size() - i);
+      if (!Read(scratch_.data(), entries * kEntryBytes)) return ReadFailure();
+    }
+    const unsigned char* entry = scratch_.data() + in_piece * kEntryBytes;
     ImageBlock& block = layout->blocks[i];
     block.id = static_cast<uint32_t>(ReadUint(entry, 4));
     block.words = static_cast<uint32_t>(ReadUint(entry + 4, 4));
@@ -728,9 +834,13 @@ int ImageReader::ReadTable(const Slot& slot, bool cut_ok, ImageLayout* layout) {
       return QSS_PLEX_DAMAGED;
     }
     sum += block.words;
+    furthest = std::max(furthest, block.offset + uint64_t{block.words} * 4);
     previous_id = block.id;
   }
-  return sum == slot.words ? QSS_PLEX_LOADED : QSS_PLEX_DAMAGED;
+  // An end past everything the image holds would make a file cut before
+  // it look whole but for the cut.
+  return sum == slot.words && slot.end <= furthest ? QSS_PLEX_LOADED
+                                                   : QSS_PLEX_DAMAGED;
 }
 
 int ImageReader::ReadSecondFormatLayout(bool cut_ok, ImageLayout* layout) {
@@ -746,8 +856,10 @@ int ImageReader::ReadSecondFormatLayout(bool cut_ok, ImageLayout* layout) {
   const uint64_t words = ReadUint(header + 24, 8);
   const uint64_t table_bytes = count * kSecondEntryBytes;
   const uint64_t whole = kSecondHeaderBytes + table_bytes + 4 * words;
-  if (id_limit < 1 || id_limit > INT_MAX || count >= id_limit ||
-      ReadUint(header + 20, 4) != 0 || words > kMaxImageWords ||
+  const int ids = CheckIdLimit(id_limit);
+  if (ids != QSS_PLEX_LOADED) return ids;
+  if (count >= id_limit || ReadUint(header + 20, 4) != 0 ||
+      words > kMaxImageWords ||
       file_bytes_ < kSecondHeaderBytes + table_bytes || file_bytes_ > whole ||
       (!cut_ok && file_bytes_ != whole)) {
     return QSS_PLEX_DAMAGED;
@@ -870,9 +982,9 @@ int ImageReader::ReadFirstFormatLayout(ImageLayout* layout) {
   if (!read(header, kFirstHeaderBytes)) return ReadFailure();
   const uint64_t id_limit = ReadUint(header + 12, 4);
   const uint64_t count = ReadUint(header + 16, 4);
-  if (id_limit < 1 || id_limit > INT_MAX || count >= id_limit) {
-    return QSS_PLEX_DAMAGED;
-  }
+  const int ids = CheckIdLimit(id_limit);
+  if (ids != QSS_PLEX_LOADED) return ids;
+  if (count >= id_limit) return QSS_PLEX_DAMAGED;
   layout->id_limit = static_cast<uint32_t>(id_limit);
   layout->end = file_bytes_;
   scratch_.resize(kPieceBytes);

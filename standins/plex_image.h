@@ -23,6 +23,10 @@ inline bool IsLargeBlock(uint64_t words) {
   return words * 4 >= kLargeBlockBytes;
 }
 constexpr size_t kSlotBytes = 64;
+// More ids than this cannot have been handed out by any plex (8 GiB at
+// most, every live block taking 16 bytes or more): an image claiming more
+// is damaged, whatever plex reads it.
+constexpr uint64_t kMaxPlexIds = uint64_t{1} << 29;
 struct Slot;
 
 // One live block as the image lists it.
@@ -54,6 +58,10 @@ struct ImageLayout {
   // the base slot and the changes' heads lead to, which may be a save that
   // did not finish.
   bool header_damaged = false;
+  // The header slot of the newest save is damaged: a salvaging load took
+  // that save, which the file holds whole past the image the other slot
+  // names.
+  bool newest_slot_damaged = false;
 };
 
 struct ProgressSink {
@@ -101,11 +109,15 @@ int WriteImage(const char* path, uint32_t id_limit,
 // adding to the file only the blocks that are not in `base` with the same
 // size and checksum, then a new block table, then switching the header slot
 // (see plex_image.cc). 0 with `*written` describing the new image; 1 with
-// errno kept, the file holding `base`; or QSS_PLEX_SAVE_WHOLE, nothing
-// written, when the file does not hold `base` or rewriting it whole is due.
+// errno kept, the file holding `base`; QSS_PLEX_SAVE_UNSURE with errno kept
+// when the header slot's write or sync failed, so that the file holds
+// `base` or the new image; or QSS_PLEX_SAVE_WHOLE, nothing written, when
+// the file does not hold `base`, its generations are used up, or (with
+// `whole_when_due`) rewriting it whole is due.
 int UpdateImage(const char* path, uint32_t id_limit,
                 const std::vector<SavedBlock>& blocks, const ImageLayout& base,
-                const ProgressSink& progress, bool sync, ImageLayout* written);
+                const ProgressSink& progress, bool sync, ImageLayout* written,
+                bool whole_when_due = true);
 
 // What ReadBlocks does with one block: reads it to `to`, verifying it;
 // verifies it only (null `to`); or passes it by (`skip`).
@@ -132,12 +144,19 @@ class ImageReader {
   void set_progress(const ProgressSink& sink, uint64_t total) {
     progress_ = ProgressCounter(sink, total);
   }
+  // The most ids the plex the image is for can ever hand out: ReadLayout
+  // answers QSS_PLEX_TOO_LARGE for an image with a higher id limit before
+  // reading its table (QSS_PLEX_DAMAGED past kMaxPlexIds, the default).
+  void set_id_capacity(uint64_t ids) { id_capacity_ = ids; }
 
   // Reads and checks the header and block table; a first-format image is read
   // whole and its checksum verified. With `cut_ok` a file may end before
   // its blocks do (but not before the current format's table), and a
   // current-format file whose newest table is cut off or damaged gives the
-  // newest earlier image it holds whole (see `changes_lost`).
+  // newest earlier image it holds whole (see `changes_lost`). When the
+  // newest save's header slot is damaged but the file holds that save
+  // whole, QSS_PLEX_NEWER_SAVE, or with `cut_ok` that save (see
+  // `newest_slot_damaged`).
   int ReadLayout(bool cut_ok, ImageLayout* layout);
   // Does with block i what targets[i] says, all blocks verified only when
   // `targets` is null. Any damage fails, unless a `salvage` sink is given:
@@ -160,6 +179,20 @@ class ImageReader {
   int ReadCurrentLayout(bool cut_ok, ImageLayout* layout);
   // Checks the slot and reads and checks the table it names.
   int ReadTable(const Slot& slot, bool cut_ok, ImageLayout* layout);
+  // Reads into `*newer` the save after the image `slot` names when its own
+  // header slot (the other one in `header`) is damaged but the file holds
+  // that save whole: its head, past the image's end, its table and all.
+  // QSS_PLEX_LOADED when it does; QSS_PLEX_DAMAGED when there is no such
+  // save; QSS_PLEX_UNREADABLE or QSS_PLEX_TOO_LARGE as ReadTable answers.
+  int NewerSaveBehindDamagedSlot(const unsigned char* header, const Slot& slot,
+                                 ImageLayout* newer);
+  // Whether `count` entries of `entry_bytes` from `offset`, which the file
+  // holds, sum to `checksum`, read in pieces.
+  int TableChecksumHolds(uint64_t offset, uint64_t count, uint64_t entry_bytes,
+                         uint64_t checksum);
+  // QSS_PLEX_DAMAGED or QSS_PLEX_TOO_LARGE for an id limit no plex, or
+  // not this one, can have handed out; else QSS_PLEX_LOADED.
+  int CheckIdLimit(uint64_t id_limit) const;
   // The images a current-format file holds older than generation `newest`,
   // newest first: the header slots' and those the base slot and the
   // changes' heads lead to.
@@ -171,6 +204,7 @@ class ImageReader {
   std::FILE* file_ = nullptr;
   uint32_t version_ = 0;
   uint64_t file_bytes_ = 0;
+  uint64_t id_capacity_ = kMaxPlexIds;
   ProgressCounter progress_;
   uint64_t passes_done_bytes_ = 0;
   bool pass_ended_ = false;

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <iterator>
+#include <new>
 
 #if defined(_WIN32)
 #include <windows.h>
@@ -274,6 +275,7 @@ PlexStore& PlexStore::Instance() {
 PlexStore::PlexStore() { Reset(); }
 
 void PlexStore::Reset() {
+  cut_bytes_.clear();
   if (space_.base() == nullptr ||
       reserved_for_ != requested_reservation_bytes_) {
     const bool reserved = requested_reservation_bytes_ == 0
@@ -669,31 +671,51 @@ int PlexStore::Save(const char* path) {
     errno = ENOMEM;
     return 1;
   }
-  ImageLayout written;
-  const int result =
-      WriteImage(path, static_cast<uint32_t>(blocks_.size()), BlocksToSave(),
-                 progress_, sync_on_save_, &written);
-  if (result == 0) base_ = std::move(written);
-  return result;
+  try {
+    ImageLayout written;
+    const int result =
+        WriteImage(path, static_cast<uint32_t>(blocks_.size()), BlocksToSave(),
+                   progress_, sync_on_save_, &written);
+    if (result == 0) base_ = std::move(written);
+    return result;
+  } catch (const std::bad_alloc&) {
+    if (path != nullptr) std::remove(path);
+    errno = ENOMEM;
+    return 1;
+  }
 }
 
 // The file keeps every range the plex may map from it: an update only adds
 // past the image's end, and cuts off only what lay past that.
-int PlexStore::SaveChanges(const char* path) {
-  ImageLayout written;
-  const int result =
-      UpdateImage(path, static_cast<uint32_t>(blocks_.size()), BlocksToSave(),
-                  base_, progress_, sync_on_save_, &written);
-  if (result == 0) base_ = std::move(written);
-  return result;
+int PlexStore::SaveChanges(const char* path, bool whole_when_due) {
+  try {
+    ImageLayout written;
+    const int result =
+        UpdateImage(path, static_cast<uint32_t>(blocks_.size()), BlocksToSave(),
+                    base_, progress_, sync_on_save_, &written, whole_when_due);
+    if (result == 0) base_ = std::move(written);
+    return result;
+  } catch (const std::bad_alloc&) {
+    // Before the header slot is written: the file holds the old image.
+    errno = ENOMEM;
+    return 1;
+  }
+}
+
+// Every live block takes a size class of 4 words or more, from word
+// kFirstIndex on, and a new id is handed out only when every lower one is
+// live: the id limit is at most one past the most blocks the plex holds.
+uint64_t PlexStore::IdCapacity(int64_t words) {
+  return words < kFirstIndex
+             ? 1
+             : static_cast<uint64_t>(words - kFirstIndex) / SizeClass(0) + 1;
 }
 
 int64_t PlexStore::RequiredWords(const ImageLayout& layout) {
   int64_t words = kFirstIndex;
   for (const ImageBlock& block : layout.blocks) PlaceFresh(&words, block.words);
-  // At most a quarter of the words can be live blocks at once, which bounds
-  // how many ids a plex of this size can ever have handed out.
-  return std::max<int64_t>(words, (int64_t{layout.id_limit} - 3) * 4);
+  return std::max<int64_t>(
+      words, kFirstIndex + (int64_t{layout.id_limit} - 1) * SizeClass(0));
 }
 
 bool PlexStore::Mappable(const ImageLayout& layout,
@@ -716,6 +738,18 @@ bool PlexStore::Mappable(const ImageLayout& layout,
 // them through outside the plex, before they are mapped; a salvaging load
 // reads damaged and cut ones instead, keeping them as the file has them.
 int PlexStore::Load(const char* path, const DamageSink* salvage) {
+  try {
+    return LoadFrom(path, salvage);
+  } catch (const std::bad_alloc&) {
+    if (rebuilding_) RebuildFresh();
+    rebuilding_ = false;
+    errno = ENOMEM;
+    return QSS_PLEX_UNREADABLE;
+  }
+}
+
+int PlexStore::LoadFrom(const char* path, const DamageSink* salvage) {
+  cut_bytes_.clear();
   ImageReader reader;
   int result = reader.Open(path);
   if (result != QSS_PLEX_LOADED) return result;
@@ -723,6 +757,7 @@ int PlexStore::Load(const char* path, const DamageSink* salvage) {
   const bool verify_first = !first_format && salvage == nullptr && !IsFresh();
   reader.set_progress(progress_,
                       reader.file_bytes() * (1 + first_format + verify_first));
+  reader.set_id_capacity(IdCapacity(limit_words_));
   ImageLayout layout;
   result = reader.ReadLayout(salvage != nullptr, &layout);
   if (result != QSS_PLEX_LOADED) return result;
@@ -736,6 +771,9 @@ int PlexStore::Load(const char* path, const DamageSink* salvage) {
     if (layout.header_damaged) {
       salvage->report(0, QSS_PLEX_HEADER_DAMAGED, salvage->context);
     }
+    if (layout.newest_slot_damaged) {
+      salvage->report(0, QSS_PLEX_SLOT_DAMAGED, salvage->context);
+    }
     if (layout.changes_lost > 0) {
       salvage->report(
           static_cast<int>(std::min<uint64_t>(layout.changes_lost, INT_MAX)),
@@ -746,6 +784,7 @@ int PlexStore::Load(const char* path, const DamageSink* salvage) {
     result = reader.ReadBlocks(layout, nullptr, nullptr);
     if (result != QSS_PLEX_LOADED) return result;
   }
+  rebuilding_ = true;
   if (space_.maps_files()) space_.Discard();  // shows no earlier file
   Rebuild(layout.blocks, layout.id_limit, false);
   std::vector<BlockTarget> targets(layout.blocks.size());
@@ -777,6 +816,7 @@ int PlexStore::Load(const char* path, const DamageSink* salvage) {
                              salvage != nullptr ? &recorder : nullptr);
   if (result != QSS_PLEX_LOADED) {
     RebuildFresh();
+    rebuilding_ = false;
     return result;
   }
   // A block the system will not map, or a damaged one, is read after all.
@@ -800,16 +840,44 @@ int PlexStore::Load(const char* path, const DamageSink* salvage) {
                                salvage != nullptr ? &quiet : nullptr);
     if (result != QSS_PLEX_LOADED) {
       RebuildFresh();
+      rebuilding_ = false;
       return result;
     }
   }
+  // The file ends inside or before every block it does not hold whole: the
+  // ones the load reported cut.
+  for (const ImageBlock& block : layout.blocks) {
+    const uint64_t bytes = uint64_t{block.words} * 4;
+    if (salvage == nullptr || (block.offset <= layout.file_bytes &&
+                               bytes <= layout.file_bytes - block.offset)) {
+      continue;
+    }
+    cut_bytes_[block.id] = block.offset < layout.file_bytes
+                               ? layout.file_bytes - block.offset
+                               : 0;
+  }
+  rebuilding_ = false;
   // A salvaged image's file holds damaged blocks that must not be kept.
   base_ = salvage == nullptr ? std::move(layout) : ImageLayout{};
   return QSS_PLEX_LOADED;
 }
 
+int64_t PlexStore::CutBlockBytes(int id) const {
+  const auto found = cut_bytes_.find(static_cast<uint32_t>(id));
+  return found == cut_bytes_.end() ? -1 : static_cast<int64_t>(found->second);
+}
+
 int PlexStore::ImageInfo(const char* path, QssPlexImageInfo* out) const {
   if (out != nullptr) *out = QssPlexImageInfo{};
+  try {
+    return ReadImageInfo(path, out);
+  } catch (const std::bad_alloc&) {
+    errno = ENOMEM;
+    return QSS_PLEX_UNREADABLE;
+  }
+}
+
+int PlexStore::ReadImageInfo(const char* path, QssPlexImageInfo* out) const {
   ImageReader reader;
   int result = reader.Open(path);
   if (result != QSS_PLEX_LOADED) return result;

@@ -114,13 +114,18 @@ class PlexStore {
   // Writes the image whole. Detaches pages mapped from that file first.
   int Save(const char* path);
   // Adds the changes since the image at `path` was loaded or saved to it
-  // (see UpdateImage): 0, 1 or QSS_PLEX_SAVE_WHOLE.
-  int SaveChanges(const char* path);
+  // (see UpdateImage): 0, 1, QSS_PLEX_SAVE_UNSURE or QSS_PLEX_SAVE_WHOLE.
+  // With `whole_when_due` off, also when a whole save would be due.
+  int SaveChanges(const char* path, bool whole_when_due = true);
   // A null `salvage` loads only a sound image. With map_images on, large
   // blocks of a current-format image are mapped from the file rather than
   // read (verified by reading them through, outside the plex).
+  // Memory running out while loading answers QSS_PLEX_UNREADABLE with
+  // errno ENOMEM, as do the saves with 1.
   int Load(const char* path, const DamageSink* salvage);
   int ImageInfo(const char* path, QssPlexImageInfo* out) const;
+  // See QssPlex_CutBlockBytes.
+  int64_t CutBlockBytes(int id) const;
 
   void set_strict(bool on) { strict_ = on; }
   void set_move_on_realloc(bool on) { move_on_realloc_ = on; }
@@ -168,8 +173,12 @@ class PlexStore {
   void RebuildFresh();
   // Holds only what Reset made: a load may overwrite it and remake it.
   bool IsFresh() const;
+  int LoadFrom(const char* path, const DamageSink* salvage);
+  int ReadImageInfo(const char* path, QssPlexImageInfo* out) const;
   // Words a plex must reserve to load the image.
   static int64_t RequiredWords(const ImageLayout& layout);
+  // The most ids a plex of `words` can ever have handed out.
+  static uint64_t IdCapacity(int64_t words);
   // The live blocks, by id, as the image writers take them.
   std::vector<SavedBlock> BlocksToSave() const;
   // Whether a block Rebuild placed can be mapped from its place in a file.
@@ -206,6 +215,11 @@ class PlexStore {
   // The current-format image last loaded or saved, which SaveChanges adds
   // to; generation 0 when there is none.
   ImageLayout base_;
+  // Of the blocks the last salvaging load found cut, the bytes the file
+  // held of each, by id.
+  std::map<uint32_t, uint64_t> cut_bytes_;
+  // A load has begun to lay the plex out afresh: a failure must remake it.
+  bool rebuilding_ = false;
 };
 
 }  // namespace qss::standins

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <string>
 #include <tuple>
@@ -13,6 +14,9 @@
 #include "gtest/gtest.h"
 #include "records/dms.h"
 #include "standins/plex_controls.h"
+
+#define XXH_INLINE_ALL
+#include "xxhash.h"
 
 #ifndef _WIN32
 #include <sys/resource.h>
@@ -473,6 +477,11 @@ TEST_F(PlexStandinTest, SalvageLoadsWhatIsSoundAndNamesTheRest) {
   EXPECT_TRUE(AllZero(c, 40, 100));
   EXPECT_TRUE(AllZero(d, 0, 100));
   EXPECT_NE(Words(a)[30], a * 100003 + 30);
+  // The bytes the file holds of each cut block, whatever they are.
+  EXPECT_EQ(QssPlex_CutBlockBytes(c), 4 * 40);
+  EXPECT_EQ(QssPlex_CutBlockBytes(d), 0);
+  EXPECT_EQ(QssPlex_CutBlockBytes(a), -1);
+  EXPECT_EQ(QssPlex_CutBlockBytes(b), -1);
   // What a salvaging load read is never taken for the file's blocks.
   EXPECT_EQ(QssPlex_SaveChanges(path.c_str()), QSS_PLEX_SAVE_WHOLE);
 
@@ -488,6 +497,7 @@ TEST_F(PlexStandinTest, SalvageLoadsWhatIsSoundAndNamesTheRest) {
   EXPECT_TRUE(HasStamp(3, 3, 3));
   EXPECT_TRUE(HasStamp(6, (1000 - 460) / 4, 6));
   EXPECT_TRUE(AllZero(6, (1000 - 460) / 4, 200));
+  EXPECT_EQ(QssPlex_CutBlockBytes(6), 1000 - 460);
 
   // Without a sound table nothing can be placed.
   const auto before = Snapshot();
@@ -513,6 +523,7 @@ TEST_F(PlexStandinTest, SalvageLoadsWhatIsSoundAndNamesTheRest) {
             QSS_PLEX_LOADED);
   EXPECT_EQ(damage, (std::vector<Damage>{{0, QSS_PLEX_HEADER_DAMAGED}}));
   for (int id : {a, b, c, d}) EXPECT_TRUE(HasStamp(id, 100, id));
+  EXPECT_EQ(QssPlex_CutBlockBytes(c), -1);  // nothing cut in this load
   std::remove(path.c_str());
 }
 
@@ -680,11 +691,21 @@ TEST_F(PlexStandinTest, ASaveCutShortLeavesTheOldImage) {
                            .replace(512, 64, old_image, 512, 64)),
               old_plex);
   }
+  // A slot torn within (a write smaller than a sector) hides a new save
+  // the file holds whole: a load refuses rather than roll back to the old
+  // one, and a salvaging load takes the new one.
   for (size_t torn : {1, 8, 40, 63}) {
     SCOPED_TRACE("slot torn after " + std::to_string(torn));
     std::string bytes = new_image;
     bytes.replace(512 + torn, 64 - torn, old_image, 512 + torn, 64 - torn);
-    EXPECT_EQ(loads_as(bytes), old_plex);
+    WriteFile(path, bytes);
+    QssPlex_Reset();
+    EXPECT_EQ(QssPlex_Load(path.c_str()), QSS_PLEX_NEWER_SAVE);
+    std::vector<Damage> damage;
+    EXPECT_EQ(QssPlex_LoadSalvage(path.c_str(), RecordDamage, &damage),
+              QSS_PLEX_LOADED);
+    EXPECT_EQ(damage, (std::vector<Damage>{{0, QSS_PLEX_SLOT_DAMAGED}}));
+    EXPECT_EQ(Snapshot(), new_plex);
   }
   EXPECT_EQ(loads_as(new_image), new_plex);
 
@@ -784,6 +805,168 @@ TEST_F(PlexStandinTest, ACutFileSalvagesTheNewestImageItHoldsWhole) {
   EXPECT_EQ(damage, (std::vector<Damage>{{1, QSS_PLEX_CHANGES_LOST}}));
   EXPECT_EQ(Snapshot(), plexes[2]);
   EXPECT_EQ(salvage(no_base.substr(0, ends[1] + 8)), QSS_PLEX_DAMAGED);
+  std::remove(path.c_str());
+}
+
+// Rewrites the field `size` bytes long at `field` bytes into the header
+// slot at `slot` with `value`, and the slot's checksum so that it holds:
+// what a crafted file may claim.
+void Reslot(std::string* bytes, size_t slot, int seed, size_t field, int size,
+            uint64_t value) {
+  for (int i = 0; i < size; ++i) {
+    (*bytes)[slot + field + i] = static_cast<char>(value >> (8 * i));
+  }
+  const uint64_t sum = XXH3_64bits_withSeed(bytes->data() + slot, 56, seed);
+  for (int i = 0; i < 8; ++i) {
+    (*bytes)[slot + 56 + i] = static_cast<char>(sum >> (8 * i));
+  }
+}
+
+// Header slots damaged or crafted, against what a load and a salvaging
+// load make of them. The file holds a whole save (slot 1, generation 1)
+// and one change (slot 0, generation 2), loaded into a plex of 64 MiB.
+TEST_F(PlexStandinTest, HeaderSlotsAreCheckedAgainstTheFileAndThePlex) {
+  const int large = Alloc(kLargeWords);
+  Stamp(large, kLargeWords, 1);
+  const int small = Alloc(300);
+  Stamp(small, 300, 2);
+  const std::string path = TempPath("crafted_slots");
+  ASSERT_EQ(QssPlex_Save(path.c_str()), 0);
+  const auto old_plex = Snapshot();
+  Words(small)[0] = 77;
+  ASSERT_EQ(QssPlex_SaveChanges(path.c_str()), 0);
+  const auto new_plex = Snapshot();
+  const std::string image = ReadFile(path);
+  constexpr size_t kNewest = 512, kOlder = 1024;
+  constexpr size_t kIdLimit = 8, kCount = 12, kEnd = 40;
+  ASSERT_EQ(LittleEndian(image, kNewest, 8), 2u);
+  // Every live block takes 16 bytes or more, from byte 8 of the plex on.
+  constexpr uint64_t kPlexBytes = 64 << 20;
+  constexpr uint64_t kIdCapacity = (kPlexBytes - 8) / 16 + 1;
+  const std::vector<Damage> sound;
+  const std::vector<Damage> lost_one = {{1, QSS_PLEX_CHANGES_LOST}};
+  using Plex = std::vector<std::vector<int32_t>>;
+  const Plex unchanged = {};  // a load that fails leaves the plex as it was
+
+  struct Case {
+    const char* what;
+    std::function<void(std::string*)> craft;
+    int load;
+    int salvage;
+    std::vector<Damage> damage;
+    const Plex* salvaged;
+  } cases[] = {
+      {"a byte of the newest slot flipped",
+       [](std::string* b) { (*b)[kNewest + 20] ^= 0x01; },
+       QSS_PLEX_NEWER_SAVE,
+       QSS_PLEX_LOADED,
+       {{0, QSS_PLEX_SLOT_DAMAGED}},
+       &new_plex},
+      {"the newest slot never written: a change that did not finish",
+       [](std::string* b) { b->replace(kNewest, 64, 64, '\0'); },
+       QSS_PLEX_LOADED, QSS_PLEX_LOADED, sound, &old_plex},
+      {"a byte of the older slot flipped",
+       [](std::string* b) { (*b)[kOlder + 20] ^= 0x01; }, QSS_PLEX_LOADED,
+       QSS_PLEX_LOADED, sound, &new_plex},
+      {"the newest image's end past the file",
+       [](std::string* b) { Reslot(b, kNewest, 0, kEnd, 8, b->size() + 4096); },
+       QSS_PLEX_DAMAGED, QSS_PLEX_LOADED, lost_one, &old_plex},
+      {"an id limit past this plex",
+       [&](std::string* b) {
+         Reslot(b, kNewest, 0, kIdLimit, 4, kIdCapacity + 1);
+       },
+       QSS_PLEX_TOO_LARGE, QSS_PLEX_TOO_LARGE, sound, &unchanged},
+      {"an id limit past any plex",
+       [](std::string* b) {
+         Reslot(b, kNewest, 0, kIdLimit, 4, (uint64_t{1} << 29) + 1);
+       },
+       QSS_PLEX_DAMAGED, QSS_PLEX_LOADED, lost_one, &old_plex},
+      {"as many table entries as ids",
+       [](std::string* b) {
+         Reslot(b, kNewest, 0, kCount, 4, LittleEndian(*b, kNewest + 8, 4));
+       },
+       QSS_PLEX_DAMAGED, QSS_PLEX_LOADED, lost_one, &old_plex},
+      {"a table longer than the file",
+       [&](std::string* b) {
+         Reslot(b, kNewest, 0, kIdLimit, 4, kIdCapacity);
+         Reslot(b, kNewest, 0, kCount, 4, kIdCapacity - 1);
+       },
+       QSS_PLEX_DAMAGED, QSS_PLEX_LOADED, lost_one, &old_plex},
+      {"a table of zeros the file holds, millions of entries long",
+       [&](std::string* b) {
+         const uint64_t count = kIdCapacity - 1;
+         const uint64_t end = LittleEndian(*b, kNewest + 24, 8) + 24 * count;
+         Reslot(b, kNewest, 0, kIdLimit, 4, kIdCapacity);
+         Reslot(b, kNewest, 0, kCount, 4, count);
+         Reslot(b, kNewest, 0, kEnd, 8, end);
+         b->resize(end);
+       },
+       QSS_PLEX_DAMAGED, QSS_PLEX_LOADED, lost_one, &old_plex},
+  };
+  QssPlex_SetReservationBytes(kPlexBytes);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::string bytes = image;
+    c.craft(&bytes);
+    WriteFile(path, bytes);
+    QssPlex_Reset();
+    const Plex fresh = Snapshot();
+    EXPECT_EQ(QssPlex_Load(path.c_str()), c.load);
+    EXPECT_EQ(Snapshot(), c.load == QSS_PLEX_LOADED ? *c.salvaged : fresh);
+    std::vector<Damage> damage;
+    QssPlex_Reset();
+    EXPECT_EQ(QssPlex_LoadSalvage(path.c_str(), RecordDamage, &damage),
+              c.salvage);
+    EXPECT_EQ(damage, c.damage);
+    EXPECT_EQ(Snapshot(), c.salvaged == &unchanged ? fresh : *c.salvaged);
+  }
+  std::remove(path.c_str());
+}
+
+// The generation grows by one with every change; one that would not fit
+// in a slot makes the save whole, which starts again at 1.
+TEST_F(PlexStandinTest, GenerationsRunningOutMakeTheSaveWhole) {
+  const int large = Alloc(kLargeWords);
+  Stamp(large, kLargeWords, 1);
+  const int small = Alloc(300);
+  const std::string path = TempPath("last_generation");
+  ASSERT_EQ(QssPlex_Save(path.c_str()), 0);
+  std::string image = ReadFile(path);
+  Reslot(&image, 1024, 1, 0, 8, UINT64_MAX - 2);
+  WriteFile(path, image);
+  QssPlex_Reset();
+  ASSERT_EQ(QssPlex_Load(path.c_str()), QSS_PLEX_LOADED);
+  Words(small)[0] = 5;
+  ASSERT_EQ(QssPlex_SaveChanges(path.c_str()), 0);
+  EXPECT_EQ(LittleEndian(ReadFile(path), 512, 8), UINT64_MAX - 1);
+  Words(small)[0] = 6;
+  EXPECT_EQ(QssPlex_SaveChanges(path.c_str()), QSS_PLEX_SAVE_WHOLE);
+  EXPECT_EQ(QssPlex_SaveChangesInPlace(path.c_str()), QSS_PLEX_SAVE_WHOLE);
+  ASSERT_EQ(QssPlex_Save(path.c_str()), 0);
+  EXPECT_EQ(LittleEndian(ReadFile(path), 1024, 8), 1u);
+  const auto saved = Snapshot();
+  QssPlex_Reset();
+  ASSERT_EQ(QssPlex_Load(path.c_str()), QSS_PLEX_LOADED);
+  EXPECT_EQ(Snapshot(), saved);
+  std::remove(path.c_str());
+}
+
+// Where a whole save is due (a small image, more dead bytes than live),
+// saving in place still adds only the change: all a full disk may allow.
+TEST_F(PlexStandinTest, SavingInPlaceAddsOnlyTheChangeWhateverIsDue) {
+  const int small = Alloc(300);
+  Stamp(small, 300, 1);
+  const std::string path = TempPath("in_place");
+  ASSERT_EQ(QssPlex_Save(path.c_str()), 0);
+  const size_t before = ReadFile(path).size();
+  Words(small)[0] = 9;
+  EXPECT_EQ(QssPlex_SaveChanges(path.c_str()), QSS_PLEX_SAVE_WHOLE);
+  ASSERT_EQ(QssPlex_SaveChangesInPlace(path.c_str()), 0);
+  EXPECT_LT(ReadFile(path).size(), before + 64 + 24 * 3 + 4 * 300 + 16);
+  const auto saved = Snapshot();
+  QssPlex_Reset();
+  ASSERT_EQ(QssPlex_Load(path.c_str()), QSS_PLEX_LOADED);
+  EXPECT_EQ(Snapshot(), saved);
   std::remove(path.c_str());
 }
 

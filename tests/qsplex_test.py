@@ -15,7 +15,9 @@ import json
 import os
 import pty
 import random
+import re
 import resource
+import shutil
 import signal
 import struct
 import subprocess
@@ -25,6 +27,53 @@ import time
 
 MAGIC = b"QSSPLEX\x1a"
 FAILURES = []
+
+
+# Header slots (current format): 56 bytes of fields, then their XXH3-64
+# seeded with the slot's number (0 and 1 at bytes 512 and 1024).
+SLOT_FIELDS = "<QIIQQQQ"  # generation, id limit, count, words, table,
+SLOT_NAMES = ["generation", "id_limit", "count", "words", "table",
+              "table_checksum", "end"]  # the table's checksum, the end
+XXH_SECRET = bytes.fromhex(
+    "b8fe6c3923a44bbe7c01812cf721ad1cded46de9839097db7240a4a4b7b3671f"
+    "cb79e64eccc0e578825ad07dccff7221b8084674f743248ee03590e6813a264c")
+U64 = (1 << 64) - 1
+
+
+def slot_checksum(data, seed):
+    """XXH3-64 of a slot's 56 bytes of fields with `seed` (the 33-to-64
+    byte case of XXH3, which is all a slot needs)."""
+    def mix16(at, secret_at):
+        lo, hi = struct.unpack_from("<QQ", data, at)
+        s_lo, s_hi = struct.unpack_from("<QQ", XXH_SECRET, secret_at)
+        product = (lo ^ ((s_lo + seed) & U64)) * (hi ^ ((s_hi - seed) & U64))
+        return (product & U64) ^ (product >> 64)
+    acc = (len(data) * 0x9E3779B185EBCA87) & U64
+    for at, secret_at in ((0, 0), (len(data) - 16, 16), (16, 32),
+                          (len(data) - 32, 48)):
+        acc = (acc + mix16(at, secret_at)) & U64
+    acc ^= acc >> 37
+    acc = (acc * 0x165667919E3779F9) & U64
+    return acc ^ (acc >> 32)
+
+
+def newest_slot(path):
+    """(offset, number, fields) of the header slot with the higher
+    generation."""
+    data = open(path, "rb").read(1088)
+    at = max((512, 1024), key=lambda a: struct.unpack_from("<Q", data, a))
+    return at, (at - 512) // 512, dict(zip(SLOT_NAMES, struct.unpack_from(
+        SLOT_FIELDS, data, at)))
+
+
+def craft_slot(path, **changes):
+    """Rewrites fields of the newest header slot, its checksum holding."""
+    at, number, fields = newest_slot(path)
+    fields.update(changes)
+    body = struct.pack(SLOT_FIELDS, *(fields[n] for n in SLOT_NAMES)) + bytes(8)
+    with open(path, "r+b") as f:
+        f.seek(at)
+        f.write(body + struct.pack("<Q", slot_checksum(body, number)))
 
 
 def cp1252(raw):
@@ -389,7 +438,7 @@ def salvage(q):
           out="/docs/old/body.bin: damaged: its data block ")
     q.run("dump", "bytes.img", status=1, out="fails its checksum\n")
     q.run("ls", "bytes.img", status=1, err="a damaged plex image")
-    q.run("recover", "bytes.img", "r1.img",
+    q.run("recover", "bytes.img", "r1.img", status=1,
           out="damaged  /docs/old/body.bin (200000 bytes)\n"
               "         its data block ")
     kept_exactly("r1.img", {"/docs/a.txt": text, "/runs.bin": runs,
@@ -494,12 +543,144 @@ def salvage(q):
     slots = [struct.unpack_from("<QIIQQQQ", data, at) for at in (512, 1024)]
     _, _, count, _, table, _, _ = max(slots)
     open(q.path("p3.img"), "wb").write(data[:table + 24 * count])
-    out = q.run("recover", "p3.img", "r8.img")
+    out = q.run("recover", "p3.img", "r8.img", status=1)
     if "kept     /later/n.txt" in out or (
             "damaged  /later/n.txt" in out
             and "damaged  /later/n.txt (0 bytes)" not in out):
         FAILURES.append(f"recover of an image cut after its table: {out!r}")
 
+
+
+def moves_keep_class_ids(q, native):
+    """mv and cp -r keep the class id of every storage they carry, nested
+    ones too, whether the move renames within one storage or goes into
+    another. A rename changes the name alone: it needs no room in the plex
+    and keeps every block where it was."""
+    img, outer, inner = "cls.img", "{44444444-4444-4444-4444-444444444444}", \
+        "{55555555-5555-5555-5555-555555555555}"
+    q.run("init", img)
+    q.run("mkdir", "-p", img, "/x/in/deep")
+    q.run("mkdir", img, "/d")
+    q.run("setclass", img, "/x", outer)
+    q.run("setclass", img, "/x/in/deep", inner)
+    for args in [("mv", img, "/x", "/y"),          # a rename
+                 ("cp", "-r", img, "/y", "/z"),    # a copy beside it
+                 ("mv", img, "/z", "/d"),          # into another storage
+                 ("mv", img, "/d/z", "/w")]:       # out, under a new name
+        q.run(*args)
+    listing = parsed(q, "ls", "-R", "--json", img)
+    expect("class ids after mv and cp -r",
+           {e["path"]: e["class_id"] for e in listing.get("entries", [])},
+           {"/d": NULL_CLASS, "/w": outer, "/w/in": NULL_CLASS,
+            "/w/in/deep": inner, "/y": outer, "/y/in": NULL_CLASS,
+            "/y/in/deep": inner})
+
+    # A storage holding more than the plex has free: a copy is refused
+    # (into another storage too), a rename is not.
+    q.run("put", "-p", img, "/big/s", stdin=os.urandom(3 << 20))
+
+    def data_block(path):
+        found = native and re.search(r"\ndata block (\d+) ",
+                                     q.run("dump", img, path, status=None))
+        return found and found.group(1)
+    before = data_block("/big/s")
+    for args, status in [(("cp", "-r", img, "/big", "/copy"), 1),
+                         (("mv", img, "/big", "/d"), 1),
+                         (("mv", img, "/big", "/large"), 0)]:
+        q.run(*args, status=status, **with_plex(5),
+              err="the plex cannot hold 3145728 bytes more" if status else "")
+    expect("a renamed storage's siblings", sorted(q.run("ls", img).split()),
+           ["d/", "large/", "w/", "y/"])
+    expect("a renamed stream's data block", data_block("/large/s"), before)
+
+
+def image_changed_while_read(q):
+    """Another program rewriting or cutting the image while a command reads
+    it (its large blocks are mapped from the file) fails the command with a
+    message, never a success with bytes of two images nor SIGBUS; a change
+    is then not saved."""
+    first, second = os.urandom(4 << 20), os.urandom(4 << 20)
+    for img, data in [("mine.img", first), ("other.img", second)]:
+        q.run("init", img)
+        q.run("put", img, "/s", stdin=data)
+    other = open(q.path("other.img"), "rb").read()
+
+    def rewrite():
+        open(q.path("read.img"), "wb").write(other)  # as cp does
+
+    def cut():
+        os.truncate(q.path("read.img"), 4096)
+
+    for change, err in [(rewrite, "; what the command showed or wrote of it "
+                         "cannot be trusted: run the command again"),
+                        (cut, " (it is shorter now); qsplex stopped without "
+                         "changing it")]:
+        shutil.copy(q.path("mine.img"), q.path("read.img"))
+        # cat waits on the full pipe, past the start of its stream.
+        process = subprocess.Popen(q.command + ["cat", "read.img", "/s"],
+                                   cwd=q.workdir, stdout=subprocess.PIPE,
+                                   stderr=subprocess.PIPE)
+        process.stdout.read(1 << 20)
+        change()
+        process.stdout.read()
+        err_text = process.stderr.read().decode()
+        status = process.wait()
+        wanted = ("qsplex: cat: read.img: the image was changed by another "
+                  "program while qsplex read it" + err)
+        if status != 1 or wanted not in err_text:
+            FAILURES.append(f"cat of an image {change.__name__} under it: "
+                            f"exit {status}, {err_text!r}")
+
+    # A change loaded before the rewrite, saved after it: not saved. put
+    # reads standard input (read(2) of descriptor 0) once it has loaded.
+    shutil.copy(q.path("mine.img"), q.path("read.img"))
+    process = q.start("put", "read.img", "/t", stdin=subprocess.PIPE)
+    deadline = time.time() + 60
+    while (time.time() < deadline and process.poll() is None and
+           open(f"/proc/{process.pid}/syscall").read().split()[:2] != [
+               "0", "0x0"]):
+        time.sleep(0.05)
+    rewrite()
+    process.stdin.close()
+    status, _, err_text = q.finish(process)
+    if status != 1 or b"while qsplex read it; nothing was saved" not in err_text:
+        FAILURES.append(f"put into an image rewritten under it: exit {status}, "
+                        f"{err_text!r}")
+    if open(q.path("read.img"), "rb").read() != other:
+        FAILURES.append("put saved into an image another program rewrote")
+
+
+def cut_measured_in_place(q):
+    """check and recover tell where a large, sparse image is cut from the
+    file's length: nothing is written beside it, and the bytes held are
+    exact though the stream is all zeros."""
+    img, size = "sparse.img", 64 << 20
+    q.run("init", img)
+    with open(q.path("zeros.bin"), "wb") as zeros:
+        zeros.truncate(size)
+    q.run("put", img, "/zeros", "zeros.bin")
+    data = open(q.path(img), "rb").read()
+    slot = max((512, 1024), key=lambda at: struct.unpack_from("<Q", data, at))
+    _, _, count, _, table = struct.unpack_from("<QIIQQ", data, slot)
+    words, offset = max(struct.unpack_from("<4xIQ", data, table + 24 * k)
+                        for k in range(count))
+    held = (40 << 20) + 12
+    with open(q.path("cut.img"), "wb") as cut:
+        cut.write(data[:offset])
+        cut.truncate(offset + held)  # a hole up to the cut
+    os.remove(q.path(img))
+
+    def small_files():
+        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+        resource.setrlimit(resource.RLIMIT_FSIZE, (1 << 20, 1 << 20))
+    q.run("check", "cut.img", status=1, preexec_fn=small_files,
+          out=f"cut off by the image's end after {held} of its {4 * words} "
+              "bytes: the data of /zeros")
+    q.run("recover", "cut.img", "r.img", status=1,
+          out=f"bytes {held} to {size - 1} are lost")
+    q.run("cat", "r.img", "/zeros", raw=True, out=bytes(held))
+    if glob.glob(q.path("cut.img.qsplex-*.tmp")):
+        FAILURES.append("a cut image's check left a temporary file")
 
 
 def cross_build(native, win32, payload):
@@ -545,6 +726,250 @@ def cross_build(native, win32, payload):
                 FAILURES.append(f"olefile reads {cfb_name} differently: "
                                 f"{read_back(cfb_name)!r}"[:600])
 
+
+
+def hidden_newer_save(q, big):
+    """A flipped byte in the header slot in use hides the newest save: no
+    command reads the older one in its place, no change cuts the newer one
+    off, check says so and recover brings it back whole."""
+    img = "slot.img"
+    q.run("init", img)
+    q.run("put", img, "/big.bin", big)
+    q.run("mkdir", img, "/keep")
+    q.run("put", img, "/keep/data.txt", "payload.bin")
+    at, _, _ = newest_slot(q.path(img))
+    with open(q.path(img), "r+b") as f:
+        f.seek(at + 20)
+        byte = f.read(1)[0]
+        f.seek(at + 20)
+        f.write(bytes([byte ^ 1]))
+    before = open(q.path(img), "rb").read()
+    hint = "header slot of its newest save is damaged"
+    q.run("ls", "-R", img, "/", status=1, err=hint)
+    q.run("mkdir", img, "/x", status=1, err=hint)
+    if open(q.path(img), "rb").read() != before:
+        FAILURES.append("a change to an image with a damaged slot changed it")
+    q.run("check", img, status=1, out="newest header slot damaged")
+    report = json.loads(q.run("check", "--json", img, status=1))
+    expect("check --json of a damaged slot", report["newest_slot_damaged"],
+           True)
+    q.run("recover", img, "slot_back.img", out="4 kept, 0 damaged, 0 lost")
+    q.run("ls", "-R", "slot_back.img", "/", out="data.txt")
+
+
+def crafted_slots(q, big):
+    """Header slots that claim what the file or the plex cannot hold are
+    refused at once, with memory bounded by the file; one whose end lies
+    past the file is damage to check and recover as much as to ls; and
+    the generation running out saves the image whole."""
+    base = "crafted.img"
+    q.run("init", base)
+    q.run("put", base, "/big.bin", big)
+    q.run("mkdir", base, "/keep")
+    probe = ("import resource, subprocess, sys\n"
+             "subprocess.run(sys.argv[1:], stdout=subprocess.DEVNULL, "
+             "stderr=subprocess.DEVNULL)\n"
+             "print(resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss)")
+    end = os.path.getsize(q.path(base))
+    cases = [
+        ("its end past the file", dict(end=end + 4096), None),
+        ("an id limit past the plex", dict(id_limit=67108867), None),
+        ("2^31-2 table entries", dict(generation=9, id_limit=2**31 - 1,
+                                      count=2**31 - 2, words=0),
+         4096 + 24 * (2**31 - 2)),
+        ("10 million table entries", dict(generation=9, id_limit=10**7 + 1,
+                                          count=10**7, words=0),
+         4096 + 24 * 10**7),
+    ]
+    for what, fields, sparse_end in cases:
+        img = "crafted_case.img"
+        data = open(q.path(base), "rb").read()
+        open(q.path(img), "wb").write(data[:4096] if sparse_end else data)
+        if sparse_end:
+            fields.update(table=4096, end=sparse_end)
+        craft_slot(q.path(img), **fields)
+        if sparse_end:
+            os.truncate(q.path(img), sparse_end)
+        q.run("ls", img, "/", status=1)
+        peak = int(subprocess.run(
+            [sys.executable, "-c", probe] + q.command + ["ls", img, "/"],
+            cwd=q.workdir, stdout=subprocess.PIPE, check=True).stdout) << 10
+        if peak > 256 << 20:
+            FAILURES.append(f"ls of a slot with {what}: peak memory "
+                            f"{peak >> 20} MiB")
+        if not sparse_end:
+            q.run("check", img, status=1)
+            q.run("recover", "-f", img, "crafted_back.img", status=1)
+        os.remove(q.path(img))
+    img = "generations.img"
+    open(q.path(img), "wb").write(open(q.path(base), "rb").read())
+    craft_slot(q.path(img), generation=2**64 - 3)
+    for name in ("/a", "/b", "/c"):
+        q.run("mkdir", img, name)
+    q.run("ls", img, "/", out="c/\nb/\na/\nkeep/")
+    q.run("check", img)
+
+
+def failing_writes(q):
+    """A sync that fails after the header slot was written, or after the
+    rename, leaves the change unknown and says so; one before leaves the
+    image unchanged; a limit on the file's size fails the write with a
+    message (never SIGXFSZ)."""
+    img = "sync.img"
+    q.run("init", img)
+    open(q.path("three.bin"), "wb").write(os.urandom(3 << 20))
+    q.run("put", img, "/three.bin", "three.bin")
+    good = open(q.path(img), "rb").read()
+    strace = shutil.which("strace")
+    if strace is None:
+        print("failing syncs skipped: no strace")
+    else:
+        env = dict(os.environ, ASAN_OPTIONS="detect_leaks=0")
+        unsure = "may or may not have reached the disk"
+        for when, args, err in [
+                (1, ("mkdir", img, "/x"), "the image is unchanged"),
+                (2, ("mkdir", img, "/x"), unsure),
+                (2, ("rm", img, "/three.bin"),
+                 "cannot flush its folder to the disk: Input/output error; "
+                 "the change " + unsure)]:
+            open(q.path(img), "wb").write(good)
+            failing = Tool(q.command[-1], None, q.workdir)
+            failing.command = [strace, "-f", "-o", os.devnull, "-e",
+                               "trace=fsync", "-e",
+                               f"inject=fsync:error=EIO:when={when}"] + q.command
+            failing.run(*args, status=1, err=err, env=env)
+            if err == "the image is unchanged" and \
+                    open(q.path(img), "rb").read() != good:
+                FAILURES.append("a failed sync before the slot changed the image")
+    open(q.path(img), "wb").write(good)
+    limit = len(good) + (1 << 20)
+    q.run("put", img, "/more.bin", "three.bin", status=1,
+          err="File too large; the image is unchanged",
+          preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_FSIZE,
+                                                (limit, limit)))
+    if open(q.path(img), "rb").read() != good:
+        FAILURES.append("a write past the size limit changed the image")
+
+
+def full_disk(q):
+    """On a full disk, removing a large stream still works: the change goes
+    in place when there is no room for the image whole. Needs a small
+    tmpfs, so root."""
+    mount = q.path("small_disk")
+    os.mkdir(mount)
+    if os.geteuid() != 0 or subprocess.run(
+            ["mount", "-t", "tmpfs", "-o", "size=8m", "tmpfs", mount],
+            stderr=subprocess.DEVNULL).returncode != 0:
+        print("full disk skipped: cannot mount a small tmpfs")
+        return
+    try:
+        img = os.path.join(mount, "full.img")
+        open(q.path("one.bin"), "wb").write(os.urandom(1500000))
+        open(q.path("five.bin"), "wb").write(os.urandom(5000000))
+        q.run("init", img)
+        q.run("put", img, "/one.bin", "one.bin")
+        q.run("put", img, "/five.bin", "five.bin")
+        room = os.statvfs(mount)
+        with open(os.path.join(mount, "filler"), "wb") as filler:
+            filler.write(bytes(room.f_bavail * room.f_frsize - (64 << 10)))
+        q.run("rm", img, "/five.bin")
+        q.run("ls", img, "/", out="one.bin")
+        q.run("check", img)
+        q.run("put", img, "/again.bin", "five.bin", status=1,
+              err="No space left on device; the image is unchanged")
+        q.run("check", img)
+    finally:
+        subprocess.run(["umount", mount])
+
+
+def recorded_change_states(q, big):
+    """Every state a crash can leave of one change in place, in a bounded
+    form: the change's writes, truncations and syncs are recorded with
+    strace, and each prefix of them is applied to a copy of the old image,
+    as written and with the writes since the last sync dropped, all of
+    them or each alone. Every state reads as the old tree or the new."""
+    strace = shutil.which("strace")
+    if strace is None:
+        print("recorded change states skipped: no strace")
+        return
+    img = "record.img"
+    q.run("init", img)
+    q.run("put", img, "/big.bin", big)
+    q.run("mkdir", img, "/keep")
+    old = open(q.path(img), "rb").read()
+    old_tree = q.run("ls", "-R", img, "/")
+    env = dict(os.environ, ASAN_OPTIONS="detect_leaks=0")
+    trace = q.path("record.trace")
+    subprocess.run([strace, "-f", "-xx", "-s", "100000000", "-o", trace,
+                    "-e", "trace=openat,close,lseek,read,write,ftruncate,fsync"]
+                   + q.command + ["put", img, "/keep/new.txt", "payload.bin"],
+                   cwd=q.workdir, env=env, check=True,
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    new_tree = q.run("ls", "-R", img, "/")
+    ops, fd, position = [], None, 0
+    for line in open(trace):
+        call = line.split(None, 1)[1] if " " in line else line
+        result = call.rsplit("= ", 1)[-1].split()[0] if "= " in call else ""
+        if call.startswith("openat(") and '"' in call:
+            path = bytes.fromhex(call.split('"', 2)[1].replace("\\x", ""))
+            if path.endswith(b"/" + img.encode()) and "O_RDWR" in call \
+                    and result.isdigit():
+                fd, position = int(result), 0
+        elif fd is None or not call.startswith(
+                ("lseek(", "read(", "write(", "ftruncate(", "fsync(", "close(")):
+            continue
+        elif not call.split("(", 1)[1].startswith((f"{fd},", f"{fd})")):
+            continue
+        elif call.startswith("lseek("):
+            position = int(result)
+        elif call.startswith("read("):
+            position += int(result)
+        elif call.startswith("write("):
+            data = bytes.fromhex(call.split('"', 2)[1].replace("\\x", ""))
+            ops.append(("write", position, data))
+            position += len(data)
+        elif call.startswith("ftruncate("):
+            ops.append(("truncate", int(call.split(",")[1].split(")")[0]), b""))
+        elif call.startswith("fsync("):
+            ops.append(("sync", 0, b""))
+        else:
+            fd = None
+    if not any(op[0] == "sync" for op in ops):
+        FAILURES.append(f"recorded no change in place: {ops[:3]}")
+        return
+
+    def state(applied):
+        data = bytearray(old)
+        for kind, at, bytes_ in applied:
+            if kind == "truncate":
+                del data[at:]
+                data.extend(bytes(at - len(data)))
+            elif kind == "write":
+                data.extend(bytes(max(0, at + len(bytes_) - len(data))))
+                data[at:at + len(bytes_)] = bytes_
+        return bytes(data)
+
+    states = set()
+    for end in range(len(ops) + 1):
+        prefix = ops[:end]
+        synced = max([i + 1 for i, op in enumerate(prefix) if op[0] == "sync"],
+                     default=0)
+        unsynced = [i for i in range(synced, end) if prefix[i][0] == "write"]
+        states.add(state(prefix))
+        states.add(state(prefix[:synced]))
+        for dropped in unsynced:
+            states.add(state(prefix[:dropped] + prefix[dropped + 1:]))
+    seen = set()
+    for k, data in enumerate(sorted(states)):
+        open(q.path("state.img"), "wb").write(data)
+        tree = q.run("ls", "-R", "state.img", "/", status=None)
+        seen.add(tree)
+        if q.status != 0 or tree not in (old_tree, new_tree):
+            FAILURES.append(f"crash state {k} of {len(states)} reads as "
+                            f"neither the old nor the new tree: {tree!r:.200}")
+    if seen != {old_tree, new_tree}:
+        FAILURES.append("the recorded crash states do not reach both trees")
+    print(f"recorded change: {len(ops)} calls, {len(states)} crash states")
 
 
 def accidental_images(q):
@@ -726,7 +1151,8 @@ def script_output(q, payload):
     report = parsed(q, "check", "--json", img)
     expect("check --json", report, {
         "image": img, "consistent": True, "changes_lost": 0,
-        "header_damaged": False, "damaged_blocks": [],
+        "header_damaged": False, "newest_slot_damaged": False,
+        "damaged_blocks": [],
         "damaged_elements": [], "findings": [], "storages": 2,
         "streams": 7, "unnamed": 0, "blocks": report.get("blocks")})
     data = open(q.path(img), "rb").read()
@@ -815,8 +1241,12 @@ def unnamed_elements(q, img):
     q.run("cp", "-r", "unnamed.img", "/u", "/copy",
           err="/u/(no name): has no name, so it is not copied")
     q.run("ls", "unnamed.img", "/copy", out="named\n")
-    q.run("mv", "unnamed.img", "/u", "/moved", status=1,
-          err="/u: holds an element without a name, which a move would lose")
+    # A rename keeps them (the same storage); a move elsewhere would not.
+    q.run("mv", "unnamed.img", "/u", "/u2")
+    q.run("ls", "unnamed.img", "/u2", out="named\n(no name)\n(no name)/\n")
+    q.run("mv", "unnamed.img", "/u2", "/copy", status=1,
+          err="/u2: holds an element without a name, which a move would lose")
+    q.run("mv", "unnamed.img", "/u2", "/u")
     q.run("rm", "-r", "unnamed.img", "/u")
     q.run("check", "unnamed.img",
           out="consistent: 1 storage, 2 streams, 11 blocks")
@@ -1236,8 +1666,11 @@ def main():
             lock_kinds(tool, "n.img")
             concurrency(tool, writers=4, readers=2)
             plex_capacity(tool)
+            open(tool.path("big.bin"), "wb").write(os.urandom(3 << 20))
+            hidden_newer_save(tool, "big.bin")
             trees_in_and_out(tool, payload, wine=True)
             hexdumps(tool, "n.img")
+            moves_keep_class_ids(tool, native=False)
         else:
             native_tour(tool, payload)
             accidental_images(tool)
@@ -1250,10 +1683,19 @@ def main():
             lock_kinds(tool, "n.img")
             concurrency(tool, writers=20, readers=8)
             interrupted_puts(tool)
+            open(tool.path("big.bin"), "wb").write(os.urandom(3 << 20))
+            hidden_newer_save(tool, "big.bin")
+            crafted_slots(tool, "big.bin")
+            failing_writes(tool)
+            recorded_change_states(tool, "big.bin")
+            full_disk(tool)
             plex_capacity(tool)
             peak_memory(tool)
             trees_in_and_out(tool, payload, wine=False)
             hexdumps(tool, "n.img")
+            moves_keep_class_ids(tool, native=True)
+            image_changed_while_read(tool)
+            cut_measured_in_place(tool)
     return report()
 
 

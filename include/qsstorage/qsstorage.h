@@ -10,12 +10,20 @@
  *   Windows: qsstorage.dll, 32-bit, with the import libraries
  *   libqsstorage.dll.a (MinGW) and qsstorage.lib (Visual Studio). The DLL
  *   needs at run time the host's mxdms.dll, rtmalloc.dll and vovizu.dll and
- *   system DLLs only. Callers link ole32 (CoTaskMemFree) and uuid. The
- *   header serves C and C++ there.
+ *   system DLLs only. Callers link ole32 (CoTaskMemFree) and uuid.
  *   Elsewhere: libqsstorage.so with libqsscom.so, which provides the COM
- *   definitions of "platform/com.h" (C++ only) and CoTaskMemFree; at run
- *   time libmxdms.so, librtmalloc.so and libvovizu.so stand for the host's.
- *   With CMake: find_package(qsstorage) and link qsstorage::qsstorage.
+ *   definitions of "platform/com.h", the interface ids and CoTaskMemFree;
+ *   at run time libmxdms.so, librtmalloc.so and libvovizu.so stand for the
+ *   host's.
+ *   With CMake: find_package(qsstorage) and link qsstorage::qsstorage; with
+ *   pkg-config: the package qsstorage.
+ *
+ * C AND C++
+ *   The header serves C (C89 on) and C++ (C++11 on) on both targets. C
+ *   calls a method through the object's table, the object first:
+ *   root->lpVtbl->Release(root). Names are UTF-16: OLESTR("docs") in C++;
+ *   in C on Windows too, but natively only from C11 (u"" literals), so
+ *   portable C spells a name as an array: {'d', 'o', 'c', 's', 0}.
  *
  * THREADS
  *   None, and no locks. Every call into this library, into any object it
@@ -56,7 +64,172 @@
  *     E_NOTIMPL               see FIXED RESULTS
  *   IStorage::CopyTo and MoveElementTo also pass on their destination's
  *   failure codes. Every method that reads the tree checks first that its
- *   element is still there.
+ *   element is still there. RESULTS BY METHOD gives each method's codes.
+ *
+ * RESULTS BY METHOD
+ *   The codes each method can answer besides S_OK, in the order the method
+ *   checks for them: when several causes hold, the first listed is the
+ *   answer. "Gone" means the object's element was destroyed (see DESTROYED
+ *   ELEMENTS); "full" means the heap or the host's store cannot give the
+ *   memory; "ours" means a storage this library handed out.
+ *
+ *   Every interface
+ *   QueryInterface  E_POINTER              ppvObject null
+ *                   E_NOINTERFACE          riid null (from C), or not
+ *                                          IID_IUnknown or the object's
+ *                                          own (streams: IID_IStream and
+ *                                          IID_ISequentialStream)
+ *   AddRef, Release                        the new count; never fail
+ *
+ *   IStorage
+ *   CreateStream    E_FAIL                 gone
+ *                   STG_E_ACCESSDENIED     the storage not open for writing
+ *                   STG_E_INVALIDFLAG      grfMode without
+ *                                          STGM_SHARE_EXCLUSIVE's bit, or
+ *                                          with STGM_TRANSACTED,
+ *                                          STGM_CONVERT or
+ *                                          STGM_DELETEONRELEASE
+ *                   STG_E_INVALIDPOINTER   ppstm null, then pwcsName null
+ *                   STG_E_INVALIDNAME      pwcsName over 1023 bytes
+ *                   STG_E_FILEALREADYEXISTS  any element of that name
+ *                   E_OUTOFMEMORY          full
+ *   CreateStorage   as CreateStream, except STG_E_FILEALREADYEXISTS: a
+ *                   stream of that name, or a storage without STGM_CREATE.
+ *                   With STGM_CREATE the old storage is destroyed first:
+ *                   after E_OUTOFMEMORY the name is free.
+ *   OpenStream      E_FAIL                 gone
+ *                   STG_E_ACCESSDENIED     writing asked (STGM_WRITE or
+ *                                          STGM_READWRITE) of a storage
+ *                                          not open for writing
+ *                   STG_E_INVALIDFLAG      as CreateStream, or STGM_CREATE
+ *                   STG_E_INVALIDPOINTER   ppstm null, then pwcsName null
+ *                   STG_E_INVALIDNAME      pwcsName over 1023 bytes
+ *                   STG_E_FILENOTFOUND     no stream of that name (a
+ *                                          storage of it does not count)
+ *                   E_OUTOFMEMORY          full
+ *   OpenStorage     E_FAIL                 gone
+ *                   STG_E_INVALIDPOINTER   pstgPriority or snbExclude not
+ *                                          null
+ *                   then as OpenStream, for a storage of that name
+ *   CopyTo          STG_E_REVERTED         gone; also a sub-storage
+ *                                          destroyed by the destination
+ *                                          while it was copied
+ *                   STG_E_INVALIDPOINTER   pstgDest null; ciidExclude not
+ *                                          0 with rgiidExclude null
+ *                   STG_E_ACCESSDENIED     pstgDest ours, below this
+ *                                          storage (nothing created); a
+ *                                          stream below not open for
+ *                                          reading: closed, as every one
+ *                                          is after
+ *                                          QSStrg_RestoreRefCounts, or
+ *                                          with STGM_WRITE set
+ *                   E_OUTOFMEMORY          full
+ *                   E_POINTER              the destination's CreateStorage
+ *                                          or CreateStream succeeded
+ *                                          without giving an object
+ *                   E_FAIL                 a stream destroyed by the
+ *                                          destination while it was copied
+ *                   STG_E_MEDIUMFULL       the destination's Write failed
+ *                                          or wrote less
+ *                   and any code of the destination's CreateStorage and
+ *                   CreateStream. What was copied before a failure stays.
+ *                   ciidExclude 0 with rgiidExclude not null copies the
+ *                   class id alone, through the destination's SetClass,
+ *                   and answers S_OK whatever SetClass answered.
+ *   MoveElementTo   STG_E_REVERTED         gone; also a storage destroyed
+ *                                          by the destination while it
+ *                                          was copied
+ *                   STG_E_ACCESSDENIED     STGMOVE_MOVE from a storage not
+ *                                          open for writing
+ *                   STG_E_INVALIDPOINTER   pstgDest or pwcsNewName null,
+ *                                          then pwcsName null
+ *                   STG_E_INVALIDNAME      pwcsName over 1023 bytes
+ *                   STG_E_FILENOTFOUND     no element named pwcsName
+ *                   STG_E_ACCESSDENIED     a storage moved into itself or
+ *                                          below (pstgDest ours)
+ *                   STG_E_INVALIDFUNCTION  STGMOVE_MOVE of a storage that
+ *                                          holds an element without a name
+ *                   E_OUTOFMEMORY          full
+ *                   then CopyTo's codes while copying, starting with the
+ *                   destination's CreateStorage or CreateStream of
+ *                   pwcsNewName (STG_E_FILEALREADYEXISTS when the name is
+ *                   taken there). The element moved is lent read access
+ *                   for the copy; streams below a moved storage are not.
+ *                   Any grfFlags but STGMOVE_MOVE copies; a move that
+ *                   fails leaves the source in place.
+ *   EnumElements    STG_E_REVERTED         gone
+ *                   STG_E_INVALIDPOINTER   ppenum null
+ *                   E_OUTOFMEMORY          full
+ *   DestroyElement  STG_E_REVERTED         gone
+ *                   STG_E_ACCESSDENIED     not open for writing
+ *                   STG_E_INVALIDPOINTER   pwcsName null
+ *                   STG_E_INVALIDNAME      pwcsName over 1023 bytes
+ *                   STG_E_FILENOTFOUND     no element of that name
+ *   RenameElement   STG_E_REVERTED         gone
+ *                   STG_E_ACCESSDENIED     not open for writing
+ *                   STG_E_INVALIDPOINTER   pwcsOldName null; pwcsNewName
+ *                                          null (once the old name is
+ *                                          found)
+ *                   STG_E_INVALIDNAME      either name over 1023 bytes
+ *                   STG_E_FILENOTFOUND     no element named pwcsOldName
+ *                   STG_E_FILEALREADYEXISTS  pwcsNewName taken, by this
+ *                                          element too
+ *                   E_OUTOFMEMORY          full (a longer name)
+ *   SetClass        STG_E_REVERTED         gone
+ *                   STG_E_ACCESSDENIED     not open for writing
+ *                   STG_E_INVALIDPOINTER   a null clsid (from C)
+ *   Stat            E_FAIL                 gone
+ *                   STG_E_INVALIDPOINTER   pstatstg null
+ *                   E_OUTOFMEMORY          full (the name's copy)
+ *   SetElementTimes E_NOTIMPL              always
+ *   Commit, Revert, SetStateBits           S_OK always
+ *
+ *   IStream (every object on a stream answers for the stream's open mode)
+ *   Read            E_FAIL                 gone
+ *                   STG_E_INVALIDPOINTER   pv null with cb not 0
+ *                   STG_E_ACCESSDENIED     STGM_WRITE set, or the stream
+ *                                          closed
+ *                   E_FAIL                 a damaged record: bytes but no
+ *                                          data block
+ *                   At or past the end: S_OK with 0 bytes.
+ *   Write           E_FAIL                 gone
+ *                   STG_E_INVALIDPOINTER   pv null with cb not 0
+ *                   STG_E_ACCESSDENIED     not open for writing
+ *                   STG_E_MEDIUMFULL       the end would pass 0xFFFFFF00,
+ *                                          or full (nothing written)
+ *   Seek            E_FAIL                 gone
+ *                   STG_E_INVALIDFUNCTION  an unknown dwOrigin; a target
+ *                                          below 0 or past 2^63 - 1
+ *   SetSize         E_FAIL                 gone
+ *                   STG_E_ACCESSDENIED     not open for writing
+ *                   STG_E_INVALIDFUNCTION  libNewSize at or past 2^32
+ *                   STG_E_MEDIUMFULL       growing past 0xFFFFFF00, or
+ *                                          full
+ *   CopyTo          E_FAIL                 gone, also when the destination
+ *                                          destroys it during the copy
+ *                   STG_E_INVALIDPOINTER   pstm null
+ *                   STG_E_ACCESSDENIED     not open for reading, also when
+ *                                          the destination reopens it for
+ *                                          writing during the copy
+ *                   STG_E_MEDIUMFULL       the destination's Write failed
+ *                                          or wrote less than it was given
+ *   Clone           E_FAIL                 gone
+ *                   STG_E_INVALIDPOINTER   ppstm null
+ *                   STG_E_ACCESSDENIED     not open for reading
+ *                   E_OUTOFMEMORY          full
+ *   Stat            as IStorage::Stat
+ *   LockRegion, UnlockRegion  E_NOTIMPL    always
+ *   Commit, Revert                         S_OK always
+ *
+ *   IEnumSTATSTG (never fails for its storage: see DESTROYED ELEMENTS)
+ *   Next            S_FALSE                fewer than celt records left
+ *                   STG_E_INVALIDPOINTER   rgelt null with celt not 0
+ *                   An element whose record cannot be made (full) is
+ *                   stepped past; pceltFetched may be null for any celt.
+ *   Skip            S_FALSE                fewer than celt entries left
+ *   Reset                                  S_OK always
+ *   Clone           STG_E_INVALIDPOINTER   ppenum null
+ *                   E_OUTOFMEMORY          full
  *
  * OPEN MODES
  *   Create* and Open* take grfMode with STGM_SHARE_EXCLUSIVE set (or

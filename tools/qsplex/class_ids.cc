@@ -90,7 +90,46 @@ HRESULT Walk(std::vector<Pair>* pending) {
   return hr;
 }
 
+// Opens the storage at `names` below `top`, the last name first.
+HRESULT OpenBelow(IStorage* top, const std::vector<const OLECHAR*>& names,
+                  IStorage** out) {
+  top->AddRef();
+  IStorage* storage = top;
+  HRESULT hr = S_OK;
+  for (auto name = names.rbegin(); name != names.rend() && SUCCEEDED(hr);
+       ++name) {
+    IStorage* child = nullptr;
+    hr = storage->OpenStorage(*name, nullptr, kDestMode, nullptr, 0, &child);
+    storage->Release();
+    storage = child;
+  }
+  *out = SUCCEEDED(hr) ? storage : nullptr;
+  return hr;
+}
+
 }  // namespace
+
+HRESULT SetClassIds(IStorage* dest, const std::vector<TreeNode>& nodes) {
+  std::vector<const OLECHAR*> names;
+  for (size_t i = 0; i < nodes.size(); ++i) {
+    if (nodes[i].type != STGTY_STORAGE || nodes[i].clsid == CLSID{}) continue;
+    names.clear();
+    bool named = true;
+    for (int at = static_cast<int>(i); at > 0; at = nodes[at].parent) {
+      named = named && !nodes[at].name.empty();
+      names.push_back(nodes[at].name.c_str());
+    }
+    if (!named) continue;
+    IStorage* storage = nullptr;
+    HRESULT hr = OpenBelow(dest, names, &storage);
+    if (SUCCEEDED(hr)) {
+      hr = storage->SetClass(nodes[i].clsid);
+      storage->Release();
+    }
+    if (FAILED(hr)) return hr;
+  }
+  return S_OK;
+}
 
 HRESULT CopyClassIds(IStorage* source, IStorage* dest) {
   STATSTG stat = {};

@@ -4,7 +4,10 @@
 #ifndef QSSTORAGE_TOOLS_QSPLEX_CLASS_IDS_H_
 #define QSSTORAGE_TOOLS_QSPLEX_CLASS_IDS_H_
 
+#include <vector>
+
 #include "platform/com.h"
+#include "tools/qsplex/walk.h"
 
 namespace qsplex {
 
@@ -15,6 +18,14 @@ namespace qsplex {
 // STGM_SHARE_EXCLUSIVE. Depth-first without recursion; stops at the first
 // failure and returns its code.
 HRESULT CopyClassIds(IStorage* source, IStorage* dest);
+
+// The same from a listing: sets on `dest` and on every storage below it
+// the class id of the storage of the same path in `nodes` (a subtree as
+// LoadTree lists it, `dest` standing for its top), where that is not null,
+// for when the source is gone (moved). Storages without a name, and what
+// lies below them, are passed by: no copy holds them. Stops at the first
+// failure and returns its code.
+HRESULT SetClassIds(IStorage* dest, const std::vector<TreeNode>& nodes);
 
 }  // namespace qsplex
 

@@ -14,6 +14,7 @@
 
 #include "qsstorage/qsstorage.h"
 #include "standins/plex_controls.h"
+#include "tools/qsplex/class_ids.h"
 #include "tools/qsplex/files.h"
 #include "tools/qsplex/walk.h"
 
@@ -107,6 +108,16 @@ bool IsWithin(const std::vector<WideString>& inner,
   if (inner.size() < outer.size()) return false;
   for (size_t i = 0; i < outer.size(); ++i) {
     if (!SameElementName(inner[i].c_str(), outer[i].c_str())) return false;
+  }
+  return true;
+}
+
+// Whether the paths `a` and `b` name elements of one storage.
+bool InSameStorage(const std::vector<WideString>& a,
+                   const std::vector<WideString>& b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i + 1 < a.size(); ++i) {
+    if (!SameElementName(a[i].c_str(), b[i].c_str())) return false;
   }
   return true;
 }
@@ -207,11 +218,19 @@ int MoveOrCopy(const Context& c, bool move) {
     return c.Fail(JoinPath(target, target.size()),
                   "lies inside " + from.path());
   }
+  // A move within its storage is a rename: the same node under another
+  // name, whatever it holds, nothing copied.
+  if (move && InSameStorage(from.names, target)) {
+    const HRESULT hr =
+        from.parent->RenameElement(from.name(), target.back().c_str());
+    if (FAILED(hr)) return c.Fail(JoinPath(target, target.size()), hr);
+    return SaveImage(c);
+  }
   uint64_t bytes = from.size;
   uint64_t largest = from.size;
   size_t streams = 1;
+  std::vector<TreeNode> nodes;
   if (from.type == STGTY_STORAGE) {
-    std::vector<TreeNode> nodes;
     if (!LoadSubtree(c, from, true, &nodes)) return kExitFailure;
     // A move is the library's to make whole; a copy passes them by.
     if (!move) WarnUnnamed(c, nodes, from.path(), "copied");
@@ -222,14 +241,15 @@ int MoveOrCopy(const Context& c, bool move) {
       if (node.type == STGTY_STREAM) largest = std::max(largest, node.size);
     }
   }
-  // A copy needs room for all its bytes, and each stream's data block one
-  // free extent of its length (a move relinks, using none). Refused here,
+  // A copy, and a move into another storage (which the library makes as a
+  // copy and then removes the source), needs room for all its bytes, and
+  // each stream's data block one free extent of its length. Refused here,
   // nothing has changed; a copy that fails later for want of room leaves
   // the image unchanged too, as it is then not saved.
   const uint64_t free_bytes = QssPlex_CapacityBytes() - QssPlex_UsedBytes();
   const uint64_t largest_block = 4 * static_cast<uint64_t>(std::max<long long>(
                                          QssPlex_GrowableWords(0), 0));
-  if (!move && (bytes > free_bytes || largest > largest_block)) {
+  if (bytes > free_bytes || largest > largest_block) {
     return c.Fail(from.path(), PlexFull(bytes));
   }
   Progress progress(move ? "moving" : "copying", bytes, streams);
@@ -259,6 +279,19 @@ int MoveOrCopy(const Context& c, bool move) {
     return c.Fail(subject, hr);
   }
   progress.Done();
+  // The library's copies carry no class ids: every storage of the copy
+  // takes its source's here (before saving, so a failure changes nothing).
+  if (from.type == STGTY_STORAGE) {
+    Ref<IStorage> made;
+    HRESULT set = destination->OpenStorage(target.back().c_str(), nullptr,
+                                           kReadWrite, nullptr, 0, made.Out());
+    if (SUCCEEDED(set)) set = SetClassIds(made.get(), nodes);
+    if (FAILED(set)) {
+      return c.Fail(JoinPath(target, target.size()),
+                    "cannot give the copy its class ids: " +
+                        DescribeResult(set) + kUnchanged);
+    }
+  }
   return SaveImage(c);
 }
 

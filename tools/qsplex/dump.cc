@@ -292,6 +292,7 @@ void WriteCheckJson(const Context& c, const CheckReport& report,
             !report.image.older_image());
   json->Key("changes_lost").Number(report.image.changes_lost);
   json->Key("header_damaged").Bool(report.image.header_damaged);
+  json->Key("newest_slot_damaged").Bool(report.image.newest_slot_damaged);
   json->Key("damaged_blocks").BeginArray();
   for (const CheckReport::Damage& damage : report.damage) {
     json->BeginObject().Key("block").Signed(damage.block);
@@ -353,7 +354,8 @@ int PrintCheckReport(const Context& c, const CheckReport& report) {
   }
   if (damaged) {
     const std::string older =
-        report.image.header_damaged ? "header damaged, "
+        report.image.header_damaged        ? "header damaged, "
+        : report.image.newest_slot_damaged ? "newest header slot damaged, "
         : report.image.changes_lost > 0
             ? "changes of " + Count(report.image.changes_lost, "save") +
                   " lost, "
@@ -472,6 +474,7 @@ int RunCheck(const Context& c) {
   CheckReport report;
   report.image.changes_lost = damage.changes_lost;
   report.image.header_damaged = damage.header_damaged;
+  report.image.newest_slot_damaged = damage.newest_slot_damaged;
   if (!damage.blocks.empty()) {
     AddDamage(damage.blocks, SalvageTree(blocks, damage.blocks), view, &report);
   }

@@ -161,6 +161,12 @@ std::string ResolvedPath(const std::string& image) {
 
 }  // namespace
 
+#if !defined(_WIN32)
+void RemoveTemporaryInHandler() {
+  if (g_has_temporary) unlink(g_temporary);
+}
+#endif
+
 void InstallInterruptCleanup() {
 #if defined(_WIN32)
   InitializeCriticalSection(&g_guard);
@@ -174,6 +180,9 @@ void InstallInterruptCleanup() {
   for (int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
     sigaction(signal_number, &action, nullptr);
   }
+  // A limit on the file's size fails the write (EFBIG), which is reported,
+  // rather than ending the process in the middle of a save.
+  signal(SIGXFSZ, SIG_IGN);
 #endif
 }
 
@@ -328,6 +337,7 @@ bool TemporaryFile::Create(std::string* problem) {
 
 bool TemporaryFile::Replace(std::string* problem) {
   ClearSystemError();
+  bool folder_synced = true;
 #if defined(_WIN32)
   const WideString path = WideName(path_);
   const WideString final_path = WideName(final_path_);
@@ -370,6 +380,7 @@ bool TemporaryFile::Replace(std::string* problem) {
     }
     SleepMilliseconds(100);
   }
+  renamed_ = true;
 #else
   const int fd = open(path_.c_str(), O_RDONLY | O_CLOEXEC);
   const bool synced = fd >= 0 && fsync(fd) == 0;
@@ -380,18 +391,23 @@ bool TemporaryFile::Replace(std::string* problem) {
     *problem = "cannot replace it: " + SystemReason();
     return false;
   }
+  renamed_ = true;
   // The rename is durable once the folder is; a file system that cannot
-  // sync a folder has made it durable already.
+  // sync a folder (EINVAL) has made it durable already.
   const int folder =
       open(FolderOf(final_path_).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (folder >= 0) {
-    fsync(folder);
+    folder_synced = fsync(folder) == 0 || errno == EINVAL || errno == ENOTSUP ||
+                    errno == EOPNOTSUPP;
+    if (!folder_synced) {
+      *problem = "cannot flush its folder to the disk: " + SystemReason();
+    }
     close(folder);
   }
 #endif
   created_ = false;
   Unregister();
-  return true;
+  return folder_synced;
 }
 
 bool IsWritable(const std::string& path, std::string* problem) {

@@ -28,6 +28,11 @@ namespace qsplex {
 
 // Installs the handlers that remove the temporary file on interrupts.
 void InstallInterruptCleanup();
+#if !defined(_WIN32)
+// Removes this process's temporary file, if there is one: for a handler of
+// another signal that ends the process.
+void RemoveTemporaryInHandler();
+#endif
 
 class ImageLock {
  public:
@@ -70,11 +75,16 @@ class TemporaryFile {
   // Flushes what was written under its name to the disk, renames it over
   // the final file and (POSIX) syncs the folder.
   bool Replace(std::string* problem);
+  // Whether Replace renamed it over the final file, even if it failed
+  // after (syncing the folder): the final file may then be either one
+  // once the system is restarted.
+  bool renamed() const { return renamed_; }
 
  private:
   std::string final_path_;
   std::string path_;
   bool created_ = false;
+  bool renamed_ = false;
 };
 
 // Whether this process may change the file at `path`; `*problem` says why

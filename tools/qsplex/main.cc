@@ -148,14 +148,17 @@ const Command kCommands[] = {
      "qsplex rm t.img /docs/a.txt\nqsplex rm -r t.img /docs", RunRm},
     {"mv", "IMAGE FROM TO", "", 2, 2, Access::kChange,
      "move or rename an element",
-     "Moves the element at FROM to TO (MoveElementTo). When TO is a storage,\n"
-     "the element goes into it under its own name.\n",
+     "Moves the element at FROM to TO. When TO is a storage, the element\n"
+     "goes into it under its own name. Within one storage this is a rename\n"
+     "(RenameElement), which copies nothing; into another storage the\n"
+     "library copies it and removes FROM (MoveElementTo). Every storage\n"
+     "keeps its class id.\n",
      "qsplex mv t.img /docs/a.txt /docs/b.txt\nqsplex mv t.img /docs /old",
      RunMv},
     {"cp", "[-r] IMAGE FROM TO", "r", 2, 2, Access::kChange, "copy an element",
-     "Copies the element at FROM to TO, as mv does but keeping FROM.\n"
-     "Elements without a name are not copied (each is named on standard\n"
-     "error).\n"
+     "Copies the element at FROM to TO, as mv does but keeping FROM, with\n"
+     "the class id of every storage. Elements without a name are not copied\n"
+     "(each is named on standard error).\n"
      "  -r  copy a storage with everything in it\n",
      "qsplex cp t.img /docs/a.txt /a.txt\nqsplex cp -r t.img /docs /backup",
      RunCp},
@@ -526,7 +529,8 @@ int RunCommand(const Command& command, const std::vector<std::string>& args) {
   ImageLock lock;
   if (!PrepareImage(&c, command.access, &lock)) return kExitFailure;
   SetActivity("working on the tree");
-  return command.run(c);
+  const int status = command.run(c);
+  return IsAsLoaded(c, false) ? status : kExitFailure;
 }
 
 int Main(const std::vector<std::string>& args) {

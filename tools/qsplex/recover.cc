@@ -64,6 +64,8 @@ int RunRecover(const Context& c) {
   if (saved != 0) return saved;
   const std::string as_of =
       damage.header_damaged ? " (as the newest save the file holds left it)"
+      : damage.newest_slot_damaged
+          ? " (as its newest save left it, past its damaged header slot)"
       : damage.changes_lost == 0 ? ""
       : damage.changes_lost == 1
           ? " (as it was before its newest save)"
@@ -73,7 +75,11 @@ int RunRecover(const Context& c) {
       "%s: %s kept, %s damaged, %s lost%s; written to %s\n", c.image.c_str(),
       std::to_string(counts[0]).c_str(), std::to_string(counts[1]).c_str(),
       std::to_string(counts[2]).c_str(), as_of.c_str(), out.image.c_str());
-  return counts[2] == 0 && !damage.older_image() ? 0 : kExitFailure;
+  // A damaged element holds bytes known to be wrong or missing, now under
+  // a checksum that verifies: a failure as much as a lost one.
+  return counts[1] == 0 && counts[2] == 0 && !damage.saves_lost()
+             ? 0
+             : kExitFailure;
 }
 
 }  // namespace qsplex

@@ -17,9 +17,9 @@
 
 namespace qsplex {
 
-// LoadImageFile with `damage`, and of a cut block, `bytes_read` is measured on
-// a copy of the image beside it; where that copy cannot be made, it is the
-// bytes up to the last one that is not zero.
+// LoadImageFile with `damage`, and of a cut block, `bytes_read` is the bytes
+// the file holds at its start, as the store measures them by the file's
+// length.
 bool LoadDamagedImage(const Context& c, ImageDamage* damage);
 
 enum class Fate {

@@ -9,6 +9,7 @@
 #include "records/node_records.h"
 #include "standins/plex_controls.h"
 #include "tools/qsplex/files.h"
+#include "tools/qsplex/image_watch.h"
 
 namespace qsplex {
 
@@ -237,6 +238,8 @@ void QSS_HOST_CALL RecordImageDamage(int block, int kind, void* context) {
     damage->changes_lost = static_cast<uint64_t>(block);
   } else if (kind == QSS_PLEX_HEADER_DAMAGED) {
     damage->header_damaged = true;
+  } else if (kind == QSS_PLEX_SLOT_DAMAGED) {
+    damage->newest_slot_damaged = true;
   } else {
     damage->blocks[block] = BlockDamage{kind, 0};
   }
@@ -246,6 +249,10 @@ std::string OlderImageText(const ImageDamage& damage) {
   if (damage.header_damaged) {
     return "its header is damaged: read as the newest save the file holds "
            "whole, which may be one that did not finish";
+  }
+  if (damage.newest_slot_damaged) {
+    return "the header slot of its newest save is damaged, but the file "
+           "holds that save whole: read from there";
   }
   if (damage.changes_lost == 0) return "";
   const std::string saves =
@@ -269,6 +276,7 @@ bool LoadImageFile(const Context& c, ImageDamage* damage) {
     return false;
   }
   int loaded;
+  WatchImage(c.command, c.image);
   {
     PlexProgress progress("loading the image");
     if (damage != nullptr) *damage = ImageDamage{};
@@ -291,14 +299,22 @@ bool LoadImageFile(const Context& c, ImageDamage* damage) {
     return false;
   }
   std::string reason;
-  if (loaded == QSS_PLEX_TOO_LARGE) {
-    QssPlexImageInfo info = {};
-    const uint64_t needed = QssPlex_ImageInfo(store_path.c_str(), &info) == 0
-                                ? info.plex_bytes
-                                : Probe(c.image).bytes;
-    c.Fail(c.image, "holds " + Mebibytes(needed) +
+  QssPlexImageInfo info = {};
+  if (loaded == QSS_PLEX_TOO_LARGE &&
+      QssPlex_ImageInfo(store_path.c_str(), &info) == QSS_PLEX_LOADED) {
+    c.Fail(c.image, "holds " + Mebibytes(info.plex_bytes) +
                         ", but this build's plex holds at most " +
                         Mebibytes(QssPlex_CapacityBytes()));
+  } else if (loaded == QSS_PLEX_NEWER_SAVE) {
+    c.Fail(c.image,
+           "the header slot of its newest save is damaged, but the file "
+           "holds that save whole: not read, as the image would seem to be "
+           "the save before, and a change would lose the newer one; "
+           "'qsplex recover " +
+               c.image + " NEW' brings it back, 'qsplex check " + c.image +
+               "' tells more");
+  } else if (loaded == QSS_PLEX_UNREADABLE && errno == ENOMEM) {
+    c.Fail(c.image, "cannot load it: out of memory");
   } else if (loaded == QSS_PLEX_UNREADABLE && !ReadsThrough(c.image, &reason)) {
     c.Fail(c.image, "cannot read it: " + reason);
   } else if (!LooksLikeImage(c.image)) {
@@ -334,26 +350,72 @@ bool OpenImage(const Context& c, bool change) {
   return true;
 }
 
+bool IsAsLoaded(const Context& c, bool saving) {
+  const std::string* changed = ChangedImage();
+  if (changed == nullptr) return true;
+  const std::string path = *changed;
+  StopWatching();  // said once
+  c.Fail(path, std::string(kChangedByAnother) +
+                       (saving ? "; nothing was saved"
+                               : "; what the command showed or wrote of it "
+                                 "cannot be trusted") +
+                       ": run the command again");
+  return false;
+}
+
+namespace {
+
+// Whether the last write failed for want of room: a full disk, a quota or
+// a limit on the file's size.
+bool OutOfRoom() {
+#if defined(_WIN32)
+  const DWORD error = GetLastError();
+  if (error == ERROR_DISK_FULL || error == ERROR_HANDLE_DISK_FULL) return true;
+  return errno == ENOSPC || errno == EFBIG;
+#else
+  return errno == ENOSPC || errno == EFBIG || errno == EDQUOT;
+#endif
+}
+
+// A QssPlex_SaveChanges or QssPlex_SaveChangesInPlace of the image,
+// synced, with progress shown.
+int SaveInPlace(const std::string& store_path,
+                int(QSS_HOST_CALL* save)(const char*)) {
+  ClearSystemError();
+  PlexProgress progress("saving the image");
+  QssPlex_SetSyncOnSave(1);
+  const int saved = save(store_path.c_str());
+  const int error = errno;
+  QssPlex_SetSyncOnSave(0);
+  errno = error;
+  return saved;
+}
+
+}  // namespace
+
 int SaveImage(const Context& c) {
   SetActivity("saving the image");
   QSStrg_RestoreRefCounts();
   const bool existed = Probe(c.target).kind == FileKind::kFile;
   const std::string unchanged = existed ? "; the image is unchanged" : "";
+  // After a failed sync nobody knows what reached the disk.
+  const std::string unsure =
+      "; the change may or may not have reached the disk: run 'qsplex "
+      "check " +
+      c.image + "'";
   const std::string target_store_path = existed ? StorePath(c.target) : "";
+  if (!IsAsLoaded(c, true)) return kExitFailure;
+  auto fail_in_place = [&](int saved) {
+    return c.Fail(c.image,
+                  "cannot write the image: " + SystemReason() +
+                      (saved == QSS_PLEX_SAVE_UNSURE ? unsure : unchanged));
+  };
   if (!target_store_path.empty()) {
-    ClearSystemError();
-    int saved;
-    {
-      PlexProgress progress("saving the image");
-      QssPlex_SetSyncOnSave(1);
-      saved = QssPlex_SaveChanges(target_store_path.c_str());
-      QssPlex_SetSyncOnSave(0);
-    }
+    const int saved = SaveInPlace(target_store_path, QssPlex_SaveChanges);
+    // The save changed the file itself.
+    if (saved == 0 || saved == QSS_PLEX_SAVE_UNSURE) StopWatching();
     if (saved == 0) return 0;
-    if (saved != QSS_PLEX_SAVE_WHOLE) {
-      return c.Fail(c.image,
-                    "cannot write the image: " + SystemReason() + unchanged);
-    }
+    if (saved != QSS_PLEX_SAVE_WHOLE) return fail_in_place(saved);
   }
   TemporaryFile temporary(c.target);
   std::string problem;
@@ -376,11 +438,26 @@ int SaveImage(const Context& c) {
     saved = QssPlex_Save(store_path.c_str());
   }
   if (saved != 0) {
-    return c.Fail(c.image,
-                  "cannot write the image: " + SystemReason() + unchanged);
+    const bool no_room = OutOfRoom();
+    const std::string reason = SystemReason();
+    // A full disk has no room for the image whole (the failed copy is
+    // gone again), but may have room to add the change to it in place:
+    // removing what fills the disk must work then.
+    if (!target_store_path.empty() && no_room) {
+      const int in_place =
+          SaveInPlace(target_store_path, QssPlex_SaveChangesInPlace);
+      if (in_place == 0 || in_place == QSS_PLEX_SAVE_UNSURE) StopWatching();
+      if (in_place == 0) return 0;
+      if (in_place != QSS_PLEX_SAVE_WHOLE) return fail_in_place(in_place);
+    }
+    return c.Fail(c.image, "cannot write the image: " + reason + unchanged);
   }
+  // What was written came partly from pages mapped from the image.
+  if (!IsAsLoaded(c, true)) return kExitFailure;
+  StopWatching();
   if (!temporary.Replace(&problem)) {
-    return c.Fail(c.image, "cannot write the image: " + problem + unchanged);
+    return c.Fail(c.image, "cannot write the image: " + problem +
+                               (temporary.renamed() ? unsure : unchanged));
   }
   return 0;
 }

@@ -113,8 +113,16 @@ struct ImageDamage {
   // Neither header slot is sound: the image loaded is the newest the file
   // leads to, which may be a save that did not finish.
   bool header_damaged = false;
+  // The header slot of the newest save is damaged: the image loaded is
+  // that save, which the file holds whole.
+  bool newest_slot_damaged = false;
   // Damage to the image as a whole rather than to blocks.
-  bool older_image() const { return changes_lost > 0 || header_damaged; }
+  bool older_image() const {
+    return changes_lost > 0 || header_damaged || newest_slot_damaged;
+  }
+  // Saves whose changes may be lost: the image loaded is not known to be
+  // the newest.
+  bool saves_lost() const { return changes_lost > 0 || header_damaged; }
   bool empty() const { return blocks.empty() && !older_image(); }
 };
 // A QssPlexDamageReport adding to the ImageDamage `context`.
@@ -135,10 +143,16 @@ bool LoadImageFile(const Context& c, ImageDamage* damage = nullptr);
 // first (QSStrg_RestoreRefCounts): open modes saved by earlier runs or by
 // the host grant nothing to this run. Prints the failure.
 bool OpenImage(const Context& c, bool change);
+// Whether the image loaded is still as it was before loading; otherwise
+// prints that another program changed it (and, when `saving`, that the
+// command saves nothing). See image_watch.h.
+bool IsAsLoaded(const Context& c, bool saving);
 // Closes every node, so that the saved image grants no access rights, and
 // saves the image durably: in place where only what changed is written
 // (QssPlex_SaveChanges), else whole by replacing the file (see
-// image_file.h). Returns the exit code.
+// image_file.h), or in place after all when there is no room for the
+// whole image. Returns the exit code; a failure says whether the image is
+// unchanged or whether the change may or may not have reached the disk.
 int SaveImage(const Context& c);
 // The store's allocated blocks, for the checker.
 std::vector<qss::AllocatedBlock> AllocatedBlocks();
