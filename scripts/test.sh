@@ -3,8 +3,10 @@
 # and UBSan, and the Win32 DLL under Wine, built by GCC and again by clang;
 # then installs both targets and builds and runs examples/consumer (in C++
 # and C, the C one once more through pkg-config) and examples/testkit
-# against each install; then, natively with clang, the sequence fuzzer for a bounded
-# time (QSS_FUZZ_SECONDS, 60 by default) and the unit tests under valgrind.
+# against each install; then, natively with clang, the sequence fuzzer for a
+# bounded time (QSS_FUZZ_SECONDS, 60 by default), each of the two image
+# fuzzers for QSS_IMAGE_FUZZ_SECONDS (by default as long), and the unit
+# tests under valgrind.
 # Prints the time each part takes.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -113,14 +115,34 @@ cmake -S . -B "$clang_build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_C_FLAGS=-gdwarf-4 -DCMAKE_CXX_FLAGS=-gdwarf-4 \
   -DQSS_BUILD_FUZZERS=ON -DQSS_BUILD_TOOLS=OFF >/dev/null
 part cmake --build "$clang_build" -j "$jobs" --target qss_sequence_fuzzer \
-  qss_unit_tests
-# The fuzzer adds what it finds to its first directory: a scratch copy.
-corpus="$clang_build/fuzz-corpus"
-rm -rf "$corpus" && mkdir -p "$corpus"
-cp fuzz/corpus/* fuzz/regressions/* "$corpus"/
-part "$clang_build/bin/qss_sequence_fuzzer" -max_total_time="${QSS_FUZZ_SECONDS:-60}" \
-  -max_len=2048 -timeout=60 -print_final_stats=1 \
-  -artifact_prefix="$clang_build/" "$corpus"
+  qss_image_load_fuzzer qss_image_salvage_fuzzer qss_unit_tests
+# Runs a fuzzer for SECONDS over its seeds and the inputs that once failed
+# it, copied into a scratch folder: a fuzzer adds what it finds to its
+# first folder.
+fuzz() {
+  local name="$1" seconds="$2" seeds="$3" regressions="$4"
+  shift 4
+  local corpus="$clang_build/fuzz-corpus-$name"
+  rm -rf "$corpus" && mkdir -p "$corpus"
+  for folder in "$seeds" "$regressions"; do
+    if [ -d "$folder" ]; then
+      find "$folder" -maxdepth 1 -type f -exec cp -t "$corpus" {} +
+    fi
+  done
+  "$clang_build/bin/qss_${name}_fuzzer" -max_total_time="$seconds" \
+    -print_final_stats=1 -artifact_prefix="$clang_build/$name-" "$@" "$corpus"
+}
+fuzz_seconds="${QSS_FUZZ_SECONDS:-60}"
+image_fuzz_seconds="${QSS_IMAGE_FUZZ_SECONDS:-$fuzz_seconds}"
+part fuzz sequence "$fuzz_seconds" fuzz/corpus fuzz/regressions \
+  -max_len=2048 -timeout=60
+# The seed changed in place holds over a MiB, past libFuzzer's default
+# longest input.
+for target in image_load image_salvage; do
+  part fuzz "$target" "$image_fuzz_seconds" fuzz/corpus/image \
+    "fuzz/regressions/$target" -dict=fuzz/image.dict -max_len=1200000 \
+    -timeout=30
+done
 # Death tests abort on purpose; they run under the sanitizers above.
 part valgrind -q --error-exitcode=1 --leak-check=full \
   --errors-for-leak-kinds=definite "$clang_build/bin/qss_unit_tests" \
@@ -129,8 +151,8 @@ part valgrind -q --error-exitcode=1 --leak-check=full \
 # Reaching here, every part passed (the script stops at the first failure):
 # the ctest programs of every test preset, the cross-build round trip, the
 # three example programs on each target and the pkg-config build on each,
-# the check of the embedding page, the fuzz run and the valgrind run.
-total=12
+# the check of the embedding page, the three fuzz runs and the valgrind run.
+total=14
 for preset in "${test_presets[@]}"; do
   n=$(ctest --preset "$preset" -N | awk '/Total Tests:/ {print $3}')
   total=$((total + n))

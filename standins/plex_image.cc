@@ -792,9 +792,11 @@ int ImageReader::TableChecksumHolds(uint64_t offset, uint64_t count,
 // Nothing is allocated after what the header claims before the file has
 // shown that claim true: the ids are bounded by the plex, and the table is
 // summed in pieces before it is decoded.
+// An image of more ids than this plex has is too large only once its table
+// shows it sound; its entries are checked then but not kept.
 int ImageReader::ReadTable(const Slot& slot, bool cut_ok, ImageLayout* layout) {
   const int ids = CheckIdLimit(slot.id_limit);
-  if (ids != QSS_PLEX_LOADED) return ids;
+  if (ids == QSS_PLEX_DAMAGED) return ids;
   const uint64_t table_end = slot.table_offset + kEntryBytes * slot.count;
   if (slot.count >= slot.id_limit || slot.words > kMaxImageWords ||
       slot.table_offset < kDataStart || slot.table_offset > slot.end ||
@@ -810,21 +812,23 @@ int ImageReader::ReadTable(const Slot& slot, bool cut_ok, ImageLayout* layout) {
   layout->words = slot.words;
   layout->generation = slot.generation;
   layout->end = slot.end;
-  layout->blocks.resize(slot.count);
+  const bool kept = ids == QSS_PLEX_LOADED;
+  if (kept) layout->blocks.resize(slot.count);
   if (!Seek(file_, slot.table_offset)) return QSS_PLEX_UNREADABLE;
   constexpr size_t kEntriesPerPiece = kPieceBytes / kEntryBytes;
   uint64_t sum = 0;
   uint64_t furthest = table_end;  // the image's end is the last thing in it
   uint32_t previous_id = 0;
-  for (size_t i = 0; i < layout->blocks.size(); ++i) {
+  ImageBlock not_kept;
+  for (size_t i = 0; i < slot.count; ++i) {
     const size_t in_piece = i % kEntriesPerPiece;
     if (in_piece == 0) {
       const size_t entries =
-          std::min(kEntriesPerPiece, layout->blocks.size() - i);
+          std::min<size_t>(kEntriesPerPiece, slot.count - i);
       if (!Read(scratch_.data(), entries * kEntryBytes)) return ReadFailure();
     }
     const unsigned char* entry = scratch_.data() + in_piece * kEntryBytes;
-    ImageBlock& block = layout->blocks[i];
+    ImageBlock& block = kept ? layout->blocks[i] : not_kept;
     block.id = static_cast<uint32_t>(ReadUint(entry, 4));
     block.words = static_cast<uint32_t>(ReadUint(entry + 4, 4));
     block.offset = ReadUint(entry + 8, 8);
@@ -841,8 +845,7 @@ int ImageReader::ReadTable(const Slot& slot, bool cut_ok, ImageLayout* layout) {
   }
   // An end past everything the image holds would make a file cut before
   // it look whole but for the cut.
-  return sum == slot.words && slot.end <= furthest ? QSS_PLEX_LOADED
-                                                   : QSS_PLEX_DAMAGED;
+  return sum == slot.words && slot.end <= furthest ? ids : QSS_PLEX_DAMAGED;
 }
 
 int ImageReader::ReadSecondFormatLayout(bool cut_ok, ImageLayout* layout) {
@@ -859,7 +862,7 @@ int ImageReader::ReadSecondFormatLayout(bool cut_ok, ImageLayout* layout) {
   const uint64_t table_bytes = count * kSecondEntryBytes;
   const uint64_t whole = kSecondHeaderBytes + table_bytes + 4 * words;
   const int ids = CheckIdLimit(id_limit);
-  if (ids != QSS_PLEX_LOADED) return ids;
+  if (ids == QSS_PLEX_DAMAGED) return ids;
   if (count >= id_limit || ReadUint(header + 20, 4) != 0 ||
       words > kMaxImageWords ||
       file_bytes_ < kSecondHeaderBytes + table_bytes || file_bytes_ > whole ||
@@ -891,7 +894,8 @@ int ImageReader::ReadSecondFormatLayout(bool cut_ok, ImageLayout* layout) {
     at += uint64_t{block.words} * 4;
     previous_id = block.id;
   }
-  return at == whole ? QSS_PLEX_LOADED : QSS_PLEX_DAMAGED;
+  // Of more ids than this plex has, too large now that it shows sound.
+  return at == whole ? ids : QSS_PLEX_DAMAGED;
 }
 
 // Blocks are read in the order of their places in the file, which in an
@@ -985,7 +989,7 @@ int ImageReader::ReadFirstFormatLayout(ImageLayout* layout) {
   const uint64_t id_limit = ReadUint(header + 12, 4);
   const uint64_t count = ReadUint(header + 16, 4);
   const int ids = CheckIdLimit(id_limit);
-  if (ids != QSS_PLEX_LOADED) return ids;
+  if (ids == QSS_PLEX_DAMAGED) return ids;
   if (count >= id_limit) return QSS_PLEX_DAMAGED;
   layout->id_limit = static_cast<uint32_t>(id_limit);
   layout->end = file_bytes_;
@@ -1008,8 +1012,12 @@ int ImageReader::ReadFirstFormatLayout(ImageLayout* layout) {
       if (!read(scratch_.data(), piece)) return ReadFailure();
       left -= piece;
     }
-    layout->blocks.push_back(
-        {static_cast<uint32_t>(id), static_cast<uint32_t>(words), 0, at});
+    // Of more ids than this plex has, too large once it is read through
+    // and its checksum holds; its blocks are not kept.
+    if (ids == QSS_PLEX_LOADED) {
+      layout->blocks.push_back(
+          {static_cast<uint32_t>(id), static_cast<uint32_t>(words), 0, at});
+    }
     at += words * 4;
     layout->words += words;
     previous_id = id;
@@ -1018,7 +1026,7 @@ int ImageReader::ReadFirstFormatLayout(ImageLayout* layout) {
   if (at != body) return QSS_PLEX_DAMAGED;
   if (!Read(checksum, kFirstChecksumBytes)) return ReadFailure();
   EndPass();
-  return ReadUint(checksum, 8) == hash ? QSS_PLEX_LOADED : QSS_PLEX_DAMAGED;
+  return ReadUint(checksum, 8) == hash ? ids : QSS_PLEX_DAMAGED;
 }
 
 // Verified whole already: this pass only copies, and checks that the file

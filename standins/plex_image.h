@@ -145,8 +145,9 @@ class ImageReader {
     progress_ = ProgressCounter(sink, total);
   }
   // The most ids the plex the image is for can ever hand out: ReadLayout
-  // answers QSS_PLEX_TOO_LARGE for an image with a higher id limit before
-  // reading its table (QSS_PLEX_DAMAGED past kMaxPlexIds, the default).
+  // answers QSS_PLEX_TOO_LARGE for an image with a higher id limit whose
+  // header and table are sound, keeping none of its entries
+  // (QSS_PLEX_DAMAGED past kMaxPlexIds, the default).
   void set_id_capacity(uint64_t ids) { id_capacity_ = ids; }
 
   // Reads and checks the header and block table; a first-format image is read
