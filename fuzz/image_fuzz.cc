@@ -433,7 +433,27 @@ int ReadPastBlockEnd() {
   return block[QssPlex_BlockWords(id)];
 }
 
+std::vector<qss::TreeFinding> CheckPoisoned() {
+  PoisonOutsideBlocks poison;
+  return qss::CheckTree(Blocks());
+}
+
+std::string SaveAndReload(const std::string& out, uint8_t control,
+                          const PlexSnapshot& expected) {
+  if (QssPlex_Save(out.c_str()) != 0) {
+    return "cannot save " + out + ": " + std::strerror(errno);
+  }
+  FreshPlex(control);
+  const int reloaded = QssPlex_Load(out.c_str());
+  if (reloaded != QSS_PLEX_LOADED) {
+    return "the saved image does not load: " + std::to_string(reloaded);
+  }
+  const std::string changed = Difference(expected, Snapshot());
+  return changed.empty() ? "" : "the saved image loads otherwise: " + changed;
+}
+
 Walk WalkTree() {
+  PoisonOutsideBlocks poison;
   struct Pending {
     Ref<IStorage> storage;
     std::string path;

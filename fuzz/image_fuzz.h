@@ -87,6 +87,12 @@ bool HoldsHostBlocks();
 // The root storage's block as the anchor holds it; only with host blocks.
 int AnchoredRoot();
 std::string Describe(const std::vector<qss::TreeFinding>& findings);
+// The checker's findings on the plex, poisoned outside its live blocks.
+std::vector<qss::TreeFinding> CheckPoisoned();
+// Saves the plex to `out`, loads it into a fresh plex (see FreshPlex) and
+// compares the blocks with `expected`: "" when they are the same.
+std::string SaveAndReload(const std::string& out, uint8_t control,
+                          const PlexSnapshot& expected);
 
 // While it lives, every word of the plex from its start to a MiB past the
 // end of its highest live block, but the live blocks' own, is poisoned for
@@ -115,8 +121,9 @@ bool PoisonWorks();
 // the poisoning: with AddressSanitizer this never returns.
 int ReadPastBlockEnd();
 
-// The tree walked through the library: every element enumerated, stated
-// and opened, every stream read whole, one line each in `text`.
+// The tree walked through the library, with the plex poisoned outside its
+// live blocks: every element enumerated, stated and opened, every stream
+// read whole, one line each in `text`.
 struct Walk {
   std::string text;
   size_t elements = 0;  // enumerated, the root not counted

@@ -7,7 +7,7 @@
 // closed again (QSStrg_RestoreRefCounts), leaves it as it was; saved and
 // loaded again, the blocks, the checker's findings and the walk are the
 // same.
-#include <cerrno>
+
 #include <cstring>
 
 #include "fuzz/image_fuzz.h"
@@ -72,9 +72,9 @@ std::string CheckPlainLoad(const uint8_t* data, size_t size) {
            std::to_string(salvaged) + " with " +
            std::to_string(damage.reports) + " damage reports";
   }
-  if (!Difference(salvaged_plex, Snapshot()).empty()) {
-    return "a salvaging load gives another plex: " +
-           Difference(salvaged_plex, Snapshot());
+  const std::string salvaged_otherwise = Difference(salvaged_plex, Snapshot());
+  if (!salvaged_otherwise.empty()) {
+    return "a salvaging load gives another plex: " + salvaged_otherwise;
   }
 
   // As qsplex opens an image: the library makes a root where none is
@@ -83,18 +83,10 @@ std::string CheckPlainLoad(const uint8_t* data, size_t size) {
   if (host_blocks && AnchoredRoot() == 0) {
     qss_support::Ref<IStorage> root(GetRootIStorage());
   }
-  std::vector<qss::TreeFinding> findings;
-  {
-    PoisonOutsideBlocks poison;
-    findings = qss::CheckTree(Blocks());
-  }
+  const std::vector<qss::TreeFinding> findings = CheckPoisoned();
   const bool walkable = host_blocks && qss::TreeIsWalkable(findings);
   if (walkable) {
-    Walk as_loaded;
-    {
-      PoisonOutsideBlocks poison;
-      as_loaded = WalkTree();
-    }
+    const Walk as_loaded = WalkTree();
     if (!as_loaded.problem.empty()) {
       return "walking the tree as loaded: " + as_loaded.problem;
     }
@@ -103,10 +95,7 @@ std::string CheckPlainLoad(const uint8_t* data, size_t size) {
   const PlexSnapshot saved = Snapshot();
   Walk walk;
   if (walkable) {
-    {
-      PoisonOutsideBlocks poison;
-      walk = WalkTree();
-    }
+    walk = WalkTree();
     if (!walk.problem.empty()) return "walking the closed tree: " + walk.problem;
     QSStrg_RestoreRefCounts();
     const std::string changed = Difference(saved, Snapshot());
@@ -115,31 +104,15 @@ std::string CheckPlainLoad(const uint8_t* data, size_t size) {
     }
   }
 
-  if (QssPlex_Save(out.c_str()) != 0) {
-    return "cannot save " + out + ": " + std::strerror(errno);
-  }
-  FreshPlex(input.control);
-  const int reloaded = QssPlex_Load(out.c_str());
-  if (reloaded != QSS_PLEX_LOADED) {
-    return "the saved image does not load: " + std::to_string(reloaded);
-  }
-  const std::string changed = Difference(saved, Snapshot());
-  if (!changed.empty()) return "the saved image loads otherwise: " + changed;
-  std::vector<qss::TreeFinding> again;
-  {
-    PoisonOutsideBlocks poison;
-    again = qss::CheckTree(Blocks());
-  }
+  const std::string reloaded = SaveAndReload(out, input.control, saved);
+  if (!reloaded.empty()) return reloaded;
+  const std::vector<qss::TreeFinding> again = CheckPoisoned();
   if (Describe(again) != Describe(findings)) {
     return "the checker finds in the saved image\n" + Describe(again) +
            "but in the loaded one\n" + Describe(findings);
   }
   if (walkable) {
-    Walk again_walked;
-    {
-      PoisonOutsideBlocks poison;
-      again_walked = WalkTree();
-    }
+    const Walk again_walked = WalkTree();
     if (again_walked.text != walk.text) {
       return "the saved image walks as\n" + again_walked.text +
              "but the loaded one as\n" + walk.text;

@@ -5,30 +5,14 @@
 // clean and walks through the library with every element the rebuild
 // made and every byte it kept; saved and loaded again, the blocks and the
 // walk are the same.
-#include <cerrno>
-#include <cstring>
+#include <algorithm>
 
 #include "fuzz/image_fuzz.h"
 #include "qsstorage/qsstorage.h"
-#include "records/dms.h"
 #include "standins/plex_controls.h"
 #include "tools/qsplex/salvage.h"
 
 namespace qss_fuzz {
-namespace {
-
-// What recover takes for the bytes a cut block still holds where it cannot
-// measure them: up to its last byte that is not zero.
-uint64_t BytesUpToLastNonZero(int block) {
-  const auto* bytes =
-      reinterpret_cast<const unsigned char*>(ib0 + DMS_LOCATI(&block));
-  uint64_t end = 4 * static_cast<uint64_t>(QssPlex_BlockWords(block));
-  while (end > 0 && bytes[end - 1] == 0) --end;
-  return end;
-}
-
-}  // namespace
-
 std::string CheckSalvage(const uint8_t* data, size_t size) {
   const FuzzInput input = Prepare(data, size);
   const std::string in = ScratchPath("in");
@@ -50,7 +34,10 @@ std::string CheckSalvage(const uint8_t* data, size_t size) {
   qsplex::DamageMap damage_map;
   for (const auto& [block, kind] : damage.blocks) {
     damage_map[block] = qsplex::BlockDamage{
-        kind, kind == QSS_PLEX_BLOCK_CUT ? BytesUpToLastNonZero(block) : 0};
+        kind, kind == QSS_PLEX_BLOCK_CUT
+                  ? static_cast<uint64_t>(
+                        std::max<long long>(QssPlex_CutBlockBytes(block), 0))
+                  : 0};
   }
   const std::vector<qss::AllocatedBlock> old_blocks = Blocks();
   qsplex::SalvagedTree tree;
@@ -60,11 +47,7 @@ std::string CheckSalvage(const uint8_t* data, size_t size) {
     tree = qsplex::SalvageTree(old_blocks, damage_map);
   }
   qsplex::RebuildTree(&tree, old_blocks);
-  std::vector<qss::TreeFinding> findings;
-  {
-    PoisonOutsideBlocks poison;
-    findings = qss::CheckTree(Blocks());
-  }
+  const std::vector<qss::TreeFinding> findings = CheckPoisoned();
   if (!findings.empty()) {
     return "the rebuilt tree does not check:\n" + Describe(findings);
   }
@@ -80,11 +63,7 @@ std::string CheckSalvage(const uint8_t* data, size_t size) {
     if (element.kind == qss::kKindStream) kept += element.kept;
   }
   const PlexSnapshot saved = Snapshot();
-  Walk walk;
-  {
-    PoisonOutsideBlocks poison;
-    walk = WalkTree();
-  }
+  const Walk walk = WalkTree();
   if (!walk.problem.empty()) return "walking the rebuilt tree: " + walk.problem;
   QSStrg_RestoreRefCounts();
   const std::string closed = Difference(saved, Snapshot());
@@ -97,21 +76,9 @@ std::string CheckSalvage(const uint8_t* data, size_t size) {
            walk.text;
   }
 
-  if (QssPlex_Save(out.c_str()) != 0) {
-    return "cannot save " + out + ": " + std::strerror(errno);
-  }
-  FreshPlex(input.control);
-  const int reloaded = QssPlex_Load(out.c_str());
-  if (reloaded != QSS_PLEX_LOADED) {
-    return "the saved image does not load: " + std::to_string(reloaded);
-  }
-  const std::string changed = Difference(saved, Snapshot());
-  if (!changed.empty()) return "the saved image loads otherwise: " + changed;
-  Walk again;
-  {
-    PoisonOutsideBlocks poison;
-    again = WalkTree();
-  }
+  const std::string reloaded = SaveAndReload(out, input.control, saved);
+  if (!reloaded.empty()) return reloaded;
+  const Walk again = WalkTree();
   if (again.text != walk.text) {
     return "the saved image walks as\n" + again.text +
            "but the rebuilt tree as\n" + walk.text;
