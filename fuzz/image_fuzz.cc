@@ -1,5 +1,7 @@
 #include "fuzz/image_fuzz.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -8,12 +10,11 @@
 #include <filesystem>
 #include <mutex>
 
-#include <unistd.h>
-
 #include "platform/com.h"
 #include "qsstorage/qsstorage.h"
 #include "records/dms.h"
 #include "records/node_records.h"
+#include "standins/image_format.h"
 #include "standins/plex_controls.h"
 #include "support/com_ref.h"
 #include "support/utf8.h"
@@ -37,20 +38,20 @@ namespace {
 
 using qss_support::Ref;
 
-// The image formats' layout, as standins/plex_image.cc describes it.
-constexpr uint8_t kMagic[8] = {'Q', 'S', 'S', 'P', 'L', 'E', 'X', 0x1A};
-constexpr size_t kSlotOffsets[3] = {512, 1024, 1536};  // slots 0, 1, base
-constexpr int kHeadSeed = 3;
-constexpr size_t kSlotBytes = 64;
-constexpr size_t kSlotCheckedBytes = 56;
-constexpr uint64_t kDataStart = 4096;
-constexpr uint64_t kEntryBytes = 24;
-constexpr size_t kSecondHeaderBytes = 48;
-constexpr uint64_t kSecondEntryBytes = 16;
-constexpr size_t kFirstChecksumBytes = 8;
-constexpr size_t kFirstHeaderBytes = 20;
-constexpr uint64_t kFnvOffset = 14695981039346656037ull;
-constexpr uint64_t kFnvPrime = 1099511628211ull;
+using qss::standins::kBaseSlotOffset;
+using qss::standins::kDataStart;
+using qss::standins::kEntryBytes;
+using qss::standins::kFirstChecksumBytes;
+using qss::standins::kFirstHeaderBytes;
+using qss::standins::kFnvOffset;
+using qss::standins::kFnvPrime;
+using qss::standins::kHeadSeed;
+using qss::standins::kMagic;
+using qss::standins::kSecondEntryBytes;
+using qss::standins::kSecondHeaderBytes;
+using qss::standins::kSlotBytes;
+using qss::standins::kSlotCheckedBytes;
+using qss::standins::kSlotOffsets;
 // A file may hold a head every 64 bytes; resealing follows this many.
 constexpr int kMaxHeads = 64;
 
@@ -97,15 +98,16 @@ void ResealEntries(uint64_t table, uint64_t count, uint64_t entry_bytes,
 }
 
 void ResealCurrent(uint8_t control, std::vector<uint8_t>* f) {
-  if (f->size() < kSlotOffsets[2] + kSlotBytes) return;
+  if (f->size() < kBaseSlotOffset + kSlotBytes) return;
   struct Place {
     uint64_t at;
     int seed;
   };
   std::vector<Place> slots;
-  for (int k = 0; k < 3; ++k) slots.push_back({kSlotOffsets[k], k});
+  for (int k = 0; k < 2; ++k) slots.push_back({kSlotOffsets[k], k});
+  slots.push_back({kBaseSlotOffset, qss::standins::kBaseSeed});
   // The heads: each at the end of the image before it, from the base's.
-  uint64_t end = Get(*f, kSlotOffsets[2] + 40, 8);
+  uint64_t end = Get(*f, kBaseSlotOffset + 40, 8);
   for (int n = 0; n < kMaxHeads; ++n) {
     const uint64_t at = (end + 7) / 8 * 8;
     if (at < kDataStart || !Holds(*f, at, kSlotBytes)) break;
@@ -180,7 +182,8 @@ std::string Hex(uint64_t value) {
 
 std::string ClassId(const CLSID& id) {
   char text[40];
-  std::snprintf(text, sizeof text, "%08x-%04x-%04x-%02x%02x%02x%02x%02x%02x%02x%02x",
+  std::snprintf(text, sizeof text,
+                "%08x-%04x-%04x-%02x%02x%02x%02x%02x%02x%02x%02x",
                 static_cast<unsigned>(id.Data1), id.Data2, id.Data3,
                 id.Data4[0], id.Data4[1], id.Data4[2], id.Data4[3], id.Data4[4],
                 id.Data4[5], id.Data4[6], id.Data4[7]);
@@ -256,8 +259,8 @@ std::string ScratchPath(const char* name) {
   std::filesystem::path folder = std::filesystem::temp_directory_path(error);
   if (error) folder = ".";
   const std::string path =
-      (folder / ("qss-image-fuzz-" + std::to_string(getpid()) + "-" + name +
-                 ".img"))
+      (folder /
+       ("qss-image-fuzz-" + std::to_string(getpid()) + "-" + name + ".img"))
           .string();
   static std::once_flag registered;
   std::call_once(registered, [] { std::atexit(RemoveScratchFiles); });
@@ -312,15 +315,16 @@ PlexSnapshot Snapshot() {
   PlexSnapshot blocks;
   for (int id = QssPlex_NextBlockId(0); id != 0; id = QssPlex_NextBlockId(id)) {
     const int32_t* words = ib0 + DMS_LOCATI(&id);
-    blocks.push_back({id, std::vector<int32_t>(
-                              words, words + QssPlex_BlockWords(id))});
+    blocks.push_back(
+        {id, std::vector<int32_t>(words, words + QssPlex_BlockWords(id))});
   }
   return blocks;
 }
 
 std::string Difference(const PlexSnapshot& before, const PlexSnapshot& after) {
   for (size_t i = 0; i < std::max(before.size(), after.size()); ++i) {
-    if (i >= before.size()) return "block " + std::to_string(after[i].id) + " is new";
+    if (i >= before.size())
+      return "block " + std::to_string(after[i].id) + " is new";
     if (i >= after.size() || before[i].id != after[i].id) {
       return "block " + std::to_string(before[i].id) + " is gone";
     }
@@ -381,12 +385,12 @@ PoisonOutsideBlocks::PoisonOutsideBlocks() {
     top = std::max<int64_t>(top, DMS_LOCATI(&id) + QssPlex_BlockWords(id));
   }
   start_ = reinterpret_cast<char*>(ib0);
-  bytes_ = static_cast<size_t>(
-      std::min<uint64_t>(QssPlex_CapacityBytes(), 4 * top + kPoisonMarginBytes));
+  bytes_ = static_cast<size_t>(std::min<uint64_t>(
+      QssPlex_CapacityBytes(), 4 * top + kPoisonMarginBytes));
   ASAN_POISON_MEMORY_REGION(start_, bytes_);
   for (int id = QssPlex_NextBlockId(0); id != 0; id = QssPlex_NextBlockId(id)) {
-    ASAN_UNPOISON_MEMORY_REGION(ib0 + DMS_LOCATI(&id),
-                                4 * static_cast<size_t>(QssPlex_BlockWords(id)));
+    ASAN_UNPOISON_MEMORY_REGION(
+        ib0 + DMS_LOCATI(&id), 4 * static_cast<size_t>(QssPlex_BlockWords(id)));
   }
 #endif
 }
@@ -470,9 +474,9 @@ Walk WalkTree() {
     }
     STATSTG stat = {};
     HRESULT hr = at.storage->Stat(&stat, STATFLAG_NONAME);
-    walk.text += FAILED(hr) ? at.path + " stat fails " +
-                                  Hex(static_cast<uint32_t>(hr))
-                            : StatLine(at.path, stat);
+    walk.text += FAILED(hr)
+                     ? at.path + " stat fails " + Hex(static_cast<uint32_t>(hr))
+                     : StatLine(at.path, stat);
     walk.text += "\n";
     Ref<IEnumSTATSTG> elements;
     hr = at.storage->EnumElements(0, nullptr, 0, elements.Out());
@@ -506,7 +510,8 @@ Walk WalkTree() {
           }
         }
       }
-      if (FAILED(hr)) walk.text += " open fails " + Hex(static_cast<uint32_t>(hr));
+      if (FAILED(hr))
+        walk.text += " open fails " + Hex(static_cast<uint32_t>(hr));
       walk.text += "\n";
       CoTaskMemFree(stat.pwcsName);
     }

@@ -1,78 +1,8 @@
-// Image file layout, version 3. Integers are little-endian.
-//
-// | offset | bytes | field                                                 |
-// |--------|-------|-------------------------------------------------------|
-// | 0      | 8     | magic "QSSPLEX\x1A"                                   |
-// | 8      | 4     | version: 3                                            |
-// | 12     | 4     | 0                                                     |
-// | 512    | 64    | header slot 0                                         |
-// | 1024   | 64    | header slot 1                                         |
-// | 1536   | 64    | the base slot: the image as last saved whole          |
-// | 4096   |       | block tables and blocks' words, where the slots say   |
-//
-// A header slot describes one image the file holds; of the slots whose own
-// checksum holds, the one with the higher generation is the image:
-//
-// | slot offset | bytes | field                                          |
-// |-------------|-------|------------------------------------------------|
-// | 0           | 8     | generation; 0 in a slot never written          |
-// | 8           | 4     | id limit: one past the highest id ever handed  |
-// | 12          | 4     | n, the number of live blocks                   |
-// | 16          | 8     | w, their word counts summed                    |
-// | 24          | 8     | offset of the block table                      |
-// | 32          | 8     | XXH3-64 of the block table                     |
-// | 40          | 8     | the image's end: past its table and words      |
-// | 48          | 8     | 0                                              |
-// | 56          | 8     | XXH3-64 of bytes 0 to 55, seeded with the      |
-// |             |       | slot's number (2 for the base slot, 3 for a    |
-// |             |       | change's head)                                 |
-//
-// The block table is 24 n bytes, by increasing id, per block: u32 id, u32
-// word count, u64 offset of its words, u64 XXH3-64 of its 4 x words bytes.
-// Every block's words lie between byte 4096 and the image's end; a large
-// block's (kLargeBlockBytes or more) start at a multiple of 4096, so that a
-// load can map them into the plex. A whole image is the header, the table
-// at 4096, then the blocks by id: a file cut short keeps its table, and the
-// blocks past the cut are known to be cut. A longer file holds, past the
-// image's end, what an interrupted save wrote.
-//
-// A save that changes an image (UpdateImage) cuts off whatever lies past
-// the image's end, then appends at the next multiple of 8 a head (a slot
-// describing the new image), a new table and the blocks that differ from
-// the old table's by id, size or checksum; it syncs them, then writes the
-// other slot with the next generation and syncs again. Until that slot is
-// whole the older one is the image, so an interrupted save leaves the old
-// image, and a finished one the new. Blocks that did not change keep their
-// place; when the file would hold more dead bytes than live ones, or the
-// image is small, it is written whole instead (to a new file, which the
-// caller renames over).
-// A block's own checksum tells a damaged block from its sound neighbours;
-// the slot's and the table's make the table trustworthy first.
-//
-// The slot a change writes last holds, until then, an older image (or
-// nothing, all zeros). So when that slot is damaged while the file holds
-// the change whole past the image's end (its head and a table that
-// verifies), the change finished and its slot was damaged since: a load
-// refuses the file rather than take the older image, which the next
-// change would make for good by cutting the newer one off, and a
-// salvaging load takes the newer one.
-//
-// Changes leave the bytes before the image's end as they were, so each
-// earlier image is still whole in the file, up to its own end: the base
-// slot names the last whole save, and each change's head, at that image's
-// end, the next one. When the file is cut before the newest table, or that
-// table is damaged, a salvaging load follows these from the base slot and
-// takes the newest earlier image whose table the file still holds. Files
-// written before the base slot existed hold zeros there.
-//
-// Version 2 (read only): a 48-byte header (magic, u32 version 2, u32 id
-// limit, u32 n, u32 0, u64 w, u64 XXH3-64 of the table, u64 XXH3-64 of bytes
-// 0 to 39), a table of 16 bytes per block (u32 id, u32 word count, u64
-// XXH3-64 of its words), then the words in table order; exactly that long.
-//
-// Version 1 (read only): magic, u32 version 1, u32 id limit, u32 n, then per
-// block by increasing id u32 id, u32 word count and the words; last a u64
-// FNV-1a of every byte before it.
+// The plex image file: its reader and writer. docs/image-format.md
+// describes the format (versions 1 to 3), the two ways a save writes it
+// (whole to a new file; a change added after the image's end, then the
+// header slot switched) and how a salvaging load walks back through the
+// earlier images a file still holds.
 #include "standins/plex_image.h"
 
 #include <algorithm>
@@ -113,29 +43,10 @@ struct Slot {
 
 namespace {
 
-constexpr unsigned char kMagic[8] = {'Q', 'S', 'S', 'P', 'L', 'E', 'X', 0x1A};
-constexpr uint32_t kFirstFormat = 1;
-constexpr uint32_t kSecondFormat = 2;
-constexpr uint32_t kCurrentFormat = 3;
-constexpr uint64_t kSlotOffsets[2] = {512, 1024};
-constexpr uint64_t kBaseSlotOffset = 1536;
 constexpr uint64_t kHeaderReadBytes = kBaseSlotOffset + kSlotBytes;
-// Checksum seeds of the base slot and of a change's head; slots 0 and 1
-// use their numbers.
-constexpr int kBaseSeed = 2;
-constexpr int kHeadSeed = 3;
-constexpr uint64_t kSlotCheckedBytes = 56;
-constexpr uint64_t kDataStart = 4096;
-constexpr uint64_t kEntryBytes = 24;
 // An image with fewer live bytes is always written whole: that costs as
 // little as adding to it, and keeps the file in one piece, in id order.
 constexpr uint64_t kSmallImageBytes = 1 << 20;
-constexpr uint64_t kSecondHeaderBytes = 48;
-constexpr uint64_t kSecondHeaderCheckedBytes = 40;
-constexpr uint64_t kSecondEntryBytes = 16;
-constexpr uint64_t kFirstHeaderBytes = 20;
-constexpr uint64_t kFirstBlockHeaderBytes = 8;
-constexpr uint64_t kFirstChecksumBytes = 8;
 // Pieces of this size move between file and plex: large enough that calls
 // cost nothing beside the copying, small enough to stay in the cache for the
 // checksum that follows.
@@ -155,8 +66,6 @@ constexpr uint64_t kMaxImageWords = uint64_t{1} << 31;
 // and a slot's 0 means "never written": a change to an image this far on
 // is saved whole, which starts again at generation 1.
 constexpr uint64_t kMaxGeneration = UINT64_MAX - 1;
-constexpr uint64_t kFnvOffset = 14695981039346656037ull;
-constexpr uint64_t kFnvPrime = 1099511628211ull;
 
 uint64_t ReadUint(const unsigned char* data, int bytes) {
   uint64_t value = 0;
@@ -823,8 +732,7 @@ int ImageReader::ReadTable(const Slot& slot, bool cut_ok, ImageLayout* layout) {
   for (size_t i = 0; i < slot.count; ++i) {
     const size_t in_piece = i % kEntriesPerPiece;
     if (in_piece == 0) {
-      const size_t entries =
-          std::min<size_t>(kEntriesPerPiece, slot.count - i);
+      const size_t entries = std::min<size_t>(kEntriesPerPiece, slot.count - i);
       if (!Read(scratch_.data(), entries * kEntryBytes)) return ReadFailure();
     }
     const unsigned char* entry = scratch_.data() + in_piece * kEntryBytes;

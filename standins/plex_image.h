@@ -10,19 +10,11 @@
 #include <cstdio>
 #include <vector>
 
+#include "standins/image_format.h"
 #include "standins/plex_controls.h"
 
 namespace qss::standins {
 
-// A large block's words start at a multiple of this in the file, so that
-// they can be mapped straight into a plex whose place for them is aligned
-// alike. A large block is one of at least kLargeBlockBytes.
-constexpr uint64_t kImageAlignment = 4096;
-constexpr uint64_t kLargeBlockBytes = 256 * 1024;
-inline bool IsLargeBlock(uint64_t words) {
-  return words * 4 >= kLargeBlockBytes;
-}
-constexpr size_t kSlotBytes = 64;
 // More ids than this cannot have been handed out by any plex (8 GiB at
 // most, every live block taking 16 bytes or more): an image claiming more
 // is damaged, whatever plex reads it.
