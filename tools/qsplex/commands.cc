@@ -190,6 +190,50 @@ bool ListStorage(const Context& c, const Element& e,
   return true;
 }
 
+// What a move or copy carries: its bytes, its streams and its largest
+// stream, from the subtree's listing (empty for a stream).
+struct CopySize {
+  uint64_t bytes;
+  uint64_t largest;
+  size_t streams;
+};
+
+CopySize SizeOf(const Element& from, const std::vector<TreeNode>& nodes) {
+  if (nodes.empty()) return {from.size, from.size, 1};
+  CopySize size{nodes[0].size, 0, nodes[0].streams};
+  for (const TreeNode& node : nodes) {
+    if (node.type == STGTY_STREAM) {
+      size.largest = std::max(size.largest, node.size);
+    }
+  }
+  return size;
+}
+
+// Whether the plex has room for all the bytes, and for each stream's data
+// block one free extent of its length.
+bool FitsInPlex(const CopySize& size) {
+  const uint64_t free_bytes = QssPlex_CapacityBytes() - QssPlex_UsedBytes();
+  const uint64_t largest_block = 4 * static_cast<uint64_t>(std::max<long long>(
+                                         QssPlex_GrowableWords(0), 0));
+  return size.bytes <= free_bytes && size.largest <= largest_block;
+}
+
+// Gives every storage of the copy made at `target` in `destination` the
+// class id its source had, as `nodes` listed them.
+bool CarryClassIds(const Context& c, IStorage* destination,
+                   const std::vector<WideString>& target,
+                   const std::vector<TreeNode>& nodes) {
+  Ref<IStorage> made;
+  HRESULT set = destination->OpenStorage(target.back().c_str(), nullptr,
+                                         kReadWrite, nullptr, 0, made.Out());
+  if (SUCCEEDED(set)) set = SetClassIds(made.get(), nodes);
+  if (SUCCEEDED(set)) return true;
+  c.Fail(JoinPath(target, target.size()),
+         "cannot give the copy its class ids: " + DescribeResult(set) +
+             kUnchanged);
+  return false;
+}
+
 int MoveOrCopy(const Context& c, bool move) {
   Element from;
   Element to;
@@ -226,33 +270,19 @@ int MoveOrCopy(const Context& c, bool move) {
     if (FAILED(hr)) return c.Fail(JoinPath(target, target.size()), hr);
     return SaveImage(c);
   }
-  uint64_t bytes = from.size;
-  uint64_t largest = from.size;
-  size_t streams = 1;
   std::vector<TreeNode> nodes;
   if (from.type == STGTY_STORAGE) {
     if (!LoadSubtree(c, from, true, &nodes)) return kExitFailure;
     // A move is the library's to make whole; a copy passes them by.
     if (!move) WarnUnnamed(c, nodes, from.path(), "copied");
-    bytes = nodes[0].size;
-    streams = nodes[0].streams;
-    largest = 0;
-    for (const TreeNode& node : nodes) {
-      if (node.type == STGTY_STREAM) largest = std::max(largest, node.size);
-    }
   }
   // A copy, and a move into another storage (which the library makes as a
-  // copy and then removes the source), needs room for all its bytes, and
-  // each stream's data block one free extent of its length. Refused here,
-  // nothing has changed; a copy that fails later for want of room leaves
-  // the image unchanged too, as it is then not saved.
-  const uint64_t free_bytes = QssPlex_CapacityBytes() - QssPlex_UsedBytes();
-  const uint64_t largest_block = 4 * static_cast<uint64_t>(std::max<long long>(
-                                         QssPlex_GrowableWords(0), 0));
-  if (bytes > free_bytes || largest > largest_block) {
-    return c.Fail(from.path(), PlexFull(bytes));
-  }
-  Progress progress(move ? "moving" : "copying", bytes, streams);
+  // copy and then removes the source), needs room for all its bytes.
+  // Refused here, nothing has changed; a copy that fails later for want of
+  // room leaves the image unchanged too, as it is then not saved.
+  const CopySize size = SizeOf(from, nodes);
+  if (!FitsInPlex(size)) return c.Fail(from.path(), PlexFull(size.bytes));
+  Progress progress(move ? "moving" : "copying", size.bytes, size.streams);
   const std::vector<WideString> parent_names(target.begin(), target.end() - 1);
   Ref<IStorage> watched(
       NewProgressStorage(destination.get(), &progress,
@@ -266,7 +296,7 @@ int MoveOrCopy(const Context& c, bool move) {
     const std::string subject =
         at.empty() ? JoinPath(target, target.size()) : at;
     if (hr == STG_E_MEDIUMFULL) {
-      return c.Fail(subject, PlexFull(bytes) + kUnchanged);
+      return c.Fail(subject, PlexFull(size.bytes) + kUnchanged);
     }
     // The library will not move a storage holding an element without a
     // name, which no name could reach in its new place.
@@ -281,16 +311,9 @@ int MoveOrCopy(const Context& c, bool move) {
   progress.Done();
   // The library's copies carry no class ids: every storage of the copy
   // takes its source's here (before saving, so a failure changes nothing).
-  if (from.type == STGTY_STORAGE) {
-    Ref<IStorage> made;
-    HRESULT set = destination->OpenStorage(target.back().c_str(), nullptr,
-                                           kReadWrite, nullptr, 0, made.Out());
-    if (SUCCEEDED(set)) set = SetClassIds(made.get(), nodes);
-    if (FAILED(set)) {
-      return c.Fail(JoinPath(target, target.size()),
-                    "cannot give the copy its class ids: " +
-                        DescribeResult(set) + kUnchanged);
-    }
+  if (from.type == STGTY_STORAGE &&
+      !CarryClassIds(c, destination.get(), target, nodes)) {
+    return kExitFailure;
   }
   return SaveImage(c);
 }
