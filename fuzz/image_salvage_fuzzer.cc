@@ -10,7 +10,7 @@
 #include "fuzz/image_fuzz.h"
 #include "qsstorage/qsstorage.h"
 #include "standins/plex_controls.h"
-#include "tools/qsplex/salvage.h"
+#include "tools/qsplex/records/salvage.h"
 
 namespace qss_fuzz {
 std::string CheckSalvage(const uint8_t* data, size_t size) {

@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "tools/qsplex/commands.h"
-#include "tools/qsplex/files.h"
-#include "tools/qsplex/image_file.h"
+#include "tools/qsplex/commands/commands.h"
+#include "tools/qsplex/os/files.h"
+#include "tools/qsplex/image/image_file.h"
 
 #if defined(_WIN32)
 #include <shellapi.h>

@@ -1,0 +1,324 @@
+#include "tools/qsplex/os/files.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "tools/qsplex/output/text.h"
+
+#if defined(_WIN32)
+#include <io.h>
+#include <windows.h>
+#else
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+namespace qsplex {
+namespace {
+
+// The first bytes of every image the host's store writes.
+constexpr char kImageMagic[] = "QSSPLEX\x1a";
+
+#if defined(_WIN32)
+// The ANSI form of `wide` when it converts there and back unchanged.
+std::string ExactAnsi(const WideString& wide) {
+  BOOL lossy = FALSE;
+  const int bytes =
+      WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide.c_str(), -1,
+                          nullptr, 0, nullptr, &lossy);
+  if (bytes <= 0 || lossy) return std::string();
+  std::string ansi(static_cast<size_t>(bytes), '\0');
+  WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide.c_str(), -1, &ansi[0],
+                      bytes, nullptr, &lossy);
+  ansi.resize(static_cast<size_t>(bytes) - 1);
+  return lossy ? std::string() : ansi;
+}
+#endif
+
+}  // namespace
+
+FileStatus Probe(const std::string& path) {
+  FileStatus status;
+#if defined(_WIN32)
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  SetLastError(0);
+  if (!GetFileAttributesExW(WideName(path).c_str(), GetFileExInfoStandard,
+                            &data)) {
+    const DWORD error = GetLastError();
+    status.kind = error == ERROR_FILE_NOT_FOUND ||
+                          error == ERROR_PATH_NOT_FOUND ||
+                          error == ERROR_INVALID_NAME
+                      ? FileKind::kMissing
+                      : FileKind::kUnreadable;
+    status.reason = SystemReason();
+    return status;
+  }
+  if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    status.kind = FileKind::kDirectory;
+  } else if ((data.dwFileAttributes & FILE_ATTRIBUTE_DEVICE) != 0) {
+    status.kind = FileKind::kOther;
+  }
+  status.bytes = (uint64_t{data.nFileSizeHigh} << 32) | data.nFileSizeLow;
+#else
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0) {
+    status.kind = errno == ENOENT || errno == ENOTDIR ? FileKind::kMissing
+                                                      : FileKind::kUnreadable;
+    status.reason = SystemReason();
+    return status;
+  }
+  if (S_ISDIR(st.st_mode)) {
+    status.kind = FileKind::kDirectory;
+  } else if (!S_ISREG(st.st_mode)) {
+    status.kind = FileKind::kOther;
+  }
+  status.bytes = static_cast<uint64_t>(st.st_size);
+#endif
+  return status;
+}
+
+bool LooksLikeImage(const std::string& path) {
+  if (Probe(path).kind != FileKind::kFile) return false;
+  std::FILE* file = OpenFile(path, "rb");
+  if (file == nullptr) return false;
+  char head[sizeof kImageMagic - 1];
+  const bool image = std::fread(head, 1, sizeof head, file) == sizeof head &&
+                     std::memcmp(head, kImageMagic, sizeof head) == 0;
+  std::fclose(file);
+  return image;
+}
+
+std::string FolderOf(const std::string& path) {
+#if defined(_WIN32)
+  const size_t slash = path.find_last_of("/\\:");
+  if (slash != std::string::npos && path[slash] == ':') {
+    return path.substr(0, slash + 1) + ".";
+  }
+#else
+  const size_t slash = path.rfind('/');
+#endif
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? path.substr(0, 1) : path.substr(0, slash);
+}
+
+std::string CreateProblem(const std::string& path, const std::string& reason) {
+  const std::string folder = FolderOf(path);
+  const FileKind kind = Probe(folder).kind;
+  std::string text = "cannot create it: " + reason;
+  if (kind == FileKind::kMissing) {
+    text += " (there is no folder " + folder + ")";
+  } else if (kind != FileKind::kDirectory && kind != FileKind::kUnreadable) {
+    text += " (" + folder + " is not a folder)";
+  }
+  return text;
+}
+
+std::FILE* OpenFile(const std::string& path, const char* mode) {
+  ClearSystemError();
+#if defined(_WIN32)
+  WideString wide_mode;
+  Utf8ToWide(mode, &wide_mode);
+  return _wfopen(WideName(path).c_str(), wide_mode.c_str());
+#else
+  return std::fopen(path.c_str(), mode);
+#endif
+}
+
+bool RemoveFile(const std::string& path) {
+#if defined(_WIN32)
+  return DeleteFileW(WideName(path).c_str()) != 0;
+#else
+  return unlink(path.c_str()) == 0;
+#endif
+}
+
+std::FILE* CreateNewFile(const std::string& path) {
+  ClearSystemError();
+#if defined(_WIN32)
+  HANDLE handle = CreateFileW(WideName(path).c_str(), GENERIC_WRITE, 0, nullptr,
+                              CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return nullptr;
+  const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), 0);
+  if (fd < 0) {
+    CloseHandle(handle);
+    return nullptr;
+  }
+#else
+  const int fd =
+      open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  if (fd < 0) return nullptr;
+#endif
+#if defined(_WIN32)
+  std::FILE* file = _fdopen(fd, "wb");
+  if (file == nullptr) _close(fd);
+#else
+  std::FILE* file = fdopen(fd, "wb");
+  if (file == nullptr) close(fd);
+#endif
+  return file;
+}
+
+bool IsLink(const std::string& path) {
+#if defined(_WIN32)
+  const DWORD attributes = GetFileAttributesW(WideName(path).c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES &&
+         (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+#else
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+#endif
+}
+
+bool ListFolder(const std::string& path, std::vector<FolderEntry>* entries,
+                std::string* reason) {
+  entries->clear();
+  ClearSystemError();
+#if defined(_WIN32)
+  WIN32_FIND_DATAW found;
+  HANDLE search = FindFirstFileW(WideName(InFolder(path, "*")).c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) {
+    *reason = SystemReason();
+    return false;
+  }
+  do {
+    FolderEntry entry;
+    entry.name = WideToUtf8(found.cFileName);
+    if (entry.name == "." || entry.name == "..") continue;
+    if ((found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+      entry.kind = FileKind::kOther;
+      entry.link = true;
+    } else if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+      entry.kind = FileKind::kDirectory;
+    } else if ((found.dwFileAttributes & FILE_ATTRIBUTE_DEVICE) != 0) {
+      entry.kind = FileKind::kOther;
+    }
+    entry.bytes = (uint64_t{found.nFileSizeHigh} << 32) | found.nFileSizeLow;
+    entries->push_back(entry);
+  } while (FindNextFileW(search, &found));
+  const DWORD error = GetLastError();
+  FindClose(search);
+  if (error != ERROR_NO_MORE_FILES) {
+    SetLastError(error);
+    *reason = SystemReason();
+    return false;
+  }
+#else
+  DIR* folder = opendir(path.c_str());
+  if (folder == nullptr) {
+    *reason = SystemReason();
+    return false;
+  }
+  while (const dirent* found = readdir(folder)) {
+    FolderEntry entry;
+    entry.name = found->d_name;
+    if (entry.name == "." || entry.name == "..") continue;
+    struct stat st;
+    if (lstat(InFolder(path, entry.name).c_str(), &st) != 0) {
+      entry.kind = FileKind::kUnreadable;
+      errno = 0;
+      entries->push_back(entry);
+      continue;
+    }
+    if (S_ISLNK(st.st_mode)) {
+      entry.kind = FileKind::kOther;
+      entry.link = true;
+    } else if (S_ISDIR(st.st_mode)) {
+      entry.kind = FileKind::kDirectory;
+    } else if (!S_ISREG(st.st_mode)) {
+      entry.kind = FileKind::kOther;
+    }
+    entry.bytes = static_cast<uint64_t>(st.st_size);
+    entries->push_back(entry);
+  }
+  const bool failed = errno != 0;
+  if (failed) *reason = SystemReason();
+  closedir(folder);
+  if (failed) return false;
+#endif
+  std::sort(entries->begin(), entries->end(),
+            [](const FolderEntry& a, const FolderEntry& b) {
+              return a.name < b.name;
+            });
+  return true;
+}
+
+bool MakeFolder(const std::string& path) {
+  ClearSystemError();
+#if defined(_WIN32)
+  return CreateDirectoryW(WideName(path).c_str(), nullptr) != 0;
+#else
+  return mkdir(path.c_str(), 0777) == 0;
+#endif
+}
+
+std::string InFolder(const std::string& folder, const std::string& name) {
+  if (folder.empty()) return name;
+  const char last = folder.back();
+#if defined(_WIN32)
+  if (last == '\\' || last == ':') return folder + name;
+#endif
+  return last == '/' ? folder + name : folder + "/" + name;
+}
+
+void ClearSystemError() {
+  errno = 0;
+#if defined(_WIN32)
+  SetLastError(0);
+#endif
+}
+
+std::string SystemReason() {
+#if defined(_WIN32)
+  const DWORD error = GetLastError();
+  if (error != 0) {
+    wchar_t text[512];
+    DWORD length = FormatMessageW(
+        FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+        error, 0, text, sizeof text / sizeof text[0], nullptr);
+    while (length > 0 &&
+           (text[length - 1] == L'\r' || text[length - 1] == L'\n' ||
+            text[length - 1] == L' ' || text[length - 1] == L'.')) {
+      --length;
+    }
+    if (length > 0) {
+      text[length] = 0;
+      return WideToUtf8(text);
+    }
+    return "system error " + std::to_string(error);
+  }
+#endif
+  return errno != 0 ? std::strerror(errno) : "unknown reason";
+}
+
+bool IsTerminal(std::FILE* file) {
+#if defined(_WIN32)
+  return _isatty(_fileno(file)) != 0;
+#else
+  return isatty(fileno(file)) != 0;
+#endif
+}
+
+WideString WideName(const std::string& path) {
+  WideString wide;
+  Utf8ToWide(path, &wide);
+  return wide;
+}
+
+std::string StorePath(const std::string& path) {
+#if defined(_WIN32)
+  const WideString wide = WideName(path);
+  std::string ansi = ExactAnsi(wide);
+  if (!ansi.empty()) return ansi;
+  wchar_t short_path[MAX_PATH];
+  const DWORD length = GetShortPathNameW(wide.c_str(), short_path, MAX_PATH);
+  if (length == 0 || length >= MAX_PATH) return std::string();
+  return ExactAnsi(short_path);
+#else
+  return path;
+#endif
+}
+
+}  // namespace qsplex
