@@ -1,3 +1,5 @@
+// Every command in the order help lists them, and what several families
+// of commands share.
 #include "tools/qsplex/commands/commands.h"
 
 #include "tools/qsplex/tree/walk.h"
@@ -13,7 +15,6 @@ CommandList AllCommands() {
           &kImportCommand};
 }
 
-// The subtree below `element`, a storage.
 bool LoadSubtree(const Context& c, const Element& element, bool open_streams,
                  std::vector<TreeNode>* nodes) {
   Ref<IStorage> storage;
