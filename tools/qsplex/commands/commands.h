@@ -7,11 +7,9 @@
 #include <string>
 
 #include "tools/qsplex/image/session.h"
+#include "tools/qsplex/os/chunks.h"
 
 namespace qsplex {
-
-// Bytes move between streams and files in pieces of this size.
-constexpr size_t kChunkBytes = 1024 * 1024;
 
 // Copies the rest of `stream` (the element at `subject`) to `out`, the file
 // `out_name`, in pieces. Returns the exit code, failures printed.
