@@ -72,9 +72,11 @@ const char* AdmissionName(Admission admission) {
 // The storage's list walked as the checker walks it, each admitted entry's
 // child admitted after it: "e1 ok (child1 ok), e2 ok (child2 ok)".
 std::string Walk(const Records& r) {
-  const std::map<int, std::string> names = {
-      {r.storage, "storage"}, {r.e1, "e1"},         {r.e2, "e2"},
-      {r.child1, "child1"},   {r.child2, "child2"}};
+  const std::map<int, std::string> names = {{r.storage, "storage"},
+                                            {r.e1, "e1"},
+                                            {r.e2, "e2"},
+                                            {r.child1, "child1"},
+                                            {r.child2, "child2"}};
   auto name = [&](int id) {
     const auto found = names.find(id);
     return found != names.end() ? found->second : std::to_string(id);

@@ -81,8 +81,8 @@ std::vector<qss::AllocatedBlock> StoreBlocks() {
 
 // A node's record against the model's node: "" when they agree.
 std::string CompareNode(const qss::NodeRecord& record, const ModelNode& m) {
-  const qss::NodeLayout& layout = qss::LayoutOf(
-      m.storage ? qss::kKindStorage : qss::kKindStream);
+  const qss::NodeLayout& layout =
+      qss::LayoutOf(m.storage ? qss::kKindStorage : qss::kKindStream);
   if (record.admission != qss::Admission::kAdmitted) {
     return record.admission == qss::Admission::kReachedAgain
                ? "node reached a second time"
@@ -104,8 +104,8 @@ std::string CompareNode(const qss::NodeRecord& record, const ModelNode& m) {
     return "open mode " + Hex(static_cast<uint32_t>(node[mode_word])) +
            ", the model's " + Hex(static_cast<uint32_t>(m.mode));
   }
-  if (m.storage && std::memcmp(node + qss::kStorageClassIdWord,
-                               m.clsid.data(), m.clsid.size()) != 0) {
+  if (m.storage && std::memcmp(node + qss::kStorageClassIdWord, m.clsid.data(),
+                               m.clsid.size()) != 0) {
     return "class id differs from the model's";
   }
   return "";

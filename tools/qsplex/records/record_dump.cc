@@ -130,7 +130,8 @@ class RecordDumper {
       PrintDamage(damage_, view_, item.id, indent);
     }
     if (links.known_kind()) {
-      stack_.push_back({links.child, links.kind, item.path, item.depth + 1, {}});
+      stack_.push_back(
+          {links.child, links.kind, item.path, item.depth + 1, {}});
     }
   }
 
@@ -168,10 +169,10 @@ class RecordDumper {
     qss::ElementList list = walk_.ListOf(storage);
     qss::ListStep step;
     while (list.Next(&step)) {
-      entries.push_back({step.entry, -1,
-                         (item.path == "/" ? "/" : item.path + "/") +
-                             ChildName(step),
-                         item.depth, step});
+      entries.push_back(
+          {step.entry, -1,
+           (item.path == "/" ? "/" : item.path + "/") + ChildName(step),
+           item.depth, step});
     }
     stack_.insert(stack_.end(), entries.rbegin(), entries.rend());
   }

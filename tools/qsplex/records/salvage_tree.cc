@@ -173,7 +173,8 @@ class TreeSalvager {
     std::unordered_set<int> named;
     for (const qss::AllocatedBlock& block : blocks_) {
       qss::EntryLinks links;
-      if (block.words == qss::kEntryWords && walk_.PeekEntry(block.id, &links)) {
+      if (block.words == qss::kEntryWords &&
+          walk_.PeekEntry(block.id, &links)) {
         named.insert(links.child);
       }
     }
@@ -292,14 +293,14 @@ class TreeSalvager {
     const int after = EntryAfter(entry);
     SalvagedElement lost;
     lost.parent = storage;
-    lost.path = Join(tree_.elements[storage].path, "<entry " + Str(entry) + ">");
-    Lose(&lost,
-         "its element list runs into block " + Str(entry) + ", which " +
-             broken +
-             (after != 0 ? "; the list goes on at entry " + Str(after) +
-                               ", which links back to it"
-                         : ": the elements after it are not reached "
-                           "through the list"));
+    lost.path =
+        Join(tree_.elements[storage].path, "<entry " + Str(entry) + ">");
+    Lose(&lost, "its element list runs into block " + Str(entry) + ", which " +
+                    broken +
+                    (after != 0 ? "; the list goes on at entry " + Str(after) +
+                                      ", which links back to it"
+                                : ": the elements after it are not reached "
+                                  "through the list"));
     tree_.elements.push_back(std::move(lost));
     if (Damage(entry) != nullptr &&
         std::find(cut_lists_.begin(), cut_lists_.end(), storage) ==
