@@ -162,6 +162,12 @@ typedef void(QSS_HOST_CALL* QssPlexDamageReport)(int blockId, int damage,
 QSS_MXDMS_API int QSS_HOST_CALL QssPlex_LoadSalvage(const char* path,
                                                     QssPlexDamageReport report,
                                                     void* context);
+// Verifies block `block` of the loaded image against the image's checksum
+// for it, once: QSS_PLEX_LOADED when its bytes are the image's (or it was
+// verified before, or written since the load, or holds no image bytes),
+// QSS_PLEX_DAMAGED when they are not. A block found damaged stays damaged:
+// a later save never stamps its bytes with a fresh checksum.
+QSS_MXDMS_API int QSS_HOST_CALL QssPlex_VerifyBlock(int block);
 // Of a block the last LoadSalvage reported as QSS_PLEX_BLOCK_CUT, the bytes
 // at its start that the file holds (0 when the file ends before it); -1 for
 // any other id, and after any other load or Reset.

@@ -100,6 +100,7 @@ int RunExport(const Context& c) {
   if (e.type != STGTY_STORAGE) {
     return c.Fail(e.path(), "is a stream; export takes a storage");
   }
+  if (!DataReadable(c, e)) return kExitFailure;
   // Copying reads streams only while their open mode allows reading.
   std::vector<TreeNode> nodes;
   Ref<IStorage> source;

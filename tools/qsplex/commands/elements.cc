@@ -150,6 +150,8 @@ int MoveOrCopy(const Context& c, bool move) {
     if (FAILED(hr)) return c.Fail(JoinPath(target, target.size()), hr);
     return SaveImage(c);
   }
+  // A copy reads the bytes and saves them under fresh checksums.
+  if (!DataReadable(c, from)) return kExitFailure;
   std::vector<TreeNode> nodes;
   if (from.type == STGTY_STORAGE) {
     if (!LoadSubtree(c, from, true, &nodes)) return kExitFailure;

@@ -34,6 +34,7 @@ int RunCat(const Context& c) {
   if (e.type != STGTY_STREAM) {
     return c.Fail(e.path(), "is a storage, not a stream");
   }
+  if (!DataReadable(c, e)) return kExitFailure;
   return WriteToStandardOutput(c, e);
 }
 int RunPut(const Context& c) {

@@ -277,6 +277,7 @@ int RunGet(const Context& c) {
   if (!OpenImage(c, false) || !LocateExisting(c, c.args[0], kRead, &e)) {
     return kExitFailure;
   }
+  if (!DataReadable(c, e)) return kExitFailure;
   if (c.Has('r')) return GetTree(c, e);
   if (e.type != STGTY_STREAM) {
     return c.Fail(e.path(),

@@ -10,6 +10,8 @@
 #include "standins/plex_controls.h"
 #include "tools/qsplex/os/files.h"
 #include "tools/qsplex/image/image_watch.h"
+#include "tools/qsplex/records/salvage.h"
+#include "tools/qsplex/records/stream_data.h"
 
 namespace qsplex {
 
@@ -226,7 +228,17 @@ std::string OlderImageText(const ImageDamage& damage) {
          ", whose changes are lost";
 }
 
-bool LoadImageFile(const Context& c, ImageDamage* damage) {
+namespace {
+
+enum class Loaded {
+  kLoaded,
+  kFailed,   // said why
+  kDamaged,  // a damaged image, with nothing said yet
+};
+
+// LoadImageFile, which with `quiet_damage` leaves a damaged image's failure
+// to the caller to tell.
+Loaded Load(const Context& c, ImageDamage* damage, bool quiet_damage) {
   SetActivity("loading the image");
   ResetPlex();
   const std::string store_path = StorePath(c.image);
@@ -234,7 +246,7 @@ bool LoadImageFile(const Context& c, ImageDamage* damage) {
     c.Fail(c.image,
            "this build's plex store takes only names in the ANSI code page, "
            "and this one has no short form in it");
-    return false;
+    return Loaded::kFailed;
   }
   int loaded;
   WatchImage(c.command, c.image);
@@ -252,12 +264,12 @@ bool LoadImageFile(const Context& c, ImageDamage* damage) {
   if (loaded == QSS_PLEX_LOADED) {
     if (QssPlex_BlockWords(1) >= 0 &&
         QssPlex_BlockWords(qss::kAnchorBlock) > qss::kAnchorWord) {
-      return true;
+      return Loaded::kLoaded;
     }
     c.Fail(c.image,
            "not a plex image of this host: block 2 cannot hold the root "
            "anchor");
-    return false;
+    return Loaded::kFailed;
   }
   std::string reason;
   QssPlexImageInfo info = {};
@@ -285,19 +297,61 @@ bool LoadImageFile(const Context& c, ImageDamage* damage) {
            "a damaged plex image: its header or block table is wrong (or, "
            "in an image of the first format, its one checksum), so no block "
            "in it can be placed");
+  } else if (quiet_damage) {
+    return Loaded::kDamaged;
   } else {
-    c.Fail(c.image,
-           "a damaged plex image: its header, block table or checksum is "
-           "wrong; 'qsplex check " +
-               c.image +
-               "' tells what is damaged, 'qsplex recover' keeps "
-               "what can be read");
+    FailDamaged(c, "its header, block table or checksum is wrong");
   }
+  return Loaded::kFailed;
+}
+
+// The blocks of streams' data that the load found damaged, by block: the
+// commands that read them refuse, everything else reads as usual.
+DamageMap g_damaged_data;
+
+// Loads an image that a plain load found damaged, salvaging, when the
+// damage lies in streams' data alone (see g_damaged_data); otherwise says
+// that the image is damaged.
+bool LoadAroundDamagedData(const Context& c) {
+  ImageDamage damage;
+  const Loaded loaded = Load(c, &damage, true);
+  if (loaded == Loaded::kFailed) return false;
+  if (loaded == Loaded::kLoaded && !damage.older_image()) {
+    MeasureCutBlocks(&damage);
+    if (DamageInDataOnly(AllocatedBlocks(), damage.blocks)) {
+      g_damaged_data = std::move(damage.blocks);
+      return true;
+    }
+  }
+  FailDamaged(c, loaded == Loaded::kLoaded && !damage.older_image()
+                     ? "blocks of its tree's records or element lists are "
+                       "damaged, not only streams' data"
+                     : "its header, block table or checksum is wrong");
   return false;
 }
 
+}  // namespace
+
+void FailDamaged(const Context& c, const std::string& what) {
+  c.Fail(c.image, "a damaged plex image: " + what + "; 'qsplex check " +
+                      c.image +
+                      "' tells what is damaged, 'qsplex recover' keeps "
+                      "what can be read");
+}
+
+bool LoadImageFile(const Context& c, ImageDamage* damage) {
+  return Load(c, damage, false) == Loaded::kLoaded;
+}
+
 bool OpenImage(const Context& c, bool change) {
-  if (!LoadImageFile(c)) return false;
+  // A read goes on around damage to streams' data; a change is refused, as
+  // its save would stamp damaged bytes with fresh checksums.
+  g_damaged_data.clear();
+  const Loaded loaded = Load(c, nullptr, !change);
+  if (loaded == Loaded::kFailed ||
+      (loaded == Loaded::kDamaged && !LoadAroundDamagedData(c))) {
+    return false;
+  }
   SetActivity("checking the tree");
   const std::vector<qss::TreeFinding> findings =
       qss::CheckTree(AllocatedBlocks());
@@ -309,6 +363,33 @@ bool OpenImage(const Context& c, bool change) {
   if (change) QSStrg_RestoreRefCounts();
   SetActivity("working on the tree");
   return true;
+}
+
+bool DataReadable(const Context& c, const Element& e) {
+  std::vector<StreamData> streams;
+  if (!StreamDataUnder(AllocatedBlocks(), e.names, e.path(), &streams)) {
+    return true;  // found through the library: the library reads it
+  }
+  bool readable = true;
+  for (const StreamData& stream : streams) {
+    if (stream.block == 0) continue;
+    const auto found = g_damaged_data.find(stream.block);
+    std::string what;
+    if (found != g_damaged_data.end()) {
+      what = DamageText(found->second, QssPlex_BlockWords(stream.block));
+    } else if (QssPlex_VerifyBlock(stream.block) == QSS_PLEX_DAMAGED) {
+      what = "fails its checksum";
+    } else {
+      continue;
+    }
+    c.Fail(stream.path, "its data is damaged (block " +
+                            std::to_string(stream.block) + " " + what +
+                            "); 'qsplex check " + c.image +
+                            "' lists the damage, 'qsplex recover " + c.image +
+                            " NEW' keeps what can be read");
+    readable = false;
+  }
+  return readable;
 }
 
 bool IsAsLoaded(const Context& c, bool saving) {

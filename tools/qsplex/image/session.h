@@ -108,11 +108,21 @@ std::string OlderImageText(const ImageDamage& damage);
 // each block of an image it holds is: the damage is listed there. Prints
 // the failure.
 bool LoadImageFile(const Context& c, ImageDamage* damage = nullptr);
+// Says that the image is damaged (`what` says how), pointing to check and
+// recover.
+void FailDamaged(const Context& c, const std::string& what);
 // Loads the image for a command, refusing a missing or damaged file and a
-// tree that `check` finds unsafe to walk. With `change`, closes every node
+// tree that `check` finds unsafe to walk. A read goes on when the damage
+// lies in streams' data alone (DataReadable refuses those streams). With `change`, closes every node
 // first (QSStrg_RestoreRefCounts): open modes saved by earlier runs or by
 // the host grant nothing to this run. Prints the failure.
 bool OpenImage(const Context& c, bool change);
+// Whether the bytes of the stream `e` is, or of every stream under the
+// storage it is, can be read: none of their data blocks was found damaged
+// by the load or fails its checksum now (QssPlex_VerifyBlock). Prints a
+// line for each damaged stream, naming it and pointing to check and
+// recover.
+bool DataReadable(const Context& c, const Element& e);
 // Whether the image loaded is still as it was before loading; otherwise
 // prints that another program changed it (and, when `saving`, that the
 // command saves nothing). See image_watch.h.

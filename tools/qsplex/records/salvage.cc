@@ -6,6 +6,11 @@ namespace qsplex {
 
 bool LoadDamagedImage(const Context& c, ImageDamage* damage) {
   if (!LoadImageFile(c, damage)) return false;
+  MeasureCutBlocks(damage);
+  return true;
+}
+
+void MeasureCutBlocks(ImageDamage* damage) {
   // The store tells from the file's length where it ends inside each cut
   // block: a stream's zero bytes could not otherwise be told from the
   // missing ones, which load as zero.
@@ -14,7 +19,6 @@ bool LoadDamagedImage(const Context& c, ImageDamage* damage) {
     const long long held = QssPlex_CutBlockBytes(block);
     what.bytes_read = held > 0 ? static_cast<uint64_t>(held) : 0;
   }
-  return true;
 }
 
 }  // namespace qsplex

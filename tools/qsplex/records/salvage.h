@@ -22,6 +22,9 @@ namespace qsplex {
 // the file holds at its start, as the store measures them by the file's
 // length.
 bool LoadDamagedImage(const Context& c, ImageDamage* damage);
+// Of each cut block of `damage` the last salvaging load reported, the
+// bytes the file holds at its start (`bytes_read`).
+void MeasureCutBlocks(ImageDamage* damage);
 
 enum class Fate {
   kKept,     // read and verified

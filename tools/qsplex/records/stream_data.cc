@@ -1,0 +1,110 @@
+#include "tools/qsplex/records/stream_data.h"
+
+#include <utility>
+
+#include "check/tree_check.h"
+#include "platform/com.h"
+#include "records/node_records.h"
+#include "tools/qsplex/records/salvage.h"
+
+namespace qsplex {
+
+namespace {
+
+std::string Below(const std::string& parent, const std::string& name) {
+  return parent == "/" ? "/" + name : parent + "/" + name;
+}
+
+// The node named `ansi` in the list of `storage`, or one not admitted.
+qss::NodeRecord FindChild(qss::RecordWalk* walk,
+                          const qss::NodeRecord& storage,
+                          const std::string& ansi, int* kind) {
+  qss::ElementList list = walk->ListOf(storage);
+  qss::ListStep step;
+  while (list.Next(&step)) {
+    if (step.admission != qss::Admission::kAdmitted ||
+        !step.links.known_kind() || step.links.child == 0) {
+      continue;
+    }
+    const qss::NodeLayout& layout = qss::LayoutOf(step.links.kind);
+    const qss::NodeRecord child = walk->AdmitNode(step.links.child, layout);
+    if (child.admission == qss::Admission::kAdmitted &&
+        child.sized_as_named() && child.name_words > 0 &&
+        qss::RawRecordName(child.words, child.block_words, layout) == ansi) {
+      *kind = step.links.kind;
+      return child;
+    }
+  }
+  return qss::NodeRecord{};
+}
+
+}  // namespace
+
+bool StreamDataUnder(const std::vector<qss::AllocatedBlock>& blocks,
+                     const std::vector<WideString>& names,
+                     const std::string& path, std::vector<StreamData>* out) {
+  qss::RecordWalk walk(blocks);
+  int root = 0;
+  if (!walk.ReadAnchor(&root) || root == 0) return false;
+  qss::NodeRecord node = walk.AdmitNode(root, qss::kStorageLayout);
+  int kind = qss::kKindStorage;
+  std::vector<char> ansi(4096);  // longer than any name the library takes
+  for (const WideString& name : names) {
+    if (node.admission != qss::Admission::kAdmitted ||
+        kind != qss::kKindStorage ||
+        qss::WideToAnsi(name.c_str(), ansi.data(),
+                        static_cast<int>(ansi.size())) == 0) {
+      return false;
+    }
+    node = FindChild(&walk, node, ansi.data(), &kind);
+  }
+  if (node.admission != qss::Admission::kAdmitted) return false;
+  if (kind == qss::kKindStream) {
+    out->push_back({path, node.words[qss::kStreamDataBlockWord]});
+    return true;
+  }
+  // A storage: every stream under it, each list in its order.
+  std::vector<std::pair<qss::NodeRecord, std::string>> storages{{node, path}};
+  while (!storages.empty()) {
+    const auto [storage, at] = storages.back();
+    storages.pop_back();
+    qss::ElementList list = walk.ListOf(storage);
+    qss::ListStep step;
+    while (list.Next(&step)) {
+      if (step.admission != qss::Admission::kAdmitted ||
+          !step.links.known_kind() || step.links.child == 0) {
+        continue;
+      }
+      const qss::NodeLayout& layout = qss::LayoutOf(step.links.kind);
+      const qss::NodeRecord child = walk.AdmitNode(step.links.child, layout);
+      if (child.admission != qss::Admission::kAdmitted) continue;
+      const std::string child_path =
+          Below(at, qss::RecordName(child.words, child.block_words, layout));
+      if (step.links.kind == qss::kKindStream) {
+        out->push_back({child_path, child.words[qss::kStreamDataBlockWord]});
+      } else {
+        storages.emplace_back(child, child_path);
+      }
+    }
+  }
+  return true;
+}
+
+bool DamageInDataOnly(const std::vector<qss::AllocatedBlock>& blocks,
+                      const DamageMap& damage) {
+  if (!qss::CheckTree(blocks).empty()) return false;
+  const SalvagedTree tree = SalvageTree(blocks, damage);
+  size_t damaged_data = 0;
+  for (const SalvagedElement& element : tree.elements) {
+    const bool data_damaged =
+        element.kind == qss::kKindStream && damage.count(element.data) != 0;
+    if (data_damaged) ++damaged_data;
+    if (element.fate == Fate::kLost ||
+        (element.fate == Fate::kDamaged && !data_damaged)) {
+      return false;
+    }
+  }
+  return damaged_data == damage.size();
+}
+
+}  // namespace qsplex
