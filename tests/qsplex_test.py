@@ -437,7 +437,7 @@ def salvage(q):
     q.run("check", "bytes.img", status=1,
           out="/docs/old/body.bin: damaged: its data block ")
     q.run("dump", "bytes.img", status=1, out="fails its checksum\n")
-    q.run("ls", "bytes.img", status=1, err="a damaged plex image")
+    q.run("ls", "-R", "bytes.img", out="body.bin")  # see damaged_stream_data
     q.run("recover", "bytes.img", "r1.img", status=1,
           out="damaged  /docs/old/body.bin (200000 bytes)\n"
               "         its data block ")
@@ -549,6 +549,71 @@ def salvage(q):
             and "damaged  /later/n.txt (0 bytes)" not in out):
         FAILURES.append(f"recover of an image cut after its table: {out!r}")
 
+
+
+def damaged_stream_data(q):
+    """Four bytes changed in one stream's data fail what reads that
+    stream's bytes, naming it and pointing to check and recover; everything
+    else reads as usual. A change is refused, and so is every command on an
+    image whose records are damaged."""
+    payload = random.Random(24).randbytes(100000)  # any 32 bytes are unique
+    open(q.path("data.bin"), "wb").write(payload)
+    q.run("init", "sound.img")
+    q.run("mkdir", "-p", "sound.img", "/s/deep")
+    q.run("put", "sound.img", "/s/deep/bad.bin", "data.bin")
+    q.run("put", "sound.img", "/s/ok.txt", stdin=b"fine\n")
+    q.run("put", "sound.img", "/top.txt", stdin=b"top\n")
+    q.run("mkdir", "sound.img", "/clean")
+    q.run("put", "sound.img", "/clean/c.txt", stdin=b"clean\n")
+    spot = payload[50000:50032]
+    patched(q, "sound.img", "bad.img", spot,
+            bytes(b ^ 0x55 for b in spot[:4]) + spot[4:])
+    img = "bad.img"
+    found = re.search(r"block (\d+): fails its checksum: the data of "
+                      r"/s/deep/bad.bin\n", q.run("check", img, status=1))
+    refusal = (f"/s/deep/bad.bin: its data is damaged (block "
+               f"{found and found.group(1)} fails its checksum); 'qsplex "
+               f"check {img}' lists the damage, 'qsplex recover {img} NEW' "
+               f"keeps what can be read\n")
+    for args, out in [
+            (("ls", "-lR", img), "100000 -      -     "),
+            (("tree", img), "bad.bin (100000 bytes)"),
+            (("stat", img, "/s/deep/bad.bin"), "size:     100000 bytes"),
+            (("cat", img, "/s/ok.txt"), "fine\n"),
+            (("cat", img, "/top.txt"), "top\n"),
+            (("hexdump", img, "/top.txt"), "|top.|"),
+            (("get", img, "/clean/c.txt", "-"), "clean\n"),
+            (("get", "-r", img, "/clean", "clean.out"), ""),
+            (("export", img, "/clean", "clean.cfb"), ""),
+    ]:
+        q.run(*args, out=out)
+    if open(q.path("clean.out/c.txt"), "rb").read() != b"clean\n":
+        FAILURES.append("get -r of a sound storage beside damage: wrong bytes")
+    for args in [("cat", img, "/s/deep/bad.bin"),
+                 ("get", img, "/s/deep/bad.bin", "bad.out"),
+                 ("get", "-r", img, "/s", "s.out"),
+                 ("hexdump", img, "/s/deep/bad.bin", "--length", "16"),
+                 ("export", img, "/s", "s.cfb"),
+                 ("export", img, "x.cfb")]:
+        q.run(*args, status=1, out=b"", raw=True, err=refusal)
+    for made in ("bad.out", "s.out", "s.cfb", "x.cfb"):
+        if os.path.exists(q.path(made)):
+            FAILURES.append(f"a refused read of damaged data left {made}")
+    before = open(q.path(img), "rb").read()
+    for args in [("cp", img, "/s/deep/bad.bin", "/copy"),
+                 ("cp", img, "/top.txt", "/copy"),
+                 ("mkdir", img, "/new"),
+                 ("rm", img, "/s/deep/bad.bin")]:
+        q.run(*args, status=1, err="'qsplex recover' keeps what can be read")
+    if open(q.path(img), "rb").read() != before:
+        FAILURES.append("a change refused on a damaged image changed it")
+    # Damage in a record: every command refuses, as the tree is in doubt.
+    patched(q, "sound.img", "record.img", b"ok.txt", b"oK.txt")
+    for args in [("ls", "record.img"), ("cat", "record.img", "/top.txt")]:
+        q.run(*args, status=1,
+              err="a damaged plex image: blocks of its tree's records or "
+                  "element lists are damaged, not only streams' data; "
+                  "'qsplex check record.img' tells what is damaged")
 
 
 def moves_keep_class_ids(q):
@@ -1962,6 +2027,7 @@ def main():
             deep_trees(tool, wine=True)
         else:
             salvage(tool)
+            damaged_stream_data(tool)
             native_tour(tool, payload)
             accidental_images(tool)
             help_and_version(tool)

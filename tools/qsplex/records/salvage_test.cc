@@ -1,4 +1,5 @@
 #include "tools/qsplex/records/salvage.h"
+#include "tools/qsplex/records/stream_data.h"
 
 #include <gtest/gtest.h>
 
@@ -170,6 +171,67 @@ TEST_F(SalvageTest, ACutListGoesOnAtTheEntryThatLinksBack) {
                 "/c damaged 3"}));
   // Where /c stood in the list is lost with its entry: it comes last.
   EXPECT_EQ(Rebuild(&tree), "{docs{b.bin(10) a.txt(5)} c(3)}");
+}
+
+// "PATH BLOCK" per stream StreamDataUnder finds under `path`, or "none".
+std::vector<std::string> StreamsUnder(const std::vector<const char*>& names,
+                                      const std::string& path) {
+  std::vector<WideString> wide;
+  for (const char* name : names) wide.push_back(W(name));
+  std::vector<StreamData> streams;
+  if (!StreamDataUnder(Blocks(), wide, path, &streams)) return {"none"};
+  std::vector<std::string> out;
+  for (const StreamData& stream : streams) {
+    out.push_back(stream.path + " " + std::to_string(stream.block));
+  }
+  return out;
+}
+
+TEST_F(SalvageTest, StreamDataIsFoundAsTheLibraryFindsNames) {
+  const std::string a = "/docs/a.txt " + std::to_string(At("/docs/a.txt").data);
+  const std::string b = "/docs/b.bin " + std::to_string(At("/docs/b.bin").data);
+  const std::string c = "/c " + std::to_string(At("/c").data);
+  const struct {
+    std::vector<const char*> names;
+    std::vector<std::string> streams;
+  } cases[] = {
+      {{"docs", "a.txt"}, {a}},
+      {{"docs"}, {b, a}},  // newest first, as the list runs
+      {{}, {c, b, a}},
+      {{"DOCS"}, {"none"}},  // names compare byte for byte
+      {{"docs", "z"}, {"none"}},
+      {{"c", "a.txt"}, {"none"}},  // a stream holds nothing
+  };
+  for (const auto& t : cases) {
+    std::string path;
+    for (const char* name : t.names) path += std::string("/") + name;
+    EXPECT_EQ(StreamsUnder(t.names, path.empty() ? "/" : path), t.streams)
+        << path;
+  }
+}
+
+TEST_F(SalvageTest, DamageInDataOnlyTakesStreamsDataAlone) {
+  const BlockDamage bad{QSS_PLEX_BLOCK_CHECKSUM, 0};
+  const int a_data = At("/docs/a.txt").data;
+  const int a_node = At("/docs/a.txt").node;
+  const struct {
+    DamageMap damage;
+    bool in_data;
+  } cases[] = {
+      {{{a_data, bad}}, true},
+      {{{a_data, bad}, {At("/c").data, bad}}, true},
+      {{{a_node, bad}}, false},  // the record: its links may be wrong
+      {{{a_data, bad}, {a_node, bad}}, false},
+      {{{EntryOf(a_node), bad}}, false},
+      {{{At("/docs").node, bad}}, false},
+  };
+  for (const auto& t : cases) {
+    EXPECT_EQ(DamageInDataOnly(Blocks(), t.damage), t.in_data)
+        << "blocks " << t.damage.begin()->first << "...";
+  }
+  // A tree the checker finds fault with is not read around its damage.
+  WordAt(a_node, qss::kStreamDataBlockWord) = At("/docs/b.bin").data;
+  EXPECT_FALSE(DamageInDataOnly(Blocks(), {{a_data, bad}}));
 }
 
 }  // namespace
