@@ -557,18 +557,18 @@ def damaged_stream_data(q):
     else reads as usual. A change is refused, and so is every command on an
     image whose records are damaged."""
     payload = random.Random(24).randbytes(100000)  # any 32 bytes are unique
-    open(q.path("data.bin"), "wb").write(payload)
-    q.run("init", "sound.img")
-    q.run("mkdir", "-p", "sound.img", "/s/deep")
-    q.run("put", "sound.img", "/s/deep/bad.bin", "data.bin")
-    q.run("put", "sound.img", "/s/ok.txt", stdin=b"fine\n")
-    q.run("put", "sound.img", "/top.txt", stdin=b"top\n")
-    q.run("mkdir", "sound.img", "/clean")
-    q.run("put", "sound.img", "/clean/c.txt", stdin=b"clean\n")
+    open(q.path("ds_data.bin"), "wb").write(payload)
+    q.run("init", "ds.img")
+    q.run("mkdir", "-p", "ds.img", "/s/deep")
+    q.run("put", "ds.img", "/s/deep/bad.bin", "ds_data.bin")
+    q.run("put", "ds.img", "/s/ok.txt", stdin=b"fine\n")
+    q.run("put", "ds.img", "/top.txt", stdin=b"top\n")
+    q.run("mkdir", "ds.img", "/clean")
+    q.run("put", "ds.img", "/clean/c.txt", stdin=b"clean\n")
     spot = payload[50000:50032]
-    patched(q, "sound.img", "bad.img", spot,
+    patched(q, "ds.img", "ds_bad.img", spot,
             bytes(b ^ 0x55 for b in spot[:4]) + spot[4:])
-    img = "bad.img"
+    img = "ds_bad.img"
     found = re.search(r"block (\d+): fails its checksum: the data of "
                       r"/s/deep/bad.bin\n", q.run("check", img, status=1))
     refusal = (f"/s/deep/bad.bin: its data is damaged (block "
@@ -583,20 +583,20 @@ def damaged_stream_data(q):
             (("cat", img, "/top.txt"), "top\n"),
             (("hexdump", img, "/top.txt"), "|top.|"),
             (("get", img, "/clean/c.txt", "-"), "clean\n"),
-            (("get", "-r", img, "/clean", "clean.out"), ""),
-            (("export", img, "/clean", "clean.cfb"), ""),
+            (("get", "-r", img, "/clean", "ds_clean.out"), ""),
+            (("export", img, "/clean", "ds_clean.cfb"), ""),
     ]:
         q.run(*args, out=out)
-    if open(q.path("clean.out/c.txt"), "rb").read() != b"clean\n":
+    if open(q.path("ds_clean.out/c.txt"), "rb").read() != b"clean\n":
         FAILURES.append("get -r of a sound storage beside damage: wrong bytes")
     for args in [("cat", img, "/s/deep/bad.bin"),
-                 ("get", img, "/s/deep/bad.bin", "bad.out"),
-                 ("get", "-r", img, "/s", "s.out"),
+                 ("get", img, "/s/deep/bad.bin", "ds_bad.out"),
+                 ("get", "-r", img, "/s", "ds_s.out"),
                  ("hexdump", img, "/s/deep/bad.bin", "--length", "16"),
-                 ("export", img, "/s", "s.cfb"),
-                 ("export", img, "x.cfb")]:
+                 ("export", img, "/s", "ds_s.cfb"),
+                 ("export", img, "ds_x.cfb")]:
         q.run(*args, status=1, out=b"", raw=True, err=refusal)
-    for made in ("bad.out", "s.out", "s.cfb", "x.cfb"):
+    for made in ("ds_bad.out", "ds_s.out", "ds_s.cfb", "ds_x.cfb"):
         if os.path.exists(q.path(made)):
             FAILURES.append(f"a refused read of damaged data left {made}")
     before = open(q.path(img), "rb").read()
@@ -608,12 +608,12 @@ def damaged_stream_data(q):
     if open(q.path(img), "rb").read() != before:
         FAILURES.append("a change refused on a damaged image changed it")
     # Damage in a record: every command refuses, as the tree is in doubt.
-    patched(q, "sound.img", "record.img", b"ok.txt", b"oK.txt")
-    for args in [("ls", "record.img"), ("cat", "record.img", "/top.txt")]:
+    patched(q, "ds.img", "ds_record.img", b"ok.txt", b"oK.txt")
+    for args in [("ls", "ds_record.img"), ("cat", "ds_record.img", "/top.txt")]:
         q.run(*args, status=1,
               err="a damaged plex image: blocks of its tree's records or "
                   "element lists are damaged, not only streams' data; "
-                  "'qsplex check record.img' tells what is damaged")
+                  "'qsplex check ds_record.img' tells what is damaged")
 
 
 def moves_keep_class_ids(q):
