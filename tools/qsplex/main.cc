@@ -12,8 +12,15 @@
 #include <vector>
 
 #include "tools/qsplex/commands/commands.h"
-#include "tools/qsplex/os/files.h"
 #include "tools/qsplex/image/image_file.h"
+#include "tools/qsplex/image/load.h"
+#include "tools/qsplex/image/prepare.h"
+#include "tools/qsplex/image/session.h"
+#include "tools/qsplex/image/temporary_file.h"
+#include "tools/qsplex/os/files.h"
+#include "tools/qsplex/output/failure.h"
+#include "tools/qsplex/output/progress.h"
+#include "tools/qsplex/tree/walk.h"
 
 #if defined(_WIN32)
 #include <shellapi.h>

@@ -7,6 +7,8 @@
 #include <string>
 
 #include "tools/qsplex/image/session.h"
+#include "tools/qsplex/output/progress.h"
+#include "tools/qsplex/tree/lookup.h"
 
 namespace qsplex {
 

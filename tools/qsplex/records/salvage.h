@@ -13,6 +13,7 @@
 
 #include "check/tree_check.h"
 #include "platform/com.h"
+#include "tools/qsplex/image/damage.h"
 #include "tools/qsplex/image/session.h"
 
 namespace qsplex {
