@@ -8,6 +8,7 @@
 #include "tools/qsplex/image/temporary_file.h"
 #include "tools/qsplex/os/files.h"
 #include "tools/qsplex/os/system.h"
+#include "tools/qsplex/output/text.h"
 
 #if defined(_WIN32)
 #include <windows.h>

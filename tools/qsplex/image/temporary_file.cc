@@ -7,6 +7,7 @@
 
 #include "tools/qsplex/os/files.h"
 #include "tools/qsplex/os/system.h"
+#include "tools/qsplex/output/text.h"
 #include "tools/qsplex/output/failure.h"
 
 #if defined(_WIN32)
@@ -130,6 +131,87 @@ bool RenameAsNew(const std::string& from, const std::string& to) {
 
 #endif
 
+// Flushes what was written under the name `path` to the disk.
+bool FlushToDisk(const std::string& path, std::string* problem) {
+#if defined(_WIN32)
+  HANDLE handle =
+      CreateFileW(WideName(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ,
+                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  const bool flushed =
+      handle != INVALID_HANDLE_VALUE && FlushFileBuffers(handle) != 0;
+  if (!flushed) *problem = "cannot flush it to the disk: " + SystemReason();
+  if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
+  return flushed;
+#else
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  const bool synced = fd >= 0 && fsync(fd) == 0;
+  if (!synced) *problem = "cannot flush it to the disk: " + SystemReason();
+  if (fd >= 0) close(fd);
+  return synced;
+#endif
+}
+
+#if defined(_WIN32)
+
+// Renames `from` over `to` (or, unless `over_existing`, to `to` only if no
+// file has that name), carrying the attributes of `to` over.
+bool MoveOver(const std::string& from, const std::string& to,
+              bool over_existing, std::string* problem) {
+  const WideString path = WideName(from);
+  const WideString final_path = WideName(to);
+  // The final file's attributes carry over; read-only ones never get here,
+  // since a read-only image is not changed.
+  const DWORD attributes = GetFileAttributesW(final_path.c_str());
+  constexpr DWORD kKept = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
+                          FILE_ATTRIBUTE_ARCHIVE |
+                          FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & kKept) != 0) {
+    SetFileAttributesW(path.c_str(), attributes & kKept);
+  }
+  // Windows refuses to replace a file another program has open without
+  // delete sharing (a virus scanner, an indexer, a copy being made); such
+  // opens are short, so the replacement is tried again for a few seconds.
+  for (int attempt = 0;; ++attempt) {
+    if (MoveFileExW(path.c_str(), final_path.c_str(),
+                    (over_existing ? MOVEFILE_REPLACE_EXISTING : 0) |
+                        MOVEFILE_WRITE_THROUGH)) {
+      return true;
+    }
+    const DWORD error = GetLastError();
+    if (error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS) {
+      *problem = kMadeMeanwhile;
+      return false;
+    }
+    const bool busy =
+        error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION;
+    if (!busy || attempt == 50 || g_interrupted) {
+      SetLastError(error);
+      *problem = "cannot replace it: " + SystemReason();
+      return false;
+    }
+    SleepMilliseconds(100);
+  }
+}
+
+#else
+
+// Makes a rename in the folder of `path` durable; a file system that cannot
+// sync a folder (EINVAL) has made it durable already.
+bool SyncFolderOf(const std::string& path, std::string* problem) {
+  const int folder =
+      open(FolderOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (folder < 0) return true;
+  const bool synced = fsync(folder) == 0 || errno == EINVAL ||
+                      errno == ENOTSUP || errno == EOPNOTSUPP;
+  if (!synced) {
+    *problem = "cannot flush its folder to the disk: " + SystemReason();
+  }
+  close(folder);
+  return synced;
+}
+
+#endif
+
 }  // namespace
 
 std::vector<std::string> TemporariesOf(const std::string& target) {
@@ -237,61 +319,16 @@ bool TemporaryFile::Create(std::string* problem) {
 
 bool TemporaryFile::Replace(std::string* problem, bool over_existing) {
   ClearSystemError();
+  if (!FlushToDisk(path_, problem)) return false;
   bool folder_synced = true;
 #if defined(_WIN32)
-  const WideString path = WideName(path_);
-  const WideString final_path = WideName(final_path_);
-  HANDLE handle =
-      CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  const bool flushed =
-      handle != INVALID_HANDLE_VALUE && FlushFileBuffers(handle) != 0;
-  if (!flushed) *problem = "cannot flush it to the disk: " + SystemReason();
-  if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
-  if (!flushed) return false;
   if (g_interrupted) {
     *problem = "interrupted";
     return false;
   }
-  // The final file's attributes carry over; read-only ones never get here,
-  // since a read-only image is not changed.
-  const DWORD attributes = GetFileAttributesW(final_path.c_str());
-  constexpr DWORD kKept = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
-                          FILE_ATTRIBUTE_ARCHIVE |
-                          FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
-  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & kKept) != 0) {
-    SetFileAttributesW(path.c_str(), attributes & kKept);
-  }
-  // Windows refuses to replace a file another program has open without
-  // delete sharing (a virus scanner, an indexer, a copy being made); such
-  // opens are short, so the replacement is tried again for a few seconds.
-  for (int attempt = 0;; ++attempt) {
-    if (MoveFileExW(path.c_str(), final_path.c_str(),
-                    (over_existing ? MOVEFILE_REPLACE_EXISTING : 0) |
-                        MOVEFILE_WRITE_THROUGH)) {
-      break;
-    }
-    const DWORD error = GetLastError();
-    if (error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS) {
-      *problem = kMadeMeanwhile;
-      return false;
-    }
-    const bool busy =
-        error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION;
-    if (!busy || attempt == 50 || g_interrupted) {
-      SetLastError(error);
-      *problem = "cannot replace it: " + SystemReason();
-      return false;
-    }
-    SleepMilliseconds(100);
-  }
+  if (!MoveOver(path_, final_path_, over_existing, problem)) return false;
   renamed_ = true;
 #else
-  const int fd = open(path_.c_str(), O_RDONLY | O_CLOEXEC);
-  const bool synced = fd >= 0 && fsync(fd) == 0;
-  if (!synced) *problem = "cannot flush it to the disk: " + SystemReason();
-  if (fd >= 0) close(fd);
-  if (!synced) return false;
   if (!over_existing ? !RenameAsNew(path_, final_path_)
                      : rename(path_.c_str(), final_path_.c_str()) != 0) {
     *problem = errno == EEXIST ? kMadeMeanwhile
@@ -299,18 +336,7 @@ bool TemporaryFile::Replace(std::string* problem, bool over_existing) {
     return false;
   }
   renamed_ = true;
-  // The rename is durable once the folder is; a file system that cannot
-  // sync a folder (EINVAL) has made it durable already.
-  const int folder =
-      open(FolderOf(final_path_).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (folder >= 0) {
-    folder_synced = fsync(folder) == 0 || errno == EINVAL || errno == ENOTSUP ||
-                    errno == EOPNOTSUPP;
-    if (!folder_synced) {
-      *problem = "cannot flush its folder to the disk: " + SystemReason();
-    }
-    close(folder);
-  }
+  folder_synced = SyncFolderOf(final_path_, problem);
 #endif
   created_ = false;
   Unregister();
