@@ -52,6 +52,12 @@ bool IsMissing() {
   return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
 }
 
+// Whether the open failed as another process holds the file open without
+// sharing it, as a rename over it does for a moment under Wine.
+bool IsOpenedExclusively() {
+  return GetLastError() == ERROR_SHARING_VIOLATION;
+}
+
 OVERLAPPED At(uint64_t byte) {
   OVERLAPPED at = {};
   at.Offset = static_cast<DWORD>(byte);
@@ -139,6 +145,8 @@ void CloseLockFile(intptr_t file) { close(static_cast<int>(file)); }
 
 bool IsMissing() { return errno == ENOENT || errno == ENOTDIR; }
 
+bool IsOpenedExclusively() { return false; }
+
 struct flock Range(short type, uint64_t byte) {
   struct flock range = {};
   range.l_type = type;
@@ -189,10 +197,31 @@ std::string ResolvedPath(const std::string& image) {
 
 #endif
 
+// Takes the lock of the open `file`: a writer through the gate, which it
+// keeps (`*gate`) while it waits for the lock; a reader just past it.
+Attempt TakeLock(intptr_t file, bool exclusive, bool* gate) {
+  if (exclusive) {
+    const Attempt at_gate =
+        *gate ? Attempt::kTaken : TryLock(file, kGateByte, true);
+    *gate = at_gate == Attempt::kTaken;
+    const Attempt in = *gate ? TryLock(file, kInByte, true) : at_gate;
+    if (in == Attempt::kTaken) Unlock(file, kGateByte);
+    return in;
+  }
+  Attempt in = TryLock(file, kGateByte, false);
+  if (in == Attempt::kTaken) {
+    in = TryLock(file, kInByte, false);
+    Unlock(file, kGateByte);
+  }
+  return in;
+}
+
 // Whether some process holds the lock of the file at `path`.
 bool IsLockHeld(const std::string& path) {
+  ClearSystemError();
   const intptr_t file = OpenLockFile(path, false);
-  if (file == -1) return false;
+  // A file being renamed may be open without sharing for a moment: in use.
+  if (file == -1) return IsOpenedExclusively();
 #if defined(_WIN32)
   // Wine takes this as a shared fcntl lock (the handle only reads), which
   // a native writer's lock still refuses.
@@ -238,10 +267,11 @@ bool ImageLock::Acquire(const std::string& image, bool exclusive,
   int pause = 5;
   bool told = false;
   for (;;) {
+    Attempt in = Attempt::kBusy;
     if (file_ == -1) {
       ClearSystemError();
       file_ = OpenLockFile(target_, exclusive);
-      if (file_ == -1) {
+      if (file_ == -1 && !IsOpenedExclusively()) {
         if (IsMissing()) {
           if (may_be_new) return true;
           *problem = "no such image";
@@ -251,33 +281,19 @@ bool ImageLock::Acquire(const std::string& image, bool exclusive,
         return false;
       }
     }
-    Attempt in;
-    if (exclusive) {
-      const Attempt at_gate =
-          gate ? Attempt::kTaken : TryLock(file_, kGateByte, true);
-      gate = at_gate == Attempt::kTaken;
-      in = gate ? TryLock(file_, kInByte, true) : at_gate;
-      if (in == Attempt::kTaken) Unlock(file_, kGateByte);
-    } else {
-      in = TryLock(file_, kGateByte, false);
-      if (in == Attempt::kTaken) {
-        in = TryLock(file_, kInByte, false);
-        Unlock(file_, kGateByte);
-      }
-    }
+    if (file_ != -1) in = TakeLock(file_, exclusive, &gate);
     if (in == Attempt::kFailed) {
       *problem = "cannot lock it: " + SystemReason();
       return false;
     }
-    bool busy = in == Attempt::kBusy;
-    if (!busy) {
+    if (in == Attempt::kTaken) {
       // Looked for before the name is checked: a replacement that ends
       // between the two is then seen by the second.
-      busy = ReplacementUnderway(target_);
-      if (!busy && IsSameFile(file_, target_)) return true;
+      const bool replacing = ReplacementUnderway(target_);
+      if (!replacing && IsSameFile(file_, target_)) return true;
       gate = false;
       Release();
-      if (!busy) continue;  // replaced: the name's new file is locked next
+      if (!replacing) continue;  // replaced: the name's new file is next
     }
     // Only a writer at the gate keeps the image open while it waits: in the
     // Win32 build an open file cannot be renamed over.

@@ -125,7 +125,18 @@ std::FILE* OpenFile(const std::string& path, const char* mode) {
 #if defined(_WIN32)
   WideString wide_mode;
   Utf8ToWide(mode, &wide_mode);
-  return _wfopen(WideName(path).c_str(), wide_mode.c_str());
+  // Replacing a file by rename opens it without sharing for a moment under
+  // Wine, and other programs (virus scanners) do too on Windows: a read
+  // fails only once the file stays so for a while, so that a file being
+  // replaced is never taken for one that cannot be read.
+  for (int waited = 0;; waited += 10) {
+    std::FILE* file = _wfopen(WideName(path).c_str(), wide_mode.c_str());
+    if (file != nullptr || mode[0] != 'r' || waited >= 2000 ||
+        GetLastError() != ERROR_SHARING_VIOLATION) {
+      return file;
+    }
+    SleepMilliseconds(10);
+  }
 #else
   return std::fopen(path.c_str(), mode);
 #endif
