@@ -268,7 +268,10 @@ bool ImageLock::Acquire(const std::string& image, bool exclusive,
   bool told = false;
   for (;;) {
     Attempt in = Attempt::kBusy;
-    if (file_ == -1) {
+    // While a writer replaces the image, its file is left alone: in the
+    // Win32 build the rename fails while any process has it open. (An image
+    // still to be made is looked for at once: another's is not this one.)
+    if (file_ == -1 && (may_be_new || !ReplacementUnderway(target_))) {
       ClearSystemError();
       file_ = OpenLockFile(target_, exclusive);
       if (file_ == -1 && !IsOpenedExclusively()) {
@@ -323,8 +326,16 @@ bool ImageLock::HandOver(const std::string& temporary, std::string* problem) {
 #else
   replacement_ = OpenLockFile(temporary, true);
 #endif
-  if (replacement_ == -1 ||
-      TryLock(replacement_, kInByte, true) != Attempt::kTaken) {
+  Attempt locked = replacement_ == -1 ? Attempt::kFailed : Attempt::kBusy;
+  // In the Win32 build a command looking for replacements under way takes
+  // this lock for a moment (see IsLockHeld): the lock is tried again for a
+  // while. No command holds it longer, as the file is this process's own.
+  for (int waited = 0; locked == Attempt::kBusy; waited += 5) {
+    locked = TryLock(replacement_, kInByte, true);
+    if (locked != Attempt::kBusy || waited >= 2000) break;
+    SleepMilliseconds(5);
+  }
+  if (locked != Attempt::kTaken) {
     *problem = "cannot lock " + temporary + ": " + SystemReason();
     return false;
   }

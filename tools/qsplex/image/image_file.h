@@ -35,8 +35,9 @@
 // (Wine refuses to rename over a file that any process holds open): a
 // command that gets the lock while a locked temporary file of the image
 // exists starts over, as a replacement is under way. Waiting commands
-// hold the image open only while they try the lock (a writer holding the
-// gate while it waits drops out once it sees the replacement). A new
+// hold the image open only while they try the lock, and do not open it
+// while a replacement is under way (a writer holding the gate while it
+// waits drops out once it sees the replacement). A new
 // image (init, recover) is renamed into place only if no file has taken
 // its name meanwhile, so it needs no lock. Ctrl-C, SIGTERM, SIGHUP and a
 // console close remove the temporary file; one left by a killed run, never
