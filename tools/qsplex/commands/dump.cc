@@ -13,7 +13,7 @@
 #include "tools/qsplex/image/damage.h"
 #include "tools/qsplex/image/load.h"
 #include "tools/qsplex/image/plex.h"
-#include "tools/qsplex/image/session.h"
+#include "tools/qsplex/cli/context.h"
 #include "tools/qsplex/output/failure.h"
 #include "tools/qsplex/output/json.h"
 #include "tools/qsplex/records/salvage.h"

@@ -10,7 +10,7 @@
 #include "tools/qsplex/image/load.h"
 #include "tools/qsplex/image/plex.h"
 #include "tools/qsplex/image/save.h"
-#include "tools/qsplex/image/session.h"
+#include "tools/qsplex/cli/context.h"
 #include "tools/qsplex/os/files.h"
 #include "tools/qsplex/os/system.h"
 #include "tools/qsplex/output/failure.h"

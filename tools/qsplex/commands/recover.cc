@@ -7,13 +7,13 @@
 #include <vector>
 
 #include "check/tree_check.h"
+#include "tools/qsplex/cli/context.h"
 #include "tools/qsplex/commands/commands.h"
 #include "tools/qsplex/image/damage.h"
 #include "tools/qsplex/image/image_file.h"
 #include "tools/qsplex/image/plex.h"
 #include "tools/qsplex/image/prepare.h"
 #include "tools/qsplex/image/save.h"
-#include "tools/qsplex/image/session.h"
 #include "tools/qsplex/output/failure.h"
 #include "tools/qsplex/records/salvage.h"
 
@@ -88,5 +88,30 @@ int RunRecover(const Context& c) {
              ? 0
              : kExitFailure;
 }
+
+const Command kRecoverCommand = {
+    "recover",
+    "[-f] DAMAGED NEW",
+    {Flag('f')},
+    1,
+    1,
+    Access::kRead,
+    "copy what a damaged image still holds into a new image",
+    "Reads DAMAGED as far as it can: an image whose blocks fail their\n"
+    "checksum, that is cut short, or whose records are damaged. Writes\n"
+    "every storage and stream it can reach and verify into the new image\n"
+    "NEW, and prints each element as\n"
+    "  kept     read and verified\n"
+    "  damaged  kept with the bytes that could be read; the lines below it\n"
+    "           say what is wrong and which bytes are lost\n"
+    "  lost     not in NEW; the lines below say why\n"
+    "Names, order and class ids are kept. Exits with 0 when every element\n"
+    "was kept whole, 1 when one is damaged or lost, or when DAMAGED is read\n"
+    "as an older save than its newest. NEW is saved as every change is\n"
+    "('qsplex help'), synced to the disk.\n"
+    "  -f  replace NEW if it exists\n",
+    "qsplex recover broken.img saved.img\nqsplex cat saved.img /docs/a.txt",
+    RunRecover,
+    {"salvage", "repair", "rescue"}};
 
 }  // namespace qsplex

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "tools/qsplex/image/damage.h"
-#include "tools/qsplex/image/session.h"
+#include "tools/qsplex/cli/context.h"
 
 namespace qsplex {
 

@@ -9,30 +9,6 @@
 namespace qsplex {
 namespace {
 
-std::string Quoted(const std::string& arg) {
-  return arg.find_first_of(" '\"") == std::string::npos ? arg : "'" + arg + "'";
-}
-
-// "IMAGE comes first, as in ..." when an operand after IMAGE is an image.
-std::string SwappedHint(const Context& c) {
-  for (size_t i = 0; i < c.args.size(); ++i) {
-    if (!LooksLikeImage(c.args[i])) continue;
-    std::string line = "qsplex " + c.command;
-    if (!c.options.empty()) line += " -" + c.options;
-    if (c.json) line += " --json";
-    if (c.sort != SortOrder::kNone) {
-      line += c.sort == SortOrder::kName ? " --sort name" : " --sort size";
-    }
-    line += " " + Quoted(c.args[i]);
-    for (size_t k = 0; k < c.args.size(); ++k) {
-      line += " " + Quoted(k == i ? c.image : c.args[k]);
-    }
-    return "; " + c.args[i] + " is one: IMAGE comes first, as in '" + line +
-           "'";
-  }
-  return std::string();
-}
-
 // Why init cannot make the image; empty when it can.
 std::string CreateRefusal(const Context& c, const FileStatus& status) {
   const FileStatus folder = Probe(FolderOf(c.image));

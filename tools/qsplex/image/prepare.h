@@ -4,12 +4,9 @@
 #define QSSTORAGE_TOOLS_QSPLEX_IMAGE_PREPARE_H_
 
 #include "tools/qsplex/image/image_file.h"
-#include "tools/qsplex/image/session.h"
+#include "tools/qsplex/cli/context.h"
 
 namespace qsplex {
-
-// How a command uses its image: reads it, changes it, or makes it.
-enum class Access { kRead, kChange, kCreate };
 
 // Makes the command's image ready for `access`: refuses a missing image
 // (but for kCreate; naming an operand that is an image, when the two look

@@ -2,7 +2,7 @@
 #ifndef QSSTORAGE_TOOLS_QSPLEX_IMAGE_SAVE_H_
 #define QSSTORAGE_TOOLS_QSPLEX_IMAGE_SAVE_H_
 
-#include "tools/qsplex/image/session.h"
+#include "tools/qsplex/cli/context.h"
 
 namespace qsplex {
 
