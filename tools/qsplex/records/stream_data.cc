@@ -5,6 +5,9 @@
 #include "check/tree_check.h"
 #include "platform/com.h"
 #include "records/node_records.h"
+#include "standins/plex_controls.h"
+#include "tools/qsplex/image/load.h"
+#include "tools/qsplex/image/plex.h"
 #include "tools/qsplex/records/salvage.h"
 
 namespace qsplex {
@@ -105,6 +108,33 @@ bool DamageInDataOnly(const std::vector<qss::AllocatedBlock>& blocks,
     }
   }
   return damaged_data == damage.size();
+}
+
+bool DataReadable(const Context& c, const Element& e) {
+  std::vector<StreamData> streams;
+  if (!StreamDataUnder(AllocatedBlocks(), e.names, e.path(), &streams)) {
+    return true;  // found through the library: the library reads it
+  }
+  bool readable = true;
+  for (const StreamData& stream : streams) {
+    if (stream.block == 0) continue;
+    const auto found = DamagedData().find(stream.block);
+    std::string what;
+    if (found != DamagedData().end()) {
+      what = DamageText(found->second, QssPlex_BlockWords(stream.block));
+    } else if (QssPlex_VerifyBlock(stream.block) == QSS_PLEX_DAMAGED) {
+      what = "fails its checksum";
+    } else {
+      continue;
+    }
+    c.Fail(stream.path, "its data is damaged (block " +
+                            std::to_string(stream.block) + " " + what +
+                            "); 'qsplex check " + c.image +
+                            "' lists the damage, 'qsplex recover " + c.image +
+                            " NEW' keeps what can be read");
+    readable = false;
+  }
+  return readable;
 }
 
 }  // namespace qsplex

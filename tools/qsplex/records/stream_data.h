@@ -9,7 +9,9 @@
 #include <vector>
 
 #include "check/element_lists.h"
-#include "tools/qsplex/image/session.h"
+#include "tools/qsplex/cli/context.h"
+#include "tools/qsplex/image/damage.h"
+#include "tools/qsplex/tree/lookup.h"
 
 namespace qsplex {
 
@@ -32,6 +34,13 @@ bool StreamDataUnder(const std::vector<qss::AllocatedBlock>& blocks,
 // checker and the salvaging walk find nothing else wrong.
 bool DamageInDataOnly(const std::vector<qss::AllocatedBlock>& blocks,
                       const DamageMap& damage);
+
+// Whether the bytes of the stream `e` is, or of every stream under the
+// storage it is, can be read: none of their data blocks was found damaged
+// by the load (DamagedData, image/load.h) or fails its checksum now
+// (QssPlex_VerifyBlock). Prints a line for each damaged stream, naming it
+// and pointing to check and recover.
+bool DataReadable(const Context& c, const Element& e);
 
 }  // namespace qsplex
 
