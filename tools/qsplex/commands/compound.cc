@@ -22,10 +22,10 @@
 #include "tools/qsplex/compound/class_ids.h"
 #include "tools/qsplex/compound/export_check.h"
 #include "tools/qsplex/os/files.h"
+#include "tools/qsplex/records/stream_data.h"
 #include "tools/qsplex/tree/walk.h"
 #if !defined(_WIN32)
 #include "tools/qsplex/compound/gsf_storage.h"
-#include "tools/qsplex/records/stream_data.h"
 #endif
 
 namespace qsplex {
