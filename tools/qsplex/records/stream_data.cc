@@ -8,14 +8,22 @@
 #include "standins/plex_controls.h"
 #include "tools/qsplex/image/load.h"
 #include "tools/qsplex/image/plex.h"
+#include "tools/qsplex/output/text.h"
 #include "tools/qsplex/records/salvage.h"
 
 namespace qsplex {
 
 namespace {
 
-std::string Below(const std::string& parent, const std::string& name) {
-  return parent == "/" ? "/" + name : parent + "/" + name;
+// The path of the element `node` names under `parent`, shown as the
+// library's names are.
+std::string Below(const std::string& parent, const qss::NodeRecord& node,
+                  const qss::NodeLayout& layout) {
+  const std::string ansi =
+      qss::RawRecordName(node.words, node.block_words, layout);
+  std::vector<OLECHAR> wide(ansi.size() + 1);
+  qss::AnsiToWide(ansi.c_str(), wide.data(), static_cast<int>(wide.size()));
+  return (parent == "/" ? "" : parent) + "/" + ShownName(wide.data());
 }
 
 // The node named `ansi` in the list of `storage`, or one not admitted.
@@ -81,8 +89,7 @@ bool StreamDataUnder(const std::vector<qss::AllocatedBlock>& blocks,
       const qss::NodeLayout& layout = qss::LayoutOf(step.links.kind);
       const qss::NodeRecord child = walk.AdmitNode(step.links.child, layout);
       if (child.admission != qss::Admission::kAdmitted) continue;
-      const std::string child_path =
-          Below(at, qss::RecordName(child.words, child.block_words, layout));
+      const std::string child_path = Below(at, child, layout);
       if (step.links.kind == qss::kKindStream) {
         out->push_back({child_path, child.words[qss::kStreamDataBlockWord]});
       } else {
