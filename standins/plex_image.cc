@@ -495,8 +495,15 @@ bool ImageReader::Read(void* out, uint64_t bytes) {
   return got == bytes;
 }
 
-int ImageReader::ReadFailure() const {
-  return std::ferror(file_) ? QSS_PLEX_UNREADABLE : QSS_PLEX_DAMAGED;
+int ImageReader::ReadFailure() {
+  if (std::ferror(file_)) return QSS_PLEX_UNREADABLE;
+  return Damaged(QSS_PLEX_BLOCK_CUT);
+}
+
+int ImageReader::Damaged(int where, uint32_t block) {
+  damage_ = where;
+  damaged_block_ = block;
+  return QSS_PLEX_DAMAGED;
 }
 
 bool ImageReader::SeekTo(uint64_t offset) {
@@ -523,14 +530,20 @@ int ImageReader::Open(const char* path) {
   const int64_t length = FileLength(file_);
   if (length < 0) return QSS_PLEX_UNREADABLE;
   file_bytes_ = static_cast<uint64_t>(length);
-  unsigned char start[12];
-  if (!Read(start, sizeof(start))) return ReadFailure();
-  version_ = static_cast<uint32_t>(ReadUint(start + 8, 4));
-  if (std::memcmp(start, kMagic, sizeof(kMagic)) != 0 ||
-      version_ < kFirstFormat || version_ > kCurrentFormat) {
-    return QSS_PLEX_DAMAGED;
+  // A file too short for the magic is of another kind; one too short for
+  // the version, an image cut short.
+  unsigned char start[12] = {};
+  const size_t got = std::fread(start, 1, sizeof(start), file_);
+  progress_.Advance(got);
+  if (got < sizeof(start) && std::ferror(file_)) return QSS_PLEX_UNREADABLE;
+  if (std::memcmp(start, kMagic, sizeof(kMagic)) != 0) {
+    return QSS_PLEX_NOT_AN_IMAGE;
   }
-  return QSS_PLEX_LOADED;
+  if (got < sizeof(start)) return Damaged(QSS_PLEX_BLOCK_CUT);
+  version_ = static_cast<uint32_t>(ReadUint(start + 8, 4));
+  if (version_ > kCurrentFormat) return QSS_PLEX_NEWER_FORMAT;
+  return version_ < kFirstFormat ? Damaged(QSS_PLEX_HEADER_DAMAGED)
+                                 : QSS_PLEX_LOADED;
 }
 
 int ImageReader::ReadLayout(bool cut_ok, ImageLayout* layout) {
@@ -552,10 +565,10 @@ int ImageReader::ReadCurrentLayout(bool cut_ok, ImageLayout* layout) {
   unsigned char header[kHeaderReadBytes];
   if (!SeekTo(0)) return QSS_PLEX_UNREADABLE;
   if (!Read(header, kHeaderReadBytes)) return ReadFailure();
-  if (!IsCurrentHeader(header)) return QSS_PLEX_DAMAGED;
+  if (!IsCurrentHeader(header)) return Damaged(QSS_PLEX_HEADER_DAMAGED);
   Slot slot;
   const int number = ActiveSlot(header, &slot);
-  int result = QSS_PLEX_DAMAGED;
+  int result = Damaged(QSS_PLEX_HEADER_DAMAGED);
   if (number >= 0) {
     result = ReadTable(slot, cut_ok, layout);
     if (result == QSS_PLEX_LOADED) {
@@ -597,7 +610,8 @@ int ImageReader::ReadCurrentLayout(bool cut_ok, ImageLayout* layout) {
     }
     return result;
   }
-  return QSS_PLEX_DAMAGED;
+  return Damaged(number >= 0 ? QSS_PLEX_TABLE_DAMAGED
+                             : QSS_PLEX_HEADER_DAMAGED);
 }
 
 std::vector<Slot> ImageReader::EarlierImages(const unsigned char* header,
@@ -677,8 +691,10 @@ int ImageReader::NewerSaveBehindDamagedSlot(const unsigned char* header,
   return result;
 }
 
-int ImageReader::CheckIdLimit(uint64_t id_limit) const {
-  if (id_limit < 1 || id_limit > kMaxPlexIds) return QSS_PLEX_DAMAGED;
+int ImageReader::CheckIdLimit(uint64_t id_limit) {
+  if (id_limit < 1 || id_limit > kMaxPlexIds) {
+    return Damaged(QSS_PLEX_HEADER_DAMAGED);
+  }
   return id_limit > id_capacity_ ? QSS_PLEX_TOO_LARGE : QSS_PLEX_LOADED;
 }
 
@@ -694,8 +710,9 @@ int ImageReader::TableChecksumHolds(uint64_t offset, uint64_t count,
     XXH3_64bits_update(&state, scratch_.data(), static_cast<size_t>(piece));
     left -= piece;
   }
-  return XXH3_64bits_digest(&state) == checksum ? QSS_PLEX_LOADED
-                                                : QSS_PLEX_DAMAGED;
+  return XXH3_64bits_digest(&state) == checksum
+             ? QSS_PLEX_LOADED
+             : Damaged(QSS_PLEX_TABLE_DAMAGED);
 }
 
 // Nothing is allocated after what the header claims before the file has
@@ -709,9 +726,11 @@ int ImageReader::ReadTable(const Slot& slot, bool cut_ok, ImageLayout* layout) {
   const uint64_t table_end = slot.table_offset + kEntryBytes * slot.count;
   if (slot.count >= slot.id_limit || slot.words > kMaxImageWords ||
       slot.table_offset < kDataStart || slot.table_offset > slot.end ||
-      slot.end - slot.table_offset < kEntryBytes * slot.count ||
-      file_bytes_ < (cut_ok ? table_end : slot.end)) {
-    return QSS_PLEX_DAMAGED;
+      slot.end - slot.table_offset < kEntryBytes * slot.count) {
+    return Damaged(QSS_PLEX_HEADER_DAMAGED);
+  }
+  if (file_bytes_ < (cut_ok ? table_end : slot.end)) {
+    return Damaged(QSS_PLEX_BLOCK_CUT);
   }
   // Read outside the pass's progress, which goes through the blocks.
   const int summed = TableChecksumHolds(slot.table_offset, slot.count,
@@ -745,7 +764,7 @@ int ImageReader::ReadTable(const Slot& slot, bool cut_ok, ImageLayout* layout) {
         block.words > INT_MAX || block.offset < kDataStart ||
         block.offset > slot.end ||
         (slot.end - block.offset) / 4 < block.words) {
-      return QSS_PLEX_DAMAGED;
+      return Damaged(QSS_PLEX_TABLE_DAMAGED);
     }
     sum += block.words;
     furthest = std::max(furthest, block.offset + uint64_t{block.words} * 4);
@@ -753,7 +772,9 @@ int ImageReader::ReadTable(const Slot& slot, bool cut_ok, ImageLayout* layout) {
   }
   // An end past everything the image holds would make a file cut before
   // it look whole but for the cut.
-  return sum == slot.words && slot.end <= furthest ? ids : QSS_PLEX_DAMAGED;
+  return sum == slot.words && slot.end <= furthest
+             ? ids
+             : Damaged(QSS_PLEX_TABLE_DAMAGED);
 }
 
 int ImageReader::ReadSecondFormatLayout(bool cut_ok, ImageLayout* layout) {
@@ -762,7 +783,7 @@ int ImageReader::ReadSecondFormatLayout(bool cut_ok, ImageLayout* layout) {
   if (!Read(header, kSecondHeaderBytes)) return ReadFailure();
   if (XXH3_64bits(header, kSecondHeaderCheckedBytes) !=
       ReadUint(header + 40, 8)) {
-    return QSS_PLEX_DAMAGED;
+    return Damaged(QSS_PLEX_HEADER_DAMAGED);
   }
   const uint64_t id_limit = ReadUint(header + 12, 4);
   const uint64_t count = ReadUint(header + 16, 4);
@@ -772,10 +793,12 @@ int ImageReader::ReadSecondFormatLayout(bool cut_ok, ImageLayout* layout) {
   const int ids = CheckIdLimit(id_limit);
   if (ids == QSS_PLEX_DAMAGED) return ids;
   if (count >= id_limit || ReadUint(header + 20, 4) != 0 ||
-      words > kMaxImageWords ||
-      file_bytes_ < kSecondHeaderBytes + table_bytes || file_bytes_ > whole ||
+      words > kMaxImageWords || file_bytes_ > whole) {
+    return Damaged(QSS_PLEX_HEADER_DAMAGED);
+  }
+  if (file_bytes_ < kSecondHeaderBytes + table_bytes ||
       (!cut_ok && file_bytes_ != whole)) {
-    return QSS_PLEX_DAMAGED;
+    return Damaged(QSS_PLEX_BLOCK_CUT);
   }
   layout->id_limit = static_cast<uint32_t>(id_limit);
   layout->words = words;
@@ -783,7 +806,7 @@ int ImageReader::ReadSecondFormatLayout(bool cut_ok, ImageLayout* layout) {
   std::vector<unsigned char> table(static_cast<size_t>(table_bytes));
   if (!Read(table.data(), table_bytes)) return ReadFailure();
   if (XXH3_64bits(table.data(), table.size()) != ReadUint(header + 32, 8)) {
-    return QSS_PLEX_DAMAGED;
+    return Damaged(QSS_PLEX_TABLE_DAMAGED);
   }
   layout->blocks.resize(static_cast<size_t>(count));
   uint64_t at = kSecondHeaderBytes + table_bytes;
@@ -797,13 +820,13 @@ int ImageReader::ReadSecondFormatLayout(bool cut_ok, ImageLayout* layout) {
     block.offset = at;
     if (block.id <= previous_id || block.id >= id_limit ||
         block.words > INT_MAX) {
-      return QSS_PLEX_DAMAGED;
+      return Damaged(QSS_PLEX_TABLE_DAMAGED);
     }
     at += uint64_t{block.words} * 4;
     previous_id = block.id;
   }
   // Of more ids than this plex has, too large now that it shows sound.
-  return at == whole ? ids : QSS_PLEX_DAMAGED;
+  return at == whole ? ids : Damaged(QSS_PLEX_TABLE_DAMAGED);
 }
 
 // Blocks are read in the order of their places in the file, which in an
@@ -864,7 +887,7 @@ int ImageReader::ReadBlocks(const ImageLayout& layout,
       damage = QSS_PLEX_BLOCK_CHECKSUM;
     }
     if (damage == 0) continue;
-    if (salvage == nullptr) return QSS_PLEX_DAMAGED;
+    if (salvage == nullptr) return Damaged(damage, block.id);
     damaged.emplace_back(block.id, damage);
   }
   EndPass();
@@ -888,7 +911,7 @@ int ImageReader::ReadFirstFormatLayout(ImageLayout* layout) {
     return true;
   };
   if (file_bytes_ < kFirstHeaderBytes + kFirstChecksumBytes) {
-    return QSS_PLEX_DAMAGED;
+    return Damaged(QSS_PLEX_IMAGE_CHECKSUM);
   }
   const uint64_t body = file_bytes_ - kFirstChecksumBytes;
   unsigned char header[kFirstHeaderBytes];
@@ -898,7 +921,7 @@ int ImageReader::ReadFirstFormatLayout(ImageLayout* layout) {
   const uint64_t count = ReadUint(header + 16, 4);
   const int ids = CheckIdLimit(id_limit);
   if (ids == QSS_PLEX_DAMAGED) return ids;
-  if (count >= id_limit) return QSS_PLEX_DAMAGED;
+  if (count >= id_limit) return Damaged(QSS_PLEX_IMAGE_CHECKSUM);
   layout->id_limit = static_cast<uint32_t>(id_limit);
   layout->end = file_bytes_;
   scratch_.resize(kPieceBytes);
@@ -906,14 +929,16 @@ int ImageReader::ReadFirstFormatLayout(ImageLayout* layout) {
   uint64_t previous_id = 0;
   for (uint64_t i = 0; i < count; ++i) {
     unsigned char block_header[kFirstBlockHeaderBytes];
-    if (body - at < kFirstBlockHeaderBytes) return QSS_PLEX_DAMAGED;
+    if (body - at < kFirstBlockHeaderBytes) {
+      return Damaged(QSS_PLEX_IMAGE_CHECKSUM);
+    }
     if (!read(block_header, kFirstBlockHeaderBytes)) return ReadFailure();
     at += kFirstBlockHeaderBytes;
     const uint64_t id = ReadUint(block_header, 4);
     const uint64_t words = ReadUint(block_header + 4, 4);
     if (id <= previous_id || id >= id_limit || words > INT_MAX ||
         (body - at) / 4 < words) {
-      return QSS_PLEX_DAMAGED;
+      return Damaged(QSS_PLEX_IMAGE_CHECKSUM);
     }
     for (uint64_t left = words * 4; left > 0;) {
       const uint64_t piece = std::min(kPieceBytes, left);
@@ -931,10 +956,11 @@ int ImageReader::ReadFirstFormatLayout(ImageLayout* layout) {
     previous_id = id;
   }
   unsigned char checksum[kFirstChecksumBytes];
-  if (at != body) return QSS_PLEX_DAMAGED;
+  if (at != body) return Damaged(QSS_PLEX_IMAGE_CHECKSUM);
   if (!Read(checksum, kFirstChecksumBytes)) return ReadFailure();
   EndPass();
-  return ReadUint(checksum, 8) == hash ? ids : QSS_PLEX_DAMAGED;
+  return ReadUint(checksum, 8) == hash ? ids
+                                       : Damaged(QSS_PLEX_IMAGE_CHECKSUM);
 }
 
 // Verified whole already: this pass only copies, and checks that the file
@@ -954,7 +980,7 @@ int ImageReader::ReadFirstFormatBlocks(
     if (!Read(block_header, kFirstBlockHeaderBytes)) return ReadFailure();
     if (ReadUint(block_header, 4) != block.id ||
         ReadUint(block_header + 4, 4) != block.words) {
-      return QSS_PLEX_DAMAGED;
+      return Damaged(QSS_PLEX_IMAGE_CHECKSUM);
     }
     const uint64_t bytes = uint64_t{block.words} * 4;
     for (uint64_t at = 0; at < bytes; at += kPieceBytes) {

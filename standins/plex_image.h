@@ -125,9 +125,16 @@ class ImageReader {
   ImageReader& operator=(const ImageReader&) = delete;
   ~ImageReader();
 
-  // Opens the file and checks its magic and version.
+  // Opens the file and checks its magic and version: QSS_PLEX_NOT_AN_IMAGE
+  // without the magic, QSS_PLEX_NEWER_FORMAT for a version past the
+  // current one.
   int Open(const char* path);
+  // The version the file names; 0 until Open has read it.
   uint32_t version() const { return version_; }
+  // Where the last QSS_PLEX_DAMAGED answer found the damage: a
+  // QssPlexDamage, and the block's id for a block's checksum or cut.
+  int damage() const { return damage_; }
+  uint32_t damaged_block() const { return damaged_block_; }
   uint64_t file_bytes() const { return file_bytes_; }
   std::FILE* file() const { return file_; }
   // Progress counts through the file once per pass, `total` bytes in all:
@@ -163,7 +170,9 @@ class ImageReader {
   // Reads exactly `bytes`; false at the end of the file or on an error.
   bool Read(void* out, uint64_t bytes);
   // What a failed Read means: the file ended early, or it could not be read.
-  int ReadFailure() const;
+  int ReadFailure();
+  // QSS_PLEX_DAMAGED, recording where.
+  int Damaged(int where, uint32_t block = 0);
   bool SeekTo(uint64_t offset);
   // Progress through the file: a new pass starts where the last one ended.
   void StartPass();
@@ -185,7 +194,7 @@ class ImageReader {
                          uint64_t checksum);
   // QSS_PLEX_DAMAGED or QSS_PLEX_TOO_LARGE for an id limit no plex, or
   // not this one, can have handed out; else QSS_PLEX_LOADED.
-  int CheckIdLimit(uint64_t id_limit) const;
+  int CheckIdLimit(uint64_t id_limit);
   // The images a current-format file holds older than generation `newest`,
   // newest first: the header slots' and those the base slot and the
   // changes' heads lead to.
@@ -196,6 +205,8 @@ class ImageReader {
 
   std::FILE* file_ = nullptr;
   uint32_t version_ = 0;
+  int damage_ = QSS_PLEX_HEADER_DAMAGED;
+  uint32_t damaged_block_ = 0;
   uint64_t file_bytes_ = 0;
   uint64_t id_capacity_ = kMaxPlexIds;
   ProgressCounter progress_;

@@ -737,20 +737,40 @@ bool PlexStore::Mappable(const ImageLayout& layout,
 // first, so that it stays as it was. Mapped blocks are verified by reading
 // them through outside the plex, before they are mapped; a salvaging load
 // reads damaged and cut ones instead, keeping them as the file has them.
-int PlexStore::Load(const char* path, const DamageSink* salvage) {
+int PlexStore::Load(const char* path, const DamageSink* salvage,
+                    QssPlexLoadOutcome* outcome) {
+  ImageReader reader;
+  uint64_t plex_bytes = 0;
+  int result;
   try {
-    return LoadFrom(path, salvage);
+    result = LoadFrom(path, salvage, &reader,
+                      outcome != nullptr ? &plex_bytes : nullptr);
   } catch (const std::bad_alloc&) {
     if (rebuilding_) RebuildFresh();
     rebuilding_ = false;
     errno = ENOMEM;
-    return QSS_PLEX_UNREADABLE;
+    result = QSS_PLEX_UNREADABLE;
   }
+  if (outcome != nullptr) {
+    const int error = errno;
+    *outcome = QssPlexLoadOutcome{};
+    outcome->version = reader.version();
+    outcome->oldest_version = kFirstFormat;
+    outcome->newest_version = kCurrentFormat;
+    if (result == QSS_PLEX_DAMAGED) {
+      outcome->damage = reader.damage();
+      outcome->damaged_block = static_cast<int>(reader.damaged_block());
+    }
+    outcome->plex_bytes = plex_bytes;
+    errno = error;
+  }
+  return result;
 }
 
-int PlexStore::LoadFrom(const char* path, const DamageSink* salvage) {
+int PlexStore::LoadFrom(const char* path, const DamageSink* salvage,
+                        ImageReader* image, uint64_t* plex_bytes) {
   cut_bytes_.clear();
-  ImageReader reader;
+  ImageReader& reader = *image;
   int result = reader.Open(path);
   if (result != QSS_PLEX_LOADED) return result;
   const bool first_format = reader.version() == 1;
@@ -760,9 +780,19 @@ int PlexStore::LoadFrom(const char* path, const DamageSink* salvage) {
   reader.set_id_capacity(IdCapacity(limit_words_));
   ImageLayout layout;
   result = reader.ReadLayout(salvage != nullptr, &layout);
+  if (result == QSS_PLEX_TOO_LARGE && plex_bytes != nullptr) {
+    // Its entries were not kept: they are read again to size the plex.
+    QssPlexImageInfo info;
+    if (ReadImageInfo(path, &info) == QSS_PLEX_LOADED) {
+      *plex_bytes = info.plex_bytes;
+    }
+  }
   if (result != QSS_PLEX_LOADED) return result;
   const int64_t needed = RequiredWords(layout);
-  if (needed > limit_words_) return QSS_PLEX_TOO_LARGE;
+  if (needed > limit_words_) {
+    if (plex_bytes != nullptr) *plex_bytes = static_cast<uint64_t>(needed) * 4;
+    return QSS_PLEX_TOO_LARGE;
+  }
   if (!space_.Commit(static_cast<uint64_t>(needed) * 4)) {
     errno = ENOMEM;
     return QSS_PLEX_UNREADABLE;

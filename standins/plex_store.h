@@ -123,8 +123,10 @@ class PlexStore {
   // blocks of a current-format image are mapped from the file rather than
   // read (verified by reading them through, outside the plex).
   // Memory running out while loading answers QSS_PLEX_UNREADABLE with
-  // errno ENOMEM, as do the saves with 1.
-  int Load(const char* path, const DamageSink* salvage);
+  // errno ENOMEM, as do the saves with 1. Answers every QssPlexLoadResult;
+  // `outcome`, when not null, tells more (see QssPlex_LoadImage).
+  int Load(const char* path, const DamageSink* salvage,
+           QssPlexLoadOutcome* outcome = nullptr);
   int ImageInfo(const char* path, QssPlexImageInfo* out) const;
   // See QssPlex_CutBlockBytes.
   int64_t CutBlockBytes(int id) const;
@@ -175,7 +177,9 @@ class PlexStore {
   void RebuildFresh();
   // Holds only what Reset made: a load may overwrite it and remake it.
   bool IsFresh() const;
-  int LoadFrom(const char* path, const DamageSink* salvage);
+  // `*plex_bytes` (when not null) of an image too large for this plex.
+  int LoadFrom(const char* path, const DamageSink* salvage,
+               ImageReader* reader, uint64_t* plex_bytes);
   int ReadImageInfo(const char* path, QssPlexImageInfo* out) const;
   // Words a plex must reserve to load the image.
   static int64_t RequiredWords(const ImageLayout& layout);

@@ -443,6 +443,77 @@ TEST_F(PlexStandinTest, ImageTooLargeForThePlexHasItsOwnAnswer) {
   std::remove(path.c_str());
 }
 
+// What QssPlex_LoadImage answers, and tells, for each kind of file that
+// is not an image this plex can load; the older loads answer
+// QSS_PLEX_DAMAGED for a file that is not an image this build reads.
+TEST_F(PlexStandinTest, LoadResultsSayWhatTheFileIs) {
+  const int block = Alloc(70000);
+  Stamp(block, 70000, 4);
+  const std::string path = TempPath("results");
+  ASSERT_EQ(QssPlex_Save(path.c_str()), 0);
+  const std::string good = ReadFile(path);
+  QssPlexImageInfo info;
+  ASSERT_EQ(QssPlex_ImageInfo(path.c_str(), &info), QSS_PLEX_LOADED);
+  const size_t table = LittleEndian(good, kTableOffsetByte, 8);
+  const size_t block_at = LittleEndian(good, table + 2 * 24 + 8, 8);
+  auto with = [&](size_t at, const std::string& bytes) {
+    return good.substr(0, at) + bytes + good.substr(at + bytes.size());
+  };
+  auto flipped = [&](size_t at) {
+    return with(at, std::string(1, static_cast<char>(good[at] ^ 0x40)));
+  };
+  const uint64_t small_plex = 256 * 1024;
+  struct Case {
+    const char* what;
+    std::string bytes;
+    uint64_t reservation;  // 0: the default
+    int result, old_result;
+    unsigned version;
+    int damage, damaged_block;
+    uint64_t plex_bytes;
+  };
+  const Case cases[] = {
+      {"a file of another kind", "PK\3\4 a zip archive, say", 0,
+       QSS_PLEX_NOT_AN_IMAGE, QSS_PLEX_DAMAGED, 0, 0, 0, 0},
+      {"an empty file", "", 0, QSS_PLEX_NOT_AN_IMAGE, QSS_PLEX_DAMAGED, 0, 0,
+       0, 0},
+      {"a newer format", with(kVersionByte, std::string("\x09\0\0\0", 4)), 0,
+       QSS_PLEX_NEWER_FORMAT, QSS_PLEX_DAMAGED, 9, 0, 0, 0},
+      {"a damaged header slot", flipped(kSlotChecksumByte), 0,
+       QSS_PLEX_DAMAGED, QSS_PLEX_DAMAGED, 3, QSS_PLEX_HEADER_DAMAGED, 0, 0},
+      {"a damaged block table", flipped(table + 24 + 4), 0, QSS_PLEX_DAMAGED,
+       QSS_PLEX_DAMAGED, 3, QSS_PLEX_TABLE_DAMAGED, 0, 0},
+      {"a damaged block", flipped(block_at + 1000), 0, QSS_PLEX_DAMAGED,
+       QSS_PLEX_DAMAGED, 3, QSS_PLEX_BLOCK_CHECKSUM, block, 0},
+      {"a cut file", good.substr(0, good.size() - 4), 0, QSS_PLEX_DAMAGED,
+       QSS_PLEX_DAMAGED, 3, QSS_PLEX_BLOCK_CUT, 0, 0},
+      {"larger than the plex", good, small_plex, QSS_PLEX_TOO_LARGE,
+       QSS_PLEX_TOO_LARGE, 3, 0, 0, info.plex_bytes},
+  };
+  const std::string bad_path = TempPath("results_bad");
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    WriteFile(bad_path, c.bytes);
+    QssPlex_SetReservationBytes(c.reservation);
+    QssPlex_Reset();
+    const auto before = Snapshot();
+    QssPlexLoadOutcome outcome;
+    EXPECT_EQ(QssPlex_LoadImage(bad_path.c_str(), 0, nullptr, nullptr,
+                                &outcome),
+              c.result);
+    EXPECT_EQ(outcome.version, c.version);
+    EXPECT_EQ(outcome.oldest_version, 1u);
+    EXPECT_EQ(outcome.newest_version, 3u);
+    EXPECT_EQ(outcome.damage, c.damage);
+    EXPECT_EQ(outcome.damaged_block, c.damaged_block);
+    EXPECT_EQ(outcome.plex_bytes, c.plex_bytes);
+    EXPECT_EQ(QssPlex_Load(bad_path.c_str()), c.old_result);
+    EXPECT_EQ(Snapshot(), before);
+  }
+  std::remove(path.c_str());
+  std::remove(bad_path.c_str());
+}
+
 struct Damage {
   int id, kind;
   bool operator==(const Damage& o) const {

@@ -72,29 +72,22 @@ std::string SwappedHint(const Context& c) {
   return std::string();
 }
 
-// Whether the whole file reads without an error; `*reason` says why not.
-bool ReadsThrough(const std::string& path, std::string* reason) {
-  std::FILE* file = OpenFile(path, "rb");
-  if (file == nullptr) {
-    *reason = SystemReason();
-    return false;
+// Where a load found the image damaged.
+std::string DamagePlace(const QssPlexLoadOutcome& outcome) {
+  const std::string block = std::to_string(outcome.damaged_block);
+  switch (outcome.damage) {
+    case QSS_PLEX_BLOCK_CHECKSUM:
+      return "block " + block + " fails its checksum";
+    case QSS_PLEX_BLOCK_CUT:
+      return outcome.damaged_block != 0 ? "the file ends inside block " + block
+                                        : "the file is cut short";
+    case QSS_PLEX_TABLE_DAMAGED:
+      return "its block table is wrong";
+    case QSS_PLEX_IMAGE_CHECKSUM:
+      return "its one checksum is wrong";
+    default:
+      return "its header is wrong";
   }
-  std::vector<char> chunk(1 << 20);
-  while (std::fread(chunk.data(), 1, chunk.size(), file) == chunk.size()) {
-  }
-  const bool failed = std::ferror(file) != 0;
-  if (failed) *reason = SystemReason();
-  std::fclose(file);
-  return !failed;
-}
-
-// Why a file that does not start as an image is refused: it cannot be
-// read, or it holds something else.
-std::string ImageProblem(const std::string& path) {
-  std::FILE* file = OpenFile(path, "rb");
-  if (file == nullptr) return "cannot read it: " + SystemReason();
-  std::fclose(file);
-  return "not a plex image: a file of another kind";
 }
 
 // Why init cannot make the image; empty when it can.
@@ -117,10 +110,9 @@ std::string CreateRefusal(const Context& c, const FileStatus& status) {
 }
 
 // Why the image cannot be opened (before it is locked); empty when it can.
+// What a file holds, the load tells.
 std::string OpenRefusal(const Context& c, const FileStatus& status) {
-  if (status.kind == FileKind::kFile && LooksLikeImage(c.image)) {
-    return std::string();
-  }
+  if (status.kind == FileKind::kFile) return std::string();
   std::string problem;
   switch (status.kind) {
     case FileKind::kMissing:
@@ -131,9 +123,6 @@ std::string OpenRefusal(const Context& c, const FileStatus& status) {
       break;
     case FileKind::kOther:
       problem = "is not a regular file, so not a plex image";
-      break;
-    case FileKind::kFile:
-      problem = ImageProblem(c.image);
       break;
     default:
       problem = "cannot read it: " + status.reason;
@@ -273,6 +262,8 @@ bool LoadImageFile(const Context& c, ImageDamage* damage) {
     return false;
   }
   int loaded;
+  QssPlexLoadOutcome outcome = {};
+  std::string reason;
   WatchImage(c.command, c.image);
   {
     PlexProgress progress("loading the image");
@@ -281,9 +272,10 @@ bool LoadImageFile(const Context& c, ImageDamage* damage) {
     // file or renames a new one over it: its large blocks can be mapped,
     // so that a command pays for what it reads and writes, not the image.
     QssPlex_SetMapImages(1);
-    loaded = damage != nullptr ? QssPlex_LoadSalvage(store_path.c_str(),
-                                                     RecordImageDamage, damage)
-                               : QssPlex_Load(store_path.c_str());
+    ClearSystemError();
+    loaded = QssPlex_LoadImage(store_path.c_str(), damage != nullptr,
+                               RecordImageDamage, damage, &outcome);
+    if (loaded == QSS_PLEX_UNREADABLE) reason = SystemReason();
   }
   if (loaded == QSS_PLEX_LOADED) {
     if (QssPlex_BlockWords(1) >= 0 &&
@@ -295,11 +287,15 @@ bool LoadImageFile(const Context& c, ImageDamage* damage) {
            "anchor");
     return false;
   }
-  std::string reason;
-  QssPlexImageInfo info = {};
-  if (loaded == QSS_PLEX_TOO_LARGE &&
-      QssPlex_ImageInfo(store_path.c_str(), &info) == QSS_PLEX_LOADED) {
-    c.Fail(c.image, "holds " + Mebibytes(info.plex_bytes) +
+  if (loaded == QSS_PLEX_NOT_AN_IMAGE) {
+    c.Fail(c.image, "not a plex image: a file of another kind" + SwappedHint(c));
+  } else if (loaded == QSS_PLEX_NEWER_FORMAT) {
+    c.Fail(c.image, "written by a newer qsplex: image format " +
+                        std::to_string(outcome.version) + "; this build reads " +
+                        std::to_string(outcome.oldest_version) + " to " +
+                        std::to_string(outcome.newest_version));
+  } else if (loaded == QSS_PLEX_TOO_LARGE) {
+    c.Fail(c.image, "holds " + Mebibytes(outcome.plex_bytes) +
                         ", but this build's plex holds at most " +
                         Mebibytes(QssPlex_CapacityBytes()));
   } else if (loaded == QSS_PLEX_NEWER_SAVE) {
@@ -312,10 +308,8 @@ bool LoadImageFile(const Context& c, ImageDamage* damage) {
                "' tells more");
   } else if (loaded == QSS_PLEX_UNREADABLE && errno == ENOMEM) {
     c.Fail(c.image, "cannot load it: out of memory");
-  } else if (loaded == QSS_PLEX_UNREADABLE && !ReadsThrough(c.image, &reason)) {
+  } else if (loaded == QSS_PLEX_UNREADABLE) {
     c.Fail(c.image, "cannot read it: " + reason);
-  } else if (!LooksLikeImage(c.image)) {
-    c.Fail(c.image, ImageProblem(c.image));
   } else if (damage != nullptr) {
     c.Fail(c.image,
            "a damaged plex image: its header or block table is wrong (or, "
@@ -323,8 +317,7 @@ bool LoadImageFile(const Context& c, ImageDamage* damage) {
            "in it can be placed");
   } else {
     c.Fail(c.image,
-           "a damaged plex image: its header, block table or checksum is "
-           "wrong; 'qsplex check " +
+           "a damaged plex image: " + DamagePlace(outcome) + "; 'qsplex check " +
                c.image +
                "' tells what is damaged, 'qsplex recover' keeps "
                "what can be read");

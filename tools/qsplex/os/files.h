@@ -21,7 +21,8 @@ struct FileStatus {
 };
 
 FileStatus Probe(const std::string& path);
-// Whether `path` is a file that starts as a plex image does.
+// Whether `path` is a file that starts as a plex image does: a cheap look
+// at an operand, not at the image a command loads (the load tells that).
 bool LooksLikeImage(const std::string& path);
 // The folder holding `path`: "." for a bare name.
 std::string FolderOf(const std::string& path);
