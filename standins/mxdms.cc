@@ -1,7 +1,7 @@
 // The exported face of the plex stand-in: thin forwards to PlexStore.
 #include "records/dms.h"
 #include "standins/plex_controls.h"
-#include "standins/plex_store.h"
+#include "standins/store/plex_store.h"
 
 using qss::standins::DamageSink;
 using qss::standins::PlexStore;

@@ -51,9 +51,10 @@ QSS_MXDMS_API int QSS_HOST_CALL QssPlex_NextBlockId(int after);
 // same ids, word counts and contents; ids that were not live come back as
 // free ids, lowest reused first; plex indexes are not kept (blocks are laid
 // out afresh). The bead, options and counts are left as they are. Load reads
-// the current format and the two before it (the first carries one checksum
-// over the whole file); Save writes the current one. Neither holds a copy of
-// the image in memory: data moves between the file and the plex in pieces.
+// the current format and the two before it; Save writes the current one
+// (docs/image-format.md describes them, and how saves and loads go). Neither
+// holds a copy of the image in memory: data moves between the file and the
+// plex in pieces.
 //
 // Load, LoadSalvage and ImageInfo answer one of these; on any answer but 0
 // the plex is as it was, unless the file could not be read, or changed, part
@@ -88,13 +89,10 @@ QSS_MXDMS_API int QSS_HOST_CALL QssPlex_Save(const char* path);
 // holds the old image or the new one, and which one reached the device
 // cannot be known.
 enum { QSS_PLEX_SAVE_WHOLE = 2, QSS_PLEX_SAVE_UNSURE = 3 };
-// Saves the plex into the image at `path` in place, writing only what
-// changed: blocks that differ (by id, size or contents) from the image
-// last loaded or saved by this plex go after the image's end, with a new
-// block table, and a header slot switches to them last. Blocks that did not
-// change keep their place in the file. A save cut short at any moment leaves
-// the old image, possibly with bytes past its end, which the next save cuts
-// off. Answers 0 on success; 1 with errno kept and the file holding the old
+// Saves the plex into the image at `path` in place, writing only the blocks
+// that differ (by id, size or contents) from the image last loaded or saved
+// by this plex (docs/image-format.md, "A change added in place"): a save
+// cut short at any moment leaves the old image. Answers 0 on success; 1 with errno kept and the file holding the old
 // image; or QSS_PLEX_SAVE_WHOLE, with nothing written, when `path` does not
 // hold that image (another image, another format, a missing file), when
 // the file would hold more dead bytes than live ones, or when the image

@@ -4,7 +4,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "standins/image_format.h"
+#include "standins/image/format.h"
 #include "tools/qsplex/output/text.h"
 
 #if defined(_WIN32)
