@@ -168,6 +168,31 @@ const Command kCommands[] = {
      "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}, braces optional.\n",
      "qsplex setclass t.img /docs {01234567-89AB-CDEF-0123-456789ABCDEF}",
      RunSetClass},
+    {"du", "[-d DEPTH] [-H] [--json] IMAGE [PATH]", "dH", 0, 1, Access::kRead,
+     "show the bytes below each storage, largest first",
+     "Shows the bytes of the streams below each storage of the subtree at\n"
+     "PATH (default /), one storage a line, largest first (equal sizes by\n"
+     "path), as 'du | sort -rn' does for folders. Of a stream, its size.\n"
+     "  -d DEPTH      storages at most DEPTH levels below PATH (0: PATH\n"
+     "                alone); also --max-depth DEPTH\n"
+     "  -H, --human   sizes in KiB, MiB and GiB, rounded up\n"
+     "  --json        as a JSON object (docs/qsplex-json.md)\n",
+     "qsplex du t.img\nqsplex du -d 1 -H t.img /docs\nqsplex du --json t.img",
+     RunDu},
+    {"report", "[-f] IMAGE [PATH] -o FILE.html", "fo", 0, 1, Access::kRead,
+     "write a page showing where the bytes are and what is damaged",
+     "Writes FILE.html, one page any browser opens with no network: a\n"
+     "treemap of the subtree at PATH (default /) by bytes (hover for an\n"
+     "element's path, size and class id; click a storage to zoom into it),\n"
+     "the image's blocks by owner and size with damaged blocks marked, what\n"
+     "'check' finds and what 'recover' would keep, and the tree as a list\n"
+     "to expand. A damaged image is read as check and recover read it.\n"
+     "Elements too small to draw are summed into one area per storage. Both\n"
+     "builds write the same page for the same image.\n"
+     "  -o FILE  the page to write; also --output FILE\n"
+     "  -f       replace FILE if it exists\n",
+     "qsplex report t.img -o t.html\nqsplex report broken.img /docs -o docs.html",
+     RunReport},
     {"check", "[--json] IMAGE", "", 0, 0, Access::kRead,
      "verify the tree's records",
      "Verifies the records of the tree: element lists, names, node sizes,\n"
@@ -268,6 +293,7 @@ const struct {
     {"stat", kJsonOption},
     {"check", kJsonOption},
     {"info", kJsonOption},
+    {"du", kJsonOption},
 };
 
 bool TakesOption(const Command& command, unsigned option) {
@@ -283,7 +309,30 @@ bool TakesOption(const Command& command, unsigned option) {
 const char* const kValueOptions[][2] = {
     {"hexdump", "offset"},
     {"hexdump", "length"},
+    {"du", "max-depth"},
+    {"report", "output"},
 };
+
+// The option letters that take a value, by command, with the long option
+// they stand for.
+const struct {
+  const char* command;
+  char letter;
+  const char* name;
+} kValueLetters[] = {
+    {"du", 'd', "max-depth"},
+    {"report", 'o', "output"},
+};
+
+// The long option the letter `letter` stands for with a value, or null.
+const char* ValueLetter(const Command& command, char letter) {
+  for (const auto& option : kValueLetters) {
+    if (option.letter == letter && std::strcmp(command.name, option.command) == 0) {
+      return option.name;
+    }
+  }
+  return nullptr;
+}
 
 // Whether `arg` ("--NAME" or "--NAME=VALUE") is a long option `command`
 // takes with a value.
@@ -371,7 +420,7 @@ void PrintHelp() {
       "\n'qsplex help COMMAND' (or 'qsplex COMMAND --help') describes one.\n"
       "\nOptions of every command:\n%s"
       "Options of qsplex itself: -h, --help; -V, --version.\n"
-      "ls, tree, stat, check and info take --json: one JSON document for\n"
+      "ls, tree, stat, du, check and info take --json: one JSON document for\n"
       "scripts, names exact (docs/qsplex-json.md).\n\n"
       "PATH is a '/'-separated list of element names in UTF-8; '/' is the "
       "root.\nNames hold only characters of the ANSI code page the library "
@@ -507,7 +556,18 @@ int RunCommand(const Command& command, const std::vector<std::string>& args) {
       const int status = TakeLongOption(command, args, &i, &c);
       if (status >= 0) return status;
     } else {
-      for (char letter : arg.substr(1)) {
+      for (size_t k = 1; k < arg.size(); ++k) {
+        const char letter = arg[k];
+        if (const char* name = ValueLetter(command, letter)) {
+          // "-d 2" or "-d2": the value is the rest or the next argument.
+          if (k + 1 == arg.size() && i + 1 == args.size()) {
+            return Usage(command, std::string("-") + letter + " takes a value");
+          }
+          c.values.emplace_back(name, k + 1 < arg.size() ? arg.substr(k + 1)
+                                                         : args[++i]);
+          c.options += letter;
+          break;
+        }
         if (letter == 'h') {
           PrintCommandHelp(command);
           return 0;

@@ -50,6 +50,9 @@ int RunExport(const Context& c);
 int RunImport(const Context& c);
 int RunGet(const Context& c);
 int RunHexdump(const Context& c);
+// du and report: where the bytes are.
+int RunDu(const Context& c);
+int RunReport(const Context& c);
 // put -r: a folder's tree into a storage.
 int RunPutTree(const Context& c);
 
