@@ -25,6 +25,8 @@ import sys
 import tempfile
 import time
 
+import qsplex_reports  # du and report, beside this file
+
 MAGIC = b"QSSPLEX\x1a"
 FAILURES = []
 
@@ -1939,9 +1941,11 @@ def main():
             tool.command = [os.path.abspath(options.qsplex)]
             cross_build(tool, win32, payload)
             locks_across_builds(tool, win32)
+            qsplex_reports.reports_across_builds(tool, win32, FAILURES)
             return report()
         compound_tour(tool, payload)
         salvage(tool)
+        qsplex_reports.du_and_report(tool, FAILURES)
         script_output(tool, payload)
         if options.wine:
             tool.run("init", "n.img")

@@ -16,34 +16,39 @@
 namespace qsplex {
 namespace {
 
-// The value of the long option `name` given last, or "".
-std::string ValueOf(const Context& c, const char* name) {
-  std::string value;
-  for (const auto& [key, given] : c.values) {
-    if (key == name) value = given;
+// The value of the option `name` given last; false when it is not given.
+bool ValueOf(const Context& c, const char* name, std::string* value) {
+  bool given = false;
+  for (const auto& [key, text] : c.values) {
+    if (key == name) {
+      *value = text;
+      given = true;
+    }
   }
-  return value;
+  return given;
 }
 
 struct Usage {
-  std::string path;
+  std::string path;  // as the text shows it
+  WideString exact;  // for JSON
   uint64_t bytes;
   size_t storages, streams;
   int depth;
 };
 
-// The storages of `nodes` (a loaded subtree below `top`) down to `depth`
+// The storages of `nodes` (the loaded subtree of `top`) down to `depth`
 // levels below it (-1: all), largest first, equal sizes by path.
 std::vector<Usage> StorageUsage(const std::vector<TreeNode>& nodes,
-                                const std::string& top, int depth) {
+                                const Element& top, int depth) {
   std::vector<Usage> usage;
   for (size_t i = 0; i < nodes.size(); ++i) {
     const TreeNode& node = nodes[i];
     if (node.type != STGTY_STORAGE || (depth >= 0 && node.depth > depth)) {
       continue;
     }
-    usage.push_back({NodePath(nodes, static_cast<int>(i), top), node.size,
-                     node.storages, node.streams, node.depth});
+    usage.push_back({NodePath(nodes, static_cast<int>(i), top.path()),
+                     NodeWidePath(nodes, static_cast<int>(i), WidePath(top.names)),
+                     node.size, node.storages, node.streams, node.depth});
   }
   std::stable_sort(usage.begin(), usage.end(),
                    [](const Usage& a, const Usage& b) {
@@ -55,9 +60,9 @@ std::vector<Usage> StorageUsage(const std::vector<TreeNode>& nodes,
 
 // -d DEPTH: a whole number of levels; -1 when not given.
 bool ParseDepth(const Context& c, int* depth) {
-  const std::string text = ValueOf(c, "max-depth");
+  std::string text;
   *depth = -1;
-  if (text.empty() && !c.Has('d')) return true;
+  if (!ValueOf(c, "max-depth", &text)) return true;
   if (text.empty() || text.size() > 6 ||
       text.find_first_not_of("0123456789") != std::string::npos) {
     std::fprintf(stderr,
@@ -101,8 +106,6 @@ bool WriteWhole(const Context& c, const std::string& file,
   return true;
 }
 
-}  // namespace
-
 int RunDu(const Context& c) {
   int depth = -1;
   if (!ParseDepth(c, &depth)) return kExitUsage;
@@ -113,7 +116,7 @@ int RunDu(const Context& c) {
   }
   std::vector<Usage> usage;
   if (e.type == STGTY_STREAM) {
-    usage.push_back({e.path(), e.size, 0, 1, 0});
+    usage.push_back({e.path(), WidePath(e.names), e.size, 0, 1, 0});
   } else {
     std::vector<TreeNode> nodes;
     Ref<IStorage> storage;
@@ -124,14 +127,16 @@ int RunDu(const Context& c) {
                     false, &nodes, &failed);
     }
     if (FAILED(hr)) return c.Fail(NodePath(nodes, failed, e.path()), hr);
-    usage = StorageUsage(nodes, e.path(), depth);
+    usage = StorageUsage(nodes, e, depth);
   }
   if (c.json) {
     JsonWriter json;
     json.BeginObject().Key("image").String(c.image);
-    json.Key("path").String(e.path()).Key("storages").BeginArray();
+    json.Key("path").String(WidePath(e.names).c_str());
+    json.Key("storages").BeginArray();
     for (const Usage& u : usage) {
-      json.BeginObject().Key("path").String(u.path).Key("size").Number(u.bytes);
+      json.BeginObject().Key("path").String(u.exact.c_str());
+      json.Key("size").Number(u.bytes);
       json.Key("depth").Signed(u.depth).Key("storages").Number(u.storages);
       json.Key("streams").Number(u.streams).EndObject();
     }
@@ -146,8 +151,8 @@ int RunDu(const Context& c) {
 }
 
 int RunReport(const Context& c) {
-  const std::string file = ValueOf(c, "output");
-  if (file.empty()) {
+  std::string file;
+  if (!ValueOf(c, "output", &file) || file.empty()) {
     std::fprintf(stderr,
                  "qsplex: report: no page to write: give -o FILE.html\n"
                  "'qsplex help report' describes it.\n");
@@ -197,5 +202,49 @@ int RunReport(const Context& c) {
               Count(findings.size(), "finding").c_str());
   return 0;
 }
+
+}  // namespace
+
+const Command kDuCommand = {
+    "du",
+    "[-d DEPTH] [-H] [--json] IMAGE [PATH]",
+    {{'d', "max-depth", true, nullptr}, kHumanOption, kJsonOption},
+    0,
+    1,
+    Access::kRead,
+    "show the bytes below each storage, largest first",
+    "Shows the bytes of the streams below each storage of the subtree at\n"
+    "PATH (default /), one storage a line, largest first (equal sizes by\n"
+    "path), as 'du | sort -rn' shows folders. Of a stream, its size.\n"
+    "  -d, --max-depth DEPTH  storages at most DEPTH levels below PATH\n"
+    "                         (0: PATH alone)\n"
+    "  -H, --human            sizes in KiB, MiB and GiB, rounded up\n"
+    "  --json                 as a JSON object (docs/qsplex-json.md)\n",
+    "qsplex du t.img\nqsplex du -d 1 -H t.img /docs\nqsplex du --json t.img",
+    RunDu,
+    {"usage", "ncdu"}};
+
+const Command kReportCommand = {
+    "report",
+    "[-f] IMAGE [PATH] -o FILE.html",
+    {{'o', "output", true, nullptr}, Flag('f')},
+    0,
+    1,
+    Access::kRead,
+    "write a page showing where the bytes are and what is damaged",
+    "Writes FILE.html, one page that any browser opens with no network: a\n"
+    "treemap of the subtree at PATH (default /) by bytes (hover for an\n"
+    "element's path, size and class id; click a storage to zoom into it),\n"
+    "the image's blocks by owner and size with damaged blocks marked, what\n"
+    "'check' finds and what 'recover' would keep, and the tree as a list\n"
+    "to expand. A damaged image is read as check and recover read it.\n"
+    "Elements too small to draw are summed into one area per storage. Both\n"
+    "builds write the same page for the same image.\n"
+    "  -o, --output FILE  the page to write\n"
+    "  -f                 replace FILE if it exists\n",
+    "qsplex report t.img -o t.html\n"
+    "qsplex report broken.img /docs -o docs.html",
+    RunReport,
+    {"html", "treemap", "visualize"}};
 
 }  // namespace qsplex
