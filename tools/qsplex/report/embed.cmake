@@ -1,7 +1,8 @@
 # Writes OUTPUT, a C++ source defining one string constant per page file:
 # cmake -DOUTPUT=out.cc -DNAMES="kA;kB" -DFILES="a.js;b.css" -P embed.cmake
 # The text goes in as raw string literals, cut into pieces that every
-# compiler takes, so the page's sources stay files people edit.
+# compiler takes, so the page's sources stay files people edit. They are
+# ASCII (a piece must not cut a character; the unit tests check the page).
 set(delimiter "qsplex")
 set(piece_chars 4000)
 set(text "// Generated from tools/qsplex/report/page by embed.cmake: do not edit.\n")

@@ -181,6 +181,9 @@ TEST(ReportPageTest, NoNameCanEndTheScriptThatHoldsTheData) {
   EXPECT_EQ(page.find(" src="), std::string::npos);
   EXPECT_EQ(page.find("://"), std::string::npos);
   EXPECT_EQ(page.find('\r'), std::string::npos);
+  // ASCII throughout: the page's files are embedded in pieces that must
+  // not cut a character, and the data is ASCII by its escapes.
+  for (char c : page) ASSERT_EQ(c & 0x80, 0) << page.find(c);
 }
 
 }  // namespace
