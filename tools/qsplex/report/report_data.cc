@@ -170,6 +170,7 @@ void WriteBlocks(const ReportInput& in, Compact* out) {
   uint64_t counts[kBlockOwners] = {}, bytes[kBlockOwners] = {};
   uint64_t small_counts[kBlockOwners] = {}, small_bytes[kBlockOwners] = {};
   uint64_t total = 0;
+  size_t damaged_listed = 0;
   int last_id = 0;
   for (const qss::AllocatedBlock& block : blocks) {
     total += 4 * static_cast<uint64_t>(block.words);
@@ -185,7 +186,9 @@ void WriteBlocks(const ReportInput& in, Compact* out) {
     const auto damaged = damage.find(blocks[i].id);
     ++counts[owner];
     bytes[owner] += size;
-    if (damaged == damage.end() && size * kListedBlockShare < total) {
+    // A damaged block is listed however small, up to kListedDamage of them.
+    const bool marked = damaged != damage.end() && damaged_listed++ < kListedDamage;
+    if (!marked && size * kListedBlockShare < total) {
       ++small_counts[owner];
       small_bytes[owner] += size;
       continue;
@@ -233,11 +236,13 @@ void WriteDamage(const ReportInput& in, Compact* out) {
   }
   out->Close(']').Key("damage_count").Number(in.damage->blocks.size());
   out->Key("findings").Open('[');
-  for (const qss::TreeFinding& finding : *in.findings) {
+  const size_t shown = std::min(in.findings->size(), kListedFindings);
+  for (size_t i = 0; i < shown; ++i) {
+    const qss::TreeFinding& finding = (*in.findings)[i];
     out->Open('[').Number(static_cast<uint64_t>(finding.kind));
     out->Text(finding.location).Text(finding.message).Close(']');
   }
-  out->Close(']');
+  out->Close(']').Key("finding_count").Number(in.findings->size());
 }
 
 }  // namespace

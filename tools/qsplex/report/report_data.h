@@ -35,8 +35,12 @@ std::vector<BlockOwner> BlockOwners(const SalvagedTree& tree,
 // owner instead of listed one by one (damaged blocks are always listed):
 // at the page's size, a smaller block is below what it can draw.
 constexpr uint64_t kListedBlockShare = 4096;
-// Damaged blocks listed one by one at most; the rest are counted.
+// Damaged blocks listed one by one at most, among the blocks and in the
+// damage; the rest are counted.
 constexpr size_t kListedDamage = 2000;
+// The checker's findings listed at most (a tree cut off early leaves a
+// leak per block); the rest are counted.
+constexpr size_t kListedFindings = 5000;
 
 struct ReportInput {
   std::string image_name;  // IMAGE's file name, without its folders

@@ -145,6 +145,25 @@ TEST_F(ReportDataTest, DamageMarksTheBlockAndTheElementItSpoils) {
       << json;
 }
 
+TEST_F(ReportDataTest, ManyDamagedBlocksAreCountedBeyondThoseListed) {
+  DamageMap damage;
+  for (size_t k = 0; k < kListedDamage + 5; ++k) {
+    damage[100000 + static_cast<int>(k)] = {QSS_PLEX_BLOCK_CUT, 0};
+  }
+  const std::string json = Json({}, damage);
+  const size_t listed = json.find("\"damage\":[");
+  ASSERT_NE(listed, std::string::npos);
+  size_t rows = 0;
+  for (size_t at = json.find("\"not reached from the root\"", listed);
+       at != std::string::npos;
+       at = json.find("\"not reached from the root\"", at + 1)) {
+    ++rows;
+  }
+  EXPECT_EQ(rows, kListedDamage);
+  EXPECT_NE(json.find("\"damage_count\":" + std::to_string(kListedDamage + 5)),
+            std::string::npos);
+}
+
 TEST_F(ReportDataTest, SmallBlocksAreSummedAndEveryByteCounted) {
   // Blocks of less than 1/4096 of all the blocks' bytes are summed: one
   // large block puts every other block below that.

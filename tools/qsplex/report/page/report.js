@@ -322,6 +322,14 @@
     }
     return t;
   }
+  // Tables show this many rows; 'check' and 'recover' print them all.
+  const ROWS_SHOWN = 1000;
+  function more(box, count, noun) {
+    if (count > 0) {
+      box.appendChild(el("p", "", "and " + plural(count, noun) +
+                         " ('qsplex check' lists them all)"));
+    }
+  }
   function drawDamage() {
     const box = document.getElementById("damage");
     if (data.older_image) box.appendChild(el("p", "", data.older_image));
@@ -333,10 +341,7 @@
               digits(d[3]) + " bytes";
         return [d[0], problem, d[4]];
       })));
-      if (data.damage_count > data.damage.length) {
-        box.appendChild(el("p", "", "and " + plural(data.damage_count - data.damage.length,
-                                                    "more damaged block")));
-      }
+      more(box, data.damage_count - data.damage.length, "more damaged block");
     }
     const spoiled = [];
     for (let i = 0; i < n; i++) {
@@ -347,13 +352,16 @@
     }
     if (spoiled.length > 0) {
       box.appendChild(el("h3", "", "What recover would keep damaged or lose"));
-      box.appendChild(table(["element", "fate", "why"], spoiled));
+      box.appendChild(table(["element", "fate", "why"], spoiled.slice(0, ROWS_SHOWN)));
+      more(box, spoiled.length - ROWS_SHOWN, "more line");
     }
-    if (data.findings.length > 0) {
-      box.appendChild(el("h3", "", "What check finds: " + plural(data.findings.length, "finding")));
-      box.appendChild(table(["kind", "where", "finding"], data.findings.map(function (f) {
+    if (data.finding_count > 0) {
+      box.appendChild(el("h3", "", "What check finds: " + plural(data.finding_count, "finding")));
+      box.appendChild(table(["kind", "where", "finding"],
+                            data.findings.slice(0, ROWS_SHOWN).map(function (f) {
         return [FINDING_KINDS[f[0]] || f[0], f[1], f[2]];
       })));
+      more(box, data.finding_count - ROWS_SHOWN, "more finding");
     }
   }
 
@@ -435,12 +443,12 @@
     let spoiled = 0;
     for (let i = 0; i < n; i++) if (data.fates[i] !== 0) spoiled++;
     const sound = data.damage_count === 0 && !data.older_image &&
-        data.findings.length === 0 && spoiled === 0;
+        data.finding_count === 0 && spoiled === 0;
     status.className = sound ? "sound" : "damaged";
     status.textContent = sound ? "check finds the tree consistent"
         : [plural(data.damage_count, "damaged block"),
            plural(spoiled, "element") + " damaged or lost",
-           plural(data.findings.length, "finding")].join(", ") +
+           plural(data.finding_count, "finding")].join(", ") +
           " (below, under the blocks)";
   }
 
