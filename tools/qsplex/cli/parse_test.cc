@@ -263,8 +263,17 @@ TEST(Commands, EntriesAreWellFormed) {
 // A letter that takes a value ("-d 2", "-d2", "-Hd 2"), as du and report
 // have, and its long name.
 TEST(ParseArguments, ALetterWithAValueTakesTheRestOfTheWordOrTheNext) {
-  const Command depth = {"depth", "[-d N] [-H] IMAGE", {{'d', "depth", true, nullptr}, kHumanOption},
-                         0, 0, Access::kRead, "", "", "", RunNothing, {}};
+  const Command depth = {"depth",
+                         "[-d N] [-H] IMAGE",
+                         {{'d', "depth", true, nullptr}, kHumanOption},
+                         0,
+                         0,
+                         Access::kRead,
+                         "",
+                         "",
+                         "",
+                         RunNothing,
+                         {}};
   const struct {
     std::vector<std::string> args;
     std::string options, value, problem;

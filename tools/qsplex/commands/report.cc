@@ -46,15 +46,15 @@ std::vector<Usage> StorageUsage(const std::vector<TreeNode>& nodes,
     if (node.type != STGTY_STORAGE || (depth >= 0 && node.depth > depth)) {
       continue;
     }
-    usage.push_back({NodePath(nodes, static_cast<int>(i), top.path()),
-                     NodeWidePath(nodes, static_cast<int>(i), WidePath(top.names)),
-                     node.size, node.storages, node.streams, node.depth});
+    usage.push_back(
+        {NodePath(nodes, static_cast<int>(i), top.path()),
+         NodeWidePath(nodes, static_cast<int>(i), WidePath(top.names)),
+         node.size, node.storages, node.streams, node.depth});
   }
-  std::stable_sort(usage.begin(), usage.end(),
-                   [](const Usage& a, const Usage& b) {
-                     return a.bytes != b.bytes ? a.bytes > b.bytes
-                                               : a.path < b.path;
-                   });
+  std::stable_sort(
+      usage.begin(), usage.end(), [](const Usage& a, const Usage& b) {
+        return a.bytes != b.bytes ? a.bytes > b.bytes : a.path < b.path;
+      });
   return usage;
 }
 
@@ -123,8 +123,8 @@ int RunDu(const Context& c) {
     int failed = 0;
     HRESULT hr = OpenAsStorage(e, kRead, storage.Out());
     if (SUCCEEDED(hr)) {
-      hr = LoadTree(storage.get(), e.is_root() ? WideString() : e.name(),
-                    false, &nodes, &failed);
+      hr = LoadTree(storage.get(), e.is_root() ? WideString() : e.name(), false,
+                    &nodes, &failed);
     }
     if (FAILED(hr)) return c.Fail(NodePath(nodes, failed, e.path()), hr);
     usage = StorageUsage(nodes, e, depth);
@@ -192,9 +192,9 @@ int RunReport(const Context& c) {
   }
   SetActivity("writing the report");
   if (!WriteWhole(c, file, ReportPage(json))) return kExitFailure;
-  const size_t spoiled = static_cast<size_t>(
-      std::count_if(tree.elements.begin(), tree.elements.end(),
-                    [](const SalvagedElement& e) { return e.fate != Fate::kKept; }));
+  const size_t spoiled = static_cast<size_t>(std::count_if(
+      tree.elements.begin(), tree.elements.end(),
+      [](const SalvagedElement& e) { return e.fate != Fate::kKept; }));
   std::printf("%s: %s of %s (%s damaged or lost), %s, %s\n", file.c_str(),
               Count(tree.elements.size(), "element").c_str(), c.image.c_str(),
               std::to_string(spoiled).c_str(),

@@ -117,8 +117,8 @@ void WriteElements(const ReportInput& in, int top, Compact* out) {
     index[order[i]] = static_cast<int>(i);
   }
   out->Key("names").Open('[');
-  for (int e : order) out->Wide(e == top && top == 0 ? WideString()
-                                                     : NameOf(elements[e]));
+  for (int e : order)
+    out->Wide(e == top && top == 0 ? WideString() : NameOf(elements[e]));
   out->Close(']').Key("parents").Open('[');
   for (int e : order) {
     out->Signed(e == top ? -1 : index[elements[e].parent]);
@@ -127,8 +127,9 @@ void WriteElements(const ReportInput& in, int top, Compact* out) {
   out->Close(']').Key("kinds").Open('[');
   for (int e : order) {
     const int kind = elements[e].kind;
-    out->Number(kind == qss::kKindStorage ? 0 : kind == qss::kKindStream ? 1
-                                                                          : 2);
+    out->Number(kind == qss::kKindStorage  ? 0
+                : kind == qss::kKindStream ? 1
+                                           : 2);
   }
   out->Close(']').Key("sizes").Open('[');
   for (int e : order) {
@@ -187,7 +188,8 @@ void WriteBlocks(const ReportInput& in, Compact* out) {
     ++counts[owner];
     bytes[owner] += size;
     // A damaged block is listed however small, up to kListedDamage of them.
-    const bool marked = damaged != damage.end() && damaged_listed++ < kListedDamage;
+    const bool marked =
+        damaged != damage.end() && damaged_listed++ < kListedDamage;
     if (!marked && size * kListedBlockShare < total) {
       ++small_counts[owner];
       small_bytes[owner] += size;
@@ -195,7 +197,7 @@ void WriteBlocks(const ReportInput& in, Compact* out) {
     }
     const auto role = in.tree->roles.find(blocks[i].id);
     out->Open('[').Signed(blocks[i].id).Number(size).Number(owner);
-    out->Number(damaged == damage.end() ? 0
+    out->Number(damaged == damage.end()                      ? 0
                 : damaged->second.kind == QSS_PLEX_BLOCK_CUT ? 2
                                                              : 1);
     out->Text(role != in.tree->roles.end() ? role->second : "").Close(']');
@@ -227,7 +229,8 @@ void WriteDamage(const ReportInput& in, Compact* out) {
   for (const auto& [block, what] : in.damage->blocks) {
     if (listed++ == kListedDamage) break;
     const auto role = in.tree->roles.find(block);
-    out->Open('[').Signed(block).Number(what.kind == QSS_PLEX_BLOCK_CUT ? 2 : 1);
+    out->Open('[').Signed(block).Number(what.kind == QSS_PLEX_BLOCK_CUT ? 2
+                                                                        : 1);
     out->Number(what.bytes_read);
     out->Number(4 * static_cast<uint64_t>(std::max(0, view.Words(block))));
     out->Text(role != in.tree->roles.end() ? role->second

@@ -28,8 +28,8 @@ enum class BlockOwner {
 constexpr int kBlockOwners = 5;
 
 // The owner of each of `blocks`, in their order, by what `tree` reached.
-std::vector<BlockOwner> BlockOwners(const SalvagedTree& tree,
-                                    const std::vector<qss::AllocatedBlock>& blocks);
+std::vector<BlockOwner> BlockOwners(
+    const SalvagedTree& tree, const std::vector<qss::AllocatedBlock>& blocks);
 
 // Blocks smaller than this share of all the blocks' bytes are summed per
 // owner instead of listed one by one (damaged blocks are always listed):
@@ -43,7 +43,7 @@ constexpr size_t kListedDamage = 2000;
 constexpr size_t kListedFindings = 5000;
 
 struct ReportInput {
-  std::string image_name;  // IMAGE's file name, without its folders
+  std::string image_name;       // IMAGE's file name, without its folders
   std::vector<WideString> top;  // the subtree shown; empty for the root
   const SalvagedTree* tree = nullptr;
   const std::vector<qss::AllocatedBlock>* blocks = nullptr;
@@ -55,8 +55,7 @@ struct ReportInput {
 
 // The report's data as one JSON object on one line. False, with `*problem`
 // set, when no element the walk keeps is at `top`.
-bool ReportJson(const ReportInput& in, std::string* json,
-                std::string* problem);
+bool ReportJson(const ReportInput& in, std::string* json, std::string* problem);
 
 }  // namespace qsplex
 

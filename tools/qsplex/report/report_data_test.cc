@@ -114,12 +114,13 @@ TEST_F(ReportDataTest, ASubtreeComesWithItsElementsParentsFirst) {
   const std::string json = Json({"docs"});
   EXPECT_NE(json.find("\"top\":\"/docs\""), std::string::npos) << json;
   // Newest first, as the library lists them; sizes of streams only.
-  EXPECT_NE(json.find("\"names\":[\"docs\",\"<b>\",\"a.txt\"],"
-                      "\"parents\":[-1,0,0],\"kinds\":[0,1,1],"
-                      "\"sizes\":[0,10,5],\"class_ids\":[0,-1,-1],"
-                      "\"classes\":[\"{00000000-0000-0000-0000-000000000000}\"],"
-                      "\"fates\":[0,0,0],\"problems\":[]"),
-            std::string::npos)
+  EXPECT_NE(
+      json.find("\"names\":[\"docs\",\"<b>\",\"a.txt\"],"
+                "\"parents\":[-1,0,0],\"kinds\":[0,1,1],"
+                "\"sizes\":[0,10,5],\"class_ids\":[0,-1,-1],"
+                "\"classes\":[\"{00000000-0000-0000-0000-000000000000}\"],"
+                "\"fates\":[0,0,0],\"problems\":[]"),
+      std::string::npos)
       << json;
   EXPECT_EQ(Json({"docs", "missing"}), "");
   EXPECT_EQ(problem_, DescribeResult(STG_E_FILENOTFOUND));
@@ -135,7 +136,8 @@ TEST_F(ReportDataTest, DamageMarksTheBlockAndTheElementItSpoils) {
   EXPECT_NE(json.find("[" + block + ",256,3,1,\"the data of /c\"]"),
             std::string::npos)
       << json;
-  EXPECT_NE(json.find("\"damage\":[[" + block + ",1,0,256,\"the data of /c\"]]"
+  EXPECT_NE(json.find("\"damage\":[[" + block +
+                      ",1,0,256,\"the data of /c\"]]"
                       ",\"damage_count\":1"),
             std::string::npos)
       << json;

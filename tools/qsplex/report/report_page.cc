@@ -45,8 +45,7 @@ std::string ReportPage(const std::string& json) {
   std::string page = kReportHtml;
   // The data last: the markers cannot then be found inside it.
   Fill(&page, "/*QSPLEX_CSS*/", kReportCss);
-  Fill(&page, "/*QSPLEX_SCRIPT*/",
-       std::string(kTreemapJs) + "\n" + kReportJs);
+  Fill(&page, "/*QSPLEX_SCRIPT*/", std::string(kTreemapJs) + "\n" + kReportJs);
   Fill(&page, "QSPLEX_DATA", ScriptSafeJson(json));
   return page;
 }
