@@ -12,7 +12,8 @@
 #include <vector>
 
 #include "check/tree_check.h"
-#include "tools/qsplex/image/session.h"
+#include "tools/qsplex/image/damage.h"
+#include "tools/qsplex/output/text.h"
 #include "tools/qsplex/records/salvage.h"
 
 namespace qsplex {

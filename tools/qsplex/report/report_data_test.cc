@@ -7,12 +7,15 @@
 
 #include "qsstorage/qsstorage.h"
 #include "standins/plex_controls.h"
+#include "support/com_ref.h"
 #include "tests/test_support.h"
 #include "tools/qsplex/report/report_page.h"
+#include "tools/qsplex/tree/walk.h"
 
 namespace qsplex {
 namespace {
 
+using qss_support::Ref;
 using qss_test::W;
 
 std::vector<qss::AllocatedBlock> Blocks() {
