@@ -38,6 +38,7 @@ struct Command {
   const char* details;
   const char* examples;
   int (*run)(const Context&);
+  int failure = kExitFailure;  // the exit status when IMAGE cannot be read
 };
 
 const Command kCommands[] = {
@@ -80,6 +81,40 @@ const Command kCommands[] = {
      "qsplex tree t.img /docs\nqsplex tree -H --sort size t.img\n"
      "qsplex tree --json t.img /docs",
      RunTree},
+    {"find", "IMAGE [PATH] [-name GLOB] [-type s|f] [--json]", "", 0, 1,
+     Access::kRead, "list the paths below a storage that match",
+     "Prints the path of every element of the subtree at PATH (default /),\n"
+     "PATH itself included, as find(1) does: depth first, each storage's\n"
+     "elements by name as ls lists them, escaped as ls shows names. Given\n"
+     "more than once, a test must hold each time.\n"
+     "  -name GLOB  only elements whose name (as ls shows it) matches GLOB:\n"
+     "              * any characters, ? one, [a-z] or [!a-z] one of a set or\n"
+     "              not; \\ makes the next character itself. Quote it\n"
+     "  -type s|f   only storages (s; d as find(1) says it) or streams (f)\n"
+     "  --json      the elements as a JSON array of objects, each as an\n"
+     "              entry of 'ls --json' (docs/qsplex-json.md)\n",
+     "qsplex find t.img -name '*.txt'\nqsplex find t.img /docs -type s\n"
+     "qsplex find --json t.img -name 'run-[0-9]*' -type f",
+     RunFind},
+    {"diff", "[--json] IMAGE1 IMAGE2 [PATH]", "", 1, 2, Access::kRead,
+     "show what differs between two images",
+     "Compares the subtree at PATH (default /) of IMAGE1 with the one of\n"
+     "IMAGE2 and prints a line for each difference, depth first and by name:\n"
+     "  + PATH (KIND, ...)           only in IMAGE2: a stream and its bytes,\n"
+     "                               or a storage with everything in it\n"
+     "  - PATH (KIND, ...)           only in IMAGE1\n"
+     "  M PATH (size 10 -> 12)       a stream of another length\n"
+     "  M PATH (bytes differ)        a stream of the same length\n"
+     "  M PATH (class id A -> B)     a storage's class id\n"
+     "  M PATH (stream -> storage)   an element of the other kind\n"
+     "Streams are compared by their bytes (each read once, as a 128-bit\n"
+     "XXH3 hash); open modes are not compared. Both images are locked,\n"
+     "shared, for the whole run. Exits with 0 when the subtrees are equal,\n"
+     "1 when they differ and 2 on trouble, as diff(1) does.\n"
+     "  --json  the differences as a JSON object (docs/qsplex-json.md)\n",
+     "qsplex diff before.img after.img\nqsplex diff a.img b.img /results\n"
+     "qsplex diff --json a.img b.img",
+     RunDiff, kExitUsage},
     {"stat", "[-H] [--json] IMAGE PATH", "H", 1, 1, Access::kRead,
      "show an element's status",
      "Shows the type, size, open mode and class id of the element at PATH.\n"
@@ -268,6 +303,8 @@ const struct {
     {"stat", kJsonOption},
     {"check", kJsonOption},
     {"info", kJsonOption},
+    {"find", kJsonOption},
+    {"diff", kJsonOption},
 };
 
 bool TakesOption(const Command& command, unsigned option) {
@@ -283,6 +320,8 @@ bool TakesOption(const Command& command, unsigned option) {
 const char* const kValueOptions[][2] = {
     {"hexdump", "offset"},
     {"hexdump", "length"},
+    {"find", "name"},
+    {"find", "type"},
 };
 
 // Whether `arg` ("--NAME" or "--NAME=VALUE") is a long option `command`
@@ -487,8 +526,15 @@ int TakeLongOption(const Command& command, const std::vector<std::string>& args,
   return -1;
 }
 
-int RunCommand(const Command& command, const std::vector<std::string>& args) {
+int RunCommand(const Command& command, std::vector<std::string> args) {
   SetActivity("reading the command line");
+  // find's tests take one dash, as find(1) spells them: -name GLOB.
+  for (std::string& arg : args) {
+    if (arg.size() > 2 && arg[0] == '-' && arg[1] != '-' &&
+        TakesValue(command, "-" + arg)) {
+      arg.insert(0, "-");
+    }
+  }
   Context c;
   c.command = command.name;
   c.accepted = command.options;
@@ -533,10 +579,10 @@ int RunCommand(const Command& command, const std::vector<std::string>& args) {
   c.image = operands[0];
   c.args.assign(operands.begin() + 1, operands.end());
   ImageLock lock;
-  if (!PrepareImage(&c, command.access, &lock)) return kExitFailure;
+  if (!PrepareImage(&c, command.access, &lock)) return command.failure;
   SetActivity("working on the tree");
   const int status = command.run(c);
-  return IsAsLoaded(c, false) ? status : kExitFailure;
+  return IsAsLoaded(c, false) ? status : command.failure;
 }
 
 int Main(const std::vector<std::string>& args) {

@@ -66,7 +66,8 @@ void PrintEntry(const TreeNode& node, bool long_form, bool human) {
               clsid_text.c_str(), name.c_str());
 }
 
-// The element found at a path as a node of its own.
+}  // namespace
+
 TreeNode NodeOf(const Element& e) {
   TreeNode node;
   if (!e.is_root()) node.name = e.names.back();
@@ -79,6 +80,8 @@ TreeNode NodeOf(const Element& e) {
   node.last = true;
   return node;
 }
+
+namespace {
 
 // The JSON of ls: the path listed and its entries, each with its path.
 class ListingJson {
@@ -122,7 +125,8 @@ bool InSameStorage(const std::vector<WideString>& a,
   return true;
 }
 
-// The subtree below `element`, a storage.
+}  // namespace
+
 bool LoadSubtree(const Context& c, const Element& element, bool open_streams,
                  std::vector<TreeNode>* nodes) {
   Ref<IStorage> storage;
@@ -139,6 +143,8 @@ bool LoadSubtree(const Context& c, const Element& element, bool open_streams,
   }
   return true;
 }
+
+namespace {
 
 int ListRecursively(const Context& c, const Element& top) {
   std::vector<TreeNode> nodes;

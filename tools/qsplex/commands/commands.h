@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "tools/qsplex/image/session.h"
 
@@ -29,6 +30,13 @@ int StoreInStream(const Context& c, std::FILE* input,
                   uint64_t expected, const std::string& subject,
                   Progress* progress);
 
+// The element found at a path as a node of its own.
+TreeNode NodeOf(const Element& e);
+// The subtree below `element`, a storage, as LoadTree lists it. Prints the
+// failure.
+bool LoadSubtree(const Context& c, const Element& element, bool open_streams,
+                 std::vector<TreeNode>* nodes);
+
 int RunInit(const Context& c);
 int RunInfo(const Context& c);
 int RunLs(const Context& c);
@@ -50,6 +58,10 @@ int RunExport(const Context& c);
 int RunImport(const Context& c);
 int RunGet(const Context& c);
 int RunHexdump(const Context& c);
+int RunFind(const Context& c);
+// Exits with 0 when the images are equal, 1 when they differ, 2 on
+// trouble, as diff(1).
+int RunDiff(const Context& c);
 // put -r: a folder's tree into a storage.
 int RunPutTree(const Context& c);
 
