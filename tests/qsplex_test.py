@@ -1912,6 +1912,93 @@ def hexdumps(q, img):
     q.run("hexdump", img, "/", status=1, err="/: is a storage, not a stream")
 
 
+
+def finds(q):
+    """find prints the paths that match, depth first by name and escaped as
+    ls shows names; --json gives ls --json's entries."""
+    img = "find.img"
+    q.run("init", img)
+    q.run("mkdir", "-p", img, "/docs/old")
+    for path in ["/docs/b.txt", "/docs/a.txt", "/docs/old/c.txt",
+                 "/docs/%05x", "/run-1", "/données"]:
+        q.run("put", img, path, stdin=b"12")
+    for args, paths in [
+        ((), ["/", "/docs", "/docs/%05x", "/docs/a.txt", "/docs/b.txt",
+              "/docs/old", "/docs/old/c.txt", "/données", "/run-1"]),
+        (("-name", "*.txt"), ["/docs/a.txt", "/docs/b.txt", "/docs/old/c.txt"]),
+        (("/docs", "-type", "s"), ["/docs", "/docs/old"]),
+        (("-type", "f", "-name", "[!ab]*"), ["/docs/%05x", "/docs/old/c.txt",
+                                            "/données", "/run-1"]),
+        (("-name", "%05*"), ["/docs/%05x"]),
+        (("-name", "donn?es"), ["/données"]),
+        (("-name", "*-[0-9]", "-name", "r*"), ["/run-1"]),
+        (("/docs/a.txt", "-type", "f"), ["/docs/a.txt"]),
+        (("-type", "s", "-type", "f"), []),
+        (("-name", "/"), ["/"]),
+    ]:
+        expect(f"find {args}", q.run("find", img, *args).splitlines(), paths)
+    found = parsed(q, "find", "--json", img, "/docs", "-name", "a*")
+    expect("find --json", found, [{
+        "name": "a.txt", "path": "/docs/a.txt", "type": "stream", "size": 2,
+        "mode": 0, "class_id": None}])
+    for args, status, err in [
+        (("-type", "x"), 2, "-type: takes s (storages) or f (streams), not 'x'"),
+        (("-name",), 2, "takes a value"),
+        (("/nope",), 1, "/nope: no such element"),
+    ]:
+        expect(f"stdout of find {args}",
+               q.run("find", img, *args, status=status, err=err), "")
+
+
+def diffs(q, wine):
+    """diff tells each kind of difference by a line and in JSON, exiting
+    with 0 on equal images, 1 on different ones and 2 on trouble."""
+    q.run("init", "d0.img")
+    q.run("mkdir", "-p", "d0.img", "/s/t")
+    q.run("put", "d0.img", "/s/x", stdin=b"abc")
+    q.run("put", "d0.img", "/y", stdin=b"12345")
+    big = os.urandom(5 << 19)  # several of the pieces streams are read in
+    q.run("put", "d0.img", "/big", stdin=big)
+    cases = [  # the change to a copy of d0.img; its line; its JSON
+        ("equal", [], None, None),
+        ("added", [("put", "/s/t/new", b"12")],
+         "+ /s/t/new (stream, 2 bytes)\n", ("added", "/s/t/new")),
+        ("removed", [("rm", "-r", "/s")],
+         "- /s (storage, 1 stream, 3 bytes)\n", ("removed", "/s")),
+        ("bytes", [("put", "/big", big[:-1] + b"?")],
+         "M /big (bytes differ)\n", ("bytes", "/big")),
+        ("size", [("put", "/y", b"1234")], "M /y (size 5 -> 4)\n",
+         ("size", "/y")),
+        ("class id", [("setclass", "/s/t", CLASS_ID)],
+         f"M /s/t (class id {NULL_CLASS} -> {CLASS_ID})\n",
+         ("class_id", "/s/t")),
+        ("kind", [("rm", "/y"), ("mkdir", "/y")],
+         "M /y (stream -> storage)\n", ("type", "/y")),
+    ]
+    for name, changes, line, change in cases[:3] if wine else cases:
+        shutil.copy(q.path("d0.img"), q.path("d1.img"))
+        for command, *args in changes:
+            stdin = args.pop() if command == "put" else b""
+            q.run(command, "d1.img", *args, stdin=stdin)
+        status = 0 if line is None else 1
+        expect(f"diff of {name}", q.run("diff", "d0.img", "d1.img",
+                                        status=status), line or "")
+        doc = parsed(q, "diff", "--json", "d0.img", "d1.img", status=status)
+        expect(f"diff --json of {name}",
+               (doc.get("equal"), [(d["change"], d["path"])
+                                   for d in doc.get("differences", [])]),
+               (line is None, [change] if change else []))
+    q.run("diff", "d1.img", "d0.img", "/y", status=1, out="(storage -> stream)")
+    open(q.path("cut.img"), "wb").write(
+        open(q.path("d0.img"), "rb").read()[:-9])
+    for args, err in [
+        (("d0.img", "missing.img"), "missing.img: no such image"),
+        (("d0.img", "d1.img", "/s/t/new"), "d0.img: /s/t/new: no such element"),
+        (("d0.img", "cut.img"), "a damaged plex image"),
+        (("d0.img",), "usage: qsplex diff"),
+    ]:
+        q.run("diff", *args, status=2, err=err)
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--qsplex", required=True)
@@ -1943,6 +2030,8 @@ def main():
         compound_tour(tool, payload)
         salvage(tool)
         script_output(tool, payload)
+        finds(tool)
+        diffs(tool, options.wine)
         if options.wine:
             tool.run("init", "n.img")
             names(tool, "n.img")
