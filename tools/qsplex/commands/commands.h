@@ -1,5 +1,19 @@
 // The qsplex commands. Each takes its parsed command line, prints its
-// output and failures, and returns the exit code.
+// output and failures, and returns the exit code. A command's entry (its
+// name, usage, options, help and run function) sits beside its code, one
+// file per family of commands:
+//   listing.cc          ls, tree, stat
+//   streams.cc          cat, put (put -r in put_tree.cc)
+//   tree_files.cc       get
+//   hexdump.cc          hexdump
+//   elements.cc         mkdir, rm, mv, cp, setclass
+//   image_commands.cc   init, reset, clear
+//   inspect_entries.cc  info, check, dump (their code in dump.cc)
+//   recover.cc          recover
+//   compound.cc         export, import
+//   find.cc             find
+//   diff.cc             diff
+// commands.cc lists them in the order 'qsplex help' shows them.
 #ifndef QSSTORAGE_TOOLS_QSPLEX_COMMANDS_COMMANDS_H_
 #define QSSTORAGE_TOOLS_QSPLEX_COMMANDS_COMMANDS_H_
 
@@ -7,12 +21,43 @@
 #include <string>
 #include <vector>
 
+#include "tools/qsplex/cli/command.h"
 #include "tools/qsplex/image/session.h"
 
 namespace qsplex {
 
+// Every command, in the order 'qsplex help' lists them.
+CommandList AllCommands();
+
+extern const Command kInitCommand;
+extern const Command kInfoCommand;
+extern const Command kLsCommand;
+extern const Command kTreeCommand;
+extern const Command kStatCommand;
+extern const Command kCatCommand;
+extern const Command kPutCommand;
+extern const Command kGetCommand;
+extern const Command kHexdumpCommand;
+extern const Command kMkdirCommand;
+extern const Command kRmCommand;
+extern const Command kMvCommand;
+extern const Command kCpCommand;
+extern const Command kSetClassCommand;
+extern const Command kCheckCommand;
+extern const Command kDumpCommand;
+extern const Command kRecoverCommand;
+extern const Command kResetCommand;
+extern const Command kClearCommand;
+extern const Command kExportCommand;
+extern const Command kImportCommand;
+extern const Command kFindCommand;
+extern const Command kDiffCommand;
+
 // Bytes move between streams and files in pieces of this size.
 constexpr size_t kChunkBytes = 1024 * 1024;
+
+// Ends the message of a change refused part way: nothing is saved.
+constexpr const char* kUnchanged = "; the image is unchanged";
 
 // Copies the rest of `stream` (the element at `subject`) to `out`, the file
 // `out_name`, in pieces. Returns the exit code, failures printed.
@@ -29,39 +74,21 @@ int StoreInStream(const Context& c, std::FILE* input,
                   const std::string& input_name, IStream* stream,
                   uint64_t expected, const std::string& subject,
                   Progress* progress);
-
-// The element found at a path as a node of its own.
-TreeNode NodeOf(const Element& e);
-// The subtree below `element`, a storage, as LoadTree lists it. Prints the
-// failure.
+// The subtree below `element`, a storage, with its streams opened when
+// `open_streams` (to copy them). Prints the failure.
 bool LoadSubtree(const Context& c, const Element& element, bool open_streams,
                  std::vector<TreeNode>* nodes);
+// The element found at a path as a node of its own.
+TreeNode NodeOf(const Element& e);
 
-int RunInit(const Context& c);
 int RunInfo(const Context& c);
-int RunLs(const Context& c);
-int RunTree(const Context& c);
-int RunStat(const Context& c);
-int RunCat(const Context& c);
-int RunPut(const Context& c);
-int RunMkdir(const Context& c);
-int RunRm(const Context& c);
-int RunMv(const Context& c);
-int RunCp(const Context& c);
-int RunSetClass(const Context& c);
 int RunCheck(const Context& c);
 int RunDump(const Context& c);
 int RunRecover(const Context& c);
-int RunReset(const Context& c);
-int RunClear(const Context& c);
 int RunExport(const Context& c);
 int RunImport(const Context& c);
 int RunGet(const Context& c);
 int RunHexdump(const Context& c);
-int RunFind(const Context& c);
-// Exits with 0 when the images are equal, 1 when they differ, 2 on
-// trouble, as diff(1).
-int RunDiff(const Context& c);
 // put -r: a folder's tree into a storage.
 int RunPutTree(const Context& c);
 

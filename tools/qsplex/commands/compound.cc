@@ -252,3 +252,42 @@ int RunImport(const Context& c) { return RunExport(c); }
 }  // namespace qsplex
 
 #endif
+
+namespace qsplex {
+
+const Command kExportCommand = {
+    "export",
+    "[-f] IMAGE [PATH] FILE",
+    {Flag('f')},
+    1,
+    2,
+    Access::kRead,
+    "copy a subtree to a compound file",
+    "Copies the storage at PATH (default /) into a new compound file FILE\n"
+    "(the platform's in the Win32 build, libgsf's natively), class ids\n"
+    "included. When the subtree holds elements a compound file cannot hold\n"
+    "(names over 31 characters, with / \\ : or !, or differing only in case\n"
+    "from a sibling), lists each one and writes nothing.\n"
+    "Elements without a name are not copied (each is named on standard\n"
+    "error).\n"
+    "  -f  replace FILE if it exists\n",
+    "qsplex export t.img /docs docs.cfb",
+    RunExport,
+    {}};
+
+const Command kImportCommand = {
+    "import",
+    "IMAGE FILE [PATH]",
+    {},
+    1,
+    2,
+    Access::kChange,
+    "copy a compound file into a storage",
+    "Copies the content of the compound file FILE into the storage at PATH\n"
+    "(default /), class ids included. Refuses names that\n"
+    "exist at PATH already, and names the ANSI code page cannot hold.\n",
+    "qsplex import t.img docs.cfb /docs",
+    RunImport,
+    {}};
+
+}  // namespace qsplex

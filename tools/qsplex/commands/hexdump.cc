@@ -148,4 +148,24 @@ int RunHexdump(const Context& c) {
                                   : c.Fail("standard output", SystemReason());
 }
 
+const Command kHexdumpCommand = {
+    "hexdump",
+    "[-v] IMAGE PATH [--offset N] [--length N]",
+    {Flag('v'), ValueOption("offset"), ValueOption("length")},
+    1,
+    1,
+    Access::kRead,
+    "show a stream's bytes in hex",
+    "Shows the bytes of the stream at PATH as 'hexdump -C' does: the\n"
+    "offset, 16 bytes in hex and the same as text ('.' for bytes that\n"
+    "are not printable ASCII), and the offset after the last byte. Lines\n"
+    "the same as the one before show as one '*'.\n"
+    "  --offset N  start at byte N (decimal, or hex after 0x)\n"
+    "  --length N  show at most N bytes\n"
+    "  -v          show every line, also repeated ones\n",
+    "qsplex hexdump t.img /docs/a.txt\n"
+    "qsplex hexdump t.img /docs/a.txt --offset 0x100 --length 64",
+    RunHexdump,
+    {"hd", "xxd", "od"}};
+
 }  // namespace qsplex

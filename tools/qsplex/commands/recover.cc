@@ -82,4 +82,29 @@ int RunRecover(const Context& c) {
              : kExitFailure;
 }
 
+const Command kRecoverCommand = {
+    "recover",
+    "[-f] DAMAGED NEW",
+    {Flag('f')},
+    1,
+    1,
+    Access::kRead,
+    "copy what a damaged image still holds into a new image",
+    "Reads DAMAGED as far as it can: an image whose blocks fail their\n"
+    "checksum, that is cut short, or whose records are damaged. Writes\n"
+    "every storage and stream it can reach and verify into the new image\n"
+    "NEW, and prints each element as\n"
+    "  kept     read and verified\n"
+    "  damaged  kept with the bytes that could be read; the lines below it\n"
+    "           say what is wrong and which bytes are lost\n"
+    "  lost     not in NEW; the lines below say why\n"
+    "Names, order and class ids are kept. Exits with 0 when every element\n"
+    "was kept whole, 1 when one is damaged or lost, or when DAMAGED is read\n"
+    "as an older save than its newest. NEW is saved as every change is\n"
+    "('qsplex help'), synced to the disk.\n"
+    "  -f  replace NEW if it exists\n",
+    "qsplex recover broken.img saved.img\nqsplex cat saved.img /docs/a.txt",
+    RunRecover,
+    {"salvage", "repair", "rescue"}};
+
 }  // namespace qsplex

@@ -303,4 +303,29 @@ int RunGet(const Context& c) {
   return GetStreamFile(c, e.parent.get(), e.name(), e.path(), file, &progress);
 }
 
+const Command kGetCommand = {
+    "get",
+    "[-r] [-f] IMAGE PATH DEST",
+    {Flag('r'), Flag('f')},
+    2,
+    2,
+    Access::kRead,
+    "copy a stream into a file, or a subtree into a folder",
+    "Copies the stream at PATH into the file DEST ('-': standard output;\n"
+    "an existing folder: a file of the stream's name in it).\n"
+    "File names are element names with the characters a file system\n"
+    "cannot hold as %XX (hex of the byte in code page 1252): control\n"
+    "characters, '%' and '/', in the Win32 build also < > : \" \\ | ? *\n"
+    "and a trailing dot or space; \"\\x05SummaryInformation\" becomes\n"
+    "'%05SummaryInformation', \"100%\" '100%25'.\n"
+    "  -r  copy the storage at PATH with everything in it into the folder\n"
+    "      DEST (made): storages as folders, streams as files, a class\n"
+    "      id in a file '%classid' of its folder. Elements without a name\n"
+    "      are not copied (each is named on standard error)\n"
+    "  -f  replace an existing file; with -r write into an existing\n"
+    "      folder, replacing files of the same names\n",
+    "qsplex get t.img /docs/a.txt a.txt\nqsplex get -r t.img /docs docs",
+    RunGet,
+    {"extract"}};
+
 }  // namespace qsplex

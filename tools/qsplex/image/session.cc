@@ -13,18 +13,6 @@
 
 namespace qsplex {
 
-int Context::Fail(const std::string& subject,
-                  const std::string& message) const {
-  EndProgressLine();
-  std::fprintf(stderr, "qsplex: %s: %s%s%s\n", command.c_str(), subject.c_str(),
-               subject.empty() ? "" : ": ", message.c_str());
-  return kExitFailure;
-}
-
-int Context::Fail(const std::string& subject, HRESULT hr) const {
-  return Fail(subject, DescribeResult(hr));
-}
-
 int PrintJson(const Context& c, const JsonWriter& json, int status) {
   const std::string text = json.Text();
   if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size() ||
@@ -47,30 +35,6 @@ namespace {
 const char* g_activity = "starting";
 
 constexpr uint64_t kMebibyte = 1024 * 1024;
-
-std::string Quoted(const std::string& arg) {
-  return arg.find_first_of(" '\"") == std::string::npos ? arg : "'" + arg + "'";
-}
-
-// "IMAGE comes first, as in ..." when an operand after IMAGE is an image.
-std::string SwappedHint(const Context& c) {
-  for (size_t i = 0; i < c.args.size(); ++i) {
-    if (!LooksLikeImage(c.args[i])) continue;
-    std::string line = "qsplex " + c.command;
-    if (!c.options.empty()) line += " -" + c.options;
-    if (c.json) line += " --json";
-    if (c.sort != SortOrder::kNone) {
-      line += c.sort == SortOrder::kName ? " --sort name" : " --sort size";
-    }
-    line += " " + Quoted(c.args[i]);
-    for (size_t k = 0; k < c.args.size(); ++k) {
-      line += " " + Quoted(k == i ? c.image : c.args[k]);
-    }
-    return "; " + c.args[i] + " is one: IMAGE comes first, as in '" + line +
-           "'";
-  }
-  return std::string();
-}
 
 // Whether the whole file reads without an error; `*reason` says why not.
 bool ReadsThrough(const std::string& path, std::string* reason) {

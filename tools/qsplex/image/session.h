@@ -12,6 +12,7 @@
 #include "platform/com.h"
 #include "records/dms.h"
 #include "support/com_ref.h"
+#include "tools/qsplex/cli/context.h"
 #include "tools/qsplex/image/image_file.h"
 #include "tools/qsplex/output/output.h"
 #include "tools/qsplex/output/text.h"
@@ -19,42 +20,10 @@
 
 namespace qsplex {
 
-constexpr int kExitFailure = 1;
-constexpr int kExitUsage = 2;
-
 constexpr DWORD kRead = STGM_READ | STGM_SHARE_EXCLUSIVE;            // 0x10
 constexpr DWORD kReadWrite = STGM_READWRITE | STGM_SHARE_EXCLUSIVE;  // 0x12
 
 using qss_support::Ref;
-
-// How a command uses its image: reads it, changes it, or makes it.
-enum class Access { kRead, kChange, kCreate };
-
-// One command line, parsed.
-struct Context {
-  std::string command;
-  std::string options;            // the option letters given
-  std::string accepted;           // the option letters the command takes
-  std::string image;              // the first operand
-  std::vector<std::string> args;  // the operands after it
-  int wait_seconds = 30;          // for another qsplex using the image
-  std::string target;             // the file IMAGE names, once locked
-  ImageLock* lock = nullptr;      // its lock, once locked
-  bool json = false;              // --json: one JSON document on stdout
-  SortOrder sort = SortOrder::kNone;
-
-  // -H or --human: sizes in KiB, MiB and GiB.
-  bool human() const { return Has('H'); }
-  // The long options given with a value ("offset", "10"), in order.
-  std::vector<std::pair<std::string, std::string>> values;
-
-  bool Has(char option) const {
-    return options.find(option) != std::string::npos;
-  }
-  // Prints "qsplex: COMMAND: SUBJECT: MESSAGE" and returns kExitFailure.
-  int Fail(const std::string& subject, const std::string& message) const;
-  int Fail(const std::string& subject, HRESULT hr) const;
-};
 
 // An element found by path: the root, or a child of `parent`.
 struct Element {

@@ -1,0 +1,45 @@
+#include "tools/qsplex/cli/context.h"
+
+#include <cstdio>
+
+#include "tools/qsplex/os/files.h"
+#include "tools/qsplex/output/text.h"
+#include "tools/qsplex/tree/walk.h"
+
+namespace qsplex {
+namespace {
+
+std::string Quoted(const std::string& arg) {
+  return arg.find_first_of(" '\"") == std::string::npos ? arg : "'" + arg + "'";
+}
+
+}  // namespace
+
+int Context::Fail(const std::string& subject,
+                  const std::string& message) const {
+  EndProgressLine();
+  std::fprintf(stderr, "qsplex: %s: %s%s%s\n", command.c_str(), subject.c_str(),
+               subject.empty() ? "" : ": ", message.c_str());
+  return kExitFailure;
+}
+
+int Context::Fail(const std::string& subject, HRESULT hr) const {
+  return Fail(subject, DescribeResult(hr));
+}
+
+std::string SwappedHint(const Context& c) {
+  for (size_t i = 0; i < c.args.size(); ++i) {
+    if (!LooksLikeImage(c.args[i])) continue;
+    std::string line = "qsplex " + c.command;
+    if (!c.retyped.empty()) line += " " + c.retyped;
+    line += " " + Quoted(c.args[i]);
+    for (size_t k = 0; k < c.args.size(); ++k) {
+      line += " " + Quoted(k == i ? c.image : c.args[k]);
+    }
+    return "; " + c.args[i] + " is one: IMAGE comes first, as in '" + line +
+           "'";
+  }
+  return std::string();
+}
+
+}  // namespace qsplex

@@ -1,0 +1,196 @@
+#include "tools/qsplex/cli/parse.h"
+
+#include <cstring>
+
+#include "tools/qsplex/cli/suggest.h"
+
+namespace qsplex {
+namespace {
+
+// An option as given, with its value.
+struct Given {
+  const Option* option;
+  std::string value;
+};
+
+// Reads one command's arguments into a Context.
+class ArgumentParser {
+ public:
+  ArgumentParser(const Command& command, Context* c)
+      : command_(command), c_(c) {
+    for (const Option& option : command.options) options_.push_back(&option);
+    options_.push_back(&kWaitOption);
+    options_.push_back(&kQuietOption);
+    options_.push_back(&kHelpOption);
+  }
+
+  Parsed Parse(const std::vector<std::string>& args, std::string* problem);
+
+ private:
+  const Option* ByLetter(char letter) const {
+    for (const Option* option : options_) {
+      if (option->letter != 0 && option->letter == letter) return option;
+    }
+    return nullptr;
+  }
+  const Option* ByName(const std::string& name) const {
+    for (const Option* option : options_) {
+      if (option->name != nullptr && name == option->name) return option;
+    }
+    return nullptr;
+  }
+  // "\ndid you mean '--json'?" for the long option nearest to `word`.
+  std::string Suggestion(const std::string& word) const {
+    std::vector<std::string> names;
+    for (const Option* option : options_) {
+      if (option->name != nullptr) names.push_back(option->name);
+    }
+    const std::string nearest = Nearest(word, names);
+    return nearest.empty() ? "" : "\ndid you mean '--" + nearest + "'?";
+  }
+  Parsed TakeLong(const std::vector<std::string>& args, size_t* i,
+                  std::string* problem);
+  Parsed TakeLetters(const std::string& arg, std::string* problem);
+  bool Take(const Option& option, const std::string& value,
+            std::string* problem);
+  std::string Retyped() const;
+
+  const Command& command_;
+  Context* c_;
+  std::vector<const Option*> options_;  // the command's, then every one's
+  std::vector<Given> given_;
+};
+
+bool ArgumentParser::Take(const Option& option, const std::string& value,
+                          std::string* problem) {
+  if (option.take != nullptr) {
+    if (!option.take(value, c_, problem)) {
+      *problem = "--" + std::string(option.name) + " " + *problem;
+      return false;
+    }
+  } else if (option.takes_value) {
+    c_->values.emplace_back(option.name, value);
+  } else {
+    c_->options += option.letter;
+  }
+  given_.push_back({&option, value});
+  return true;
+}
+
+Parsed ArgumentParser::TakeLong(const std::vector<std::string>& args, size_t* i,
+                                std::string* problem) {
+  const std::string& arg = args[*i];
+  const size_t equals = arg.find('=');
+  const std::string name =
+      arg.substr(2, equals == std::string::npos ? equals : equals - 2);
+  const Option* option = ByName(name);
+  if (option == nullptr ||
+      (!option->takes_value && equals != std::string::npos)) {
+    *problem = "unknown option --" + name + Suggestion(name);
+    return Parsed::kUsage;
+  }
+  if (option == &kHelpOption) return Parsed::kHelp;
+  std::string value;
+  if (equals != std::string::npos) {
+    value = arg.substr(equals + 1);
+  } else if (option->takes_value && *i + 1 < args.size()) {
+    value = args[++*i];
+  } else if (option->takes_value && option->take == nullptr) {
+    *problem = "--" + name + " takes a value";
+    return Parsed::kUsage;
+  }  // else an option that reads its value says what it takes
+  return Take(*option, value, problem) ? Parsed::kRun : Parsed::kUsage;
+}
+
+Parsed ArgumentParser::TakeLetters(const std::string& arg,
+                                   std::string* problem) {
+  for (char letter : arg.substr(1)) {
+    const Option* option = ByLetter(letter);
+    if (option == &kHelpOption) return Parsed::kHelp;
+    if (option == nullptr || option->takes_value) {
+      *problem = std::string("unknown option -") + letter;
+      if (arg.size() > 2) {
+        *problem += " (in " + arg + ")" + Suggestion(arg.substr(1));
+      }
+      return Parsed::kUsage;
+    }
+    if (!Take(*option, "", problem)) return Parsed::kUsage;
+  }
+  return Parsed::kRun;
+}
+
+// The command's own options as given, letters first, then the long ones in
+// the order of its entry.
+std::string ArgumentParser::Retyped() const {
+  std::string line = c_->options.empty() ? "" : "-" + c_->options;
+  for (const Option& option : command_.options) {
+    if (option.letter != 0) continue;
+    for (const Given& given : given_) {
+      if (given.option != &option) continue;
+      if (!line.empty()) line += " ";
+      line += "--" + std::string(option.name);
+      if (option.takes_value) line += " " + given.value;
+    }
+  }
+  return line;
+}
+
+Parsed ArgumentParser::Parse(const std::vector<std::string>& args,
+                             std::string* problem) {
+  c_->command = command_.name;
+  for (const Option& option : command_.options) {
+    if (option.letter != 0) c_->accepted += option.letter;
+  }
+  std::vector<std::string> operands;
+  bool options_done = false;
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    Parsed parsed = Parsed::kRun;
+    if (options_done || arg == "-" || arg.empty() || arg[0] != '-') {
+      operands.push_back(arg);
+    } else if (arg == "--") {
+      options_done = true;
+    } else if (arg[1] == '-') {
+      parsed = TakeLong(args, &i, problem);
+    } else {
+      parsed = TakeLetters(arg, problem);
+    }
+    if (parsed != Parsed::kRun) return parsed;
+  }
+  c_->retyped = Retyped();
+  if (operands.empty()) {
+    *problem = "no IMAGE given";
+    return Parsed::kUsage;
+  }
+  if (operands.size() - 1 < command_.min_args ||
+      operands.size() - 1 > command_.max_args) {
+    *problem = "wrong number of arguments";
+    return Parsed::kUsage;
+  }
+  c_->image = operands[0];
+  c_->args.assign(operands.begin() + 1, operands.end());
+  return Parsed::kRun;
+}
+
+}  // namespace
+
+Parsed ParseArguments(const Command& command,
+                      const std::vector<std::string>& args, Context* c,
+                      std::string* problem) {
+  return ArgumentParser(command, c).Parse(args, problem);
+}
+
+size_t LeadingOptions(const std::vector<std::string>& args) {
+  const std::string wait = std::string("--") + kWaitOption.name;
+  const std::string quiet = std::string("-") + kQuietOption.letter;
+  size_t at = 0;
+  while (at < args.size() &&
+         (args[at] == wait || args[at].rfind(wait + "=", 0) == 0 ||
+          args[at] == quiet)) {
+    if (args[at] == wait && at + 1 < args.size()) ++at;
+    ++at;
+  }
+  return at;
+}
+
+}  // namespace qsplex
