@@ -7,12 +7,12 @@
 namespace qsplex {
 
 CommandList AllCommands() {
-  return {&kInitCommand,    &kInfoCommand,     &kLsCommand,    &kTreeCommand,
-          &kStatCommand,    &kCatCommand,      &kPutCommand,   &kGetCommand,
-          &kHexdumpCommand, &kMkdirCommand,    &kRmCommand,    &kMvCommand,
-          &kCpCommand,      &kSetClassCommand, &kCheckCommand, &kDumpCommand,
-          &kRecoverCommand, &kResetCommand,    &kClearCommand, &kExportCommand,
-          &kImportCommand};
+  return {&kInitCommand,  &kInfoCommand,   &kLsCommand,      &kTreeCommand,
+          &kFindCommand,  &kStatCommand,   &kDiffCommand,    &kCatCommand,
+          &kPutCommand,   &kGetCommand,    &kHexdumpCommand, &kMkdirCommand,
+          &kRmCommand,    &kMvCommand,     &kCpCommand,      &kSetClassCommand,
+          &kCheckCommand, &kDumpCommand,   &kRecoverCommand, &kResetCommand,
+          &kClearCommand, &kExportCommand, &kImportCommand};
 }
 
 bool LoadSubtree(const Context& c, const Element& element, bool open_streams,

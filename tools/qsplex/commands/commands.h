@@ -12,7 +12,7 @@
 //   recover.cc          recover
 //   compound.cc         export, import
 //   find.cc             find
-//   diff.cc             diff
+//   diff.cc             diff (exits 2 on trouble, as diff(1))
 // commands.cc lists them in the order 'qsplex help' shows them.
 #ifndef QSSTORAGE_TOOLS_QSPLEX_COMMANDS_COMMANDS_H_
 #define QSSTORAGE_TOOLS_QSPLEX_COMMANDS_COMMANDS_H_

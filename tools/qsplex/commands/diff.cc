@@ -308,8 +308,6 @@ int Diff(const Context& c) {
   return status;
 }
 
-}  // namespace
-
 int RunDiff(const Context& c) {
   try {
     return Diff(c);
@@ -318,5 +316,35 @@ int RunDiff(const Context& c) {
     return kTrouble;
   }
 }
+
+}  // namespace
+
+const Command kDiffCommand = {
+    "diff",
+    "[--json] IMAGE1 IMAGE2 [PATH]",
+    {kJsonOption},
+    1,
+    2,
+    Access::kRead,
+    "show what differs between two images",
+    "Compares the subtree at PATH (default /) of IMAGE1 with the one of\n"
+    "IMAGE2 and prints a line for each difference, depth first and by name:\n"
+    "  + PATH (KIND, ...)          only in IMAGE2: a stream and its bytes,\n"
+    "                              or a storage and what it holds\n"
+    "  - PATH (KIND, ...)          only in IMAGE1\n"
+    "  M PATH (size 10 -> 12)      a stream of another length\n"
+    "  M PATH (bytes differ)       a stream of the same length\n"
+    "  M PATH (class id A -> B)    a storage's class id\n"
+    "  M PATH (stream -> storage)  an element of the other kind\n"
+    "Streams are compared by their bytes, each read once (as a 128-bit\n"
+    "XXH3 hash); open modes are not compared. Both images are locked,\n"
+    "shared, for the whole run. Exits with 0 when the subtrees are equal,\n"
+    "1 when they differ and 2 on trouble, as diff(1) does.\n"
+    "  --json  the differences as a JSON object (docs/qsplex-json.md)\n",
+    "qsplex diff before.img after.img\nqsplex diff a.img b.img /results\n"
+    "qsplex diff --json a.img b.img",
+    RunDiff,
+    {"compare", "cmp"},
+    kTrouble};
 
 }  // namespace qsplex

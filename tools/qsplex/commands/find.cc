@@ -19,32 +19,50 @@ struct FindFilter {
   bool nothing = false;  // two different -type: no element is both
 };
 
-// Reads -name and -type from the command line. Prints a usage error.
-bool ParseFilter(const Context& c, FindFilter* filter) {
+// -name GLOB, refused at once when GLOB is empty (as when it is missing)
+// or not UTF-8.
+bool TakeName(const std::string& value, Context* c, std::string* problem) {
+  if (value.empty()) {
+    *problem = "takes a pattern (GLOB), which matches no empty name";
+    return false;
+  }
+  Glob glob;
+  if (!glob.Parse(value, problem)) return false;
+  c->values.emplace_back("name", value);
+  return true;
+}
+
+DWORD TypeOf(const std::string& value) {
+  if (value == "s" || value == "d") return STGTY_STORAGE;
+  return value == "f" ? static_cast<DWORD>(STGTY_STREAM) : 0;
+}
+
+bool TakeType(const std::string& value, Context* c, std::string* problem) {
+  if (TypeOf(value) != 0) {
+    c->values.emplace_back("type", value);
+    return true;
+  }
+  *problem = "takes s (storages) or f (streams), not '" + value + "'";
+  return false;
+}
+
+// The filter the command line's -name and -type make.
+FindFilter FilterOf(const Context& c) {
+  FindFilter filter;
   for (const auto& option : c.values) {
-    const std::string& value = option.second;
     if (option.first == "name") {
       Glob glob;
       std::string problem;
-      if (!glob.Parse(value, &problem)) {
-        c.Fail("-name", problem);
-        return false;
-      }
-      filter->names.push_back(glob);
+      glob.Parse(option.second, &problem);  // checked by TakeName
+      filter.names.push_back(glob);
       continue;
     }
-    DWORD type = 0;
-    if (value == "s" || value == "d") type = STGTY_STORAGE;
-    if (value == "f") type = STGTY_STREAM;
-    if (type == 0) {
-      c.Fail("-type", "takes s (storages) or f (streams), not '" + value + "'");
-      return false;
-    }
-    filter->nothing =
-        filter->nothing || (filter->type != 0 && filter->type != type);
-    filter->type = type;
+    const DWORD type = TypeOf(option.second);
+    filter.nothing =
+        filter.nothing || (filter.type != 0 && filter.type != type);
+    filter.type = type;
   }
-  return true;
+  return filter;
 }
 
 // The name -name matches: as ls shows it ("/" for the root, as find(1)
@@ -65,11 +83,8 @@ bool Passes(const FindFilter& filter, const TreeNode& node, bool root) {
   return true;
 }
 
-}  // namespace
-
 int RunFind(const Context& c) {
-  FindFilter filter;
-  if (!ParseFilter(c, &filter)) return kExitUsage;
+  const FindFilter filter = FilterOf(c);
   Element e;
   if (!OpenImage(c, false) ||
       !LocateExisting(c, c.args.empty() ? "/" : c.args[0], kRead, &e)) {
@@ -100,5 +115,33 @@ int RunFind(const Context& c) {
   return std::fflush(stdout) == 0 ? 0
                                   : c.Fail("standard output", SystemReason());
 }
+
+}  // namespace
+
+const Command kFindCommand = {
+    "find",
+    "IMAGE [PATH] [-name GLOB] [-type s|f] [--json]",
+    {{0, "name", true, TakeName, true},
+     {0, "type", true, TakeType, true},
+     kJsonOption},
+    0,
+    1,
+    Access::kRead,
+    "list the paths below a storage that match",
+    "Prints the path of every element of the subtree at PATH (default /),\n"
+    "PATH itself included, as find(1) does: depth first, each storage's\n"
+    "elements by name as ls lists them, escaped as ls shows names. A test\n"
+    "given more than once must hold each time.\n"
+    "  -name GLOB  only elements whose name, as ls shows it, matches GLOB\n"
+    "              (quoted, so that the shell leaves it alone): * any\n"
+    "              characters, ? one, [a-z] one of a set, [!a-z] one not in\n"
+    "              it; \\ makes the next character itself\n"
+    "  -type s|f   only storages (s; or d, as find(1) says it) or streams (f)\n"
+    "  --json      the elements as a JSON array, each as an entry of\n"
+    "              'ls --json' (docs/qsplex-json.md)\n",
+    "qsplex find t.img -name '*.txt'\nqsplex find t.img /docs -type s\n"
+    "qsplex find --json t.img -name 'run-[0-9]*' -type f",
+    RunFind,
+    {"search", "locate"}};
 
 }  // namespace qsplex

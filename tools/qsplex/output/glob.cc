@@ -23,7 +23,7 @@ bool DecodeUtf8(const std::string& text, std::u32string* out) {
 
 bool Glob::Parse(const std::string& pattern, std::string* problem) {
   if (DecodeUtf8(pattern, &pattern_)) return true;
-  *problem = "the pattern is not valid UTF-8";
+  *problem = "takes a pattern in UTF-8; this one is not";
   return false;
 }
 
