@@ -65,7 +65,7 @@ int RunClear(const Context& c) {
   // -f anywhere else, as git clean wants it.
   if (!c.Has('f') && !IsTerminal(stdin)) {
     c.Fail(c.image,
-           "clear would discard the whole tree, and standard input is not a "
+           "would discard the whole tree, and standard input is not a "
            "terminal to ask on: add -f ('qsplex clear -f " +
                c.image + "')");
     return kExitUsage;
