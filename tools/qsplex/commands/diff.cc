@@ -10,8 +10,18 @@
 #include <utility>
 #include <vector>
 
+#include "tools/qsplex/cli/context.h"
 #include "tools/qsplex/commands/commands.h"
+#include "tools/qsplex/image/image_file.h"
+#include "tools/qsplex/image/load.h"
+#include "tools/qsplex/image/prepare.h"
 #include "tools/qsplex/os/files.h"
+#include "tools/qsplex/os/system.h"
+#include "tools/qsplex/output/failure.h"
+#include "tools/qsplex/output/json.h"
+#include "tools/qsplex/tree/lookup.h"
+#include "tools/qsplex/tree/path.h"
+#include "tools/qsplex/tree/walk.h"
 
 #define XXH_INLINE_ALL
 #include "xxhash.h"

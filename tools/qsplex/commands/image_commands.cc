@@ -11,7 +11,9 @@
 #include "tools/qsplex/image/plex.h"
 #include "tools/qsplex/image/save.h"
 #include "tools/qsplex/os/files.h"
+#include "tools/qsplex/os/system.h"
 #include "tools/qsplex/output/failure.h"
+#include "tools/qsplex/tree/lookup.h"
 
 namespace qsplex {
 namespace {
