@@ -19,7 +19,8 @@ using TakeOption = bool (*)(const std::string& value, Context* c,
                             std::string* problem);
 
 // One option. A letter is a flag ("-f", grouped as in "-lR"); a long name
-// may take a value, given as "--NAME VALUE" or "--NAME=VALUE".
+// may take a value, given as "--NAME VALUE" or "--NAME=VALUE", and so may a
+// letter that has one ("-d 2", "-d2").
 struct Option {
   char letter;       // 'f' for -f; 0 for an option with a long name only
   const char* name;  // "human" for --human; nullptr for a letter only
@@ -28,6 +29,8 @@ struct Option {
   // by its letter (so it needs one), a value among Context::values under
   // its name.
   TakeOption take;
+  // Spelled with one dash, as find(1) spells its tests: "-name GLOB".
+  bool one_dash = false;
 };
 
 // A flag of one command, read back with Context::Has(letter).
@@ -67,6 +70,9 @@ struct Command {
   int (*run)(const Context&);
   // Words people try for this command ("list" for ls), for suggestions.
   std::vector<const char*> synonyms;
+  // The exit status of a failure before the command runs (IMAGE missing,
+  // damaged or in use): 1, but 2 for diff, whose 1 says "they differ".
+  int failure = kExitFailure;
 };
 
 // The commands in the order 'qsplex help' lists them.

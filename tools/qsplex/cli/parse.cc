@@ -8,6 +8,11 @@
 namespace qsplex {
 namespace {
 
+// "--json", or "-name" for an option spelled with one dash.
+std::string Spelled(const Option& option) {
+  return (option.one_dash ? "-" : "--") + std::string(option.name);
+}
+
 // An option as given, with its value.
 struct Given {
   const Option* option;
@@ -40,18 +45,26 @@ class ArgumentParser {
     }
     return nullptr;
   }
+  // Whether `arg` ("-name", "-name=GLOB") is an option spelled with one
+  // dash.
+  bool IsOneDash(const std::string& arg) const {
+    const Option* option = ByName(arg.substr(1, arg.find('=') - 1));
+    return option != nullptr && option->one_dash;
+  }
   // "\ndid you mean '--json'?" for the long option nearest to `word`.
   std::string Suggestion(const std::string& word) const {
     std::vector<std::string> names;
     for (const Option* option : options_) {
       if (option->name != nullptr) names.push_back(option->name);
     }
-    const std::string nearest = Nearest(word, names);
-    return nearest.empty() ? "" : "\ndid you mean '--" + nearest + "'?";
+    const Option* nearest = ByName(Nearest(word, names));
+    return nearest == nullptr ? ""
+                              : "\ndid you mean '" + Spelled(*nearest) + "'?";
   }
   Parsed TakeLong(const std::vector<std::string>& args, size_t* i,
                   std::string* problem);
-  Parsed TakeLetters(const std::string& arg, std::string* problem);
+  Parsed TakeLetters(const std::vector<std::string>& args, size_t* i,
+                     std::string* problem);
   bool Take(const Option& option, const std::string& value,
             std::string* problem);
   std::string Retyped() const;
@@ -66,7 +79,7 @@ bool ArgumentParser::Take(const Option& option, const std::string& value,
                           std::string* problem) {
   if (option.take != nullptr) {
     if (!option.take(value, c_, problem)) {
-      *problem = "--" + std::string(option.name) + " " + *problem;
+      *problem = Spelled(option) + " " + *problem;
       return false;
     }
   } else if (option.takes_value) {
@@ -81,9 +94,10 @@ bool ArgumentParser::Take(const Option& option, const std::string& value,
 Parsed ArgumentParser::TakeLong(const std::vector<std::string>& args, size_t* i,
                                 std::string* problem) {
   const std::string& arg = args[*i];
+  const size_t dashes = arg[1] == '-' ? 2 : 1;
   const size_t equals = arg.find('=');
-  const std::string name =
-      arg.substr(2, equals == std::string::npos ? equals : equals - 2);
+  const std::string name = arg.substr(
+      dashes, equals == std::string::npos ? equals : equals - dashes);
   const Option* option = ByName(name);
   if (option == nullptr ||
       (!option->takes_value && equals != std::string::npos)) {
@@ -97,18 +111,30 @@ Parsed ArgumentParser::TakeLong(const std::vector<std::string>& args, size_t* i,
   } else if (option->takes_value && *i + 1 < args.size()) {
     value = args[++*i];
   } else if (option->takes_value && option->take == nullptr) {
-    *problem = "--" + name + " takes a value";
+    *problem = Spelled(*option) + " takes a value";
     return Parsed::kUsage;
   }  // else an option that reads its value says what it takes
   return Take(*option, value, problem) ? Parsed::kRun : Parsed::kUsage;
 }
 
-Parsed ArgumentParser::TakeLetters(const std::string& arg,
-                                   std::string* problem) {
-  for (char letter : arg.substr(1)) {
+Parsed ArgumentParser::TakeLetters(const std::vector<std::string>& args,
+                                   size_t* i, std::string* problem) {
+  const std::string& arg = args[*i];
+  for (size_t k = 1; k < arg.size(); ++k) {
+    const char letter = arg[k];
     const Option* option = ByLetter(letter);
     if (option == &kHelpOption) return Parsed::kHelp;
-    if (option == nullptr || option->takes_value) {
+    if (option != nullptr && option->takes_value) {
+      // "-d 2" or "-d2": the rest of the word, or the next argument.
+      if (k + 1 == arg.size() && *i + 1 == args.size()) {
+        *problem = std::string("-") + letter + " takes a value";
+        return Parsed::kUsage;
+      }
+      const std::string value =
+          k + 1 < arg.size() ? arg.substr(k + 1) : args[++*i];
+      return Take(*option, value, problem) ? Parsed::kRun : Parsed::kUsage;
+    }
+    if (option == nullptr) {
       *problem = std::string("unknown option -") + letter;
       if (arg.size() > 2) {
         *problem += " (in " + arg + ")" + Suggestion(arg.substr(1));
@@ -125,11 +151,11 @@ Parsed ArgumentParser::TakeLetters(const std::string& arg,
 std::string ArgumentParser::Retyped() const {
   std::string line = c_->options.empty() ? "" : "-" + c_->options;
   for (const Option& option : command_.options) {
-    if (option.letter != 0) continue;
+    if (option.letter != 0 && !option.takes_value) continue;
     for (const Given& given : given_) {
       if (given.option != &option) continue;
       if (!line.empty()) line += " ";
-      line += "--" + std::string(option.name);
+      line += Spelled(option);
       if (option.takes_value) line += " " + given.value;
     }
   }
@@ -151,10 +177,10 @@ Parsed ArgumentParser::Parse(const std::vector<std::string>& args,
       operands.push_back(arg);
     } else if (arg == "--") {
       options_done = true;
-    } else if (arg[1] == '-') {
+    } else if (arg[1] == '-' || IsOneDash(arg)) {
       parsed = TakeLong(args, &i, problem);
     } else {
-      parsed = TakeLetters(arg, problem);
+      parsed = TakeLetters(args, &i, problem);
     }
     if (parsed != Parsed::kRun) return parsed;
   }

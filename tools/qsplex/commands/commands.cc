@@ -9,11 +9,12 @@
 namespace qsplex {
 
 CommandList AllCommands() {
-  return {&kInitCommand,    &kInfoCommand,     &kLsCommand,    &kTreeCommand,
-          &kStatCommand,    &kCatCommand,      &kPutCommand,   &kGetCommand,
-          &kHexdumpCommand, &kMkdirCommand,    &kRmCommand,    &kMvCommand,
-          &kCpCommand,      &kSetClassCommand, &kCheckCommand, &kDumpCommand,
-          &kRecoverCommand, &kResetCommand,    &kClearCommand, &kExportCommand,
+  return {&kInitCommand,    &kInfoCommand,    &kLsCommand,      &kTreeCommand,
+          &kFindCommand,    &kStatCommand,    &kDuCommand,      &kDiffCommand,
+          &kCatCommand,     &kPutCommand,     &kGetCommand,     &kHexdumpCommand,
+          &kMkdirCommand,   &kRmCommand,      &kMvCommand,      &kCpCommand,
+          &kSetClassCommand, &kCheckCommand,  &kDumpCommand,    &kReportCommand,
+          &kRecoverCommand, &kResetCommand,   &kClearCommand,   &kExportCommand,
           &kImportCommand};
 }
 

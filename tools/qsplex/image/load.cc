@@ -18,32 +18,26 @@
 namespace qsplex {
 namespace {
 
-// Whether the whole file reads without an error; `*reason` says why not.
-bool ReadsThrough(const std::string& path, std::string* reason) {
-  std::FILE* file = OpenFile(path, "rb");
-  if (file == nullptr) {
-    *reason = SystemReason();
-    return false;
+// Where a load found the image damaged.
+std::string DamagePlace(const QssPlexLoadOutcome& outcome) {
+  const std::string block = std::to_string(outcome.damaged_block);
+  switch (outcome.damage) {
+    case QSS_PLEX_BLOCK_CHECKSUM:
+      return "block " + block + " fails its checksum";
+    case QSS_PLEX_BLOCK_CUT:
+      return outcome.damaged_block != 0 ? "the file ends inside block " + block
+                                        : "the file is cut short";
+    case QSS_PLEX_TABLE_DAMAGED:
+      return "its block table is wrong";
+    case QSS_PLEX_IMAGE_CHECKSUM:
+      return "its one checksum is wrong";
+    default:
+      return "its header is wrong";
   }
-  std::vector<char> chunk(1 << 20);
-  while (std::fread(chunk.data(), 1, chunk.size(), file) == chunk.size()) {
-  }
-  const bool failed = std::ferror(file) != 0;
-  if (failed) *reason = SystemReason();
-  std::fclose(file);
-  return !failed;
 }
 
-}  // namespace
-
-std::string ImageProblem(const std::string& path) {
-  std::FILE* file = OpenFile(path, "rb");
-  if (file == nullptr) return "cannot read it: " + SystemReason();
-  std::fclose(file);
-  return "not a plex image: a file of another kind";
-}
-
-namespace {
+// Where the last quiet load found the image damaged.
+std::string g_damage_place;
 
 enum class Loaded {
   kLoaded,
@@ -64,6 +58,8 @@ Loaded Load(const Context& c, ImageDamage* damage, bool quiet_damage) {
     return Loaded::kFailed;
   }
   int loaded;
+  QssPlexLoadOutcome outcome = {};
+  std::string reason;
   WatchImage(c.command, c.image);
   {
     PlexProgress progress("loading the image");
@@ -72,9 +68,10 @@ Loaded Load(const Context& c, ImageDamage* damage, bool quiet_damage) {
     // file or renames a new one over it: its large blocks can be mapped,
     // so that a command pays for what it reads and writes, not the image.
     QssPlex_SetMapImages(1);
-    loaded = damage != nullptr ? QssPlex_LoadSalvage(store_path.c_str(),
-                                                     RecordImageDamage, damage)
-                               : QssPlex_Load(store_path.c_str());
+    ClearSystemError();
+    loaded = QssPlex_LoadImage(store_path.c_str(), damage != nullptr,
+                               RecordImageDamage, damage, &outcome);
+    if (loaded == QSS_PLEX_UNREADABLE) reason = SystemReason();
   }
   if (loaded == QSS_PLEX_LOADED) {
     if (QssPlex_BlockWords(1) >= 0 &&
@@ -86,11 +83,16 @@ Loaded Load(const Context& c, ImageDamage* damage, bool quiet_damage) {
            "anchor");
     return Loaded::kFailed;
   }
-  std::string reason;
-  QssPlexImageInfo info = {};
-  if (loaded == QSS_PLEX_TOO_LARGE &&
-      QssPlex_ImageInfo(store_path.c_str(), &info) == QSS_PLEX_LOADED) {
-    c.Fail(c.image, "holds " + Mebibytes(info.plex_bytes) +
+  if (loaded == QSS_PLEX_NOT_AN_IMAGE) {
+    c.Fail(c.image,
+           "not a plex image: a file of another kind" + SwappedHint(c));
+  } else if (loaded == QSS_PLEX_NEWER_FORMAT) {
+    c.Fail(c.image, "written by a newer qsplex: image format " +
+                        std::to_string(outcome.version) + "; this build reads " +
+                        std::to_string(outcome.oldest_version) + " to " +
+                        std::to_string(outcome.newest_version));
+  } else if (loaded == QSS_PLEX_TOO_LARGE) {
+    c.Fail(c.image, "holds " + Mebibytes(outcome.plex_bytes) +
                         ", but this build's plex holds at most " +
                         Mebibytes(QssPlex_CapacityBytes()));
   } else if (loaded == QSS_PLEX_NEWER_SAVE) {
@@ -103,19 +105,18 @@ Loaded Load(const Context& c, ImageDamage* damage, bool quiet_damage) {
                "' tells more");
   } else if (loaded == QSS_PLEX_UNREADABLE && errno == ENOMEM) {
     c.Fail(c.image, "cannot load it: out of memory");
-  } else if (loaded == QSS_PLEX_UNREADABLE && !ReadsThrough(c.image, &reason)) {
+  } else if (loaded == QSS_PLEX_UNREADABLE) {
     c.Fail(c.image, "cannot read it: " + reason);
-  } else if (!LooksLikeImage(c.image)) {
-    c.Fail(c.image, ImageProblem(c.image));
   } else if (damage != nullptr) {
     c.Fail(c.image,
            "a damaged plex image: its header or block table is wrong (or, "
            "in an image of the first format, its one checksum), so no block "
            "in it can be placed");
   } else if (quiet_damage) {
+    g_damage_place = DamagePlace(outcome);
     return Loaded::kDamaged;
   } else {
-    FailDamaged(c, "its header, block table or checksum is wrong");
+    FailDamaged(c, DamagePlace(outcome));
   }
   return Loaded::kFailed;
 }
@@ -139,9 +140,10 @@ bool LoadAroundDamagedData(const Context& c) {
     }
   }
   FailDamaged(c, loaded == Loaded::kLoaded && !damage.older_image()
-                     ? "blocks of its tree's records or element lists are "
-                       "damaged, not only streams' data"
-                     : "its header, block table or checksum is wrong");
+                     ? g_damage_place +
+                           ", and the damage reaches its tree's records or "
+                           "element lists, not only streams' data"
+                     : g_damage_place);
   return false;
 }
 

@@ -33,9 +33,6 @@ const DamageMap& DamagedData();
 // prints that another program changed it (and, when `saving`, that the
 // command saves nothing). See image_watch.h.
 bool IsAsLoaded(const Context& c, bool saving);
-// Why a file that does not start as an image is refused: it cannot be
-// read, or it holds something else.
-std::string ImageProblem(const std::string& path);
 
 }  // namespace qsplex
 
