@@ -3,11 +3,9 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
-#include <unordered_set>
 #include <utility>
 
 #include "platform/com.h"
-#include "records/dms.h"
 #include "support/utf8.h"
 
 namespace qss {
@@ -30,20 +28,19 @@ std::string RawName(const int* node, int node_words, const NodeLayout& layout) {
 class TreeChecker {
  public:
   explicit TreeChecker(const std::vector<AllocatedBlock>& blocks)
-      : blocks_(blocks), view_(blocks) {}
+      : blocks_(blocks), walk_(blocks) {}
 
   std::vector<TreeFinding> Run() {
-    reached_ = {1, kAnchorBlock};
+    walk_.Reach(1);
+    walk_.Reach(kAnchorBlock);
     paths_.push_back({-1, ""});
-    const int* anchor = view_.Block(kAnchorBlock, kAnchorWord + 1);
-    if (anchor == nullptr) {
+    int root = 0;
+    if (!walk_.ReadAnchor(&root)) {
       Add(FindingKind::kAnchor, "block 2",
           "missing or shorter than 53 words: there is no root anchor");
-    } else if (anchor[kAnchorWord] != 0) {
-      const int root = anchor[kAnchorWord];
-      if (Admit(root, kStorageLayout, 0, "the root anchor") != nullptr) {
-        storages_.push_back({root, 0});
-      }
+    } else if (root != 0) {
+      const NodeRecord node = Admit(root, kStorageLayout, 0, "the root anchor");
+      if (node.words != nullptr) storages_.push_back({node, 0});
     }
     // An explicit stack: trees of any depth are checked in constant stack.
     while (!storages_.empty()) {
@@ -57,7 +54,7 @@ class TreeChecker {
 
  private:
   struct Pending {
-    int id;
+    NodeRecord node;
     int path;  // index into paths_
   };
   // Paths are kept as links to their parents, so that a deep tree costs
@@ -87,44 +84,40 @@ class TreeChecker {
     Add(kind, PathOf(path), std::move(message));
   }
 
-  // A block may be reached once only: a second arrival means a loop or a
-  // record shared by two owners.
-  bool Reach(int id) { return reached_.insert(id).second; }
-
-  // Validates a node record before anything reads it; null when it cannot
-  // be read safely.
-  const int* Admit(int id, const NodeLayout& layout, int path,
+  // Validates a node record before anything reads it; its words are null
+  // when it cannot be read safely.
+  NodeRecord Admit(int id, const NodeLayout& layout, int path,
                    const std::string& holder) {
     const std::string what =
         (layout.kind == kKindStorage ? "storage node " : "stream node ") +
         Str(id);
-    const int words = view_.Words(id);
-    const int header = layout.name_length_word + 1;
-    if (words < 0) {
-      Add(FindingKind::kLink, path,
-          holder + " names block " + Str(id) + ", which is not allocated");
-      return nullptr;
+    NodeRecord node = walk_.AdmitNode(id, layout);
+    switch (node.admission) {
+      case Admission::kNotAllocated:
+        Add(FindingKind::kLink, path,
+            holder + " names block " + Str(id) + ", which is not allocated");
+        return node;
+      case Admission::kReachedAgain:
+        Add(FindingKind::kLink, path, what + " is reached a second time");
+        return node;
+      case Admission::kTooShort:
+        Add(FindingKind::kNode, path,
+            what + " has " + Str(node.block_words) + " words, fewer than " +
+                Str(node.header_words));
+        return node;
+      case Admission::kAdmitted:
+        break;
     }
-    if (!Reach(id)) {
-      Add(FindingKind::kLink, path, what + " is reached a second time");
-      return nullptr;
-    }
-    if (words < header) {
+    if (!node.sized_as_named()) {
       Add(FindingKind::kNode, path,
-          what + " has " + Str(words) + " words, fewer than " + Str(header));
-      return nullptr;
+          what + " has " + Str(node.block_words) + " words but a name of " +
+              Str(node.name_words) + " words (" + Str(node.header_words) +
+              " + name words)");
     }
-    const int* node = view_.Block(id, header);
-    const int name_words = node[layout.name_length_word];
-    if (name_words < 0 || int64_t{header} + name_words != words) {
-      Add(FindingKind::kNode, path,
-          what + " has " + Str(words) + " words but a name of " +
-              Str(name_words) + " words (" + Str(header) + " + name words)");
-    }
-    if (node[layout.deleted_word] != 0) {
+    if (node.words[layout.deleted_word] != 0) {
       Add(FindingKind::kDeleted, path, what + " is marked deleted");
     }
-    CheckNameWords(node, words, layout, path, what);
+    CheckNameWords(node.words, node.block_words, layout, path, what);
     return node;
   }
 
@@ -152,64 +145,63 @@ class TreeChecker {
   }
 
   void CheckElementList(const Pending& storage) {
-    const int* node = view_.Block(storage.id, kStorageNameWord);
     const int path = storage.path;
     std::unordered_map<std::string, int> names;
-    int previous = 0;
-    for (int entry = node[kStorageFirstEntryWord]; entry != 0;) {
-      const std::string what = "entry " + Str(entry);
-      const int words = view_.Words(entry);
-      if (words < 0) {
-        Add(FindingKind::kLink, path,
-            "the element list names " + what + ", which is not allocated");
-        return;
+    ElementList list = walk_.ListOf(storage.node);
+    ListStep step;
+    while (list.Next(&step)) {
+      const std::string what = "entry " + Str(step.entry);
+      switch (step.admission) {
+        case Admission::kNotAllocated:
+          Add(FindingKind::kLink, path,
+              "the element list names " + what + ", which is not allocated");
+          return;
+        case Admission::kReachedAgain:
+          Add(FindingKind::kLink, path,
+              what + " is reached a second time: the element list loops or " +
+                  "shares entries");
+          return;
+        case Admission::kTooShort:
+        case Admission::kAdmitted:
+          break;
       }
-      if (!Reach(entry)) {
+      if (step.words != kEntryWords) {
         Add(FindingKind::kLink, path,
-            what + " is reached a second time: the element list loops or " +
-                "shares entries");
-        return;
+            what + " has " + Str(step.words) + " words, not 4");
+        if (step.admission == Admission::kTooShort) return;
       }
-      if (words != kEntryWords) {
+      const EntryLinks& links = step.links;
+      if (links.previous != step.expected_previous) {
         Add(FindingKind::kLink, path,
-            what + " has " + Str(words) + " words, not 4");
-        if (words < kEntryWords) return;
+            what + ": previous word " + Str(links.previous) + ", expected " +
+                Str(step.expected_previous));
       }
-      const int* words_of = view_.Block(entry, kEntryWords);
-      if (words_of[kEntryPreviousWord] != previous) {
+      if (!links.known_kind()) {
         Add(FindingKind::kLink, path,
-            what + ": previous word " + Str(words_of[kEntryPreviousWord]) +
-                ", expected " + Str(previous));
-      }
-      const int kind = words_of[kEntryKindWord];
-      const int child = words_of[kEntryChildWord];
-      if (kind != kKindStorage && kind != kKindStream) {
-        Add(FindingKind::kLink, path,
-            what + " has kind " + Str(kind) +
+            what + " has kind " + Str(links.kind) +
                 "; only 0 (storage) and 1 (stream) are valid");
-      } else if (child == 0) {
+      } else if (links.child == 0) {
         Add(FindingKind::kLink, path, what + " has no child");
       } else {
-        CheckChild(entry, kind, child, path, &names);
+        CheckChild(step.entry, links.kind, links.child, path, &names);
       }
-      previous = entry;
-      entry = words_of[kEntryNextWord];
     }
   }
 
   void CheckChild(int entry, int kind, int child, int parent,
                   std::unordered_map<std::string, int>* names) {
     const NodeLayout& layout = LayoutOf(kind);
-    const int words = view_.Words(child);
-    const int* readable = view_.Block(child, layout.name_length_word + 1);
+    const int words = walk_.view().Words(child);
+    const int* readable =
+        walk_.view().Block(child, layout.name_length_word + 1);
     const std::string name =
         readable != nullptr ? RawName(readable, words, layout) : "";
     paths_.push_back({parent, name.empty()
                                   ? "<block " + Str(child) + ">"
                                   : RecordName(readable, words, layout)});
     const int path = static_cast<int>(paths_.size()) - 1;
-    const int* node = Admit(child, layout, path, "entry " + Str(entry));
-    if (node == nullptr) return;
+    const NodeRecord node = Admit(child, layout, path, "entry " + Str(entry));
+    if (node.words == nullptr) return;
     if (!name.empty()) {
       const auto [first, fresh] = names->emplace(name, entry);
       if (!fresh) {
@@ -219,9 +211,9 @@ class TreeChecker {
       }
     }
     if (kind == kKindStorage) {
-      storages_.push_back({child, path});
+      storages_.push_back({node, path});
     } else {
-      CheckStream(node, path);
+      CheckStream(node.words, path);
     }
   }
 
@@ -249,11 +241,12 @@ class TreeChecker {
       }
       return;
     }
-    const int data_words = view_.Words(data);
-    if (data_words < 0) {
+    const int data_words = walk_.view().Words(data);
+    const Admission admission = walk_.AdmitBlock(data, 0);
+    if (admission == Admission::kNotAllocated) {
       Add(FindingKind::kStream, path,
           "data block " + Str(data) + " is not allocated");
-    } else if (!Reach(data)) {
+    } else if (admission == Admission::kReachedAgain) {
       Add(FindingKind::kStream, path,
           "data block " + Str(data) + " is reached a second time");
     } else if (data_words < capacity_words) {
@@ -270,7 +263,7 @@ class TreeChecker {
                 return a.id < b.id;
               });
     for (const AllocatedBlock& block : sorted) {
-      if (reached_.count(block.id) != 0) continue;
+      if (walk_.Reached(block.id)) continue;
       Add(FindingKind::kLeak, "block " + Str(block.id),
           "allocated (" + Str(block.words) +
               " words) but not reached from the root");
@@ -278,29 +271,13 @@ class TreeChecker {
   }
 
   const std::vector<AllocatedBlock>& blocks_;
-  PlexView view_;
-  std::unordered_set<int> reached_;
+  RecordWalk walk_;
   std::vector<Pending> storages_;
   std::vector<PathLink> paths_;
   std::vector<TreeFinding> findings_;
 };
 
 }  // namespace
-
-PlexView::PlexView(const std::vector<AllocatedBlock>& blocks) {
-  for (const AllocatedBlock& block : blocks) words_[block.id] = block.words;
-}
-
-int PlexView::Words(int id) const {
-  const auto found = words_.find(id);
-  return found == words_.end() ? -1 : found->second;
-}
-
-const int* PlexView::Block(int id, int min_words) const {
-  const int words = Words(id);
-  if (words < 0 || words < min_words) return nullptr;
-  return ib0 + DMS_LOCATI(&id);
-}
 
 std::string RawRecordName(const int* node, int node_words,
                           const NodeLayout& layout) {

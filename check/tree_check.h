@@ -1,24 +1,19 @@
 // The tree checker: reads the storage tree's records straight from the plex,
 // starting at the root anchor (word 52 of block 2), and reports every
 // inconsistency it finds. It makes no library objects, never changes the
-// plex, and never reads a block that is not in the list of allocated blocks
-// it is given, nor past a block's end, so it is safe on any plex contents.
+// plex, and reads through a RecordWalk (element_lists.h), which never reads
+// a block that is not in the list of allocated blocks it is given, nor past
+// a block's end, so it is safe on any plex contents.
 #ifndef QSSTORAGE_CHECK_TREE_CHECK_H_
 #define QSSTORAGE_CHECK_TREE_CHECK_H_
 
 #include <string>
-#include <unordered_map>
 #include <vector>
 
+#include "check/element_lists.h"
 #include "records/node_records.h"
 
 namespace qss {
-
-// One block of the host's store.
-struct AllocatedBlock {
-  int id;
-  int words;
-};
 
 enum class FindingKind {
   kAnchor,   // block 2 cannot hold the root anchor
@@ -34,20 +29,6 @@ struct TreeFinding {
   FindingKind kind;
   std::string location;  // the element's path ("/a/b"), or "block N"
   std::string message;
-};
-
-// Bounded access to the allocated blocks.
-class PlexView {
- public:
-  explicit PlexView(const std::vector<AllocatedBlock>& blocks);
-  // The block's word count, or -1 when it is not allocated.
-  int Words(int id) const;
-  // The block's words, or null when it is not allocated or shorter than
-  // `min_words`. Valid until the plex changes.
-  const int* Block(int id, int min_words) const;
-
- private:
-  std::unordered_map<int, int> words_;
 };
 
 // The ANSI bytes of a node record's name up to the first zero, read from at

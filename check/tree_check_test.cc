@@ -172,86 +172,83 @@ struct Damage {
   bool walkable;
 };
 
+// One of each kind of damage, with the finding the checker gives it.
+const Damage kDamages[] = {
+    {"previous word disagrees",
+     [](const Tree& t) { At(t.a_entry, kEntryPreviousWord) = 0; },
+     FindingKind::kLink, "/dôcs", "previous word 0, expected", false},
+    {"list loops",
+     [](const Tree& t) { At(t.a_entry, kEntryNextWord) = t.b_entry; },
+     FindingKind::kLink, "/dôcs", "the element list loops", false},
+    {"unknown kind", [](const Tree& t) { At(t.c_entry, kEntryKindWord) = 7; },
+     FindingKind::kLink, "/", "has kind 7", false},
+    {"entry without child",
+     [](const Tree& t) { At(t.c_entry, kEntryChildWord) = 0; },
+     FindingKind::kLink, "/", "has no child", false},
+    {"entry not allocated",
+     [](const Tree& t) { At(t.docs, kStorageFirstEntryWord) = 9999; },
+     FindingKind::kLink, "/dôcs", "entry 9999, which is not allocated", false},
+    {"root anchor names a free block", [](const Tree&) { At(2, 52) = 9999; },
+     FindingKind::kLink, "/", "the root anchor names block 9999", false},
+    {"child of two entries",
+     [](const Tree& t) { At(t.b_entry, kEntryChildWord) = t.a; },
+     FindingKind::kLink, "/dôcs/a", "reached a second time", false},
+    {"node longer than its name",
+     [](const Tree& t) { At(t.c, kStreamNameLengthWord) = 2; },
+     FindingKind::kNode, "/c", "9 words but a name of 2 words", false},
+    {"storage node cut short",
+     [](const Tree& t) {
+       int words = 6, index = 0;
+       DMS_RALOCI(&t.docs, &words, &index);
+     },
+     FindingKind::kNode, "/<block", "fewer than 9", false},
+    {"size above the capacity",
+     [](const Tree& t) { At(t.c, kStreamSizeWord) = 300; },
+     FindingKind::kStream, "/c", "size 300 exceeds the byte capacity 256",
+     false},
+    {"size word with its top bit set",
+     [](const Tree& t) { At(t.c, kStreamSizeWord) = -1; }, FindingKind::kStream,
+     "/c", "size 4294967295 exceeds the byte capacity 256", false},
+    {"byte capacity above four times the words",
+     [](const Tree& t) { At(t.c, kStreamCapacityWordsWord) = 10; },
+     FindingKind::kStream, "/c", "exceeds 4 times the word capacity 10", false},
+    {"data block smaller than the capacity",
+     [](const Tree& t) {
+       At(t.c, kStreamCapacityWordsWord) = 100;
+       At(t.c, kStreamCapacityBytesWord) = 400;
+     },
+     FindingKind::kStream, "/c", "64 words, fewer than the word capacity 100",
+     false},
+    {"capacity without a data block",
+     [](const Tree& t) { At(t.c, kStreamDataBlockWord) = 0; },
+     FindingKind::kStream, "/c", "64 words but no data block", false},
+    {"data block of two streams",
+     [](const Tree& t) {
+       At(t.a, kStreamDataBlockWord) = At(t.c, kStreamDataBlockWord);
+     },
+     FindingKind::kStream, "/", "reached a second time", false},
+    {"duplicate names",
+     [](const Tree& t) { At(t.b, kStreamNameWord) = At(t.a, kStreamNameWord); },
+     FindingKind::kName, "/dôcs/a", "of the same name", true},
+    {"bytes after a name's end",
+     [](const Tree& t) { At(t.c, kStreamNameWord) |= 'x' << 16; },
+     FindingKind::kName, "/c", "bytes after the name's end", true},
+    {"deleted node reachable",
+     [](const Tree& t) { At(t.a, kStreamDeletedWord) = 1; },
+     FindingKind::kDeleted, "/dôcs/a", "stream node", true},
+    {"leak", [](const Tree&) { AllocateBlock(4); }, FindingKind::kLeak,
+     "block ", "allocated (4 words) but not reached", true},
+    {"anchor block too short",
+     [](const Tree&) {
+       int block = 2, words = 10, index = 0;
+       DMS_RALOCI(&block, &words, &index);
+     },
+     FindingKind::kAnchor, "block 2", "no root anchor", false},
+};
+
 TEST_F(TreeCheckTest, FindsEachKindOfDamage) {
-  const Damage damages[] = {
-      {"previous word disagrees",
-       [](const Tree& t) { At(t.a_entry, kEntryPreviousWord) = 0; },
-       FindingKind::kLink, "/dôcs", "previous word 0, expected", false},
-      {"list loops",
-       [](const Tree& t) { At(t.a_entry, kEntryNextWord) = t.b_entry; },
-       FindingKind::kLink, "/dôcs", "the element list loops", false},
-      {"unknown kind", [](const Tree& t) { At(t.c_entry, kEntryKindWord) = 7; },
-       FindingKind::kLink, "/", "has kind 7", false},
-      {"entry without child",
-       [](const Tree& t) { At(t.c_entry, kEntryChildWord) = 0; },
-       FindingKind::kLink, "/", "has no child", false},
-      {"entry not allocated",
-       [](const Tree& t) { At(t.docs, kStorageFirstEntryWord) = 9999; },
-       FindingKind::kLink, "/dôcs", "entry 9999, which is not allocated",
-       false},
-      {"root anchor names a free block", [](const Tree&) { At(2, 52) = 9999; },
-       FindingKind::kLink, "/", "the root anchor names block 9999", false},
-      {"child of two entries",
-       [](const Tree& t) { At(t.b_entry, kEntryChildWord) = t.a; },
-       FindingKind::kLink, "/dôcs/a", "reached a second time", false},
-      {"node longer than its name",
-       [](const Tree& t) { At(t.c, kStreamNameLengthWord) = 2; },
-       FindingKind::kNode, "/c", "9 words but a name of 2 words", false},
-      {"storage node cut short",
-       [](const Tree& t) {
-         int words = 6, index = 0;
-         DMS_RALOCI(&t.docs, &words, &index);
-       },
-       FindingKind::kNode, "/<block", "fewer than 9", false},
-      {"size above the capacity",
-       [](const Tree& t) { At(t.c, kStreamSizeWord) = 300; },
-       FindingKind::kStream, "/c", "size 300 exceeds the byte capacity 256",
-       false},
-      {"size word with its top bit set",
-       [](const Tree& t) { At(t.c, kStreamSizeWord) = -1; },
-       FindingKind::kStream, "/c",
-       "size 4294967295 exceeds the byte capacity 256", false},
-      {"byte capacity above four times the words",
-       [](const Tree& t) { At(t.c, kStreamCapacityWordsWord) = 10; },
-       FindingKind::kStream, "/c", "exceeds 4 times the word capacity 10",
-       false},
-      {"data block smaller than the capacity",
-       [](const Tree& t) {
-         At(t.c, kStreamCapacityWordsWord) = 100;
-         At(t.c, kStreamCapacityBytesWord) = 400;
-       },
-       FindingKind::kStream, "/c", "64 words, fewer than the word capacity 100",
-       false},
-      {"capacity without a data block",
-       [](const Tree& t) { At(t.c, kStreamDataBlockWord) = 0; },
-       FindingKind::kStream, "/c", "64 words but no data block", false},
-      {"data block of two streams",
-       [](const Tree& t) {
-         At(t.a, kStreamDataBlockWord) = At(t.c, kStreamDataBlockWord);
-       },
-       FindingKind::kStream, "/", "reached a second time", false},
-      {"duplicate names",
-       [](const Tree& t) {
-         At(t.b, kStreamNameWord) = At(t.a, kStreamNameWord);
-       },
-       FindingKind::kName, "/dôcs/a", "of the same name", true},
-      {"bytes after a name's end",
-       [](const Tree& t) { At(t.c, kStreamNameWord) |= 'x' << 16; },
-       FindingKind::kName, "/c", "bytes after the name's end", true},
-      {"deleted node reachable",
-       [](const Tree& t) { At(t.a, kStreamDeletedWord) = 1; },
-       FindingKind::kDeleted, "/dôcs/a", "stream node", true},
-      {"leak", [](const Tree&) { AllocateBlock(4); }, FindingKind::kLeak,
-       "block ", "allocated (4 words) but not reached", true},
-      {"anchor block too short",
-       [](const Tree&) {
-         int block = 2, words = 10, index = 0;
-         DMS_RALOCI(&block, &words, &index);
-       },
-       FindingKind::kAnchor, "block 2", "no root anchor", false},
-  };
   check_leaks_ = false;  // the damage orphans blocks on purpose
-  for (const Damage& damage : damages) {
+  for (const Damage& damage : kDamages) {
     SCOPED_TRACE(damage.what);
     QssPlex_Reset();
     damage.plant(BuildTree());

@@ -6,6 +6,7 @@
 #include "records/names.h"
 #include "records/node_records.h"
 #include "records/plex.h"
+#include "records/root_anchor.h"
 #include "storage/storage_plex.h"
 
 namespace qss {
@@ -19,8 +20,6 @@ constexpr CLSID kRootClassId = {
     0xBCFD,
     0x11D2,
     {0x82, 0x3A, 0x00, 0xC0, 0x4F, 0x6E, 0x77, 0x1B}};
-
-int& RootAnchor() { return LocateBlock(kAnchorBlock)[kAnchorWord]; }
 
 }  // namespace
 

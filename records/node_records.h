@@ -13,9 +13,9 @@
 //                                   8..  name, ANSI, zero padded
 // ElementEntry, 4 words: next, previous, kind (0 storage, 1 stream), child.
 // Lists run newest first; walks skip entries of other kinds or child 0.
-// The list words, the deleted flags and the open counts are read and
-// written only through records/element_list.h and records/lifetime.h; the
-// library never raises an open count (see lifetime.h).
+// The list words, deleted flags and open counts are read and written only
+// through records/element_list.h and records/lifetime.h (outside the library
+// read through check/element_lists.h); no open count is raised (lifetime.h).
 #ifndef QSSTORAGE_RECORDS_NODE_RECORDS_H_
 #define QSSTORAGE_RECORDS_NODE_RECORDS_H_
 

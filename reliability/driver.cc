@@ -9,8 +9,8 @@
 #include <unistd.h>
 #endif
 
+#include "check/element_lists.h"
 #include "check/tree_check.h"
-#include "records/dms.h"
 #include "records/node_records.h"
 #include "reliability/operations.h"
 #include "reliability/run_state.h"
@@ -19,13 +19,7 @@
 namespace qss_reliability {
 namespace {
 
-using qss::kEntryChildWord;
-using qss::kEntryKindWord;
-using qss::kEntryNextWord;
 using qss::kEntryWords;
-
-using qss::kAnchorBlock;
-using qss::kAnchorWord;
 
 std::string ImagePath() {
 #if defined(_WIN32)
@@ -76,21 +70,80 @@ bool RunState::Conclude(const Op& op, Call& c, Outcome& library,
 
 namespace {
 
-const int* Block(int id) { return ib0 + DMS_LOCATI(&id); }
+// The store's allocated blocks, for the walk and the checker.
+std::vector<qss::AllocatedBlock> StoreBlocks() {
+  std::vector<qss::AllocatedBlock> blocks;
+  for (int id = QssPlex_NextBlockId(0); id != 0; id = QssPlex_NextBlockId(id)) {
+    blocks.push_back({id, QssPlex_BlockWords(id)});
+  }
+  return blocks;
+}
 
-std::string RecordedName(const int* node, const qss::NodeLayout& layout) {
-  const int words = node[layout.name_length_word];
-  const char* bytes =
-      reinterpret_cast<const char*>(node + layout.name_length_word + 1);
-  return std::string(bytes, strnlen(bytes, 4 * static_cast<size_t>(words)));
+// A node's record against the model's node: "" when they agree.
+std::string CompareNode(const qss::NodeRecord& record, const ModelNode& m) {
+  const qss::NodeLayout& layout =
+      qss::LayoutOf(m.storage ? qss::kKindStorage : qss::kKindStream);
+  if (record.admission != qss::Admission::kAdmitted) {
+    return record.admission == qss::Admission::kReachedAgain
+               ? "node reached a second time"
+               : "node not allocated or too short";
+  }
+  if (!record.sized_as_named()) {
+    return "node size disagrees with its name length";
+  }
+  const int* node = record.words;
+  if (qss::RawRecordName(node, record.block_words, layout) != m.name ||
+      record.name_words != static_cast<int>((m.name.size() + 3) / 4)) {
+    return "name differs from the model's";
+  }
+  if (node[layout.deleted_word] != 0) return "marked deleted";
+  if (node[layout.open_count_word] != 0) return "open count set";
+  const int mode_word =
+      m.storage ? qss::kStorageOpenModeWord : qss::kStreamOpenModeWord;
+  if (node[mode_word] != m.mode) {
+    return "open mode " + Hex(static_cast<uint32_t>(node[mode_word])) +
+           ", the model's " + Hex(static_cast<uint32_t>(m.mode));
+  }
+  if (m.storage && std::memcmp(node + qss::kStorageClassIdWord, m.clsid.data(),
+                               m.clsid.size()) != 0) {
+    return "class id differs from the model's";
+  }
+  return "";
+}
+
+// A stream's size and bytes against the model's: "" when they agree.
+std::string CompareData(const qss::PlexView& view, const int* node,
+                        const ModelNode& m) {
+  const uint32_t size = static_cast<uint32_t>(node[qss::kStreamSizeWord]);
+  const uint32_t capacity =
+      static_cast<uint32_t>(node[qss::kStreamCapacityBytesWord]);
+  const int data = node[qss::kStreamDataBlockWord];
+  if (size != m.bytes.size()) {
+    return "size " + std::to_string(size) + ", the model's " +
+           std::to_string(m.bytes.size());
+  }
+  const int* bytes = view.Block(data, 0);
+  if (data == 0 || bytes == nullptr ||
+      static_cast<uint64_t>(view.Words(data)) * 4 < capacity ||
+      capacity < size) {
+    return "data block missing or smaller than the size";
+  }
+  if (size > 0 && std::memcmp(bytes, m.bytes.data(), size) != 0) {
+    return "bytes differ from the model's";
+  }
+  return "";
 }
 
 }  // namespace
 
 // The plex against the model, record by record: "" when they agree, else
 // the first difference. The element list of `ignore` is not compared.
-std::string RunState::CompareTree(const ModelNode* ignore) const {
-  const int anchor = Block(kAnchorBlock)[kAnchorWord];
+std::string RunState::CompareTree(
+    const ModelNode* ignore,
+    const std::vector<qss::AllocatedBlock>& blocks) const {
+  qss::RecordWalk walk(blocks);
+  int anchor = 0;
+  if (!walk.ReadAnchor(&anchor)) return "block 2 cannot hold the root anchor";
   if (model.root() == nullptr) {
     return anchor == 0 ? ""
                        : "the anchor holds " + std::to_string(anchor) +
@@ -107,74 +160,34 @@ std::string RunState::CompareTree(const ModelNode* ignore) const {
     const Pending at = pending.back();
     pending.pop_back();
     const ModelNode& m = *at.node;
-    const qss::NodeLayout& layout =
-        m.storage ? qss::kStorageLayout : qss::kStreamLayout;
     const std::string where =
         at.path + " (block " + std::to_string(at.id) + ")";
-    const int words = QssPlex_BlockWords(at.id);
-    if (words < layout.name_length_word + 1) {
-      return where + ": node not allocated or too short";
+    const qss::NodeRecord record = walk.AdmitNode(
+        at.id, m.storage ? qss::kStorageLayout : qss::kStreamLayout);
+    std::string difference = CompareNode(record, m);
+    if (difference.empty() && !m.storage) {
+      difference = CompareData(walk.view(), record.words, m);
     }
-    const int* node = Block(at.id);
-    const int name_words = node[layout.name_length_word];
-    if (name_words < 0 || words != layout.name_length_word + 1 + name_words) {
-      return where + ": node size disagrees with its name length";
-    }
-    if (RecordedName(node, layout) != m.name ||
-        name_words != static_cast<int>((m.name.size() + 3) / 4)) {
-      return where + ": name differs from the model's";
-    }
-    if (node[layout.deleted_word] != 0) return where + ": marked deleted";
-    if (node[layout.open_count_word] != 0) return where + ": open count set";
-    const int mode_word =
-        m.storage ? qss::kStorageOpenModeWord : qss::kStreamOpenModeWord;
-    if (node[mode_word] != m.mode) {
-      return where + ": open mode " +
-             Hex(static_cast<uint32_t>(node[mode_word])) + ", the model's " +
-             Hex(static_cast<uint32_t>(m.mode));
-    }
-    if (!m.storage) {
-      const uint32_t size = static_cast<uint32_t>(node[qss::kStreamSizeWord]);
-      const uint32_t capacity =
-          static_cast<uint32_t>(node[qss::kStreamCapacityBytesWord]);
-      const int data = node[qss::kStreamDataBlockWord];
-      if (size != m.bytes.size()) {
-        return where + ": size " + std::to_string(size) + ", the model's " +
-               std::to_string(m.bytes.size());
-      }
-      if (data == 0 || !QssPlex_IsLive(data) ||
-          static_cast<uint64_t>(QssPlex_BlockWords(data)) * 4 < capacity ||
-          capacity < size) {
-        return where + ": data block missing or smaller than the size";
-      }
-      const auto* bytes = reinterpret_cast<const uint8_t*>(Block(data));
-      if (size > 0 && std::memcmp(bytes, m.bytes.data(), size) != 0) {
-        return where + ": bytes differ from the model's";
-      }
-      continue;
-    }
-    if (std::memcmp(node + qss::kStorageClassIdWord, m.clsid.data(),
-                    m.clsid.size()) != 0) {
-      return where + ": class id differs from the model's";
-    }
-    if (at.node == ignore) continue;
+    if (!difference.empty()) return where + ": " + difference;
+    if (!m.storage || at.node == ignore) continue;
     size_t index = 0;
-    for (int entry = node[qss::kStorageFirstEntryWord]; entry != 0; ++index) {
-      if (QssPlex_BlockWords(entry) != kEntryWords) {
-        return where + ": entry " + std::to_string(entry) + " is not an entry";
+    qss::ElementList list = walk.ListOf(record);
+    for (qss::ListStep step; list.Next(&step); ++index) {
+      if (step.admission != qss::Admission::kAdmitted ||
+          step.words != kEntryWords) {
+        return where + ": entry " + std::to_string(step.entry) +
+               " is not an entry";
       }
-      const int* words_of = Block(entry);
       if (index >= m.entries.size())
         return where + ": more elements than the model";
       const ModelNode& child = *m.entries[index]->child;
-      if (words_of[kEntryKindWord] != (child.storage ? 0 : 1)) {
+      if (step.links.kind != (child.storage ? 0 : 1)) {
         return where + ": element " + std::to_string(index) +
                " is of another kind than the model's";
       }
       pending.push_back(
-          {words_of[kEntryChildWord], &child,
+          {step.links.child, &child,
            at.path + Printable(FromAnsi(child.name).c_str()) + "/"});
-      entry = words_of[kEntryNextWord];
     }
     if (index != m.entries.size())
       return where + ": fewer elements than the model";
@@ -186,13 +199,10 @@ bool RunState::CheckState(const Op& op, bool compare_tree,
                           const ModelNode* ignore, bool final) {
   if (QssPlex_InBead()) return Fail(op, "the simulation bead was left open");
   if (!options.check_every_op && !final) return true;
+  const std::vector<qss::AllocatedBlock> blocks = StoreBlocks();
   if (compare_tree) {
-    const std::string difference = CompareTree(ignore);
+    const std::string difference = CompareTree(ignore, blocks);
     if (!difference.empty()) return Fail(op, "tree differs: " + difference);
-  }
-  std::vector<qss::AllocatedBlock> blocks;
-  for (int id = QssPlex_NextBlockId(0); id != 0; id = QssPlex_NextBlockId(id)) {
-    blocks.push_back({id, QssPlex_BlockWords(id)});
   }
   // A destroyed node is freed at once, whoever holds it: at no point may
   // a block be left that the tree does not reach.

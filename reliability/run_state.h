@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "check/element_lists.h"
 #include "platform/com.h"
 #include "reliability/driver.h"
 #include "reliability/model.h"
@@ -196,9 +197,11 @@ struct RunState {
   // is not compared.
   bool CheckState(const Op& op, bool compare_tree, const ModelNode* ignore,
                   bool final);
-  // The plex against the model, record by record: "" when they agree,
-  // else the first difference.
-  std::string CompareTree(const ModelNode* ignore) const;
+  // The plex against the model, record by record, read through the
+  // checker's bounded walk over `blocks`, the store's allocated blocks: ""
+  // when they agree, else the first difference.
+  std::string CompareTree(const ModelNode* ignore,
+                          const std::vector<qss::AllocatedBlock>& blocks) const;
 };
 
 }  // namespace qss_reliability

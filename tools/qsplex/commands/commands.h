@@ -8,7 +8,8 @@
 //   hexdump.cc          hexdump
 //   elements.cc         mkdir, rm, mv, cp, setclass
 //   image_commands.cc   init, reset, clear
-//   inspect_entries.cc  info, check, dump (their code in dump.cc)
+//   inspect_entries.cc  info, check, dump (their code in inspect.cc; the
+//                       records they read and print in records/)
 //   recover.cc          recover
 //   compound.cc         export, import
 // commands.cc lists them in the order 'qsplex help' shows them.
@@ -21,6 +22,7 @@
 
 #include "tools/qsplex/cli/command.h"
 #include "tools/qsplex/image/session.h"
+#include "tools/qsplex/os/chunks.h"
 
 namespace qsplex {
 
@@ -48,9 +50,6 @@ extern const Command kResetCommand;
 extern const Command kClearCommand;
 extern const Command kExportCommand;
 extern const Command kImportCommand;
-
-// Bytes move between streams and files in pieces of this size.
-constexpr size_t kChunkBytes = 1024 * 1024;
 
 // Ends the message of a change refused part way: nothing is saved.
 constexpr const char* kUnchanged = "; the image is unchanged";

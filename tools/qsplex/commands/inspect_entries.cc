@@ -1,4 +1,4 @@
-// The entries of info, check and dump, whose code is in dump.cc.
+// The entries of info, check and dump, whose code is in inspect.cc.
 #include "tools/qsplex/commands/commands.h"
 
 namespace qsplex {

@@ -1,8 +1,9 @@
 // Reading a damaged image: which blocks fail their checksum or were cut off
 // by the file's end, and which elements of the tree can still be reached
-// and trusted. The walk reads records straight from the plex through a
-// bounded view, as the tree checker does, so no damaged record can send it
-// out of a block, round a loop or into another element's record.
+// and trusted. The walk reads records straight from the plex through the
+// tree checker's bounded walk (check/element_lists.h), so no damaged record
+// can send it out of a block, round a loop or into another element's
+// record.
 #ifndef QSSTORAGE_TOOLS_QSPLEX_RECORDS_SALVAGE_H_
 #define QSSTORAGE_TOOLS_QSPLEX_RECORDS_SALVAGE_H_
 
@@ -67,6 +68,10 @@ SalvagedTree SalvageTree(const std::vector<qss::AllocatedBlock>& blocks,
 // alone.
 void RebuildTree(SalvagedTree* tree,
                  const std::vector<qss::AllocatedBlock>& old_blocks);
+
+// What is wrong with a damaged block of `words` words: "fails its
+// checksum", "cut off by the image's end after N of its M bytes".
+std::string DamageText(const BlockDamage& damage, int words);
 
 // "kept", "damaged" or "lost".
 const char* FateName(Fate fate);

@@ -1,20 +1,13 @@
-// The salvaging walk over a damaged tree's records, and the new tree made
-// from what it keeps.
-//
-// The new tree is made through the library in the same plex, beside the old
-// records: the root anchor is cleared so that the library makes a fresh
-// root, each kept element is made under its old name, in its old order, and
-// every stream's bytes are copied from its old data block, which is freed
-// as soon as it is copied so that the plex never holds much more than the
-// image. Last, every block of the old tree is freed.
+// The salvaging walk over a damaged tree's records, through the checker's
+// bounded RecordWalk (check/element_lists.h): the same admission rules, and
+// then what the image's damage spoils.
 #include <algorithm>
 #include <cstring>
 #include <unordered_map>
 #include <unordered_set>
 #include <utility>
 
-#include "qsstorage/qsstorage.h"
-#include "records/dms.h"
+#include "check/element_lists.h"
 #include "records/node_records.h"
 #include "standins/plex_controls.h"
 #include "tools/qsplex/records/salvage.h"
@@ -27,31 +20,31 @@ std::string Str(uint64_t value) { return std::to_string(value); }
 uint64_t Unsigned(int word) { return static_cast<uint32_t>(word); }
 
 // The tree's walk over a plex that may hold anything: every block is read
-// through the view, once at most, and an element counts only when its
-// record verifies.
+// through the walk, admitted once at most, and an element counts only when
+// its record verifies.
 class TreeSalvager {
  public:
   TreeSalvager(const std::vector<qss::AllocatedBlock>& blocks,
                const DamageMap& damage)
-      : blocks_(blocks), view_(blocks), damage_(damage) {}
+      : blocks_(blocks), walk_(blocks), view_(walk_.view()), damage_(damage) {}
 
   SalvagedTree Run() {
-    reached_ = {1, qss::kAnchorBlock};
+    walk_.Reach(1);
+    walk_.Reach(qss::kAnchorBlock);
     tree_.roles[1] = "the host's own block";
     tree_.roles[qss::kAnchorBlock] = "the host's block holding the root anchor";
     SalvagedElement root;
     root.kind = qss::kKindStorage;
     root.name = "Root";
     root.path = "/";
-    const int* anchor = view_.Block(qss::kAnchorBlock, qss::kAnchorWord + 1);
-    if (anchor == nullptr) {
+    int anchor = 0;
+    if (!walk_.ReadAnchor(&anchor)) {
       Lose(&root, "block 2 cannot hold the root anchor");
     } else if (const BlockDamage* damage = Damage(qss::kAnchorBlock);
                damage != nullptr && damage->kind == QSS_PLEX_BLOCK_CUT) {
       Lose(&root,
            "the root anchor's block 2 " + Describe(qss::kAnchorBlock, ""));
-    } else if (anchor[qss::kAnchorWord] != 0 &&
-               Admit(anchor[qss::kAnchorWord], &root) != nullptr &&
+    } else if (anchor != 0 && Admit(anchor, &root) != nullptr &&
                damage != nullptr) {
       Spoil(&root, "the root anchor's block 2 " +
                        Describe(qss::kAnchorBlock, "anchor"));
@@ -73,7 +66,8 @@ class TreeSalvager {
         storages.pop_back();
         const int* node =
             view_.Block(tree_.elements[storage].node, qss::kStorageNameWord);
-        ListElements(storage, node[qss::kStorageFirstEntryWord], 0, &storages);
+        ListElements(storage, walk_.ListFrom(walk_.FirstEntryOf(node), 0),
+                     &storages);
       }
     }
     return std::move(tree_);
@@ -88,13 +82,11 @@ class TreeSalvager {
   // "fails its checksum, so its ROLE may be wrong", "is cut off ...".
   std::string Describe(int block, const char* what) const {
     const BlockDamage* damage = Damage(block);
+    const std::string text = DamageText(*damage, view_.Words(block));
     if (damage->kind == QSS_PLEX_BLOCK_CHECKSUM) {
-      return "fails its checksum, so its " + std::string(what) +
-             " may be wrong";
+      return text + ", so its " + what + " may be wrong";
     }
-    return "is cut off by the image's end after " + Str(damage->bytes_read) +
-           " of its " + Str(4 * static_cast<uint64_t>(view_.Words(block))) +
-           " bytes";
+    return "is " + text;
   }
 
   static void Lose(SalvagedElement* element, std::string why) {
@@ -109,30 +101,28 @@ class TreeSalvager {
   // Reads the record of `element` in block `id` when it verifies: allocated,
   // reached once, as long as its name says and not cut short.
   const int* Admit(int id, SalvagedElement* element) {
-    const qss::NodeLayout& layout = qss::LayoutOf(element->kind);
-    const int header = layout.name_length_word + 1;
-    const int words = view_.Words(id);
+    const qss::NodeRecord node =
+        walk_.AdmitNode(id, qss::LayoutOf(element->kind));
     const std::string record = "its record, block " + Str(id) + ",";
-    if (words < 0) {
+    if (node.admission == qss::Admission::kNotAllocated) {
       Lose(element, record + " is not allocated");
       return nullptr;
     }
-    if (!reached_.insert(id).second) {
+    if (node.admission == qss::Admission::kReachedAgain) {
       Lose(element, record + " belongs to another element too");
       return nullptr;
     }
     element->node = id;
     tree_.roles[id] = "the record of " + element->path;
-    if (words < header) {
-      Lose(element,
-           record + " has " + Str(words) + " words, fewer than " + Str(header));
+    if (node.admission == qss::Admission::kTooShort) {
+      Lose(element, record + " has " + Str(node.block_words) +
+                        " words, fewer than " + Str(node.header_words));
       return nullptr;
     }
-    const int* node = view_.Block(id, header);
-    const int name_words = node[layout.name_length_word];
-    if (name_words < 0 || int64_t{header} + name_words != words) {
-      Lose(element, record + " holds " + Str(words) +
-                        " words, unlike its name length " + Str(name_words));
+    if (!node.sized_as_named()) {
+      Lose(element, record + " holds " + Str(node.block_words) +
+                        " words, unlike its name length " +
+                        Str(node.name_words));
       return nullptr;
     }
     if (const BlockDamage* damage = Damage(id)) {
@@ -143,14 +133,14 @@ class TreeSalvager {
       Spoil(element,
             record + " " + Describe(id, "name, class id, size or links"));
     }
-    if (node[layout.deleted_word] != 0) {
+    if (node.words[qss::LayoutOf(element->kind).deleted_word] != 0) {
       Spoil(element, record + " is marked deleted");
     }
     if (element->kind == qss::kKindStorage) {
-      std::memcpy(&element->clsid, node + qss::kStorageClassIdWord,
+      std::memcpy(&element->clsid, node.words + qss::kStorageClassIdWord,
                   sizeof element->clsid);
     }
-    return node;
+    return node.words;
   }
 
   // The rest of the list a cut ends: lists that no list reaches, starting
@@ -172,7 +162,7 @@ class TreeSalvager {
             "its element list goes on at entry " + Str(head) +
                 ", which no list reaches and which links back to block " +
                 Str(previous) + ", lost with the image's end");
-      ListElements(storage, head, previous, storages);
+      ListElements(storage, walk_.ListFrom(head, previous), storages);
     }
   }
 
@@ -182,13 +172,14 @@ class TreeSalvager {
   void AdoptNodes(int storage, std::vector<int>* storages) {
     std::unordered_set<int> named;
     for (const qss::AllocatedBlock& block : blocks_) {
-      const int* words = view_.Block(block.id, qss::kEntryWords);
-      if (block.words == qss::kEntryWords) {
-        named.insert(words[qss::kEntryChildWord]);
+      qss::EntryLinks links;
+      if (block.words == qss::kEntryWords &&
+          walk_.PeekEntry(block.id, &links)) {
+        named.insert(links.child);
       }
     }
     for (const qss::AllocatedBlock& block : blocks_) {
-      if (reached_.count(block.id) != 0 || named.count(block.id) != 0 ||
+      if (walk_.Reached(block.id) || named.count(block.id) != 0 ||
           Damage(block.id) != nullptr) {
         continue;
       }
@@ -221,7 +212,7 @@ class TreeSalvager {
       return false;
     }
     if (layout.kind == qss::kKindStorage) {
-      const int first = node[qss::kStorageFirstEntryWord];
+      const int first = walk_.FirstEntryOf(node);
       int previous = -1;
       return first == 0 ||
              (SoundOrphanEntry(first, &previous) && previous == 0);
@@ -229,7 +220,7 @@ class TreeSalvager {
     const int data = node[qss::kStreamDataBlockWord];
     const uint64_t capacity_words =
         Unsigned(node[qss::kStreamCapacityWordsWord]);
-    return data != 0 && reached_.count(data) == 0 && view_.Words(data) >= 0 &&
+    return data != 0 && !walk_.Reached(data) && view_.Words(data) >= 0 &&
            static_cast<uint64_t>(view_.Words(data)) >= capacity_words &&
            Unsigned(node[qss::kStreamSizeWord]) <=
                Unsigned(node[qss::kStreamCapacityBytesWord]) &&
@@ -239,31 +230,26 @@ class TreeSalvager {
   // Whether `block` is an entry not reached yet, sound and holding a
   // child; its previous word comes back in `*previous`.
   bool SoundOrphanEntry(int block, int* previous) const {
-    const int* words = view_.Block(block, qss::kEntryWords);
-    if (words == nullptr || view_.Words(block) != qss::kEntryWords ||
-        reached_.count(block) != 0 || Damage(block) != nullptr ||
-        words[qss::kEntryChildWord] == 0 ||
-        (words[qss::kEntryKindWord] != qss::kKindStorage &&
-         words[qss::kEntryKindWord] != qss::kKindStream)) {
+    qss::EntryLinks links;
+    if (!walk_.PeekEntry(block, &links) ||
+        view_.Words(block) != qss::kEntryWords || walk_.Reached(block) ||
+        Damage(block) != nullptr || links.child == 0 || !links.known_kind()) {
       return false;
     }
-    *previous = words[qss::kEntryPreviousWord];
+    *previous = links.previous;
     return true;
   }
 
-  void ListElements(int storage, int first, int previous,
+  void ListElements(int storage, qss::ElementList list,
                     std::vector<int>* storages) {
     const std::string path = tree_.elements[storage].path;
-    for (int entry = first; entry != 0;) {
-      const int words = view_.Words(entry);
-      std::string broken;
-      if (words < qss::kEntryWords) {
-        broken = words < 0 ? "is not allocated" : "is too short for an entry";
-      } else if (!reached_.insert(entry).second) {
-        broken = "is reached a second time";
-      } else if (const BlockDamage* damage = Damage(entry)) {
+    qss::ListStep step;
+    while (list.Next(&step)) {
+      const int entry = step.entry;
+      std::string broken = Broken(step);
+      if (broken.empty() && Damage(entry) != nullptr) {
         tree_.roles[entry] = "an entry of " + path;
-        if (damage->kind == QSS_PLEX_BLOCK_CUT) {
+        if (Damage(entry)->kind == QSS_PLEX_BLOCK_CUT) {
           broken = Describe(entry, "");
         } else {
           Spoil(&tree_.elements[storage], "entry " + Str(entry) +
@@ -272,40 +258,56 @@ class TreeSalvager {
         }
       }
       if (!broken.empty()) {
-        const int after = EntryAfter(entry);
-        SalvagedElement lost;
-        lost.parent = storage;
-        lost.path = Join(path, "<entry " + Str(entry) + ">");
-        Lose(&lost,
-             "its element list runs into block " + Str(entry) + ", which " +
-                 broken +
-                 (after != 0 ? "; the list goes on at entry " + Str(after) +
-                                   ", which links back to it"
-                             : ": the elements after it are not reached "
-                               "through the list"));
-        tree_.elements.push_back(std::move(lost));
-        if (Damage(entry) != nullptr &&
-            std::find(cut_lists_.begin(), cut_lists_.end(), storage) ==
-                cut_lists_.end()) {
-          cut_lists_.push_back(storage);
-        }
-        previous = entry;
-        entry = after;
+        list.GoOnAt(LoseRestOfList(storage, entry, broken));
         continue;
       }
       tree_.roles[entry] = "an entry of " + path;
-      const int* links = view_.Block(entry, qss::kEntryWords);
-      if (links[qss::kEntryPreviousWord] != previous) {
+      if (step.links.previous != step.expected_previous) {
         Spoil(&tree_.elements[storage],
               "entry " + Str(entry) + " of its element list links back to " +
-                  Str(links[qss::kEntryPreviousWord]) + ", not " +
-                  Str(previous));
+                  Str(step.links.previous) + ", not " +
+                  Str(step.expected_previous));
       }
-      AddChild(storage, entry, links[qss::kEntryKindWord],
-               links[qss::kEntryChildWord], storages);
-      previous = entry;
-      entry = links[qss::kEntryNextWord];
+      AddChild(storage, entry, step.links.kind, step.links.child, storages);
     }
+  }
+
+  // Why an entry the walk refused cannot be followed; "" when admitted.
+  static std::string Broken(const qss::ListStep& step) {
+    switch (step.admission) {
+      case qss::Admission::kNotAllocated:
+        return "is not allocated";
+      case qss::Admission::kReachedAgain:
+        return "is reached a second time";
+      case qss::Admission::kTooShort:
+        return "is too short for an entry";
+      case qss::Admission::kAdmitted:
+        break;
+    }
+    return "";
+  }
+
+  // Marks the list of `storage` broken at `entry`, which `broken` says why;
+  // returns the entry the list goes on at, 0 when none is known.
+  int LoseRestOfList(int storage, int entry, const std::string& broken) {
+    const int after = EntryAfter(entry);
+    SalvagedElement lost;
+    lost.parent = storage;
+    lost.path =
+        Join(tree_.elements[storage].path, "<entry " + Str(entry) + ">");
+    Lose(&lost, "its element list runs into block " + Str(entry) + ", which " +
+                    broken +
+                    (after != 0 ? "; the list goes on at entry " + Str(after) +
+                                      ", which links back to it"
+                                : ": the elements after it are not reached "
+                                  "through the list"));
+    tree_.elements.push_back(std::move(lost));
+    if (Damage(entry) != nullptr &&
+        std::find(cut_lists_.begin(), cut_lists_.end(), storage) ==
+            cut_lists_.end()) {
+      cut_lists_.push_back(storage);
+    }
+    return after;
   }
 
   // The entry after the broken entry `entry`: the one block not reached
@@ -314,19 +316,19 @@ class TreeSalvager {
   int EntryAfter(int entry) {
     if (links_back_.empty()) {
       for (const qss::AllocatedBlock& block : blocks_) {
-        const int* words = view_.Block(block.id, qss::kEntryWords);
-        if (block.words != qss::kEntryWords || words == nullptr ||
-            words[qss::kEntryPreviousWord] == 0) {
+        qss::EntryLinks links;
+        if (block.words != qss::kEntryWords ||
+            !walk_.PeekEntry(block.id, &links) || links.previous == 0) {
           continue;
         }
-        links_back_.emplace(words[qss::kEntryPreviousWord], block.id);
+        links_back_.emplace(links.previous, block.id);
       }
       links_back_.emplace(0, 0);  // built
     }
     int after = 0;
     const auto [first, last] = links_back_.equal_range(entry);
     for (auto candidate = first; candidate != last; ++candidate) {
-      if (reached_.count(candidate->second) != 0) continue;
+      if (walk_.Reached(candidate->second)) continue;
       if (after != 0) return 0;
       after = candidate->second;
     }
@@ -379,9 +381,10 @@ class TreeSalvager {
     std::string missing;
     if (data == 0) {
       missing = "it has no data block";
-    } else if (words < 0) {
+    } else if (const qss::Admission admission = walk_.AdmitBlock(data, 0);
+               admission == qss::Admission::kNotAllocated) {
       missing = "its data block " + Str(data) + " is not allocated";
-    } else if (!reached_.insert(data).second) {
+    } else if (admission == qss::Admission::kReachedAgain) {
       missing = "its data block " + Str(data) + " belongs to another element";
     } else {
       stream->data = data;
@@ -407,121 +410,25 @@ class TreeSalvager {
   }
 
   const std::vector<qss::AllocatedBlock>& blocks_;
-  const qss::PlexView view_;
+  qss::RecordWalk walk_;
+  const qss::PlexView& view_;
   const DamageMap& damage_;
   std::unordered_multimap<int, int> links_back_;  // previous word to entry
   std::vector<int> cut_lists_;  // storages whose list a cut block ends
-  std::unordered_set<int> reached_;
   SalvagedTree tree_;
 };
 
-constexpr size_t kChunkBytes = 64 * 1024;
-
-// The words of `block`, located afresh: making the new tree allocates.
-const unsigned char* BlockBytes(int block) {
-  return reinterpret_cast<const unsigned char*>(ib0 + DMS_LOCATI(&block));
-}
-
-HRESULT WideName(const std::string& ansi, WideString* out) {
-  std::vector<OLECHAR> wide(ansi.size() + 1);
-  if (qss::AnsiToWide(ansi.c_str(), wide.data(),
-                      static_cast<int>(wide.size())) == 0 &&
-      !ansi.empty()) {
-    return STG_E_INVALIDNAME;
-  }
-  *out = wide.data();
-  return S_OK;
-}
-
-// Copies the kept bytes of `element`'s old data block into `stream`.
-HRESULT CopyData(const SalvagedElement& element, IStream* stream) {
-  std::vector<unsigned char> chunk(kChunkBytes);
-  for (uint64_t at = 0; at < element.kept;) {
-    const ULONG bytes =
-        static_cast<ULONG>(std::min<uint64_t>(kChunkBytes, element.kept - at));
-    std::memcpy(chunk.data(), BlockBytes(element.data) + at, bytes);
-    ULONG written = 0;
-    const HRESULT hr = stream->Write(chunk.data(), bytes, &written);
-    if (FAILED(hr)) return hr;
-    if (written != bytes) return STG_E_MEDIUMFULL;
-    at += bytes;
-  }
-  return S_OK;
-}
-
-// Makes `element` in `parent`; a storage comes back in `*storage`.
-HRESULT Make(IStorage* parent, const SalvagedElement& element,
-             Ref<IStorage>* storage) {
-  WideString name;
-  HRESULT hr = WideName(element.name, &name);
-  if (FAILED(hr)) return hr;
-  if (element.kind == qss::kKindStorage) {
-    hr = parent->CreateStorage(name.c_str(), kReadWrite, 0, 0, storage->Out());
-    if (SUCCEEDED(hr)) hr = (*storage)->SetClass(element.clsid);
-    return hr;
-  }
-  Ref<IStream> stream;
-  hr = parent->CreateStream(name.c_str(), kReadWrite, 0, 0, stream.Out());
-  if (SUCCEEDED(hr)) hr = CopyData(element, stream.get());
-  if (FAILED(hr) && stream) {
-    stream.Reset();
-    parent->DestroyElement(name.c_str());
-  }
-  return hr;
-}
-
 }  // namespace
-
-void RebuildTree(SalvagedTree* tree,
-                 const std::vector<qss::AllocatedBlock>& old_blocks) {
-  std::vector<SalvagedElement>& elements = tree->elements;
-  int anchor_block = qss::kAnchorBlock;
-  ib0[DMS_LOCATI(&anchor_block) + qss::kAnchorWord] = 0;
-  std::vector<Ref<IStorage>> storages(elements.size());
-  storages[0] = Ref<IStorage>(GetRootIStorage());
-  if (elements[0].fate != Fate::kLost && storages[0]) {
-    storages[0]->SetClass(elements[0].clsid);
-  }
-  std::vector<std::vector<int>> children(elements.size());
-  for (size_t i = 1; i < elements.size(); ++i) {
-    children[elements[i].parent].push_back(static_cast<int>(i));
-  }
-  std::unordered_set<int> freed;
-  for (size_t s = 0; s < elements.size(); ++s) {
-    // Lists run newest first: the oldest is made first to keep the order.
-    for (auto child = children[s].rbegin(); child != children[s].rend();
-         ++child) {
-      SalvagedElement& element = elements[*child];
-      if (element.fate == Fate::kLost) continue;
-      if (!storages[s]) {
-        element.fate = Fate::kLost;
-        element.problems.push_back("its storage could not be made");
-        continue;
-      }
-      const HRESULT hr = Make(storages[s].get(), element, &storages[*child]);
-      if (FAILED(hr)) {
-        element.fate = Fate::kLost;
-        element.problems.push_back("cannot be made: " + DescribeResult(hr));
-      }
-      if (element.data != 0) {
-        DMS_ATFREE(&element.data);
-        freed.insert(element.data);
-      }
-    }
-    storages[s].Reset();
-  }
-  for (const qss::AllocatedBlock& block : old_blocks) {
-    if (block.id == 1 || block.id == qss::kAnchorBlock ||
-        freed.count(block.id) != 0) {
-      continue;
-    }
-    DMS_ATFREE(&block.id);
-  }
-}
 
 SalvagedTree SalvageTree(const std::vector<qss::AllocatedBlock>& blocks,
                          const DamageMap& damage) {
   return TreeSalvager(blocks, damage).Run();
+}
+
+std::string DamageText(const BlockDamage& damage, int words) {
+  if (damage.kind == QSS_PLEX_BLOCK_CHECKSUM) return "fails its checksum";
+  return "cut off by the image's end after " + Str(damage.bytes_read) +
+         " of its " + Str(4 * static_cast<uint64_t>(words)) + " bytes";
 }
 
 const char* FateName(Fate fate) {

@@ -1,8 +1,8 @@
-#include <algorithm>
+// info, check and dump: what an image holds, whether its tree is sound,
+// and its records. The records themselves are read and printed by
+// records/record_dump.h; here are the commands and check's report.
 #include <cstdio>
-#include <cstring>
 #include <string>
-#include <unordered_set>
 #include <vector>
 
 #include "check/tree_check.h"
@@ -11,6 +11,7 @@
 #include "standins/plex_controls.h"
 #include "tools/qsplex/commands/commands.h"
 #include "tools/qsplex/output/json.h"
+#include "tools/qsplex/records/record_dump.h"
 #include "tools/qsplex/records/salvage.h"
 
 namespace qsplex {
@@ -18,227 +19,6 @@ namespace {
 
 using qss::kAnchorBlock;
 using qss::kAnchorWord;
-
-constexpr int kDataBytesShown = 256;
-
-const char* const kStorageLabels[] = {
-    "class id", "class id",    "class id",   "class id",  "open mode",
-    "deleted",  "first entry", "open count", "name words"};
-const char* const kStreamLabels[] = {
-    "data block", "capacity words", "capacity bytes", "size",
-    "open mode",  "open count",     "deleted",        "name words"};
-
-std::string Hex(int word) {
-  char text[16];
-  std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(word));
-  return text;
-}
-
-// "fails its checksum", "cut off by the image's end after N of its M bytes".
-std::string DamageText(const BlockDamage& damage, int words) {
-  if (damage.kind == QSS_PLEX_BLOCK_CHECKSUM) return "fails its checksum";
-  return "cut off by the image's end after " +
-         std::to_string(damage.bytes_read) + " of its " +
-         std::to_string(4 * static_cast<uint64_t>(words)) + " bytes";
-}
-
-// A line under a record or data block that the image holds damaged.
-void PrintDamage(const DamageMap& damage, const qss::PlexView& view, int block,
-                 const std::string& indent) {
-  const auto found = damage.find(block);
-  if (found == damage.end()) return;
-  std::printf("%s  !! block %d %s\n", indent.c_str(), block,
-              DamageText(found->second, view.Words(block)).c_str());
-}
-
-// A node record, one line per word; the name words on one line.
-void PrintNode(const int* node, int id, int words, int kind,
-               const std::string& path, const std::string& indent) {
-  const qss::NodeLayout& layout = qss::LayoutOf(kind);
-  const char* const* labels =
-      kind == qss::kKindStorage ? kStorageLabels : kStreamLabels;
-  std::printf("%s%s %d \"%s\" (%d words)\n", indent.c_str(),
-              kind == qss::kKindStorage ? "StorageNode" : "StreamNode", id,
-              ShownPath(path).c_str(), words);
-  const int header = layout.name_length_word + 1;
-  for (int k = 0; k < header && k < words; ++k) {
-    std::printf("%s  %3d  %-15s %11d  %s\n", indent.c_str(), k, labels[k],
-                node[k], Hex(node[k]).c_str());
-  }
-  if (words <= header) return;
-  std::string name_words;
-  for (int k = header; k < words; ++k) name_words += " " + Hex(node[k]);
-  std::printf("%s  %3d  %-15s \"%s\"%s\n", indent.c_str(), header, "name",
-              ShownPath(qss::RecordName(node, words, layout)).c_str(),
-              name_words.c_str());
-}
-
-void PrintData(const qss::PlexView& view, const DamageMap& damage,
-               const int* stream, const std::string& indent) {
-  const int id = stream[qss::kStreamDataBlockWord];
-  const int words = view.Words(id);
-  if (id == 0) return;
-  if (words < 0) {
-    std::printf("%sdata block %d: not allocated\n", indent.c_str(), id);
-    return;
-  }
-  const unsigned char* bytes =
-      reinterpret_cast<const unsigned char*>(view.Block(id, 0));
-  // Sizes are unsigned 32-bit words; a block's bytes can pass 2 GiB.
-  const uint64_t size = static_cast<uint32_t>(stream[qss::kStreamSizeWord]);
-  const uint64_t readable =
-      std::min<uint64_t>(size, 4 * static_cast<uint64_t>(words));
-  const int shown =
-      static_cast<int>(std::min<uint64_t>(readable, kDataBytesShown));
-  std::printf("%sdata block %d (%d words), %s bytes in use\n", indent.c_str(),
-              id, words, std::to_string(readable).c_str());
-  PrintDamage(damage, view, id, indent);
-  for (int at = 0; at < shown; at += 16) {
-    std::string line = indent + "  ";
-    for (int i = at; i < at + 16 && i < shown; ++i) {
-      char hex[4];
-      std::snprintf(hex, sizeof hex, " %02x", bytes[i]);
-      line += hex;
-    }
-    std::printf("%s\n", line.c_str());
-  }
-  if (readable > static_cast<uint64_t>(shown)) {
-    std::printf("%s  ... %s more bytes\n", indent.c_str(),
-                std::to_string(readable - shown).c_str());
-  }
-}
-
-// Whether `path` is `top` or lies below it.
-bool Within(const std::string& path, const std::string& top) {
-  return top == "/" || path == top || path.rfind(top + "/", 0) == 0;
-}
-
-// The records of the elements at and below `top`, parents first, each
-// element list in its order. The walk reads every block through the view
-// and visits it once, so a damaged tree prints as far as it goes. Returns
-// the number of nodes printed.
-int DumpRecords(const qss::PlexView& view, const DamageMap& damage, int root,
-                const std::string& top) {
-  struct Item {
-    int id;
-    int kind;  // a node kind, or -1 for an entry
-    std::string path;
-    int depth;
-  };
-  const int top_depth = static_cast<int>(
-      top == "/" ? 0 : std::count(top.begin(), top.end(), '/'));
-  std::vector<Item> stack = {{root, qss::kKindStorage, "/", 0}};
-  std::unordered_set<int> seen;
-  int printed = 0;
-  while (!stack.empty()) {
-    const Item item = stack.back();
-    stack.pop_back();
-    const bool shown = Within(item.path, top);
-    const std::string indent(2 * std::max(0, item.depth - top_depth), ' ');
-    const int words = view.Words(item.id);
-    const int* block = view.Block(
-        item.id, item.kind < 0 ? qss::kEntryWords
-                               : qss::LayoutOf(item.kind).name_length_word + 1);
-    if (block == nullptr || !seen.insert(item.id).second) {
-      if (shown) {
-        std::printf(
-            "%sblock %d: %s\n", indent.c_str(), item.id,
-            block == nullptr ? "not allocated, or too short" : "shown already");
-      }
-      continue;
-    }
-    if (item.kind < 0) {
-      const int kind = block[qss::kEntryKindWord];
-      const int child = block[qss::kEntryChildWord];
-      if (shown) {
-        std::printf(
-            "%sElementEntry %d: next %d, previous %d, kind %d, child %d\n",
-            indent.c_str(), item.id, block[qss::kEntryNextWord],
-            block[qss::kEntryPreviousWord], kind, child);
-        PrintDamage(damage, view, item.id, indent);
-      }
-      if (kind == qss::kKindStorage || kind == qss::kKindStream) {
-        stack.push_back({child, kind, item.path, item.depth + 1});
-      }
-      continue;
-    }
-    if (shown) {
-      PrintNode(block, item.id, words, item.kind, item.path, indent);
-      PrintDamage(damage, view, item.id, indent);
-      ++printed;
-    }
-    if (item.kind == qss::kKindStream) {
-      if (shown) PrintData(view, damage, block, indent);
-      continue;
-    }
-    if (!shown && !Within(top, item.path)) continue;
-    // Entries go on the stack in reverse so that they print in list order.
-    std::vector<Item> entries;
-    std::unordered_set<int> listed;
-    for (int entry = block[qss::kStorageFirstEntryWord];
-         entry != 0 && listed.insert(entry).second;) {
-      const int* words_of = view.Block(entry, qss::kEntryWords);
-      const int kind = words_of != nullptr ? words_of[qss::kEntryKindWord] : -1;
-      const int child =
-          words_of != nullptr ? words_of[qss::kEntryChildWord] : 0;
-      const int* node =
-          kind == qss::kKindStorage || kind == qss::kKindStream
-              ? view.Block(child, qss::LayoutOf(kind).name_length_word + 1)
-              : nullptr;
-      const std::string name =
-          node != nullptr
-              ? qss::RecordName(node, view.Words(child), qss::LayoutOf(kind))
-              : "<block " + std::to_string(child) + ">";
-      entries.push_back({entry, -1,
-                         (item.path == "/" ? "/" : item.path + "/") + name,
-                         item.depth});
-      entry = words_of != nullptr ? words_of[qss::kEntryNextWord] : 0;
-    }
-    stack.insert(stack.end(), entries.rbegin(), entries.rend());
-  }
-  return printed;
-}
-
-struct ElementCounts {
-  size_t storages = 0, streams = 0, unnamed = 0;
-};
-
-// The elements below the root, by their records: also those no name finds.
-// Only for a tree the checker found sound, so every record is there and no
-// list loops.
-ElementCounts CountElements(const qss::PlexView& view) {
-  ElementCounts counts;
-  std::vector<int> storages;
-  const int root = view.Block(kAnchorBlock, 0)[kAnchorWord];
-  if (root != 0) storages.push_back(root);
-  while (!storages.empty()) {
-    const int* storage =
-        view.Block(storages.back(), qss::kStorageFirstEntryWord + 1);
-    storages.pop_back();
-    for (int entry = storage[qss::kStorageFirstEntryWord]; entry != 0;) {
-      const int* words = view.Block(entry, qss::kEntryWords);
-      const int kind = words[qss::kEntryKindWord];
-      const int child = words[qss::kEntryChildWord];
-      entry = words[qss::kEntryNextWord];
-      if (child == 0 ||
-          (kind != qss::kKindStorage && kind != qss::kKindStream)) {
-        continue;
-      }
-      const qss::NodeLayout& layout = qss::LayoutOf(kind);
-      const int* node = view.Block(child, layout.name_length_word + 1);
-      if (qss::RecordName(node, view.Words(child), layout).empty()) {
-        ++counts.unnamed;
-      }
-      if (kind == qss::kKindStorage) {
-        ++counts.storages;
-        storages.push_back(child);
-      } else {
-        ++counts.streams;
-      }
-    }
-  }
-  return counts;
-}
 
 const char* FindingKindName(qss::FindingKind kind) {
   switch (kind) {
@@ -418,8 +198,9 @@ void WriteRootJson(const STATSTG& stat, const qss::PlexView& view, int root_id,
 
 int RunInfo(const Context& c) {
   if (!OpenImage(c, true)) return kExitFailure;
-  const qss::PlexView view(AllocatedBlocks());
-  const int root_id = view.Block(kAnchorBlock, 0)[kAnchorWord];
+  // A loaded image's block 2 holds the anchor, and the tree is walkable.
+  int root_id = 0;
+  qss::ReadRootAnchor(qss::PlexView(AllocatedBlocks()), &root_id);
   JsonWriter json;
   json.BeginObject().Key("image").String(c.image);
   if (!c.json) std::printf("image:       %s\n", c.image.c_str());
@@ -481,7 +262,7 @@ int RunCheck(const Context& c) {
   report.findings = qss::CheckTree(blocks);
   report.blocks = blocks.size();
   report.counted = report.findings.empty() && damage.empty();
-  if (report.counted) report.counts = CountElements(view);
+  if (report.counted) report.counts = CountElements(blocks);
   return PrintCheckReport(c, report);
 }
 
@@ -492,7 +273,8 @@ int RunDump(const Context& c) {
       !LoadDamagedImage(c, &image_damage)) {
     return kExitFailure;
   }
-  const qss::PlexView view(AllocatedBlocks());
+  const std::vector<qss::AllocatedBlock> blocks = AllocatedBlocks();
+  const qss::PlexView view(blocks);
   if (image_damage.older_image()) {
     std::printf("damaged: %s\n", OlderImageText(image_damage).c_str());
   }
@@ -502,7 +284,9 @@ int RunDump(const Context& c) {
                 DamageText(what, view.Words(block)).c_str());
   }
   const int exit_code = image_damage.empty() ? 0 : kExitFailure;
-  const int root = view.Block(kAnchorBlock, 0)[kAnchorWord];
+  // A loaded image's block 2 holds the anchor: the load refuses others.
+  int root = 0;
+  qss::ReadRootAnchor(view, &root);
   std::printf("root anchor: block %d, word %d = %d\n", kAnchorBlock,
               kAnchorWord, root);
   PrintDamage(damage, view, kAnchorBlock, "");
@@ -510,7 +294,9 @@ int RunDump(const Context& c) {
   std::string top = names.empty() ? "/" : "";
   for (const WideString& name : names) top += "/" + WideToUtf8(name.c_str());
   if (root == 0 && names.empty()) return exit_code;
-  if (root != 0 && DumpRecords(view, damage, root, top) > 0) return exit_code;
+  if (root != 0 && DumpRecords(blocks, damage, root, top) > 0) {
+    return exit_code;
+  }
   c.Fail(JoinPath(names, names.size()), STG_E_FILENOTFOUND);
   return kExitFailure;
 }
