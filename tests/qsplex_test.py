@@ -1880,7 +1880,8 @@ def habits(q, wine):
         (("/x/y", "src.cfb"), 1, "/x: no such element (STG_E_FILE"
          "NOTFOUND); -p makes the missing storages"),
         (("-p", "/x/y", "src.cfb"), 0, None),
-        (("/timed", "timed.cfb"), 0,
+        # Wine's compound files give no element times to read.
+        (("/timed", "timed.cfb"), 0, None if wine else
          "timed.cfb: times are not kept (the image keeps none)"),
         (("/stream", "src.cfb"), 1, "/stream: is a stream"),
         (("/z", "nope.cfb"), 1, "nope.cfb: no such file"),
