@@ -243,7 +243,7 @@ def native_tour(q, payload):
     q.run("check", img, out="the tree is consistent")
     q.run("dump", img, "/a/b", out='ElementEntry')
     q.run("reset", img)
-    q.run(img, out="root anchor: block 2, word 52")
+    q.run(img, out="format:      version 3, the current one")
 
     # Failures: each names the element and the reason, and changes nothing.
     before = open(os.path.join(q.workdir, img), "rb").read()
@@ -1868,25 +1868,25 @@ def habits(q, wine):
     q.run("init", img)
     q.run("put", "-p", img, "/src/a", stdin=b"a")
     q.run("mkdir", img, "/src/d")
-    q.run("export", img, "/src", "src.cfb")
-    timed(q.path("src.cfb"), q.path("timed.cfb"))
+    q.run("export", img, "/src", "h-src.cfb")
+    timed(q.path("h-src.cfb"), q.path("h-timed.cfb"))
     q.run("put", img, "/stream", stdin=b"s")
     # (operands, exit status, what standard error says or None: nothing
     # of times)
     for args, status, text in [
-        (("/new", "src.cfb"), 0, None),
-        (("src.cfb", "/old"), 0, None),
-        (("src.cfb",), 0, None),
-        (("/x/y", "src.cfb"), 1, "/x: no such element (STG_E_FILE"
+        (("/new", "h-src.cfb"), 0, None),
+        (("h-src.cfb", "/old"), 0, None),
+        (("h-src.cfb",), 0, None),
+        (("/x/y", "h-src.cfb"), 1, "/x: no such element (STG_E_FILE"
          "NOTFOUND); -p makes the missing storages"),
-        (("-p", "/x/y", "src.cfb"), 0, None),
+        (("-p", "/x/y", "h-src.cfb"), 0, None),
         # Wine's compound files give no element times to read.
-        (("/timed", "timed.cfb"), 0, None if wine else
-         "timed.cfb: times are not kept (the image keeps none)"),
-        (("/stream", "src.cfb"), 1, "/stream: is a stream"),
-        (("/z", "nope.cfb"), 1, "nope.cfb: no such file"),
-        (("nope.cfb", "/z"), 1, "FILE comes last, as in 'qsplex "
-         "import h.img /z nope.cfb'"),
+        (("/timed", "h-timed.cfb"), 0, None if wine else
+         "h-timed.cfb: times are not kept (the image keeps none)"),
+        (("/stream", "h-src.cfb"), 1, "/stream: is a stream"),
+        (("/z", "h-nope.cfb"), 1, "h-nope.cfb: no such file"),
+        (("h-nope.cfb", "/z"), 1, "FILE comes last, as in 'qsplex "
+         "import h.img /z h-nope.cfb'"),
         (("/z",), 1, "PATH in the image comes before FILE"),
     ]:
         done, _, err = q.finish(q.start("import", img, *args))
@@ -1894,7 +1894,7 @@ def habits(q, wine):
         if done != status or ((text or "times") in err) != bool(text):
             FAILURES.append(f"import {args}: exit status {done}, "
                             f"expected {status}; stderr {err!r}")
-    q.run("import", "src.cfb", img, "/w", status=1,
+    q.run("import", "h-src.cfb", img, "/w", status=1,
           err="h.img is one: IMAGE comes first")
     for path in ["/new/a", "/old/a", "/a", "/x/y/a", "/timed/a"]:
         q.run("cat", img, path, out=b"a", raw=True)
@@ -1905,16 +1905,16 @@ def habits(q, wine):
                  long_name + "!", "Same", "SAME"]:
         q.run("put", "-p", img, "/bad/" + name, stdin=name.encode())
     q.run("put", "-p", img, "/bad/sub/x:y", stdin=b"deep")
-    q.run("export", img, "/bad", "bad.cfb", status=1,
+    q.run("export", img, "/bad", "h-bad.cfb", status=1,
           err="cannot be held by a compound file; nothing was written")
-    out = q.run("export", "--rename", img, "/bad", "bad.cfb")
+    out = q.run("export", "--rename", img, "/bad", "h-bad.cfb")
     renames = dict(line.split(" -> ") for line in out.splitlines())
     wanted = {"/bad/a:b": "a_b~1", "/bad/back\\slash": "back_slash",
               "/bad/bang!": "bang_", "/bad/" + long_name:
               long_name[:29] + "~1", "/bad/" + long_name + "!":
               long_name[:31], "/bad/Same": "Same~1", "/bad/sub/x:y": "x_y"}
     expect("export --rename", renames, wanted)
-    cfb = olefile.OleFileIO(q.path("bad.cfb"))
+    cfb = olefile.OleFileIO(q.path("h-bad.cfb"))
     got = {"/".join(entry): cfb.openstream(entry).read()
            for entry in cfb.listdir()}
     cfb.close()
