@@ -1942,8 +1942,9 @@ def habits(q, wine):
     big = "hbig.img"
     q.run("init", big)
     open(q.path("hbig.bin"), "wb").write(bytes(1 << 20))
+    open(q.path("hmore.bin"), "wb").write(bytes(200000))
     q.run("put", big, "/big", "hbig.bin")
-    q.run("put", big, "/more", "payload.bin")
+    q.run("put", big, "/more", "hmore.bin")
     q.run("put", big, "/small", stdin=b"x")
     info = parsed(q, "info", "--json", big)
     expect("info --json's summary", (
