@@ -287,7 +287,8 @@ int RunExport(const Context& c) {
     progress.Done();
     std::string at;
     if (FAILED(hr)) {
-      at = in_dest ? InFile(file, progress.last_created())
+      const std::string& made = progress.last_created();
+      at = in_dest ? InFile(file, made.empty() ? "/" : made)
                    : NodePath(nodes, failed_node, e.path());
     }
     if (SUCCEEDED(hr)) {

@@ -16,11 +16,13 @@ namespace format = qss::standins;
 
 constexpr size_t kVersionAt = 8;
 
-uint64_t Get64(const unsigned char* p) {
+uint64_t GetLittleEndian(const unsigned char* p, int bytes) {
   uint64_t value = 0;
-  for (int i = 7; i >= 0; --i) value = value << 8 | p[i];
+  for (int i = bytes - 1; i >= 0; --i) value = value << 8 | p[i];
   return value;
 }
+
+uint64_t Get64(const unsigned char* p) { return GetLittleEndian(p, 8); }
 
 // The generation of the slot at `offset` of the header page, or 0 when its
 // checksum (seeded with `seed`) does not hold.
@@ -45,7 +47,7 @@ bool ReadLastSave(const std::string& path, LastSave* out) {
       std::memcmp(page, format::kMagic, sizeof format::kMagic) != 0) {
     return false;
   }
-  out->version = static_cast<uint32_t>(Get64(page + kVersionAt) & 0xFFFFFFFF);
+  out->version = static_cast<uint32_t>(GetLittleEndian(page + kVersionAt, 4));
   if (out->version != format::kCurrentFormat || got < sizeof page) return true;
   for (int slot = 0; slot < 2; ++slot) {
     const uint64_t generation =

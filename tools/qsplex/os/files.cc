@@ -203,7 +203,9 @@ bool ResolvesElsewhere(const std::wstring& folder, const std::string& path,
   if (folder.empty()) return false;
   const std::wstring final_path = FinalPath(path);
   if (final_path.empty()) return false;
-  const std::wstring own = folder + L"\\" + name;
+  // A drive's root ends in its separator already.
+  const std::wstring own =
+      folder + (folder.back() == L'\\' ? L"" : L"\\") + name;
   return CompareStringOrdinal(final_path.c_str(),
                               static_cast<int>(final_path.size()), own.c_str(),
                               static_cast<int>(own.size()),
