@@ -5,12 +5,17 @@
 #include <new>
 
 #include "standins/image_format.h"
+#include "tools/qsplex/cli/context.h"
 #include "tools/qsplex/cli/help.h"
 #include "tools/qsplex/cli/parse.h"
-#include "tools/qsplex/image/image_file.h"
-#include "tools/qsplex/image/session.h"
 #include "tools/qsplex/commands/commands.h"
+#include "tools/qsplex/image/image_file.h"
+#include "tools/qsplex/image/load.h"
+#include "tools/qsplex/image/prepare.h"
+#include "tools/qsplex/image/temporary_file.h"
 #include "tools/qsplex/os/files.h"
+#include "tools/qsplex/output/failure.h"
+#include "tools/qsplex/output/progress.h"
 
 #if defined(_WIN32)
 #include <shellapi.h>

@@ -1,10 +1,6 @@
 #include "tools/qsplex/cli/context.h"
 
-#include <cstdio>
-
 #include "tools/qsplex/os/files.h"
-#include "tools/qsplex/output/text.h"
-#include "tools/qsplex/tree/walk.h"
 
 namespace qsplex {
 namespace {
@@ -17,14 +13,11 @@ std::string Quoted(const std::string& arg) {
 
 int Context::Fail(const std::string& subject,
                   const std::string& message) const {
-  EndProgressLine();
-  std::fprintf(stderr, "qsplex: %s: %s%s%s\n", command.c_str(), subject.c_str(),
-               subject.empty() ? "" : ": ", message.c_str());
-  return kExitFailure;
+  return TellFailure(command, subject, message);
 }
 
 int Context::Fail(const std::string& subject, HRESULT hr) const {
-  return Fail(subject, DescribeResult(hr));
+  return Reporter(*this).Fail(subject, hr);
 }
 
 std::string SwappedHint(const Context& c) {

@@ -8,12 +8,10 @@
 #include <vector>
 
 #include "platform/com.h"
+#include "tools/qsplex/output/failure.h"
 #include "tools/qsplex/output/output.h"
 
 namespace qsplex {
-
-constexpr int kExitFailure = 1;
-constexpr int kExitUsage = 2;
 
 class ImageLock;
 

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "tools/qsplex/cli/suggest.h"
+#include "tools/qsplex/output/failure.h"
 
 namespace qsplex {
 namespace {

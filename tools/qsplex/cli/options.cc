@@ -2,6 +2,7 @@
 #include <string>
 
 #include "tools/qsplex/cli/command.h"
+#include "tools/qsplex/cli/context.h"
 
 namespace qsplex {
 

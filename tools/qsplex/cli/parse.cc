@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "tools/qsplex/cli/context.h"
 #include "tools/qsplex/cli/suggest.h"
 
 namespace qsplex {

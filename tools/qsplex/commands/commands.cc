@@ -2,6 +2,8 @@
 // of commands share.
 #include "tools/qsplex/commands/commands.h"
 
+#include "tools/qsplex/cli/context.h"
+#include "tools/qsplex/tree/lookup.h"
 #include "tools/qsplex/tree/walk.h"
 
 namespace qsplex {

@@ -21,8 +21,10 @@
 #include <vector>
 
 #include "tools/qsplex/cli/command.h"
-#include "tools/qsplex/image/session.h"
+#include "tools/qsplex/cli/context.h"
 #include "tools/qsplex/os/chunks.h"
+#include "tools/qsplex/output/progress.h"
+#include "tools/qsplex/tree/lookup.h"
 
 namespace qsplex {
 

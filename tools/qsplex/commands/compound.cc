@@ -2,6 +2,16 @@
 // standard interfaces: the platform's own compound files in the Win32 build,
 // libgsf's natively.
 #include "tools/qsplex/commands/commands.h"
+#include "tools/qsplex/image/load.h"
+#include "tools/qsplex/image/save.h"
+#include "tools/qsplex/cli/context.h"
+#include "tools/qsplex/image/temporary_file.h"
+#include "tools/qsplex/os/system.h"
+#include "tools/qsplex/output/failure.h"
+#include "tools/qsplex/output/progress.h"
+#include "tools/qsplex/tree/lookup.h"
+#include "tools/qsplex/tree/path.h"
+#include "tools/qsplex/tree/progress_storage.h"
 
 #if defined(_WIN32) || defined(QSPLEX_HAVE_GSF)
 

@@ -10,7 +10,13 @@
 #include <vector>
 
 #include "tools/qsplex/commands/commands.h"
+#include "tools/qsplex/image/load.h"
+#include "tools/qsplex/cli/context.h"
 #include "tools/qsplex/os/files.h"
+#include "tools/qsplex/os/system.h"
+#include "tools/qsplex/output/failure.h"
+#include "tools/qsplex/tree/lookup.h"
+#include "tools/qsplex/tree/walk.h"
 
 namespace qsplex {
 namespace {

@@ -1,7 +1,12 @@
 // init, reset and clear: the image as a whole.
 #include "qsstorage/qsstorage.h"
+#include "tools/qsplex/cli/context.h"
 #include "tools/qsplex/commands/commands.h"
+#include "tools/qsplex/image/load.h"
+#include "tools/qsplex/image/plex.h"
+#include "tools/qsplex/image/save.h"
 #include "tools/qsplex/os/files.h"
+#include "tools/qsplex/output/failure.h"
 
 namespace qsplex {
 namespace {

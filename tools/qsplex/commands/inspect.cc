@@ -11,10 +11,16 @@
 #include "standins/plex_controls.h"
 #include "standins/image_format.h"
 #include "tools/qsplex/commands/commands.h"
+#include "tools/qsplex/image/damage.h"
 #include "tools/qsplex/image/last_save.h"
+#include "tools/qsplex/image/load.h"
+#include "tools/qsplex/image/plex.h"
+#include "tools/qsplex/cli/context.h"
+#include "tools/qsplex/output/failure.h"
 #include "tools/qsplex/output/json.h"
 #include "tools/qsplex/records/record_dump.h"
 #include "tools/qsplex/records/salvage.h"
+#include "tools/qsplex/tree/path.h"
 
 namespace qsplex {
 namespace {

@@ -4,8 +4,13 @@
 #include <string>
 #include <vector>
 
+#include "tools/qsplex/cli/context.h"
 #include "tools/qsplex/commands/commands.h"
 #include "tools/qsplex/compound/class_ids.h"
+#include "tools/qsplex/image/load.h"
+#include "tools/qsplex/output/failure.h"
+#include "tools/qsplex/output/json.h"
+#include "tools/qsplex/tree/lookup.h"
 #include "tools/qsplex/tree/walk.h"
 
 namespace qsplex {

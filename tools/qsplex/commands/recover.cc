@@ -7,7 +7,14 @@
 #include <vector>
 
 #include "check/tree_check.h"
+#include "tools/qsplex/cli/context.h"
 #include "tools/qsplex/commands/commands.h"
+#include "tools/qsplex/image/damage.h"
+#include "tools/qsplex/image/image_file.h"
+#include "tools/qsplex/image/plex.h"
+#include "tools/qsplex/image/prepare.h"
+#include "tools/qsplex/image/save.h"
+#include "tools/qsplex/output/failure.h"
 #include "tools/qsplex/records/salvage.h"
 
 namespace qsplex {

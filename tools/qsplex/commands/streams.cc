@@ -11,8 +11,16 @@
 #endif
 
 #include "standins/plex_controls.h"
+#include "tools/qsplex/cli/context.h"
 #include "tools/qsplex/commands/commands.h"
+#include "tools/qsplex/image/load.h"
+#include "tools/qsplex/image/plex.h"
+#include "tools/qsplex/image/save.h"
 #include "tools/qsplex/os/files.h"
+#include "tools/qsplex/os/system.h"
+#include "tools/qsplex/output/failure.h"
+#include "tools/qsplex/output/progress.h"
+#include "tools/qsplex/tree/lookup.h"
 #include "tools/qsplex/tree/walk.h"
 
 namespace qsplex {

@@ -8,8 +8,16 @@
 #include <vector>
 
 #include "tools/qsplex/commands/commands.h"
-#include "tools/qsplex/os/files.h"
 #include "tools/qsplex/image/image_file.h"
+#include "tools/qsplex/image/load.h"
+#include "tools/qsplex/cli/context.h"
+#include "tools/qsplex/image/temporary_file.h"
+#include "tools/qsplex/os/files.h"
+#include "tools/qsplex/os/system.h"
+#include "tools/qsplex/output/failure.h"
+#include "tools/qsplex/output/progress.h"
+#include "tools/qsplex/tree/lookup.h"
+#include "tools/qsplex/tree/path.h"
 #include "tools/qsplex/tree/walk.h"
 
 #if defined(_WIN32)

@@ -10,7 +10,7 @@
 #include <string>
 
 #include "platform/com.h"
-#include "tools/qsplex/image/session.h"
+#include "tools/qsplex/cli/context.h"
 
 namespace qsplex {
 

@@ -35,8 +35,9 @@
 // (Wine refuses to rename over a file that any process holds open): a
 // command that gets the lock while a locked temporary file of the image
 // exists starts over, as a replacement is under way. Waiting commands
-// hold the image open only while they try the lock (a writer holding the
-// gate while it waits drops out once it sees the replacement). A new
+// hold the image open only while they try the lock, and do not open it
+// while a replacement is under way (a writer holding the gate while it
+// waits drops out once it sees the replacement). A new
 // image (init, recover) is renamed into place only if no file has taken
 // its name meanwhile, so it needs no lock. Ctrl-C, SIGTERM, SIGHUP and a
 // console close remove the temporary file; one left by a killed run, never
@@ -49,14 +50,6 @@
 #include <string>
 
 namespace qsplex {
-
-// Installs the handlers that remove the temporary file on interrupts.
-void InstallInterruptCleanup();
-#if !defined(_WIN32)
-// Removes this process's temporary file, if there is one: for a handler of
-// another signal that ends the process.
-void RemoveTemporaryInHandler();
-#endif
 
 class ImageLock {
  public:
@@ -90,40 +83,6 @@ class ImageLock {
   intptr_t file_ = -1;         // the image: a descriptor or a HANDLE
   intptr_t replacement_ = -1;  // the temporary file handed over to
 };
-
-// A temporary file of this process beside `final_path`, removed by the
-// destructor and by the interrupt handlers unless it replaced the final
-// file. One at a time.
-class TemporaryFile {
- public:
-  explicit TemporaryFile(const std::string& final_path);
-  TemporaryFile(const TemporaryFile&) = delete;
-  TemporaryFile& operator=(const TemporaryFile&) = delete;
-  ~TemporaryFile();
-
-  // Creates it empty, with the permissions, owner and group (on Windows the
-  // attributes) of the final file when that exists.
-  bool Create(std::string* problem);
-  const std::string& path() const { return path_; }
-  // Flushes what was written under its name to the disk, renames it over
-  // the final file (or, unless `over_existing`, to the final name only if
-  // no file has it) and (POSIX) syncs the folder.
-  bool Replace(std::string* problem, bool over_existing = true);
-  // Whether Replace renamed it over the final file, even if it failed
-  // after (syncing the folder): the final file may then be either one
-  // once the system is restarted.
-  bool renamed() const { return renamed_; }
-
- private:
-  std::string final_path_;
-  std::string path_;
-  bool created_ = false;
-  bool renamed_ = false;
-};
-
-// Whether this process may change the file at `path`; `*problem` says why
-// not (read-only, or the system's reason).
-bool IsWritable(const std::string& path, std::string* problem);
 
 // Removes the temporary files that killed runs left beside `target` (no
 // process holds their lock), and an empty lock file `target` plus ".lock"

@@ -3,8 +3,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "tools/qsplex/image/temporary_file.h"
 #include "tools/qsplex/os/files.h"
-#include "tools/qsplex/image/image_file.h"
 
 #if defined(_WIN32)
 #include <windows.h>

@@ -4,7 +4,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "tools/qsplex/output/text.h"
+#include "tools/qsplex/os/system.h"
 
 #if defined(_WIN32)
 #include <io.h>
@@ -17,6 +17,10 @@
 #endif
 
 namespace qsplex {
+
+using qss_support::Utf8ToWide;
+using qss_support::WideToUtf8;
+
 namespace {
 
 // The first bytes of every image the host's store writes.
@@ -121,7 +125,18 @@ std::FILE* OpenFile(const std::string& path, const char* mode) {
 #if defined(_WIN32)
   WideString wide_mode;
   Utf8ToWide(mode, &wide_mode);
-  return _wfopen(WideName(path).c_str(), wide_mode.c_str());
+  // Replacing a file by rename opens it without sharing for a moment under
+  // Wine, and other programs (virus scanners) do too on Windows: a read
+  // fails only once the file stays so for a while, so that a file being
+  // replaced is never taken for one that cannot be read.
+  for (int waited = 0;; waited += 10) {
+    std::FILE* file = _wfopen(WideName(path).c_str(), wide_mode.c_str());
+    if (file != nullptr || mode[0] != 'r' || waited >= 2000 ||
+        GetLastError() != ERROR_SHARING_VIOLATION) {
+      return file;
+    }
+    SleepMilliseconds(10);
+  }
 #else
   return std::fopen(path.c_str(), mode);
 #endif
@@ -298,6 +313,15 @@ bool MakeFolder(const std::string& path) {
 #endif
 }
 
+std::string BaseName(const std::string& path) {
+#if defined(_WIN32)
+  const size_t slash = path.find_last_of("/\\:");
+#else
+  const size_t slash = path.rfind('/');
+#endif
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
 std::string InFolder(const std::string& folder, const std::string& name) {
   if (folder.empty()) return name;
   const char last = folder.back();
@@ -307,41 +331,19 @@ std::string InFolder(const std::string& folder, const std::string& name) {
   return last == '/' ? folder + name : folder + "/" + name;
 }
 
-void ClearSystemError() {
-  errno = 0;
+bool IsWritable(const std::string& path, std::string* problem) {
 #if defined(_WIN32)
-  SetLastError(0);
-#endif
-}
-
-std::string SystemReason() {
-#if defined(_WIN32)
-  const DWORD error = GetLastError();
-  if (error != 0) {
-    wchar_t text[512];
-    DWORD length = FormatMessageW(
-        FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-        error, 0, text, sizeof text / sizeof text[0], nullptr);
-    while (length > 0 &&
-           (text[length - 1] == L'\r' || text[length - 1] == L'\n' ||
-            text[length - 1] == L' ' || text[length - 1] == L'.')) {
-      --length;
-    }
-    if (length > 0) {
-      text[length] = 0;
-      return WideToUtf8(text);
-    }
-    return "system error " + std::to_string(error);
+  const DWORD attributes = GetFileAttributesW(WideName(path).c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES ||
+      (attributes & FILE_ATTRIBUTE_READONLY) == 0) {
+    return true;
   }
-#endif
-  return errno != 0 ? std::strerror(errno) : "unknown reason";
-}
-
-bool IsTerminal(std::FILE* file) {
-#if defined(_WIN32)
-  return _isatty(_fileno(file)) != 0;
+  *problem = "the file is read-only";
+  return false;
 #else
-  return isatty(fileno(file)) != 0;
+  if (access(path.c_str(), W_OK) == 0 || errno == ENOENT) return true;
+  *problem = SystemReason();
+  return false;
 #endif
 }
 

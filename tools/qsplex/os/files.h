@@ -8,9 +8,11 @@
 #include <string>
 #include <vector>
 
-#include "tools/qsplex/output/text.h"
+#include "support/utf8.h"
 
 namespace qsplex {
+
+using qss_support::WideString;
 
 enum class FileKind { kMissing, kFile, kDirectory, kOther, kUnreadable };
 
@@ -23,6 +25,8 @@ struct FileStatus {
 FileStatus Probe(const std::string& path);
 // Whether `path` is a file that starts as a plex image does.
 bool LooksLikeImage(const std::string& path);
+// The last component of `path`: the name inside its folder.
+std::string BaseName(const std::string& path);
 // The folder holding `path`: "." for a bare name.
 std::string FolderOf(const std::string& path);
 // "cannot create it: REASON", with the missing folder named when that is
@@ -57,13 +61,9 @@ bool MakeFolder(const std::string& path);
 // `name` inside the folder `folder`.
 std::string InFolder(const std::string& folder, const std::string& name);
 
-// Clears the last error, so that SystemReason() speaks of the next call.
-void ClearSystemError();
-// The system's words for the last failure: strerror, or on Windows
-// FormatMessageW of GetLastError() when it is set.
-std::string SystemReason();
-
-bool IsTerminal(std::FILE* file);
+// Whether this process may change the file at `path`; `*problem` says why
+// not (read-only, or the system's reason).
+bool IsWritable(const std::string& path, std::string* problem);
 
 // `path` in UTF-16, as the wide file calls take it.
 WideString WideName(const std::string& path);

@@ -1,6 +1,8 @@
 #include "tools/qsplex/output/json.h"
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 namespace qsplex {
 namespace {
@@ -135,5 +137,14 @@ JsonWriter& JsonWriter::Bool(bool value) {
 }
 
 JsonWriter& JsonWriter::Null() { return Value("null"); }
+
+int PrintJson(const Reporter& c, const JsonWriter& json, int status) {
+  const std::string text = json.Text();
+  if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size() ||
+      std::fflush(stdout) != 0) {
+    return c.Fail("standard output", std::strerror(errno));
+  }
+  return status;
+}
 
 }  // namespace qsplex

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "tools/qsplex/output/failure.h"
 #include "tools/qsplex/output/text.h"
 
 namespace qsplex {
@@ -51,6 +52,10 @@ class JsonWriter {
   std::vector<bool> filled_;  // per open level: something written in it
   bool after_key_ = false;
 };
+
+// Prints the finished document `json` on standard output and returns
+// `status`, or prints why it could not and returns kExitFailure.
+int PrintJson(const Reporter& c, const JsonWriter& json, int status = 0);
 
 }  // namespace qsplex
 

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "tools/qsplex/output/json.h"
-#include "tools/qsplex/tree/walk.h"
+#include "tools/qsplex/output/tree_node.h"
 
 namespace qsplex {
 

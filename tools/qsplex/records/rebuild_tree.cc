@@ -18,6 +18,7 @@
 #include "records/root_anchor.h"
 #include "tools/qsplex/os/chunks.h"
 #include "tools/qsplex/records/salvage.h"
+#include "tools/qsplex/tree/walk.h"
 
 namespace qsplex {
 namespace {

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "check/element_lists.h"
-#include "tools/qsplex/image/session.h"
+#include "tools/qsplex/image/damage.h"
 
 namespace qsplex {
 

@@ -1,6 +1,7 @@
 #include "tools/qsplex/records/salvage.h"
 
 #include "standins/plex_controls.h"
+#include "tools/qsplex/image/load.h"
 
 namespace qsplex {
 

@@ -14,7 +14,8 @@
 
 #include "check/tree_check.h"
 #include "platform/com.h"
-#include "tools/qsplex/image/session.h"
+#include "tools/qsplex/image/damage.h"
+#include "tools/qsplex/cli/context.h"
 
 namespace qsplex {
 

@@ -11,6 +11,7 @@
 #include "records/node_records.h"
 #include "standins/plex_controls.h"
 #include "tests/test_support.h"
+#include "tools/qsplex/tree/walk.h"
 
 namespace qsplex {
 namespace {
