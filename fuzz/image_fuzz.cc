@@ -14,7 +14,7 @@
 #include "qsstorage/qsstorage.h"
 #include "records/dms.h"
 #include "records/node_records.h"
-#include "standins/image_format.h"
+#include "standins/image/format.h"
 #include "standins/plex_controls.h"
 #include "support/com_ref.h"
 #include "support/utf8.h"

@@ -1,7 +1,7 @@
 // The exported face of the plex stand-in: thin forwards to PlexStore.
 #include "records/dms.h"
 #include "standins/plex_controls.h"
-#include "standins/plex_store.h"
+#include "standins/store/plex_store.h"
 
 using qss::standins::DamageSink;
 using qss::standins::PlexStore;
@@ -13,6 +13,14 @@ namespace {
 PlexStore& store = PlexStore::Instance();
 
 PlexStore& Store() { return store; }
+
+// The loads older callers know answer QSS_PLEX_DAMAGED for any file that
+// is not an image this build reads.
+int AsDamaged(int result) {
+  return result == QSS_PLEX_NOT_AN_IMAGE || result == QSS_PLEX_NEWER_FORMAT
+             ? QSS_PLEX_DAMAGED
+             : result;
+}
 
 }  // namespace
 
@@ -64,17 +72,23 @@ int QSS_HOST_CALL QssPlex_SaveChangesInPlace(const char* path) {
   return Store().SaveChanges(path, false);
 }
 int QSS_HOST_CALL QssPlex_Load(const char* path) {
-  return Store().Load(path, nullptr);
+  return AsDamaged(Store().Load(path, nullptr));
 }
 int QSS_HOST_CALL QssPlex_ImageInfo(const char* path,
                                     struct QssPlexImageInfo* out) {
-  return Store().ImageInfo(path, out);
+  return AsDamaged(Store().ImageInfo(path, out));
 }
 int QSS_HOST_CALL QssPlex_LoadSalvage(const char* path,
                                       QssPlexDamageReport report,
                                       void* context) {
   const DamageSink salvage{report, context};
-  return Store().Load(path, &salvage);
+  return AsDamaged(Store().Load(path, &salvage));
+}
+int QSS_HOST_CALL QssPlex_LoadImage(const char* path, int salvage,
+                                    QssPlexDamageReport report, void* context,
+                                    struct QssPlexLoadOutcome* outcome) {
+  const DamageSink sink{report, context};
+  return Store().Load(path, salvage != 0 ? &sink : nullptr, outcome);
 }
 long long QSS_HOST_CALL QssPlex_CutBlockBytes(int blockId) {
   return Store().CutBlockBytes(blockId);

@@ -51,20 +51,23 @@ QSS_MXDMS_API int QSS_HOST_CALL QssPlex_NextBlockId(int after);
 // same ids, word counts and contents; ids that were not live come back as
 // free ids, lowest reused first; plex indexes are not kept (blocks are laid
 // out afresh). The bead, options and counts are left as they are. Load reads
-// the current format and the two before it (the first carries one checksum
-// over the whole file); Save writes the current one. Neither holds a copy of
-// the image in memory: data moves between the file and the plex in pieces.
+// the current format and the two before it; Save writes the current one
+// (docs/image-format.md describes them, and how saves and loads go). Neither
+// holds a copy of the image in memory: data moves between the file and the
+// plex in pieces.
 //
 // Load, LoadSalvage and ImageInfo answer one of these; on any answer but 0
 // the plex is as it was, unless the file could not be read, or changed, part
 // way through loading into a plex holding more than after QssPlex_Reset:
 // then it is as after QssPlex_Reset. A 1 keeps errno (ENOMEM when the system
 // will not give the memory for the plex's pages).
+// QSS_PLEX_NOT_AN_IMAGE and QSS_PLEX_NEWER_FORMAT come only from
+// QssPlex_LoadImage; the other loads answer QSS_PLEX_DAMAGED for both.
 enum QssPlexLoadResult {
   QSS_PLEX_LOADED = 0,
   QSS_PLEX_UNREADABLE = 1,  // the file cannot be opened or read
-  QSS_PLEX_DAMAGED = 2,     // not an image, or a damaged one: magic, version,
-                            // a checksum, the length or the block table
+  QSS_PLEX_DAMAGED = 2,     // a damaged image: a checksum, the length, the
+                            // header or the block table is wrong
   QSS_PLEX_TOO_LARGE = 3,   // a sound image needing more than this plex's
                             // reservation (QssPlex_CapacityBytes)
   // The header slot of the image's newest save is damaged, while the file
@@ -72,6 +75,11 @@ enum QssPlexLoadResult {
   // refuses rather than roll the image back to the older save (a change
   // would then cut the newer one off). LoadSalvage loads the newer save.
   QSS_PLEX_NEWER_SAVE = 4,
+  // The file does not start as an image does: a file of another kind.
+  QSS_PLEX_NOT_AN_IMAGE = 5,
+  // An image of a format version newer than this build reads
+  // (QssPlexLoadOutcome names both).
+  QSS_PLEX_NEWER_FORMAT = 6,
 };
 // 0 on success; otherwise 1 with errno kept, and no file left at `path`.
 QSS_MXDMS_API int QSS_HOST_CALL QssPlex_Save(const char* path);
@@ -81,13 +89,10 @@ QSS_MXDMS_API int QSS_HOST_CALL QssPlex_Save(const char* path);
 // holds the old image or the new one, and which one reached the device
 // cannot be known.
 enum { QSS_PLEX_SAVE_WHOLE = 2, QSS_PLEX_SAVE_UNSURE = 3 };
-// Saves the plex into the image at `path` in place, writing only what
-// changed: blocks that differ (by id, size or contents) from the image
-// last loaded or saved by this plex go after the image's end, with a new
-// block table, and a header slot switches to them last. Blocks that did not
-// change keep their place in the file. A save cut short at any moment leaves
-// the old image, possibly with bytes past its end, which the next save cuts
-// off. Answers 0 on success; 1 with errno kept and the file holding the old
+// Saves the plex into the image at `path` in place, writing only the blocks
+// that differ (by id, size or contents) from the image last loaded or saved
+// by this plex (docs/image-format.md, "A change added in place"): a save
+// cut short at any moment leaves the old image. Answers 0 on success; 1 with errno kept and the file holding the old
 // image; or QSS_PLEX_SAVE_WHOLE, with nothing written, when `path` does not
 // hold that image (another image, another format, a missing file), when
 // the file would hold more dead bytes than live ones, or when the image
@@ -147,6 +152,11 @@ enum QssPlexDamage {
   // the file holds whole past the older one the other slot names (Load
   // answers QSS_PLEX_NEWER_SAVE for such a file).
   QSS_PLEX_SLOT_DAMAGED = 5,
+  // Only in a QssPlexLoadOutcome: the block table is wrong (its checksum or
+  // an entry), or a first-format image's one checksum, which places no
+  // damage in a block.
+  QSS_PLEX_TABLE_DAMAGED = 6,
+  QSS_PLEX_IMAGE_CHECKSUM = 7,
 };
 typedef void(QSS_HOST_CALL* QssPlexDamageReport)(int blockId, int damage,
                                                  void* context);
@@ -166,6 +176,27 @@ QSS_MXDMS_API int QSS_HOST_CALL QssPlex_LoadSalvage(const char* path,
 // at its start that the file holds (0 when the file ends before it); -1 for
 // any other id, and after any other load or Reset.
 QSS_MXDMS_API long long QSS_HOST_CALL QssPlex_CutBlockBytes(int blockId);
+
+// What QssPlex_LoadImage found, beyond its answer.
+struct QssPlexLoadOutcome {
+  // The format version the file names (0 for a file of another kind), and
+  // the oldest and newest this build reads.
+  unsigned int version;
+  unsigned int oldest_version;
+  unsigned int newest_version;
+  // With QSS_PLEX_DAMAGED, where: a QssPlexDamage, with the block's id for
+  // QSS_PLEX_BLOCK_CHECKSUM and QSS_PLEX_BLOCK_CUT (0 when the file ends
+  // before the image does, short of any one block).
+  int damage;
+  int damaged_block;
+  // With QSS_PLEX_TOO_LARGE, the reservation the image needs in this build.
+  unsigned long long plex_bytes;
+};
+// QssPlex_Load (`salvage` 0) or QssPlex_LoadSalvage (1) answering every
+// QssPlexLoadResult, with what it found in `*outcome` (when not null).
+QSS_MXDMS_API int QSS_HOST_CALL QssPlex_LoadImage(
+    const char* path, int salvage, QssPlexDamageReport report, void* context,
+    struct QssPlexLoadOutcome* outcome);
 
 // Called by Save, SaveChanges, Load, LoadSalvage and ImageInfo after every
 // piece they move (at most a few MiB) with the bytes done so far and the

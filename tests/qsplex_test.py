@@ -25,6 +25,8 @@ import sys
 import tempfile
 import time
 
+import qsplex_reports  # du and report, beside this file
+
 MAGIC = b"QSSPLEX\x1a"
 FAILURES = []
 
@@ -2068,6 +2070,7 @@ def main():
             tool.command = [os.path.abspath(options.qsplex)]
             cross_build(tool, win32, payload)
             locks_across_builds(tool, win32)
+            qsplex_reports.reports_across_builds(tool, win32, FAILURES)
             return report()
         # Under Wine only what goes through the Win32 build's own code: the
         # platform's compound files, argument and name conversion, files,
@@ -2092,6 +2095,7 @@ def main():
             habits(tool, wine=True)
         else:
             salvage(tool)
+            qsplex_reports.du_and_report(tool, FAILURES)
             native_tour(tool, payload)
             accidental_images(tool)
             help_and_version(tool)

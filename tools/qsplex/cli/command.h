@@ -19,7 +19,8 @@ using TakeOption = bool (*)(const std::string& value, Context* c,
                             std::string* problem);
 
 // One option. A letter is a flag ("-f", grouped as in "-lR"); a long name
-// may take a value, given as "--NAME VALUE" or "--NAME=VALUE".
+// may take a value, given as "--NAME VALUE" or "--NAME=VALUE", and so may a
+// letter that has one ("-d 2", "-d2").
 struct Option {
   char letter;       // 'f' for -f; 0 for an option with a long name only
   const char* name;  // "human" for --human; nullptr for a letter only

@@ -67,7 +67,7 @@ void PrintHelp(const CommandList& commands) {
       "\n'qsplex help COMMAND' (or 'qsplex COMMAND --help') describes one.\n"
       "\nOptions of every command:\n%s"
       "Options of qsplex itself: -h, --help; -V, --version.\n"
-      "ls, tree, stat, check and info take --json: one JSON document for\n"
+      "ls, tree, stat, du, check and info take --json: one JSON document for\n"
       "scripts, names exact (docs/qsplex-json.md).\n\n"
       "PATH is a '/'-separated list of element names in UTF-8; '/' is the "
       "root.\nNames hold only characters of the ANSI code page the library "

@@ -51,7 +51,8 @@ class ArgumentParser {
   }
   Parsed TakeLong(const std::vector<std::string>& args, size_t* i,
                   std::string* problem);
-  Parsed TakeLetters(const std::string& arg, std::string* problem);
+  Parsed TakeLetters(const std::vector<std::string>& args, size_t* i,
+                     std::string* problem);
   bool Take(const Option& option, const std::string& value,
             std::string* problem);
   std::string Retyped() const;
@@ -103,12 +104,24 @@ Parsed ArgumentParser::TakeLong(const std::vector<std::string>& args, size_t* i,
   return Take(*option, value, problem) ? Parsed::kRun : Parsed::kUsage;
 }
 
-Parsed ArgumentParser::TakeLetters(const std::string& arg,
-                                   std::string* problem) {
-  for (char letter : arg.substr(1)) {
+Parsed ArgumentParser::TakeLetters(const std::vector<std::string>& args,
+                                   size_t* i, std::string* problem) {
+  const std::string& arg = args[*i];
+  for (size_t k = 1; k < arg.size(); ++k) {
+    const char letter = arg[k];
     const Option* option = ByLetter(letter);
     if (option == &kHelpOption) return Parsed::kHelp;
-    if (option == nullptr || option->takes_value) {
+    if (option != nullptr && option->takes_value) {
+      // "-d 2" or "-d2": the rest of the word, or the next argument.
+      if (k + 1 == arg.size() && *i + 1 == args.size()) {
+        *problem = std::string("-") + letter + " takes a value";
+        return Parsed::kUsage;
+      }
+      const std::string value =
+          k + 1 < arg.size() ? arg.substr(k + 1) : args[++*i];
+      return Take(*option, value, problem) ? Parsed::kRun : Parsed::kUsage;
+    }
+    if (option == nullptr) {
       *problem = std::string("unknown option -") + letter;
       if (arg.size() > 2) {
         *problem += " (in " + arg + ")" + Suggestion(arg.substr(1));
@@ -125,7 +138,7 @@ Parsed ArgumentParser::TakeLetters(const std::string& arg,
 std::string ArgumentParser::Retyped() const {
   std::string line = c_->options.empty() ? "" : "-" + c_->options;
   for (const Option& option : command_.options) {
-    if (option.letter != 0) continue;
+    if (option.letter != 0 && !option.takes_value) continue;
     for (const Given& given : given_) {
       if (given.option != &option) continue;
       if (!line.empty()) line += " ";
@@ -154,7 +167,7 @@ Parsed ArgumentParser::Parse(const std::vector<std::string>& args,
     } else if (arg[1] == '-') {
       parsed = TakeLong(args, &i, problem);
     } else {
-      parsed = TakeLetters(arg, problem);
+      parsed = TakeLetters(args, &i, problem);
     }
     if (parsed != Parsed::kRun) return parsed;
   }

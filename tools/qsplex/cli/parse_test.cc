@@ -228,7 +228,9 @@ TEST(Commands, EntriesAreWellFormed) {
     for (const Option& option : command->options) {
       if (option.letter != 0) {
         EXPECT_TRUE(letters.insert(option.letter).second) << option.letter;
-        EXPECT_FALSE(option.takes_value) << option.letter;
+        // A letter with a value has a long name too, to retype it by.
+        EXPECT_TRUE(!option.takes_value || option.name != nullptr)
+            << option.letter;
         EXPECT_NE(usage.find(std::string("-") + option.letter),
                   std::string::npos)
             << option.letter;
@@ -255,6 +257,44 @@ TEST(Commands, EntriesAreWellFormed) {
     for (const char* synonym : command->synonyms) {
       EXPECT_EQ(names.count(synonym), 0u) << synonym;
     }
+  }
+}
+
+// A letter that takes a value ("-d 2", "-d2", "-Hd 2"), as du and report
+// have, and its long name.
+TEST(ParseArguments, ALetterWithAValueTakesTheRestOfTheWordOrTheNext) {
+  const Command depth = {"depth",
+                         "[-d N] [-H] IMAGE",
+                         {{'d', "depth", true, nullptr}, kHumanOption},
+                         0,
+                         0,
+                         Access::kRead,
+                         "",
+                         "",
+                         "",
+                         RunNothing,
+                         {}};
+  const struct {
+    std::vector<std::string> args;
+    std::string options, value, problem;
+  } cases[] = {
+      {{"-d", "2", "t.img"}, "", "2", ""},
+      {{"t.img", "-d2"}, "", "2", ""},
+      {{"-Hd", "3", "t.img"}, "H", "3", ""},
+      {{"--depth=4", "t.img"}, "", "4", ""},
+      {{"t.img", "-d"}, "", "", "-d takes a value"},
+  };
+  for (const auto& test : cases) {
+    Context c;
+    std::string problem;
+    const Parsed parsed = ParseArguments(depth, test.args, &c, &problem);
+    EXPECT_EQ(problem, test.problem) << test.args[0];
+    if (parsed != Parsed::kRun) continue;
+    EXPECT_EQ(c.image, "t.img");
+    EXPECT_EQ(c.options, test.options);
+    ASSERT_EQ(c.values.size(), 1u) << test.args[0];
+    EXPECT_EQ(c.values[0].first, "depth");
+    EXPECT_EQ(c.values[0].second, test.value);
   }
 }
 

@@ -10,11 +10,12 @@ namespace qsplex {
 
 CommandList AllCommands() {
   return {&kInitCommand,    &kInfoCommand,     &kLsCommand,    &kTreeCommand,
-          &kStatCommand,    &kCatCommand,      &kPutCommand,   &kGetCommand,
-          &kHexdumpCommand, &kMkdirCommand,    &kRmCommand,    &kMvCommand,
-          &kCpCommand,      &kSetClassCommand, &kCheckCommand, &kDumpCommand,
-          &kRecoverCommand, &kResetCommand,    &kClearCommand, &kExportCommand,
-          &kImportCommand};
+          &kStatCommand,    &kDuCommand,       &kCatCommand,   &kPutCommand,
+          &kGetCommand,     &kHexdumpCommand,  &kMkdirCommand, &kRmCommand,
+          &kMvCommand,      &kCpCommand,       &kSetClassCommand,
+          &kCheckCommand,   &kDumpCommand,     &kReportCommand,
+          &kRecoverCommand, &kResetCommand,    &kClearCommand,
+          &kExportCommand,  &kImportCommand};
 }
 
 bool LoadSubtree(const Context& c, const Element& element, bool open_streams,

@@ -12,6 +12,7 @@
 //                       records they read and print in records/)
 //   recover.cc          recover
 //   compound.cc         export, import
+//   report.cc           du, report
 // commands.cc lists them in the order 'qsplex help' shows them.
 #ifndef QSSTORAGE_TOOLS_QSPLEX_COMMANDS_COMMANDS_H_
 #define QSSTORAGE_TOOLS_QSPLEX_COMMANDS_COMMANDS_H_
@@ -52,6 +53,8 @@ extern const Command kResetCommand;
 extern const Command kClearCommand;
 extern const Command kExportCommand;
 extern const Command kImportCommand;
+extern const Command kDuCommand;
+extern const Command kReportCommand;
 
 // Ends the message of a change refused part way: nothing is saved.
 constexpr const char* kUnchanged = "; the image is unchanged";

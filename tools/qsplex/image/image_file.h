@@ -23,11 +23,9 @@
 // names the file it locked: a writer that replaced the image by rename
 // while the command waited makes it start over on the new file.
 //
-// A change is added to the image in place where it can be: the plex store
-// appends what changed and then switches the header, so that the file
-// holds the old image or the new one at any moment, and only the bytes
-// past the image's end that an interrupted save left, which the next save
-// cuts off. Otherwise (an image of an earlier format, or more dead bytes
+// A change is added to the image in place where it can be, so that the
+// file holds the old image or the new one at any moment
+// (docs/image-format.md, "A change added in place"). Otherwise (an image of an earlier format, or more dead bytes
 // than live ones) the image goes whole to a temporary file of the
 // process's own beside it, IMAGE plus ".qsplex-PID.tmp", which is synced and
 // renamed over the image. The writer locks the temporary file as soon as

@@ -15,30 +15,25 @@
 namespace qsplex {
 namespace {
 
-// Whether the whole file reads without an error; `*reason` says why not.
-bool ReadsThrough(const std::string& path, std::string* reason) {
-  std::FILE* file = OpenFile(path, "rb");
-  if (file == nullptr) {
-    *reason = SystemReason();
-    return false;
+// Where a load found the image damaged.
+std::string DamagePlace(const QssPlexLoadOutcome& outcome) {
+  const std::string block = std::to_string(outcome.damaged_block);
+  switch (outcome.damage) {
+    case QSS_PLEX_BLOCK_CHECKSUM:
+      return "block " + block + " fails its checksum";
+    case QSS_PLEX_BLOCK_CUT:
+      return outcome.damaged_block != 0 ? "the file ends inside block " + block
+                                        : "the file is cut short";
+    case QSS_PLEX_TABLE_DAMAGED:
+      return "its block table is wrong";
+    case QSS_PLEX_IMAGE_CHECKSUM:
+      return "its one checksum is wrong";
+    default:
+      return "its header is wrong";
   }
-  std::vector<char> chunk(1 << 20);
-  while (std::fread(chunk.data(), 1, chunk.size(), file) == chunk.size()) {
-  }
-  const bool failed = std::ferror(file) != 0;
-  if (failed) *reason = SystemReason();
-  std::fclose(file);
-  return !failed;
 }
 
 }  // namespace
-
-std::string ImageProblem(const std::string& path) {
-  std::FILE* file = OpenFile(path, "rb");
-  if (file == nullptr) return "cannot read it: " + SystemReason();
-  std::fclose(file);
-  return "not a plex image: a file of another kind";
-}
 
 bool LoadImageFile(const Context& c, ImageDamage* damage) {
   SetActivity("loading the image");
@@ -51,6 +46,8 @@ bool LoadImageFile(const Context& c, ImageDamage* damage) {
     return false;
   }
   int loaded;
+  QssPlexLoadOutcome outcome = {};
+  std::string reason;
   WatchImage(c.command, c.image);
   {
     PlexProgress progress("loading the image");
@@ -59,9 +56,10 @@ bool LoadImageFile(const Context& c, ImageDamage* damage) {
     // file or renames a new one over it: its large blocks can be mapped,
     // so that a command pays for what it reads and writes, not the image.
     QssPlex_SetMapImages(1);
-    loaded = damage != nullptr ? QssPlex_LoadSalvage(store_path.c_str(),
-                                                     RecordImageDamage, damage)
-                               : QssPlex_Load(store_path.c_str());
+    ClearSystemError();
+    loaded = QssPlex_LoadImage(store_path.c_str(), damage != nullptr,
+                               RecordImageDamage, damage, &outcome);
+    if (loaded == QSS_PLEX_UNREADABLE) reason = SystemReason();
   }
   if (loaded == QSS_PLEX_LOADED) {
     if (QssPlex_BlockWords(1) >= 0 &&
@@ -73,11 +71,16 @@ bool LoadImageFile(const Context& c, ImageDamage* damage) {
            "anchor");
     return false;
   }
-  std::string reason;
-  QssPlexImageInfo info = {};
-  if (loaded == QSS_PLEX_TOO_LARGE &&
-      QssPlex_ImageInfo(store_path.c_str(), &info) == QSS_PLEX_LOADED) {
-    c.Fail(c.image, "holds " + Mebibytes(info.plex_bytes) +
+  if (loaded == QSS_PLEX_NOT_AN_IMAGE) {
+    c.Fail(c.image,
+           "not a plex image: a file of another kind" + SwappedHint(c));
+  } else if (loaded == QSS_PLEX_NEWER_FORMAT) {
+    c.Fail(c.image, "written by a newer qsplex: image format " +
+                        std::to_string(outcome.version) + "; this build reads " +
+                        std::to_string(outcome.oldest_version) + " to " +
+                        std::to_string(outcome.newest_version));
+  } else if (loaded == QSS_PLEX_TOO_LARGE) {
+    c.Fail(c.image, "holds " + Mebibytes(outcome.plex_bytes) +
                         ", but this build's plex holds at most " +
                         Mebibytes(QssPlex_CapacityBytes()));
   } else if (loaded == QSS_PLEX_NEWER_SAVE) {
@@ -90,10 +93,8 @@ bool LoadImageFile(const Context& c, ImageDamage* damage) {
                "' tells more");
   } else if (loaded == QSS_PLEX_UNREADABLE && errno == ENOMEM) {
     c.Fail(c.image, "cannot load it: out of memory");
-  } else if (loaded == QSS_PLEX_UNREADABLE && !ReadsThrough(c.image, &reason)) {
+  } else if (loaded == QSS_PLEX_UNREADABLE) {
     c.Fail(c.image, "cannot read it: " + reason);
-  } else if (!LooksLikeImage(c.image)) {
-    c.Fail(c.image, ImageProblem(c.image));
   } else if (damage != nullptr) {
     c.Fail(c.image,
            "a damaged plex image: its header or block table is wrong (or, "
@@ -101,8 +102,7 @@ bool LoadImageFile(const Context& c, ImageDamage* damage) {
            "in it can be placed");
   } else {
     c.Fail(c.image,
-           "a damaged plex image: its header, block table or checksum is "
-           "wrong; 'qsplex check " +
+           "a damaged plex image: " + DamagePlace(outcome) + "; 'qsplex check " +
                c.image +
                "' tells what is damaged, 'qsplex recover' keeps "
                "what can be read");

@@ -26,9 +26,6 @@ bool OpenImage(const Context& c, bool change);
 // prints that another program changed it (and, when `saving`, that the
 // command saves nothing). See image_watch.h.
 bool IsAsLoaded(const Context& c, bool saving);
-// Why a file that does not start as an image is refused: it cannot be
-// read, or it holds something else.
-std::string ImageProblem(const std::string& path);
 
 }  // namespace qsplex
 

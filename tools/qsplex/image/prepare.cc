@@ -29,10 +29,9 @@ std::string CreateRefusal(const Context& c, const FileStatus& status) {
 }
 
 // Why the image cannot be opened (before it is locked); empty when it can.
+// What a file holds, the load tells.
 std::string OpenRefusal(const Context& c, const FileStatus& status) {
-  if (status.kind == FileKind::kFile && LooksLikeImage(c.image)) {
-    return std::string();
-  }
+  if (status.kind == FileKind::kFile) return std::string();
   std::string problem;
   switch (status.kind) {
     case FileKind::kMissing:
@@ -43,9 +42,6 @@ std::string OpenRefusal(const Context& c, const FileStatus& status) {
       break;
     case FileKind::kOther:
       problem = "is not a regular file, so not a plex image";
-      break;
-    case FileKind::kFile:
-      problem = ImageProblem(c.image);
       break;
     default:
       problem = "cannot read it: " + status.reason;

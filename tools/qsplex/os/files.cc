@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "standins/image/format.h"
 #include "tools/qsplex/os/system.h"
 
 #if defined(_WIN32)
@@ -22,9 +23,6 @@ using qss_support::Utf8ToWide;
 using qss_support::WideToUtf8;
 
 namespace {
-
-// The first bytes of every image the host's store writes.
-constexpr char kImageMagic[] = "QSSPLEX\x1a";
 
 #if defined(_WIN32)
 // The ANSI form of `wide` when it converts there and back unchanged.
@@ -88,9 +86,10 @@ bool LooksLikeImage(const std::string& path) {
   if (Probe(path).kind != FileKind::kFile) return false;
   std::FILE* file = OpenFile(path, "rb");
   if (file == nullptr) return false;
-  char head[sizeof kImageMagic - 1];
+  using qss::standins::kMagic;
+  unsigned char head[sizeof kMagic];
   const bool image = std::fread(head, 1, sizeof head, file) == sizeof head &&
-                     std::memcmp(head, kImageMagic, sizeof head) == 0;
+                     std::memcmp(head, kMagic, sizeof head) == 0;
   std::fclose(file);
   return image;
 }

@@ -23,7 +23,8 @@ struct FileStatus {
 };
 
 FileStatus Probe(const std::string& path);
-// Whether `path` is a file that starts as a plex image does.
+// Whether `path` is a file that starts as a plex image does: a cheap look
+// at an operand, not at the image a command loads (the load tells that).
 bool LooksLikeImage(const std::string& path);
 // The last component of `path`: the name inside its folder.
 std::string BaseName(const std::string& path);

@@ -8,8 +8,8 @@
 // extent with room for twice its old size. Freed extents merge with their
 // neighbours and are reused best-fit; freed ids are reused last-in first-out.
 // Not thread-safe.
-#ifndef QSSTORAGE_STANDINS_PLEX_STORE_H_
-#define QSSTORAGE_STANDINS_PLEX_STORE_H_
+#ifndef QSSTORAGE_STANDINS_STORE_PLEX_STORE_H_
+#define QSSTORAGE_STANDINS_STORE_PLEX_STORE_H_
 
 #include <cstddef>
 #include <cstdint>
@@ -19,62 +19,11 @@
 #include <utility>
 #include <vector>
 
+#include "standins/image/reader.h"
 #include "standins/plex_controls.h"
-#include "standins/plex_image.h"
+#include "standins/store/address_space.h"
 
 namespace qss::standins {
-
-// A reserved address range whose pages become usable on demand.
-class AddressSpace {
- public:
-  AddressSpace() = default;
-  AddressSpace(const AddressSpace&) = delete;
-  AddressSpace& operator=(const AddressSpace&) = delete;
-  ~AddressSpace() { Release(); }
-
-  // Reserves `bytes`, halving down to 16 MiB if the system refuses; returns
-  // false if nothing could be reserved.
-  bool Reserve(uint64_t bytes);
-  // Reserves the largest range the system gives, at most `bytes`.
-  bool ReserveLargest(uint64_t bytes);
-  void Release();
-  // Makes the first `bytes` bytes readable and writable.
-  bool Commit(uint64_t bytes);
-  // Hands the pages back to the system, mapped ones included; the range
-  // reads zero again and committed-on-demand state restarts.
-  void Discard();
-
-  // The granularity of MapFile; 0 where files are not mapped (Windows).
-  static uint64_t PageBytes();
-  // Maps `bytes` of `file` from `file_offset` copy-on-write onto the range
-  // from byte `at` (all three multiples of PageBytes): the pages read what
-  // the file holds there, and writes to them stay in this process. The file
-  // must not shrink below them or change there while they are mapped. False
-  // when the system refuses, with the range as it was.
-  bool MapFile(uint64_t at, std::FILE* file, uint64_t file_offset,
-               uint64_t bytes);
-  bool maps_files() const { return !mapped_.empty(); }
-  // Whether pages are mapped from the file `path` names.
-  bool MapsFile(const char* path) const;
-  // Gives the mapped pages memory of their own, holding what they hold now,
-  // so that the file may change. False when the memory cannot be had.
-  bool Detach();
-
-  int32_t* base() const { return base_; }
-  uint64_t bytes() const { return bytes_; }
-
- private:
-  int32_t* base_ = nullptr;
-  uint64_t bytes_ = 0;
-  uint64_t committed_ = 0;
-  // Ranges mapped from a file, as (start, bytes), and which file that is.
-  std::vector<std::pair<uint64_t, uint64_t>> mapped_;
-#if !defined(_WIN32)
-  uint64_t mapped_device_ = 0;
-  uint64_t mapped_inode_ = 0;
-#endif
-};
-
 class PlexStore {
  public:
   static PlexStore& Instance();
@@ -123,8 +72,10 @@ class PlexStore {
   // blocks of a current-format image are mapped from the file rather than
   // read (verified by reading them through, outside the plex).
   // Memory running out while loading answers QSS_PLEX_UNREADABLE with
-  // errno ENOMEM, as do the saves with 1.
-  int Load(const char* path, const DamageSink* salvage);
+  // errno ENOMEM, as do the saves with 1. Answers every QssPlexLoadResult;
+  // `outcome`, when not null, tells more (see QssPlex_LoadImage).
+  int Load(const char* path, const DamageSink* salvage,
+           QssPlexLoadOutcome* outcome = nullptr);
   int ImageInfo(const char* path, QssPlexImageInfo* out) const;
   // See QssPlex_CutBlockBytes.
   int64_t CutBlockBytes(int id) const;
@@ -175,7 +126,23 @@ class PlexStore {
   void RebuildFresh();
   // Holds only what Reset made: a load may overwrite it and remake it.
   bool IsFresh() const;
-  int LoadFrom(const char* path, const DamageSink* salvage);
+  // `*plex_bytes` (when not null) of an image too large for this plex.
+  int LoadFrom(const char* path, const DamageSink* salvage,
+               ImageReader* reader, uint64_t* plex_bytes);
+  // Tells a salvaging load's caller which earlier image was loaded.
+  static void ReportEarlierImage(const ImageLayout& layout,
+                                 const DamageSink& salvage);
+  // Reads the blocks into the places Rebuild gave them, or maps them there;
+  // `verified` when ReadBlocks has read them through already.
+  int FillBlocks(ImageReader* reader, const ImageLayout& layout,
+                 const DamageSink* salvage, bool verified);
+  // Maps the blocks `mapped` lists from the file, reading those that are
+  // `damaged` or that the system will not map.
+  int MapBlocks(ImageReader* reader, const ImageLayout& layout,
+                const std::vector<size_t>& mapped,
+                const std::vector<int>& damaged, bool salvaging);
+  // Sets cut_bytes_ for the blocks the file does not hold whole.
+  void RecordCutBlocks(const ImageLayout& layout);
   int ReadImageInfo(const char* path, QssPlexImageInfo* out) const;
   // Words a plex must reserve to load the image.
   static int64_t RequiredWords(const ImageLayout& layout);
@@ -226,4 +193,4 @@ class PlexStore {
 
 }  // namespace qss::standins
 
-#endif  // QSSTORAGE_STANDINS_PLEX_STORE_H_
+#endif  // QSSTORAGE_STANDINS_STORE_PLEX_STORE_H_

@@ -1,0 +1,101 @@
+#include "standins/image/file_io.h"
+
+#include <algorithm>
+
+#if defined(_WIN32)
+#include <io.h>
+#else
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+namespace qss::standins {
+namespace {
+
+// A large block verified without being read into the plex is summed
+// through views of the file this large: no copy of it is made, and the
+// memory it holds stays bounded.
+#if !defined(_WIN32)
+constexpr uint64_t kViewBytes = 16 << 20;
+#endif
+
+}  // namespace
+
+int64_t FileLength(std::FILE* file) {
+#if defined(_WIN32)
+  return _filelengthi64(_fileno(file));
+#else
+  struct stat status;
+  return fstat(fileno(file), &status) == 0 ? status.st_size : -1;
+#endif
+}
+
+bool Seek(std::FILE* file, uint64_t offset) {
+#if defined(_WIN32)
+  return _fseeki64(file, static_cast<__int64>(offset), SEEK_SET) == 0;
+#else
+  return fseeko(file, static_cast<off_t>(offset), SEEK_SET) == 0;
+#endif
+}
+
+bool SyncToDevice(std::FILE* file) {
+#if defined(_WIN32)
+  return _commit(_fileno(file)) == 0;
+#else
+  return fsync(fileno(file)) == 0;
+#endif
+}
+
+void StartWriteBack(std::FILE* file, uint64_t offset, uint64_t bytes) {
+#if defined(__linux__)
+  sync_file_range(fileno(file), static_cast<off_t>(offset),
+                  static_cast<off_t>(bytes), SYNC_FILE_RANGE_WRITE);
+#else
+  (void)file;
+  (void)offset;
+  (void)bytes;
+#endif
+}
+
+bool Truncate(std::FILE* file, uint64_t bytes) {
+  if (std::fflush(file) != 0) return false;
+#if defined(_WIN32)
+  return _chsize_s(_fileno(file), static_cast<__int64>(bytes)) == 0;
+#else
+  return ftruncate(fileno(file), static_cast<off_t>(bytes)) == 0;
+#endif
+}
+
+uint64_t SumThroughViews(std::FILE* file, uint64_t offset, uint64_t bytes,
+                         XXH3_state_t* state, ProgressCounter* progress) {
+#if defined(_WIN32)
+  (void)file;
+  (void)progress;
+  (void)offset;
+  (void)bytes;
+  (void)state;
+  return 0;
+#else
+  static const uint64_t page = static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
+  uint64_t done = 0;
+  while (done < bytes) {
+    const uint64_t start = (offset + done) / page * page;
+    const uint64_t skip = offset + done - start;
+    const uint64_t piece = std::min(kViewBytes, bytes - done);
+    void* view =
+        mmap(nullptr, skip + piece, PROT_READ, MAP_PRIVATE | MAP_POPULATE,
+             fileno(file), static_cast<off_t>(start));
+    if (view == MAP_FAILED) break;
+    XXH3_64bits_update(state, static_cast<unsigned char*>(view) + skip,
+                       static_cast<size_t>(piece));
+    munmap(view, skip + piece);
+    done += piece;
+    progress->Advance(piece);
+  }
+  return done;
+#endif
+}
+
+}  // namespace qss::standins

@@ -1,0 +1,38 @@
+# Writes OUTPUT, a C++ source defining one string constant per page file:
+# cmake -DOUTPUT=out.cc -DNAMES="kA;kB" -DFILES="a.js;b.css" -P embed.cmake
+# The text goes in as raw string literals, cut into pieces that every
+# compiler takes, so the page's sources stay files people edit. They are
+# ASCII (a piece must not cut a character; the unit tests check the page).
+set(delimiter "qsplex")
+set(piece_chars 4000)
+set(text "// Generated from tools/qsplex/report/page by embed.cmake: do not edit.\n")
+string(APPEND text "namespace qsplex {\n")
+list(LENGTH NAMES count)
+math(EXPR last "${count} - 1")
+foreach(i RANGE ${last})
+  list(GET NAMES ${i} name)
+  list(GET FILES ${i} file)
+  file(READ "${file}" content)
+  string(FIND "${content}" ")${delimiter}\"" clash)
+  if(NOT clash EQUAL -1)
+    message(FATAL_ERROR "${file} holds )${delimiter}\", which ends a raw string")
+  endif()
+  string(FIND "${content}" "\r" carriage)
+  if(NOT carriage EQUAL -1)
+    message(FATAL_ERROR "${file} holds a carriage return: keep it LF only, "
+                        "so that every build writes the same page")
+  endif()
+  string(APPEND text "extern const char ${name}[];\nconst char ${name}[] =\n")
+  string(LENGTH "${content}" length)
+  set(at 0)
+  while(at LESS length)
+    string(SUBSTRING "${content}" ${at} ${piece_chars} piece)
+    string(APPEND text "R\"${delimiter}(${piece})${delimiter}\"\n")
+    math(EXPR at "${at} + ${piece_chars}")
+  endwhile()
+  string(APPEND text ";\n")
+endforeach()
+string(APPEND text "}  // namespace qsplex\n")
+file(WRITE "${OUTPUT}.new" "${text}")
+file(COPY_FILE "${OUTPUT}.new" "${OUTPUT}" ONLY_IF_DIFFERENT)
+file(REMOVE "${OUTPUT}.new")
