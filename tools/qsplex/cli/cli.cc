@@ -4,7 +4,7 @@
 #include <exception>
 #include <new>
 
-#include "standins/image_format.h"
+#include "standins/image/format.h"
 #include "tools/qsplex/cli/context.h"
 #include "tools/qsplex/cli/help.h"
 #include "tools/qsplex/cli/parse.h"

@@ -352,6 +352,9 @@ int RunImport(const Context& c) {
   std::string path;
   std::string file;
   ImportOperands(c, &path, &file);
+  // The image's own problems come first: it is the first operand, and its
+  // refusal says when another operand is the image.
+  if (!OpenImage(c, true)) return kExitFailure;
   WideString wide_file;
   Element e;
   if (!WideFileName(c, file, &wide_file)) return kExitFailure;
@@ -373,7 +376,7 @@ int RunImport(const Context& c) {
     return c.Fail(file, "not a compound file (its header is not one's)");
   }
   if (FAILED(hr)) return c.Fail(file, hr);
-  if (!OpenImage(c, true) || !Locate(c, path, kReadWrite, c.Has('p'), &e)) {
+  if (!Locate(c, path, kReadWrite, c.Has('p'), &e)) {
     return kExitFailure;
   }
   if (e.type == STGTY_STREAM) {

@@ -9,7 +9,7 @@
 #include "qsstorage/qsstorage.h"
 #include "records/node_records.h"
 #include "standins/plex_controls.h"
-#include "standins/image_format.h"
+#include "standins/image/format.h"
 #include "tools/qsplex/commands/commands.h"
 #include "tools/qsplex/image/damage.h"
 #include "tools/qsplex/image/last_save.h"

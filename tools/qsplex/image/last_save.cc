@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "standins/image_format.h"
+#include "standins/image/format.h"
 #include "tools/qsplex/os/files.h"
 
 #define XXH_INLINE_ALL
