@@ -223,11 +223,13 @@ def native_tour(q, payload):
     q.run("put", img, "/a/b/s", stdin=b"hello")
     q.run("put", "-p", img, "/big/data", "payload.bin")
     q.run("cat", img, "/big/data", out=payload, raw=True)
-    q.run("ls", img, out="big/\na/\n")
+    q.run("ls", img, out="a/\nbig/\n")
+    q.run("ls", "--sort", "none", img, out="big/\na/\n")
     q.run("ls", "-l", img, "/a/b", out=f"{'stream':7} {5:10} {'-':6} {'-':38} s\n")
     q.run("ls", "-R", img, out="/a/b:\ns\n")
-    q.run("tree", img, out="`-- a/ (5 bytes)\n    `-- b/ (5 bytes)\n"
-          "        `-- s (5 bytes)\n3 storages, 2 streams, 200005 bytes")
+    q.run("tree", img, out="|-- a/ (5 bytes)\n|   `-- b/ (5 bytes)\n"
+          "|       `-- s (5 bytes)\n`-- big/ (200000 bytes)\n"
+          "    `-- data (200000 bytes)\n3 storages, 2 streams, 200005 bytes")
     q.run("stat", img, "/a/b/s", out="size:     5 bytes")
     q.run("setclass", img, "/a", "{01234567-89AB-CDEF-0123-456789ABCDEF}")
     q.run("stat", img, "/a", out="class id: {01234567-89AB-CDEF-0123-456789ABCDEF}")
@@ -318,7 +320,7 @@ def native_tour(q, payload):
         else:
             q.run("ls", name, status=1, err="the storage tree is damaged")
             q.run("dump", name, out="StorageNode")
-    q.run("clear", img)
+    q.run("clear", "-f", img)
     q.run("ls", img, out="")
     q.run("check", img, out="the tree is consistent: 0 storages, 0 streams, 2 blocks")
 
@@ -336,7 +338,7 @@ def compound_tour(q, payload):
     q.run("put", img, "/tour/dôcs/hello.txt", stdin=b"hello\nworld\n")
     q.run("put", img, "/tour/payload.bin", "payload.bin")
     q.run("ls", "-l", img, "/tour", out="stream      200000 -")
-    q.run("tree", img, out="`-- tour/ (200012 bytes)\n    |-- payload.bin")
+    q.run("tree", img, out="`-- tour/ (200012 bytes)\n    |-- dôcs/ (12 bytes)")
     q.run("stat", img, "/tour/dôcs/hello.txt", out="size:     12 bytes")
     q.run("cat", img, "/tour/dôcs/hello.txt", out=b"hello\nworld\n", raw=True)
     q.run("cat", img, "/tour/nope", status=1, err="STG_E_FILENOTFOUND")
@@ -380,7 +382,7 @@ def compound_tour(q, payload):
           lambda i: i.blocks[i.entry("/back")].__setitem__(1, 12345))
     q.run("check", "bad.img", status=1, out="previous word 12345")
     q.run("tree", "bad.img", status=1, err="the storage tree is damaged")
-    q.run("clear", img)
+    q.run("clear", "-f", img)
     q.run("ls", img, "/tour", status=1, err="no such element")
 
 
@@ -816,7 +818,7 @@ def crafted_slots(q, big):
     craft_slot(q.path(img), generation=2**64 - 3)
     for name in ("/a", "/b", "/c"):
         q.run("mkdir", img, name)
-    q.run("ls", img, "/", out="c/\nb/\na/\nkeep/")
+    q.run("ls", "--sort", "none", img, "/", out="c/\nb/\na/\nkeep/")
     q.run("check", img)
 
 
@@ -1111,7 +1113,7 @@ def script_output(q, payload):
     sizes = {name: length for length, name in enumerate(ODD_NAMES, 1)}
     sizes["big"] = len(payload)
 
-    listing = parsed(q, "ls", "--json", img, "/d")
+    listing = parsed(q, "ls", "--json", "--sort", "none", img, "/d")
     expect("ls --json path", (listing.get("path"), listing.get("type")),
            ("/d", "storage"))
     entries = listing.get("entries", [])
@@ -1124,7 +1126,7 @@ def script_output(q, payload):
             "name": name, "path": "/d/" + name, "type": kind,
             "size": sizes.get(name), "mode": 0,
             "class_id": NULL_CLASS if kind == "storage" else None})
-    below = parsed(q, "ls", "-R", "--json", img, "/")
+    below = parsed(q, "ls", "-R", "--json", "--sort=none", img, "/")
     expect("ls -R --json paths", [e["path"] for e in below["entries"]],
            ["/d"] + ["/d/" + n for n in made[::-1]] + ["/d/sub/x"])
     one = parsed(q, "ls", "--json", img, "/d/" + ODD_NAMES[1])
@@ -1237,23 +1239,23 @@ def unnamed_elements(q, img):
     q.run("put", img, "/u/named", stdin=b"n")
     plant(q, img, "unnamed.img",
           lambda i: i.unname("/u/s") or i.unname("/u/t"))
-    q.run("ls", "unnamed.img", "/u", out="named\n(no name)\n(no name)/\n")
+    q.run("ls", "unnamed.img", "/u", out="(no name)\n(no name)/\nnamed\n")
     q.run("ls", "-l", "unnamed.img", "/u",
           out=f"{'stream':7} {3:10} {'-':6} {'-':38} (no name)\n")
     q.run("tree", "unnamed.img", "/u", out="|-- (no name) (3 bytes)\n"
-          "`-- (no name)/ (not opened: no name finds it)\n")
+          "|-- (no name)/ (not opened: no name finds it)\n`-- named ")
     tree = parsed(q, "tree", "--json", "unnamed.img", "/u")
     expect("tree --json of unnamed elements",
            [(c["name"], c["path"], c.get("listed")) for c in tree["children"]],
-           [("named", "/u/named", None), ("", "/u/", None),
-            ("", "/u/", False)])
+           [("", "/u/", None), ("", "/u/", False),
+            ("named", "/u/named", None)])
     q.run("check", "unnamed.img", out="2 storages, 4 streams (2 without a name)")
     q.run("cp", "-r", "unnamed.img", "/u", "/copy",
           err="/u/(no name): has no name, so it is not copied")
     q.run("ls", "unnamed.img", "/copy", out="named\n")
     # A rename keeps them (the same storage); a move elsewhere would not.
     q.run("mv", "unnamed.img", "/u", "/u2")
-    q.run("ls", "unnamed.img", "/u2", out="named\n(no name)\n(no name)/\n")
+    q.run("ls", "unnamed.img", "/u2", out="(no name)\n(no name)/\nnamed\n")
     q.run("mv", "unnamed.img", "/u2", "/copy", status=1,
           err="/u2: holds an element without a name, which a move would lose")
     q.run("mv", "unnamed.img", "/u2", "/u")
@@ -1745,7 +1747,7 @@ def trees_in_and_out(q, payload, wine):
     for path, _, _, data in streams:
         q.run("put", img, "/top/" + path, stdin=data)
     q.run("ls", img, "/top", out="%05SummaryInformation\n")
-    q.run("tree", img, "/top", out="|-- x%01%1F%7F%81 (8 bytes)")
+    q.run("tree", img, "/top", out="`-- x%01%1F%7F%81 (8 bytes)")
     q.run("stat", img, "/top/100%25", out="path:     /top/100%25\n")
     q.run("cat", img, "/top/x\x01%1F\x7f%81", out=b"controls", raw=True)
     plant(q, img, "named.img", lambda i: i.blocks[i.blocks[i.entry(
@@ -2043,6 +2045,144 @@ def hexdumps(q, img):
     q.run("hexdump", img, "/", status=1, err="/: is a storage, not a stream")
 
 
+
+def finds(q):
+    """find prints the paths that match, depth first by name and escaped as
+    ls shows names; --json gives ls --json's entries."""
+    img = "find.img"
+    q.run("init", img)
+    q.run("mkdir", "-p", img, "/docs/old")
+    for path in ["/docs/b.txt", "/docs/a.txt", "/docs/old/c.txt",
+                 "/docs/%05x", "/run-1", "/données"]:
+        q.run("put", img, path, stdin=b"12")
+    for args, paths in [
+        ((), ["/", "/docs", "/docs/%05x", "/docs/a.txt", "/docs/b.txt",
+              "/docs/old", "/docs/old/c.txt", "/données", "/run-1"]),
+        (("-name", "*.txt"), ["/docs/a.txt", "/docs/b.txt", "/docs/old/c.txt"]),
+        (("/docs", "-type", "s"), ["/docs", "/docs/old"]),
+        (("-type", "f", "-name", "[!ab]*"), ["/docs/%05x", "/docs/old/c.txt",
+                                            "/données", "/run-1"]),
+        (("-name", "%05*"), ["/docs/%05x"]),
+        (("-name", "donn?es"), ["/données"]),
+        (("-name", "*-[0-9]", "-name", "r*"), ["/run-1"]),
+        (("/docs/a.txt", "-type", "f"), ["/docs/a.txt"]),
+        (("-type", "s", "-type", "f"), []),
+        (("-name", "/"), ["/"]),
+    ]:
+        expect(f"find {args}", q.run("find", img, *args).splitlines(), paths)
+    found = parsed(q, "find", "--json", img, "/docs", "-name", "a*")
+    expect("find --json", found, [{
+        "name": "a.txt", "path": "/docs/a.txt", "type": "stream", "size": 2,
+        "mode": 0, "class_id": None}])
+    for args, status, err in [
+        (("-type", "x"), 2, "-type takes s (storages) or f (streams), not 'x'"),
+        (("-name",), 2, "-name takes a pattern"),
+        (("/nope",), 1, "/nope: no such element"),
+    ]:
+        expect(f"stdout of find {args}",
+               q.run("find", img, *args, status=status, err=err), "")
+
+
+def diffs(q, wine):
+    """diff tells each kind of difference by a line and in JSON, exiting
+    with 0 on equal images, 1 on different ones and 2 on trouble."""
+    q.run("init", "d0.img")
+    q.run("mkdir", "-p", "d0.img", "/s/t")
+    q.run("put", "d0.img", "/s/x", stdin=b"abc")
+    q.run("put", "d0.img", "/y", stdin=b"12345")
+    big = os.urandom(5 << 19)  # several of the pieces streams are read in
+    q.run("put", "d0.img", "/big", stdin=big)
+    cases = [  # the change to a copy of d0.img; its line; its JSON
+        ("equal", [], None, None),
+        ("added", [("put", "/s/t/new", b"12")],
+         "+ /s/t/new (stream, 2 bytes)\n", ("added", "/s/t/new")),
+        ("removed", [("rm", "-r", "/s")],
+         "- /s (storage, 1 stream, 3 bytes)\n", ("removed", "/s")),
+        ("bytes", [("put", "/big", big[:-1] + b"?")],
+         "M /big (bytes differ)\n", ("bytes", "/big")),
+        ("size", [("put", "/y", b"1234")], "M /y (size 5 -> 4)\n",
+         ("size", "/y")),
+        ("class id", [("setclass", "/s/t", CLASS_ID)],
+         f"M /s/t (class id {NULL_CLASS} -> {CLASS_ID})\n",
+         ("class_id", "/s/t")),
+        ("kind", [("rm", "/y"), ("mkdir", "/y")],
+         "M /y (stream -> storage)\n", ("type", "/y")),
+    ]
+    for name, changes, line, change in cases[:3] if wine else cases:
+        shutil.copy(q.path("d0.img"), q.path("d1.img"))
+        for command, *args in changes:
+            stdin = args.pop() if command == "put" else b""
+            q.run(command, "d1.img", *args, stdin=stdin)
+        status = 0 if line is None else 1
+        expect(f"diff of {name}", q.run("diff", "d0.img", "d1.img",
+                                        status=status), line or "")
+        doc = parsed(q, "diff", "--json", "d0.img", "d1.img", status=status)
+        expect(f"diff --json of {name}",
+               (doc.get("equal"), [(d["change"], d["path"])
+                                   for d in doc.get("differences", [])]),
+               (line is None, [change] if change else []))
+    if not wine:  # d1.img holds the last case's change
+        q.run("diff", "d1.img", "d0.img", "/y", status=1,
+              out="M /y (storage -> stream)\n")
+    open(q.path("cut.img"), "wb").write(
+        open(q.path("d0.img"), "rb").read()[:-9])
+    for args, err in [
+        (("d0.img", "missing.img"), "missing.img: no such image"),
+        (("d0.img", "d1.img", "/s/t/new"), "d0.img: /s/t/new: no such element"),
+        (("d0.img", "cut.img"), "a damaged plex image"),
+        (("d0.img",), "usage: qsplex diff"),
+    ]:
+        q.run("diff", *args, status=2, err=err)
+
+def listing_order(q):
+    """ls and tree list by name, as ls does, so a renamed element moves only
+    as its name does; --sort none keeps the library's order, newest first."""
+    img = "order.img"
+    q.run("init", img)
+    for name in ["b", "a", "C", "é"]:
+        q.run("put", img, "/" + name, stdin=b"x")
+    q.run("mkdir", img, "/_d")
+    q.run("put", img, "/_d/z", stdin=b"")
+    q.run("put", img, "/_d/y", stdin=b"")
+    q.run("mv", img, "/a", "/c")
+    by_name = ["C", "_d", "b", "c", "é"]
+    newest_first = ["_d", "é", "C", "c", "b"]  # a rename keeps its place
+    for args, names in [
+        ((), by_name), (("--sort", "name"), by_name),
+        (("--sort", "none"), newest_first),
+    ]:
+        expect(f"ls {args}", q.run("ls", *args, img).replace("/", "").split(),
+               names)
+        expect(f"ls --json {args}", [e["name"] for e in parsed(
+            q, "ls", "--json", *args, img)["entries"]], names)
+        expect(f"tree --json {args}", [c["name"] for c in parsed(
+            q, "tree", "--json", *args, img)["children"]], names)
+    expect("tree", q.run("tree", img).splitlines()[1:8], [
+        "|-- C (1 bytes)", "|-- _d/ (0 bytes)", "|   |-- y (0 bytes)",
+        "|   `-- z (0 bytes)", "|-- b (1 bytes)", "|-- c (1 bytes)",
+        "`-- é (1 bytes)"])
+    expect("ls -R", q.run("ls", "-R", img).split("\n\n")[1], "/_d:\ny\nz\n")
+
+
+def clear_asks(q):
+    """clear discards the tree with -f; without it only after a yes on a
+    terminal, and never from a pipe or file."""
+    img = "clear.img"
+    q.run("init", img)
+    q.run("mkdir", img, "/kept")
+    q.run("clear", img, status=2, err="add -f")
+    for answer, listing in [(b"n\n", "kept/\n"), (b"\n", "kept/\n"),
+                            (b"y\n", "")]:
+        leader, follower = pty.openpty()
+        os.write(leader, answer)
+        q.run("clear", img, stdin_file=follower, err="? [y/N] ")
+        os.close(leader)
+        os.close(follower)
+        expect(f"ls after answering {answer!r}", q.run("ls", img), listing)
+    q.run("mkdir", img, "/again")
+    q.run("clear", "-f", img)
+    expect("ls after clear -f", q.run("ls", img), "")
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--qsplex", required=True)
@@ -2079,6 +2219,9 @@ def main():
         # natively.
         compound_tour(tool, payload)
         script_output(tool, payload)
+        finds(tool)
+        diffs(tool, options.wine)
+        listing_order(tool)
         if options.wine:
             tool.run("init", "n.img")
             names(tool, "n.img")
@@ -2099,6 +2242,7 @@ def main():
             native_tour(tool, payload)
             accidental_images(tool)
             help_and_version(tool)
+            clear_asks(tool)
             tool.run("init", "n.img")
             names(tool, "n.img")
             messages(tool, "n.img")

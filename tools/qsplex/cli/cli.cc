@@ -97,10 +97,10 @@ int RunCommand(const Command& command, const std::vector<std::string>& args) {
   }
   if (c.quiet) SetQuiet(true);
   ImageLock lock;
-  if (!PrepareImage(&c, command.access, &lock)) return kExitFailure;
+  if (!PrepareImage(&c, command.access, &lock)) return command.failure;
   SetActivity("working on the tree");
   const int status = command.run(c);
-  return IsAsLoaded(c, false) ? status : kExitFailure;
+  return IsAsLoaded(c, false) ? status : command.failure;
 }
 
 // 'qsplex help [COMMAND]'.

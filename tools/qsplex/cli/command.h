@@ -29,6 +29,8 @@ struct Option {
   // by its letter (so it needs one), a value among Context::values under
   // its name.
   TakeOption take;
+  // Spelled with one dash, as find(1) spells its tests: "-name GLOB".
+  bool one_dash = false;
 };
 
 // A flag of one command, read back with Context::Has(letter).
@@ -68,6 +70,9 @@ struct Command {
   int (*run)(const Context&);
   // Words people try for this command ("list" for ls), for suggestions.
   std::vector<const char*> synonyms;
+  // The exit status of a failure before the command runs (IMAGE missing,
+  // damaged or in use): 1, but 2 for diff, whose 1 says "they differ".
+  int failure = kExitFailure;
 };
 
 // The commands in the order 'qsplex help' lists them.

@@ -21,6 +21,8 @@ int Context::Fail(const std::string& subject, HRESULT hr) const {
 }
 
 std::string SwappedHint(const Context& c) {
+  // diff takes two images: there is no order to put right.
+  if (c.command == "diff") return std::string();
   for (size_t i = 0; i < c.args.size(); ++i) {
     if (!LooksLikeImage(c.args[i])) continue;
     std::string line = "qsplex " + c.command;

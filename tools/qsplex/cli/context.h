@@ -31,7 +31,8 @@ struct Context {
   std::string target;             // the file IMAGE names, once locked
   ImageLock* lock = nullptr;      // its lock, once locked
   bool json = false;              // --json: one JSON document on stdout
-  SortOrder sort = SortOrder::kNone;
+  // ls and tree: by name, as ls(1) lists
+  SortOrder sort = SortOrder::kName;
   // The command's own options as they would be typed again ("-lR --json
   // --sort size"), the common ones left out; for hints that show a
   // corrected command line.
@@ -52,7 +53,8 @@ struct Context {
 };
 
 // "; X is one: IMAGE comes first, as in 'qsplex ls X /docs'" when an
-// operand after IMAGE is an image and IMAGE is not; "" otherwise.
+// operand after IMAGE is an image and IMAGE is not; "" otherwise, and for
+// diff, which takes two images.
 std::string SwappedHint(const Context& c);
 
 }  // namespace qsplex

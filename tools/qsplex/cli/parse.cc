@@ -8,6 +8,11 @@
 namespace qsplex {
 namespace {
 
+// "--json", or "-name" for an option spelled with one dash.
+std::string Spelled(const Option& option) {
+  return (option.one_dash ? "-" : "--") + std::string(option.name);
+}
+
 // An option as given, with its value.
 struct Given {
   const Option* option;
@@ -40,14 +45,21 @@ class ArgumentParser {
     }
     return nullptr;
   }
+  // Whether `arg` ("-name", "-name=GLOB") is an option spelled with one
+  // dash.
+  bool IsOneDash(const std::string& arg) const {
+    const Option* option = ByName(arg.substr(1, arg.find('=') - 1));
+    return option != nullptr && option->one_dash;
+  }
   // "\ndid you mean '--json'?" for the long option nearest to `word`.
   std::string Suggestion(const std::string& word) const {
     std::vector<std::string> names;
     for (const Option* option : options_) {
       if (option->name != nullptr) names.push_back(option->name);
     }
-    const std::string nearest = Nearest(word, names);
-    return nearest.empty() ? "" : "\ndid you mean '--" + nearest + "'?";
+    const Option* nearest = ByName(Nearest(word, names));
+    return nearest == nullptr ? ""
+                              : "\ndid you mean '" + Spelled(*nearest) + "'?";
   }
   Parsed TakeLong(const std::vector<std::string>& args, size_t* i,
                   std::string* problem);
@@ -67,7 +79,7 @@ bool ArgumentParser::Take(const Option& option, const std::string& value,
                           std::string* problem) {
   if (option.take != nullptr) {
     if (!option.take(value, c_, problem)) {
-      *problem = "--" + std::string(option.name) + " " + *problem;
+      *problem = Spelled(option) + " " + *problem;
       return false;
     }
   } else if (option.takes_value) {
@@ -82,9 +94,10 @@ bool ArgumentParser::Take(const Option& option, const std::string& value,
 Parsed ArgumentParser::TakeLong(const std::vector<std::string>& args, size_t* i,
                                 std::string* problem) {
   const std::string& arg = args[*i];
+  const size_t dashes = arg[1] == '-' ? 2 : 1;
   const size_t equals = arg.find('=');
-  const std::string name =
-      arg.substr(2, equals == std::string::npos ? equals : equals - 2);
+  const std::string name = arg.substr(
+      dashes, equals == std::string::npos ? equals : equals - dashes);
   const Option* option = ByName(name);
   if (option == nullptr ||
       (!option->takes_value && equals != std::string::npos)) {
@@ -98,7 +111,7 @@ Parsed ArgumentParser::TakeLong(const std::vector<std::string>& args, size_t* i,
   } else if (option->takes_value && *i + 1 < args.size()) {
     value = args[++*i];
   } else if (option->takes_value && option->take == nullptr) {
-    *problem = "--" + name + " takes a value";
+    *problem = Spelled(*option) + " takes a value";
     return Parsed::kUsage;
   }  // else an option that reads its value says what it takes
   return Take(*option, value, problem) ? Parsed::kRun : Parsed::kUsage;
@@ -142,7 +155,7 @@ std::string ArgumentParser::Retyped() const {
     for (const Given& given : given_) {
       if (given.option != &option) continue;
       if (!line.empty()) line += " ";
-      line += "--" + std::string(option.name);
+      line += Spelled(option);
       if (option.takes_value) line += " " + given.value;
     }
   }
@@ -164,7 +177,7 @@ Parsed ArgumentParser::Parse(const std::vector<std::string>& args,
       operands.push_back(arg);
     } else if (arg == "--") {
       options_done = true;
-    } else if (arg[1] == '-') {
+    } else if (arg[1] == '-' || IsOneDash(arg)) {
       parsed = TakeLong(args, &i, problem);
     } else {
       parsed = TakeLetters(args, &i, problem);

@@ -173,6 +173,39 @@ TEST(ParseArguments, RetypesLettersFirst) {
   EXPECT_EQ(c.image, "/a");
 }
 
+// find spells its tests with one dash, as find(1): -name GLOB, -type f.
+TEST(ParseArguments, TakesOptionsOfOneDash) {
+  Context c;
+  std::string problem;
+  ASSERT_EQ(ParseArguments(kFindCommand,
+                           {"t.img", "-name", "*.txt", "/d", "-type=f",
+                            "--json", "--name", "a*"},
+                           &c, &problem),
+            Parsed::kRun)
+      << problem;
+  const std::vector<std::pair<std::string, std::string>> values = {
+      {"name", "*.txt"}, {"type", "f"}, {"name", "a*"}};
+  EXPECT_EQ(c.values, values);
+  EXPECT_TRUE(c.json);
+  EXPECT_EQ(c.args, std::vector<std::string>{"/d"});
+  EXPECT_EQ(c.retyped, "-name *.txt -name a* -type f --json");
+  const struct {
+    std::vector<std::string> args;
+    const char* problem;
+  } refused[] = {
+      {{"t.img", "-type", "x"}, "-type takes s (storages) or f (streams)"},
+      {{"t.img", "-name"}, "-name takes a pattern"},
+      {{"t.img", "-name", "a\xff"}, "-name takes a pattern in UTF-8"},
+      {{"t.img", "-nam", "x"}, "unknown option -n (in -nam)"},
+  };
+  for (const auto& r : refused) {
+    Context d;
+    EXPECT_EQ(ParseArguments(kFindCommand, r.args, &d, &problem),
+              Parsed::kUsage);
+    EXPECT_EQ(problem.rfind(r.problem, 0), 0u) << problem;
+  }
+}
+
 TEST(LeadingOptions, CountsTheOptionsOfEveryCommandBeforeTheCommandWord) {
   const struct {
     std::vector<std::string> args;
@@ -226,6 +259,9 @@ TEST(Commands, EntriesAreWellFormed) {
     std::set<char> letters = {kQuietOption.letter, kHelpOption.letter};
     std::set<std::string> long_names = {kWaitOption.name, kHelpOption.name};
     for (const Option& option : command->options) {
+      const std::string spelled =
+          (option.one_dash ? "-" : "--") +
+          std::string(option.name != nullptr ? option.name : "");
       if (option.letter != 0) {
         EXPECT_TRUE(letters.insert(option.letter).second) << option.letter;
         // A letter with a value has a long name too, to retype it by.
@@ -241,15 +277,11 @@ TEST(Commands, EntriesAreWellFormed) {
         ASSERT_NE(option.name, nullptr);
         EXPECT_TRUE(option.takes_value || option.take != nullptr)
             << option.name;
-        EXPECT_NE(usage.find(std::string("--") + option.name),
-                  std::string::npos)
-            << option.name;
+        EXPECT_NE(usage.find(spelled), std::string::npos) << option.name;
       }
       if (option.name != nullptr) {
         EXPECT_TRUE(long_names.insert(option.name).second) << option.name;
-        EXPECT_NE(details.find(std::string("--") + option.name),
-                  std::string::npos)
-            << option.name;
+        EXPECT_NE(details.find(spelled), std::string::npos) << option.name;
       }
     }
   }

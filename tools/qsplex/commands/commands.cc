@@ -9,13 +9,13 @@
 namespace qsplex {
 
 CommandList AllCommands() {
-  return {&kInitCommand,    &kInfoCommand,     &kLsCommand,    &kTreeCommand,
-          &kStatCommand,    &kDuCommand,       &kCatCommand,   &kPutCommand,
-          &kGetCommand,     &kHexdumpCommand,  &kMkdirCommand, &kRmCommand,
-          &kMvCommand,      &kCpCommand,       &kSetClassCommand,
-          &kCheckCommand,   &kDumpCommand,     &kReportCommand,
-          &kRecoverCommand, &kResetCommand,    &kClearCommand,
-          &kExportCommand,  &kImportCommand};
+  return {&kInitCommand,    &kInfoCommand,    &kLsCommand,      &kTreeCommand,
+          &kFindCommand,    &kStatCommand,    &kDuCommand,      &kDiffCommand,
+          &kCatCommand,     &kPutCommand,     &kGetCommand,     &kHexdumpCommand,
+          &kMkdirCommand,   &kRmCommand,      &kMvCommand,      &kCpCommand,
+          &kSetClassCommand, &kCheckCommand,  &kDumpCommand,    &kReportCommand,
+          &kRecoverCommand, &kResetCommand,   &kClearCommand,   &kExportCommand,
+          &kImportCommand};
 }
 
 bool LoadSubtree(const Context& c, const Element& element, bool open_streams,

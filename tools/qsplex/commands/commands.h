@@ -13,6 +13,8 @@
 //   recover.cc          recover
 //   compound.cc         export, import
 //   report.cc           du, report
+//   find.cc             find
+//   diff.cc             diff (exits 2 on trouble, as diff(1))
 // commands.cc lists them in the order 'qsplex help' shows them.
 #ifndef QSSTORAGE_TOOLS_QSPLEX_COMMANDS_COMMANDS_H_
 #define QSSTORAGE_TOOLS_QSPLEX_COMMANDS_COMMANDS_H_
@@ -55,6 +57,8 @@ extern const Command kExportCommand;
 extern const Command kImportCommand;
 extern const Command kDuCommand;
 extern const Command kReportCommand;
+extern const Command kFindCommand;
+extern const Command kDiffCommand;
 
 // Ends the message of a change refused part way: nothing is saved.
 constexpr const char* kUnchanged = "; the image is unchanged";
@@ -84,6 +88,8 @@ void NoteTimesDropped(const Context& c, const std::string& source);
 // `open_streams` (to copy them). Prints the failure.
 bool LoadSubtree(const Context& c, const Element& element, bool open_streams,
                  std::vector<TreeNode>* nodes);
+// The element found at a path as a node of its own.
+TreeNode NodeOf(const Element& e);
 
 int RunInfo(const Context& c);
 int RunCheck(const Context& c);

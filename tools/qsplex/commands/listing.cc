@@ -50,7 +50,8 @@ void PrintEntry(const TreeNode& node, bool long_form, bool human) {
               clsid_text.c_str(), name.c_str());
 }
 
-// The element found at a path as a node of its own.
+}  // namespace
+
 TreeNode NodeOf(const Element& e) {
   TreeNode node;
   if (!e.is_root()) node.name = e.names.back();
@@ -63,6 +64,8 @@ TreeNode NodeOf(const Element& e) {
   node.last = true;
   return node;
 }
+
+namespace {
 
 // The JSON of ls: the path listed and its entries, each with its path.
 class ListingJson {
@@ -279,14 +282,17 @@ const Command kLsCommand = {
     1,
     Access::kRead,
     "list a storage's elements",
-    "Lists the elements of the storage at PATH (default /), newest first.\n"
-    "Storages end in '/'; an element without a name shows as '(no name)'.\n"
+    "Lists the elements of the storage at PATH (default /) by name, as\n"
+    "ls(1) does in the C locale: by the bytes of their UTF-8, so 'B' before\n"
+    "'a'. Storages end in '/'; an element without a name shows as\n"
+    "'(no name)'.\n"
     "  -l            type, size, open mode and class id under a header line\n"
     "                (the open mode as the image holds it; '-' for closed)\n"
     "  -R            every storage below too\n"
     "  -H, --human   sizes in KiB, MiB and GiB, rounded up\n"
-    "  --sort ORDER  name, size (largest first; a storage counts as 0) or\n"
-    "                none (the library's order, the default)\n"
+    "  --sort ORDER  name (the default), size (largest first; a storage\n"
+    "                counts as 0) or none (the library's order: newest\n"
+    "                first)\n"
     "  --json        everything -l shows as one JSON document, exact names\n"
     "                (described in docs/qsplex-json.md)\n",
     "qsplex ls t.img\nqsplex ls -lRH --sort size t.img /docs\n"
@@ -303,10 +309,12 @@ const Command kTreeCommand = {
     Access::kRead,
     "draw a subtree with sizes",
     "Draws the subtree at PATH (default /) with the bytes of every stream "
-    "and\nthe total below every storage.\n"
+    "and\nthe total below every storage, each storage's elements by name "
+    "as ls\nlists them.\n"
     "  -H, --human   sizes in KiB, MiB and GiB, rounded up\n"
-    "  --sort ORDER  name, size (largest first, storages by their total) or\n"
-    "                none (the library's order, the default)\n"
+    "  --sort ORDER  name (the default), size (largest first, storages by\n"
+    "                their total) or none (the library's order: newest\n"
+    "                first)\n"
     "  --json        the subtree as nested JSON objects "
     "(docs/qsplex-json.md)\n",
     "qsplex tree t.img /docs\nqsplex tree -H --sort size t.img\n"

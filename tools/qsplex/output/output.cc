@@ -48,6 +48,27 @@ std::string SizeText(uint64_t bytes, bool human) {
   return human ? HumanSize(bytes) : std::to_string(bytes);
 }
 
+namespace {
+
+// UTF-16 units in code point order: the units of surrogate pairs (the
+// characters past U+FFFF) after those of U+E000 to U+FFFF.
+uint32_t CodePointRank(OLECHAR unit) {
+  const uint32_t u = static_cast<char16_t>(unit);
+  if (u >= 0xE000) return u - 0x800;
+  if (u >= 0xD800) return u + 0x2000;
+  return u;
+}
+
+}  // namespace
+
+bool NameBefore(const WideString& a, const WideString& b) {
+  const size_t common = std::min(a.size(), b.size());
+  for (size_t i = 0; i < common; ++i) {
+    if (a[i] != b[i]) return CodePointRank(a[i]) < CodePointRank(b[i]);
+  }
+  return a.size() < b.size();
+}
+
 void SortSiblings(std::vector<TreeNode>* siblings, SortOrder order) {
   if (order == SortOrder::kNone) return;
   std::stable_sort(siblings->begin(), siblings->end(),
@@ -55,7 +76,7 @@ void SortSiblings(std::vector<TreeNode>* siblings, SortOrder order) {
                      if (order == SortOrder::kSize && a.size != b.size) {
                        return a.size > b.size;
                      }
-                     return a.name < b.name;
+                     return NameBefore(a.name, b.name);
                    });
 }
 

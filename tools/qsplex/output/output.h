@@ -14,7 +14,8 @@ namespace qsplex {
 
 enum class SortOrder {
   kNone,  // the library's order: newest first
-  kName,  // by the names' characters, code point by code point
+  kName,  // by the names' characters, code point by code point (the
+          // byte order of their UTF-8, as ls sorts in the C locale)
   kSize,  // largest first; equal sizes by name
 };
 
@@ -26,6 +27,10 @@ bool ParseSortOrder(const std::string& text, SortOrder* order);
 std::string HumanSize(uint64_t bytes);
 // The bytes as digits, or with `human` as HumanSize.
 std::string SizeText(uint64_t bytes, bool human);
+
+// Whether name `a` comes before name `b` in code point order: the byte
+// order of their UTF-8, whatever code page keeps them.
+bool NameBefore(const WideString& a, const WideString& b);
 
 // Orders `siblings` by `order`, stably. A storage counts its `size`, so a
 // caller that has no total for it leaves that 0.

@@ -92,5 +92,30 @@ TEST(OutputTest, EqualSizesSortByNameUpperCaseFirst) {
   EXPECT_EQ("CabAB", order);
 }
 
+// Names sort as their UTF-8 bytes do, also where UTF-16 units do not:
+// characters past U+FFFF come after U+E000 to U+FFFF.
+TEST(OutputTest, NamesSortInCodePointOrder) {
+  const struct {
+    const char* before;
+    const char* after;
+  } cases[] = {
+      {"A", "a"},
+      {"a", "ab"},
+      {"", "a"},
+      {"Z", "_"},
+      {"z", "\xC3\xA9"},                     // U+00E9
+      {"\xC3\xA9", "\xE2\x82\xAC"},          // U+20AC, 0x80 in 1252
+      {"\xEF\xBF\xBD", "\xF0\x9F\x98\x80"},  // U+FFFD, U+1F600
+  };
+  for (const auto& c : cases) {
+    WideString before, after;
+    ASSERT_TRUE(Utf8ToWide(c.before, &before));
+    ASSERT_TRUE(Utf8ToWide(c.after, &after));
+    EXPECT_TRUE(NameBefore(before, after)) << c.before << " " << c.after;
+    EXPECT_FALSE(NameBefore(after, before)) << c.before << " " << c.after;
+    EXPECT_LT(std::string(c.before), std::string(c.after));
+  }
+}
+
 }  // namespace
 }  // namespace qsplex
