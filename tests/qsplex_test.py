@@ -247,7 +247,7 @@ def native_tour(q, payload):
     q.run("check", img, out="the tree is consistent")
     q.run("dump", img, "/a/b", out='ElementEntry')
     q.run("reset", img)
-    q.run(img, out="root anchor: block 2, word 52")
+    q.run(img, out="format:      version 3, the current one")
 
     # Failures: each names the element and the reason, and changes nothing.
     before = open(os.path.join(q.workdir, img), "rb").read()
@@ -1702,8 +1702,11 @@ def plex_capacity(q):
     limit."""
     img = "cap.img"
     q.run("init", img)
-    q.run("info", img, out=" MiB in this build\nin use:      1 MiB")
-    q.run("info", img, out="capacity:    4 MiB in this build", **with_plex(4))
+    q.run("info", "-v", img, out=" MiB in this build\nin use:      1 MiB")
+    q.run("info", "-v", img, out="capacity:    4 MiB in this build",
+          **with_plex(4))
+    q.run("info", img, out="capacity:    1 MiB used of 4 MiB in this build",
+          **with_plex(4))
     five = os.urandom(5 << 20)
     open(q.path("five.bin"), "wb").write(five)
     open(q.path("three.bin"), "wb").write(five[:3 << 20])
@@ -1914,6 +1917,132 @@ def trees_in_and_out(q, payload, wine):
                                 f"{part!r}: {err!r}")
         if os.path.exists(q.path("case")):
             FAILURES.append("a refused get -r made its folder")
+
+
+def timed(source, target):
+    """Copies the compound file `source` to `target` with a modification
+    time in each storage's directory entry."""
+    data = bytearray(open(source, "rb").read())
+    shift = struct.unpack_from("<H", data, 0x1E)[0]
+    entry = (struct.unpack_from("<I", data, 0x30)[0] + 1) << shift
+    for at in range(entry, entry + (1 << shift), 128):
+        if data[at + 0x42] in (1, 5):  # a storage, the root
+            struct.pack_into("<Q", data, at + 0x6C, 132000000000000000)
+    open(target, "wb").write(data)
+
+
+def habits(q, wine):
+    """What users bring from other tools: import's operands in export's
+    order (the older order taken, -p for parents), export --rename, times
+    said to be dropped, --version, info's summary, put -r of links."""
+    import olefile
+    img = "h.img"
+    q.run("init", img)
+    q.run("put", "-p", img, "/src/a", stdin=b"a")
+    q.run("mkdir", img, "/src/d")
+    q.run("export", img, "/src", "h-src.cfb")
+    timed(q.path("h-src.cfb"), q.path("h-timed.cfb"))
+    q.run("put", img, "/stream", stdin=b"s")
+    # (operands, exit status, what standard error says or None: nothing
+    # of times)
+    for args, status, text in [
+        (("/new", "h-src.cfb"), 0, None),
+        (("h-src.cfb", "/old"), 0, None),
+        (("h-src.cfb",), 0, None),
+        (("/x/y", "h-src.cfb"), 1, "/x: no such element (STG_E_FILE"
+         "NOTFOUND); -p makes the missing storages"),
+        (("-p", "/x/y", "h-src.cfb"), 0, None),
+        # Wine's compound files give no element times to read.
+        (("/timed", "h-timed.cfb"), 0, None if wine else
+         "h-timed.cfb: times are not kept (the image keeps none)"),
+        (("/stream", "h-src.cfb"), 1, "/stream: is a stream"),
+        (("/z", "h-nope.cfb"), 1, "h-nope.cfb: no such file"),
+        (("h-nope.cfb", "/z"), 1, "FILE comes last, as in 'qsplex "
+         "import h.img /z h-nope.cfb'"),
+        (("/z",), 1, "PATH in the image comes before FILE"),
+    ]:
+        done, _, err = q.finish(q.start("import", img, *args))
+        err = err.decode(errors="replace")
+        if done != status or ((text or "times") in err) != bool(text):
+            FAILURES.append(f"import {args}: exit status {done}, "
+                            f"expected {status}; stderr {err!r}")
+    q.run("import", "h-src.cfb", img, "/w", status=1,
+          err="h.img is one: IMAGE comes first")
+    for path in ["/new/a", "/old/a", "/a", "/x/y/a", "/timed/a"]:
+        q.run("cat", img, path, out=b"a", raw=True)
+
+    # Each kind of name a compound file cannot hold, renamed.
+    long_name = "a name longer than thirty-one units"
+    for name in ["a:b", "a_b", "back\\slash", "bang!", long_name,
+                 long_name + "!", "Same", "SAME"]:
+        q.run("put", "-p", img, "/bad/" + name, stdin=name.encode())
+    q.run("put", "-p", img, "/bad/sub/x:y", stdin=b"deep")
+    q.run("export", img, "/bad", "h-bad.cfb", status=1,
+          err="cannot be held by a compound file; nothing was written")
+    out = q.run("export", "--rename", img, "/bad", "h-bad.cfb")
+    renames = dict(line.split(" -> ") for line in out.splitlines())
+    wanted = {"/bad/a:b": "a_b~1", "/bad/back\\slash": "back_slash",
+              "/bad/bang!": "bang_", "/bad/" + long_name:
+              long_name[:29] + "~1", "/bad/" + long_name + "!":
+              long_name[:31], "/bad/Same": "Same~1", "/bad/sub/x:y": "x_y"}
+    expect("export --rename", renames, wanted)
+    cfb = olefile.OleFileIO(q.path("h-bad.cfb"))
+    got = {"/".join(entry): cfb.openstream(entry).read()
+           for entry in cfb.listdir()}
+    cfb.close()
+    expect("export --rename's file", got, {
+        "a_b": b"a_b", "a_b~1": b"a:b", "back_slash": b"back\\slash",
+        "bang_": b"bang!", long_name[:29] + "~1": long_name.encode(),
+        long_name[:31]: (long_name + "!").encode(), "SAME": b"SAME",
+        "Same~1": b"Same", "sub/x_y": b"deep"})
+
+    version = q.run("--version")
+    for field in ["target:         " + ("Win32" if wine else "native"),
+                  "compiler:       ", "images:         reads formats 1 to "
+                  "3, writes format 3", "compound files: " +
+                  ("the platform's" if wine else "libgsf ")]:
+        if field not in version:
+            FAILURES.append(f"--version lacks {field!r}: {version!r}")
+
+    summary = q.run("info", img, out="format:      version 3, the current "
+                    "one\nlast saved:  whole (generation 1)")
+    for line in ["elements:    ", "bytes:       ", "capacity:    "]:
+        if line not in summary or "root anchor:" in summary:
+            FAILURES.append(f"info's summary: {summary!r}")
+    q.run(img, out="last saved:  whole")
+    q.run("info", "-v", img, out="root anchor: block 2, word 52 = ")
+    big = "hbig.img"
+    q.run("init", big)
+    open(q.path("hbig.bin"), "wb").write(bytes(1 << 20))
+    open(q.path("hmore.bin"), "wb").write(bytes(200000))
+    q.run("put", big, "/big", "hbig.bin")
+    q.run("put", big, "/more", "hmore.bin")
+    q.run("put", big, "/small", stdin=b"x")
+    info = parsed(q, "info", "--json", big)
+    expect("info --json's summary", (
+        info.get("storages"), info.get("streams"), info.get("stream_bytes"),
+        info.get("format_version"), info.get("last_saved")),
+        (0, 3, (1 << 20) + 200001, 3, {"whole": False, "generation": 4,
+                           "whole_generation": 1}))
+    q.run("info", big, out="changes in place (generation 4, 3 saves after "
+          "the last whole one)")
+
+    # Links are named and left out by both builds; files' times are said
+    # to be dropped once.
+    os.makedirs(q.path("linked/dir"))
+    open(q.path("linked/file"), "wb").write(b"f")
+    os.symlink("file", q.path("linked/to-file"))
+    os.symlink("dir", q.path("linked/to-dir"))
+    _, _, err = q.finish(q.start("put", "-r", img, "/linked", "linked"))
+    for part in [b"linked/to-file: is a link", b"linked/to-dir: is a link",
+                 b"linked: times are not kept"]:
+        if part not in err:
+            FAILURES.append(f"put -r of links does not say {part!r}: {err!r}")
+    q.run("ls", "--sort", "name", img, "/linked", out="dir/\nfile\n")
+    q.run("stat", img, "/linked/to-file", status=1)
+    _, _, err = q.finish(q.start("put", "-r", "-q", img, "/quiet", "linked"))
+    if b"times" in err:
+        FAILURES.append(f"put -r -q tells of times: {err!r}")
 
 
 def deep_trees(q, wine):
@@ -2174,6 +2303,7 @@ def main():
             hidden_newer_save(tool, "big.bin")
             trees_in_and_out(tool, payload, wine=True)
             deep_trees(tool, wine=True)
+            habits(tool, wine=True)
         else:
             salvage(tool)
             damaged_stream_data(tool)
@@ -2203,6 +2333,7 @@ def main():
             peak_memory(tool)
             trees_in_and_out(tool, payload, wine=False)
             deep_trees(tool, wine=False)
+            habits(tool, wine=False)
             hexdumps(tool, "n.img")
             moves_keep_class_ids(tool)
             image_changed_while_read(tool)

@@ -4,9 +4,11 @@
 #include <exception>
 #include <new>
 
+#include "standins/image/format.h"
 #include "tools/qsplex/cli/context.h"
 #include "tools/qsplex/cli/help.h"
 #include "tools/qsplex/cli/parse.h"
+#include "tools/qsplex/commands/commands.h"
 #include "tools/qsplex/image/image_file.h"
 #include "tools/qsplex/image/load.h"
 #include "tools/qsplex/image/prepare.h"
@@ -25,6 +27,60 @@
 
 namespace qsplex {
 namespace {
+
+#define QSPLEX_TEXT(x) #x
+#define QSPLEX_NUMBER(x) QSPLEX_TEXT(x)
+
+// The compiler that built this program, from its predefined macros.
+const char* Compiler() {
+#if defined(__clang__)
+  return "Clang " __clang_version__;
+#elif defined(__GNUC__) && defined(__MINGW32__)
+  return "GCC " __VERSION__ " (MinGW-w64)";
+#elif defined(__GNUC__)
+  return "GCC " __VERSION__;
+#elif defined(_MSC_VER)
+  return "MSVC " QSPLEX_NUMBER(_MSC_FULL_VER);
+#else
+  return "unknown";
+#endif
+}
+
+// Native or Win32, and the processor.
+const char* Target() {
+#if defined(_WIN32)
+#define QSPLEX_SYSTEM "Win32"
+#elif defined(__linux__)
+#define QSPLEX_SYSTEM "native (Linux)"
+#else
+#define QSPLEX_SYSTEM "native"
+#endif
+#if defined(__x86_64__) || defined(_M_X64)
+  return QSPLEX_SYSTEM ", x86-64";
+#elif defined(__i386__) || defined(_M_IX86)
+  return QSPLEX_SYSTEM ", x86 (32-bit)";
+#elif defined(__aarch64__) || defined(_M_ARM64)
+  return QSPLEX_SYSTEM ", ARM64";
+#else
+  return QSPLEX_SYSTEM;
+#endif
+#undef QSPLEX_SYSTEM
+}
+
+// 'qsplex --version': what this build is and what it reads and writes.
+int Version() {
+  using qss::standins::kCurrentFormat;
+  using qss::standins::kFirstFormat;
+  std::printf("qsplex %s\n", QSPLEX_VERSION);
+  std::printf("target:         %s\n", Target());
+  std::printf("compiler:       %s\n", Compiler());
+  std::printf("images:         reads formats %u to %u, writes format %u\n",
+              static_cast<unsigned>(kFirstFormat),
+              static_cast<unsigned>(kCurrentFormat),
+              static_cast<unsigned>(kCurrentFormat));
+  std::printf("compound files: %s\n", CompoundFiles().c_str());
+  return 0;
+}
 
 int RunCommand(const Command& command, const std::vector<std::string>& args) {
   SetActivity("reading the command line");
@@ -107,8 +163,7 @@ int Main(const std::vector<std::string>& args, const CommandList& commands) {
     return Help(args, commands);
   }
   if (first == "-V" || first == "--version") {
-    std::printf("qsplex %s\n", QSPLEX_VERSION);
-    return 0;
+    return Version();
   }
   // Options of every command may come before the command word too.
   const size_t at = LeadingOptions(args);

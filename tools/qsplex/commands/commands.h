@@ -78,6 +78,12 @@ int StoreInStream(const Context& c, std::FILE* input,
                   const std::string& input_name, IStream* stream,
                   uint64_t expected, const std::string& subject,
                   Progress* progress);
+// What export and import write and read in this build: "the platform's
+// (ole32)", "libgsf 1.14.50", or that the build has none.
+std::string CompoundFiles();
+// The image keeps no times: says once on standard error (unless -q) that
+// those of `source` were left behind.
+void NoteTimesDropped(const Context& c, const std::string& source);
 // The subtree below `element`, a storage, with its streams opened when
 // `open_streams` (to copy them). Prints the failure.
 bool LoadSubtree(const Context& c, const Element& element, bool open_streams,

@@ -16,7 +16,9 @@
 #if defined(_WIN32) || defined(QSPLEX_HAVE_GSF)
 
 #include <cstdio>
+#include <cstring>
 #include <cwchar>
+#include <utility>
 #include <vector>
 
 #include "tools/qsplex/compound/class_ids.h"
@@ -25,6 +27,8 @@
 #include "tools/qsplex/records/stream_data.h"
 #include "tools/qsplex/tree/walk.h"
 #if !defined(_WIN32)
+#include <gsf/gsf-utils.h>
+
 #include "tools/qsplex/compound/gsf_storage.h"
 #endif
 
@@ -92,7 +96,144 @@ bool Exportable(const Context& c, const std::vector<TreeNode>& nodes,
   return false;
 }
 
+bool Renaming(const Context& c) {
+  for (const auto& value : c.values) {
+    if (value.first == "rename") return true;
+  }
+  return false;
+}
+
+// Copies the bytes of the stream `name` of `from` into a new stream
+// `new_name` of `to`. `*in_dest` tells on failure whether a call on `to`'s
+// side failed.
+HRESULT CopyStream(IStorage* from, const WideString& name, IStorage* to,
+                   const WideString& new_name, Progress* progress,
+                   bool* in_dest) {
+  Ref<IStream> in;
+  Ref<IStream> out;
+  *in_dest = false;
+  HRESULT hr =
+      from->OpenStream(name.c_str(), nullptr, kRead, 0, in.Out());
+  if (FAILED(hr)) return hr;
+  *in_dest = true;
+  hr = to->CreateStream(new_name.c_str(), kReadWrite, 0, 0, out.Out());
+  std::vector<unsigned char> buffer(64 * 1024);
+  while (SUCCEEDED(hr)) {
+    ULONG got = 0;
+    *in_dest = false;
+    hr = in->Read(buffer.data(), static_cast<ULONG>(buffer.size()), &got);
+    if (FAILED(hr) || got == 0) break;
+    *in_dest = true;
+    ULONG written = 0;
+    hr = out->Write(buffer.data(), got, &written);
+    if (SUCCEEDED(hr) && written != got) hr = STG_E_MEDIUMFULL;
+    progress->Wrote(got);
+  }
+  return hr;
+}
+
+// Copies the subtree `nodes` (LoadTree's listing of `source`) into `dest`,
+// node i named `names[i]` where that is not empty. Elements without a name
+// are left out, as the library's copy leaves them. On failure, `*failed` is
+// the node being copied and `*in_dest` whether a call on `dest`'s side
+// failed.
+HRESULT CopyRenamed(IStorage* source, IStorage* dest,
+                    const std::vector<TreeNode>& nodes,
+                    const std::vector<WideString>& names, Progress* progress,
+                    int* failed, bool* in_dest) {
+  std::vector<Ref<IStorage>> from(nodes.size());
+  std::vector<Ref<IStorage>> to(nodes.size());
+  source->AddRef();
+  from[0] = Ref<IStorage>(source);
+  dest->AddRef();
+  to[0] = Ref<IStorage>(dest);
+  const CLSID none = {};
+  *failed = 0;
+  *in_dest = true;
+  HRESULT hr = nodes[0].clsid != none ? dest->SetClass(nodes[0].clsid) : S_OK;
+  std::vector<std::string> paths(nodes.size(), "");
+  for (size_t i = 1; i < nodes.size() && SUCCEEDED(hr); ++i) {
+    const TreeNode& node = nodes[i];
+    *failed = static_cast<int>(i);
+    if (node.name.empty() || !from[node.parent]) continue;
+    const WideString& name = names[i].empty() ? node.name : names[i];
+    paths[i] = paths[node.parent] + "/" + ShownName(name.c_str());
+    progress->Created(paths[i], node.type == STGTY_STREAM);
+    if (node.type == STGTY_STREAM) {
+      hr = CopyStream(from[node.parent].get(), node.name,
+                      to[node.parent].get(), name, progress, in_dest);
+    } else if (node.type == STGTY_STORAGE) {
+      *in_dest = false;
+      hr = from[node.parent]->OpenStorage(node.name.c_str(), nullptr, kRead,
+                                          nullptr, 0, from[i].Out());
+      if (FAILED(hr)) break;
+      *in_dest = true;
+      hr = to[node.parent]->CreateStorage(name.c_str(), kReadWrite, 0, 0,
+                                          to[i].Out());
+      if (SUCCEEDED(hr) && node.clsid != none) hr = to[i]->SetClass(node.clsid);
+    }
+  }
+  return hr;
+}
+
+// The first bytes of every compound file.
+constexpr unsigned char kCompoundMagic[] = {0xD0, 0xCF, 0x11, 0xE0,
+                                            0xA1, 0xB1, 0x1A, 0xE1};
+
+bool IsCompoundFile(const std::string& path) {
+  if (Probe(path).kind != FileKind::kFile) return false;
+  std::FILE* file = OpenFile(path, "rb");
+  if (file == nullptr) return false;
+  unsigned char head[sizeof kCompoundMagic];
+  const bool compound =
+      std::fread(head, 1, sizeof head, file) == sizeof head &&
+      std::memcmp(head, kCompoundMagic, sizeof head) == 0;
+  std::fclose(file);
+  return compound;
+}
+
+// import IMAGE [PATH] FILE, the order of export; the order before it,
+// IMAGE FILE PATH, is taken when its FILE is a compound file and the last
+// operand is not.
+void ImportOperands(const Context& c, std::string* path, std::string* file) {
+  *path = "/";
+  *file = c.args.back();
+  if (c.args.size() < 2) return;
+  *path = c.args[0];
+  if (!IsCompoundFile(c.args[1]) && IsCompoundFile(c.args[0])) {
+    std::swap(*path, *file);
+  }
+}
+
+// When the compound file `file` is not there: a hint if another operand
+// is a file, or if it looks like a path in the image.
+std::string OrderHint(const Context& c, const std::string& file) {
+  for (const std::string& arg : c.args) {
+    if (arg == file) continue;
+    if (Probe(arg).kind == FileKind::kFile ||
+        (file[0] == '/' && arg[0] != '/')) {
+      return "; FILE comes last, as in 'qsplex " +
+             c.command + " " + c.image + " " + file + " " + arg + "'";
+    }
+  }
+  if (file[0] == '/' && c.args.size() == 1) {
+    return "; PATH in the image comes before FILE, as in 'qsplex " +
+           c.command + " " + c.image + " " + file + " FILE'";
+  }
+  return std::string();
+}
+
 }  // namespace
+
+std::string CompoundFiles() {
+#if defined(_WIN32)
+  return "the platform's (ole32)";
+#else
+  return "libgsf " + std::to_string(libgsf_major_version) + "." +
+         std::to_string(libgsf_minor_version) + "." +
+         std::to_string(libgsf_micro_version);
+#endif
+}
 
 int RunExport(const Context& c) {
   const std::string path = c.args.size() > 1 ? c.args[0] : "/";
@@ -123,7 +264,20 @@ int RunExport(const Context& c) {
   }
   if (FAILED(hr)) return c.Fail(NodePath(nodes, failed, e.path()), hr);
   WarnUnnamed(c, nodes, e.path(), "exported");
-  if (!Exportable(c, nodes, e.path())) return kExitFailure;
+  // With --rename, what a compound file cannot hold goes in under names
+  // it can; the renames are printed once the file is written.
+  std::vector<WideString> names;
+  std::string renames;
+  if (Renaming(c)) {
+    names = ExportNames(nodes);
+    for (size_t i = 1; i < names.size(); ++i) {
+      if (names[i].empty()) continue;
+      renames += NodePath(nodes, static_cast<int>(i), e.path()) + " -> " +
+                 ShownName(names[i].c_str()) + "\n";
+    }
+  } else if (!Exportable(c, nodes, e.path())) {
+    return kExitFailure;
+  }
 
   // The file is made under a temporary name and replaces FILE only whole;
   // the temporary file goes on failure, Ctrl-C and a console close.
@@ -136,7 +290,28 @@ int RunExport(const Context& c) {
   Ref<IStorage> file_storage;
   hr = CreateFileStorage(temporary.path(), file_storage.Out());
   if (FAILED(hr)) return c.Fail(file, hr);
-  {
+  if (!renames.empty()) {
+    Progress progress("exporting", nodes[0].size, nodes[0].streams);
+    int failed_node = 0;
+    bool in_dest = false;
+    hr = CopyRenamed(source.get(), file_storage.get(), nodes, names,
+                     &progress, &failed_node, &in_dest);
+    progress.Done();
+    std::string at;
+    if (FAILED(hr)) {
+      const std::string& made = progress.last_created();
+      at = in_dest ? InFile(file, made.empty() ? "/" : made)
+                   : NodePath(nodes, failed_node, e.path());
+    }
+    if (SUCCEEDED(hr)) {
+      hr = file_storage->Commit(kCommitDefault);
+      at = file;
+    }
+    if (FAILED(hr)) {
+      file_storage.Reset();
+      return c.Fail(at, hr);
+    }
+  } else {
     // The copy names what it makes from the file's top; a failure is told
     // in the file when a call on the file failed, else in the image.
     Progress progress("exporting", nodes[0].size, nodes[0].streams);
@@ -171,21 +346,27 @@ int RunExport(const Context& c) {
   }
   file_storage.Reset();
   if (!temporary.Replace(&problem)) return c.Fail(file, problem);
+  std::fputs(renames.c_str(), stdout);
   return 0;
 }
 
 int RunImport(const Context& c) {
-  const std::string& file = c.args[0];
-  const std::string path = c.args.size() > 1 ? c.args[1] : "/";
+  std::string path;
+  std::string file;
+  ImportOperands(c, &path, &file);
+  // The image's own problems come first: it is the first operand, and its
+  // refusal says when another operand is the image.
+  if (!OpenImage(c, true)) return kExitFailure;
   WideString wide_file;
   Element e;
   if (!WideFileName(c, file, &wide_file)) return kExitFailure;
   const FileStatus status = Probe(file);
   if (status.kind == FileKind::kMissing) {
-    return c.Fail(file, "no such file: " + status.reason);
+    return c.Fail(file, "no such file: " + status.reason + OrderHint(c, file));
   }
   if (status.kind == FileKind::kDirectory) {
-    return c.Fail(file, "is a folder, not a compound file");
+    return c.Fail(file, "is a folder, not a compound file (put -r stores a "
+                        "folder)");
   }
   std::FILE* readable = OpenFile(file, "rb");
   if (readable == nullptr)
@@ -197,10 +378,10 @@ int RunImport(const Context& c) {
     return c.Fail(file, "not a compound file (its header is not one's)");
   }
   if (FAILED(hr)) return c.Fail(file, hr);
-  if (!OpenImage(c, true) || !LocateExisting(c, path, kReadWrite, &e)) {
+  if (!Locate(c, path, kReadWrite, c.Has('p'), &e)) {
     return kExitFailure;
   }
-  if (e.type != STGTY_STORAGE) {
+  if (e.type == STGTY_STREAM) {
     return c.Fail(e.path(), "is a stream; import needs a storage");
   }
   Ref<IStorage> destination;
@@ -215,7 +396,11 @@ int RunImport(const Context& c) {
     }
   }
   SetActivity("importing");
-  hr = OpenAsStorage(e, kReadWrite, destination.Out());
+  // A storage that is not there is made, as put -r makes its own; the image
+  // is saved only once everything is copied, so a failure leaves none.
+  hr = e.type == 0 ? e.parent->CreateStorage(e.name(), kReadWrite, 0, 0,
+                                             destination.Out())
+                   : OpenAsStorage(e, kReadWrite, destination.Out());
   if (FAILED(hr)) return c.Fail(e.path(), hr);
   // The platform's copy merges into storages that exist already and then
   // fails half way on streams that exist; refusing any clash up front keeps
@@ -244,7 +429,13 @@ int RunImport(const Context& c) {
   progress.Done();
   watched.Reset();
   destination.Reset();
-  return SaveImage(c);
+  const int saved = SaveImage(c);
+  for (const TreeNode& node : nodes) {
+    if (saved != 0 || !node.timed) continue;
+    NoteTimesDropped(c, file);
+    break;
+  }
+  return saved;
 }
 
 }  // namespace qsplex
@@ -252,6 +443,8 @@ int RunImport(const Context& c) {
 #else
 
 namespace qsplex {
+
+std::string CompoundFiles() { return "none (built without libgsf)"; }
 
 int RunExport(const Context& c) {
   return c.Fail("",
@@ -266,11 +459,20 @@ int RunImport(const Context& c) { return RunExport(c); }
 #endif
 
 namespace qsplex {
+namespace {
+
+// --rename, kept among the values by its name.
+bool TakeRename(const std::string&, Context* c, std::string*) {
+  c->values.emplace_back("rename", "");
+  return true;
+}
+
+}  // namespace
 
 const Command kExportCommand = {
     "export",
-    "[-f] IMAGE [PATH] FILE",
-    {Flag('f')},
+    "[-f] [--rename] IMAGE [PATH] FILE",
+    {Flag('f'), {0, "rename", false, TakeRename}},
     1,
     2,
     Access::kRead,
@@ -279,26 +481,36 @@ const Command kExportCommand = {
     "(the platform's in the Win32 build, libgsf's natively), class ids\n"
     "included. When the subtree holds elements a compound file cannot hold\n"
     "(names over 31 characters, with / \\ : or !, or differing only in case\n"
-    "from a sibling), lists each one and writes nothing.\n"
+    "from a sibling), lists each one and writes nothing; with --rename\n"
+    "each goes in under a legal, unique name (/ \\ : ! become _, a long\n"
+    "name is cut to 31, a clash ends in ~1, ~2, ...) and the renames are\n"
+    "printed, one 'PATH -> NAME' a line.\n"
     "Elements without a name are not copied (each is named on standard\n"
     "error).\n"
-    "  -f  replace FILE if it exists\n",
-    "qsplex export t.img /docs docs.cfb",
+    "  -f        replace FILE if it exists\n"
+    "  --rename  rename what a compound file cannot hold\n",
+    "qsplex export t.img /docs docs.cfb\n"
+    "qsplex export --rename t.img / all.cfb",
     RunExport,
     {}};
 
 const Command kImportCommand = {
     "import",
-    "IMAGE FILE [PATH]",
-    {},
+    "[-p] IMAGE [PATH] FILE",
+    {Flag('p')},
     1,
     2,
     Access::kChange,
     "copy a compound file into a storage",
     "Copies the content of the compound file FILE into the storage at PATH\n"
-    "(default /), class ids included. Refuses names that\n"
-    "exist at PATH already, and names the ANSI code page cannot hold.\n",
-    "qsplex import t.img docs.cfb /docs",
+    "(default /), class ids included; the operands go as in export. A\n"
+    "missing storage at PATH is made, and with -p its parents too. Refuses\n"
+    "names that exist at PATH already, and names the ANSI code page cannot\n"
+    "hold. The image keeps no times: those of the file's elements are\n"
+    "dropped (said once on standard error). 'import IMAGE FILE PATH', the\n"
+    "older order, is taken too when FILE is a compound file and PATH is not.\n"
+    "  -p  make the storages above PATH that are missing\n",
+    "qsplex import t.img /docs docs.cfb\nqsplex import -p t.img /a/b docs.cfb",
     RunImport,
     {}};
 

@@ -9,8 +9,10 @@
 #include "qsstorage/qsstorage.h"
 #include "records/node_records.h"
 #include "standins/plex_controls.h"
+#include "standins/image/format.h"
 #include "tools/qsplex/commands/commands.h"
 #include "tools/qsplex/image/damage.h"
+#include "tools/qsplex/image/last_save.h"
 #include "tools/qsplex/image/load.h"
 #include "tools/qsplex/image/plex.h"
 #include "tools/qsplex/cli/context.h"
@@ -200,6 +202,69 @@ void WriteRootJson(const STATSTG& stat, const qss::PlexView& view, int root_id,
   json->EndArray().EndObject();
 }
 
+// What the summary of info says: the tree's size, the plex's room and how
+// the file was saved.
+struct Summary {
+  size_t storages = 0, streams = 0;
+  uint64_t bytes = 0;
+  LastSave save;
+};
+
+bool Summarize(const Context& c, int root_id, Summary* out) {
+  ReadLastSave(c.target.empty() ? c.image : c.target, &out->save);
+  if (root_id == 0) return true;
+  Element root;
+  std::vector<TreeNode> nodes;
+  if (!LocateExisting(c, "/", kRead, &root) ||
+      !LoadSubtree(c, root, false, &nodes)) {
+    return false;
+  }
+  out->storages = nodes[0].storages;
+  out->streams = nodes[0].streams;
+  out->bytes = nodes[0].size;
+  return true;
+}
+
+// With `records`, the blocks, and the capacity and what is in use on lines
+// of their own, as scripts before the summary read them.
+void PrintSummary(const Summary& s, int root_id, bool records) {
+  if (root_id != 0) {
+    std::printf("elements:    %s and %s below the root\n",
+                Count(s.storages, "storage").c_str(),
+                Count(s.streams, "stream").c_str());
+    std::printf("bytes:       %s in streams\n",
+                std::to_string(s.bytes).c_str());
+  }
+  const uint64_t capacity = QssPlex_CapacityBytes();
+  const uint64_t used = QssPlex_UsedBytes();
+  if (records) {
+    std::printf("blocks:      %d allocated, %s words\n", QssPlex_LiveBlocks(),
+                std::to_string(QssPlex_LiveWords()).c_str());
+    std::printf("capacity:    %s in this build\nin use:      %s\n",
+                Mebibytes(capacity).c_str(), Mebibytes(used).c_str());
+  } else {
+    std::printf(
+        "capacity:    %s used of %s in this build (%u%%)\n",
+        Mebibytes(used).c_str(), Mebibytes(capacity).c_str(),
+        static_cast<unsigned>(capacity == 0 ? 0 : used * 100 / capacity));
+  }
+  std::printf("format:      version %u%s\n", s.save.version,
+              s.save.version == qss::standins::kCurrentFormat
+                  ? ", the current one"
+                  : " (the next change saves it in the current one)");
+  std::printf("last saved:  %s\n", DescribeLastSave(s.save).c_str());
+}
+
+void WriteSummaryJson(const Summary& s, JsonWriter* json) {
+  json->Key("storages").Number(s.storages).Key("streams").Number(s.streams);
+  json->Key("stream_bytes").Number(s.bytes);
+  json->Key("format_version").Number(s.save.version);
+  json->Key("last_saved").BeginObject().Key("whole").Bool(s.save.whole());
+  json->Key("generation").Number(s.save.generation);
+  json->Key("whole_generation").Number(s.save.whole_generation);
+  json->EndObject();
+}
+
 }  // namespace
 
 int RunInfo(const Context& c) {
@@ -207,6 +272,9 @@ int RunInfo(const Context& c) {
   // A loaded image's block 2 holds the anchor, and the tree is walkable.
   int root_id = 0;
   qss::ReadRootAnchor(qss::PlexView(AllocatedBlocks()), &root_id);
+  Summary summary;
+  if (!Summarize(c, root_id, &summary)) return kExitFailure;
+  const bool records = c.Has('v');
   JsonWriter json;
   json.BeginObject().Key("image").String(c.image);
   if (!c.json) std::printf("image:       %s\n", c.image.c_str());
@@ -228,6 +296,8 @@ int RunInfo(const Context& c) {
                   ShownName(stat.pwcsName).c_str(),
                   DescribeMode(stat.grfMode).c_str(),
                   FormatClassId(stat.clsid).c_str());
+    }
+    if (!c.json && records) {
       std::printf("root anchor: block %d, word %d = %d\n", kAnchorBlock,
                   kAnchorWord, root_id);
       PrintNode(opened.Block(root_id, 0), root_id, opened.Words(root_id),
@@ -241,14 +311,12 @@ int RunInfo(const Context& c) {
     json.EndObject().Key("blocks").Signed(QssPlex_LiveBlocks());
     json.Key("words").Number(QssPlex_LiveWords());
     json.Key("capacity_bytes").Number(QssPlex_CapacityBytes());
-    json.Key("used_bytes").Number(QssPlex_UsedBytes()).EndObject();
+    json.Key("used_bytes").Number(QssPlex_UsedBytes());
+    WriteSummaryJson(summary, &json);
+    json.EndObject();
     return PrintJson(c, json);
   }
-  std::printf("blocks:      %d allocated, %s words\n", QssPlex_LiveBlocks(),
-              std::to_string(QssPlex_LiveWords()).c_str());
-  std::printf("capacity:    %s in this build\nin use:      %s\n",
-              Mebibytes(QssPlex_CapacityBytes()).c_str(),
-              Mebibytes(QssPlex_UsedBytes()).c_str());
+  PrintSummary(summary, root_id, records);
   return 0;
 }
 

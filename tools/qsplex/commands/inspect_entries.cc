@@ -5,16 +5,21 @@ namespace qsplex {
 
 const Command kInfoCommand = {
     "info",
-    "[--json] IMAGE",
-    {kJsonOption},
+    "[-v] [--json] IMAGE",
+    {Flag('v'), kJsonOption},
     0,
     0,
     Access::kRead,
-    "show the root storage and its record",
-    "Shows the root's status, the root anchor and the root's record, and "
-    "the\nblocks in use.\n"
-    "  --json  as a JSON object (docs/qsplex-json.md)\n",
-    "qsplex info t.img\nqsplex info --json t.img",
+    "summarize the image: elements, bytes, room, format, last save",
+    "Shows the root's status, the storages and streams below it, the bytes\n"
+    "in streams, the plex's bytes in use of what this build holds, the\n"
+    "file's format version, and how it was last saved: whole, or its\n"
+    "changes in place (with the save's generation). 'qsplex IMAGE' shows\n"
+    "the same.\n"
+    "  -v      also the root anchor, the root's record word by word and\n"
+    "          the blocks in use (dump shows any record)\n"
+    "  --json  all of it as a JSON object (docs/qsplex-json.md)\n",
+    "qsplex info t.img\nqsplex info -v t.img\nqsplex info --json t.img",
     RunInfo,
     {}};
 

@@ -207,6 +207,14 @@ bool NoClash(const Context& c, IStorage* top, const std::string& path,
 
 }  // namespace
 
+void NoteTimesDropped(const Context& c, const std::string& source) {
+  if (c.quiet) return;
+  EndProgressLine();
+  std::fprintf(stderr,
+               "qsplex: %s: %s: times are not kept (the image keeps none)\n",
+               c.command.c_str(), source.c_str());
+}
+
 int RunPutTree(const Context& c) {
   if (c.args.size() != 2) {
     c.Fail("", "put -r takes IMAGE PATH DIR");
@@ -246,7 +254,10 @@ int RunPutTree(const Context& c) {
   const int result = StoreTree(c, top.get(), e.path(), nodes);
   if (result != 0) return result;
   top.Reset();
-  return SaveImage(c);
+  // A folder's files always have times, so every put -r says so.
+  const int saved = SaveImage(c);
+  if (saved == 0) NoteTimesDropped(c, folder);
+  return saved;
 }
 
 }  // namespace qsplex

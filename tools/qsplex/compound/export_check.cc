@@ -1,6 +1,7 @@
 #include "tools/qsplex/compound/export_check.h"
 
 #include <map>
+#include <set>
 #include <utility>
 
 namespace qsplex {
@@ -101,6 +102,56 @@ std::vector<ExportProblem> CheckExportable(const std::vector<TreeNode>& nodes) {
     }
   }
   return problems;
+}
+
+namespace {
+
+// The first `units` units of `name`, one fewer rather than half a
+// surrogate pair.
+WideString Cut(const WideString& name, size_t units) {
+  if (name.size() <= units) return name;
+  const auto last = static_cast<char16_t>(name[units - 1]);
+  if (last >= 0xD800 && last <= 0xDBFF) --units;
+  return name.substr(0, units);
+}
+
+}  // namespace
+
+std::vector<WideString> ExportNames(const std::vector<TreeNode>& nodes) {
+  std::vector<WideString> names(nodes.size());
+  // The keys taken in each storage: first those of the names that stay.
+  std::set<std::pair<int, WideString>> taken;
+  const std::vector<ExportProblem> problems = CheckExportable(nodes);
+  std::vector<bool> renamed(nodes.size(), false);
+  for (const ExportProblem& p : problems) {
+    renamed[static_cast<size_t>(p.node)] = !nodes[p.node].name.empty();
+  }
+  for (size_t i = 1; i < nodes.size(); ++i) {
+    if (!renamed[i]) {
+      taken.emplace(nodes[i].parent, CompoundNameKey(nodes[i].name));
+    }
+  }
+  for (size_t i = 1; i < nodes.size(); ++i) {
+    if (!renamed[i]) continue;
+    WideString base(nodes[i].name);
+    for (OLECHAR& unit : base) {
+      if (unit == '/' || unit == '\\' || unit == ':' || unit == '!') {
+        unit = '_';
+      }
+    }
+    WideString name = Cut(base, kMaxCompoundNameUnits);
+    for (int n = 1; !taken.emplace(nodes[i].parent, CompoundNameKey(name))
+                        .second;
+         ++n) {
+      WideString suffix;
+      for (const char c : "~" + std::to_string(n)) {
+        suffix += static_cast<OLECHAR>(c);
+      }
+      name = Cut(base, kMaxCompoundNameUnits - suffix.size()) + suffix;
+    }
+    names[i] = name;
+  }
+  return names;
 }
 
 }  // namespace qsplex

@@ -40,6 +40,15 @@ struct ExportProblem {
 // node order passes and each later one is reported, naming the first.
 std::vector<ExportProblem> CheckExportable(const std::vector<TreeNode>& nodes);
 
+// A legal, unique name for every node CheckExportable reports, indexed as
+// `nodes` ("" for the nodes that keep theirs, and for nodes without a
+// name, which are not copied). Each of / \ : ! becomes '_', and a name
+// over 31 units is cut to 31. A name that would then clash with a sibling
+// (one that keeps its name, or one renamed before it in node order) ends
+// in "~N" instead, N the smallest number from 1 that makes it unique, the
+// name cut to leave room for it. The same tree gives the same names.
+std::vector<WideString> ExportNames(const std::vector<TreeNode>& nodes);
+
 }  // namespace qsplex
 
 #endif  // QSSTORAGE_TOOLS_QSPLEX_COMPOUND_EXPORT_CHECK_H_

@@ -115,5 +115,42 @@ TEST(ExportCheckTest, KeysUpperCaseAsTheFormatCompares) {
   }
 }
 
+TEST(ExportCheckTest, RenamesGiveLegalUniqueNames) {
+  const std::string astral = "\xF0\x9F\x98\x80";  // two units
+  std::string long_astral(30, 'a');
+  long_astral += astral;
+  const auto nodes = Listing({{"", -1, true},
+                              {"a:b", 0, false},
+                              {"a_b", 0, false},
+                              {"a/b", 0, false},
+                              {std::string(40, 'x'), 0, true},
+                              {std::string(31, 'x'), 0, false},
+                              {std::string(41, 'x'), 0, false},
+                              {"Data", 4, false},
+                              {"DATA", 4, false},
+                              {"data", 4, false},
+                              {"data~1", 4, false},
+                              {long_astral, 4, false},
+                              {"", 4, false}});
+  // Names that stay take theirs first; the renamed ones follow in node
+  // order, each taking the lowest free ~N.
+  const std::vector<std::string> expected = {
+      "", "a_b~1", "", "a_b~2", "xxxxxxxxxxxxxxxxxxxxxxxxxxxxx~1", "",
+      "xxxxxxxxxxxxxxxxxxxxxxxxxxxxx~2", "", "DATA~2", "data~3",
+      "", std::string(30, 'a'), ""};
+  std::vector<std::string> names;
+  for (const WideString& name : ExportNames(nodes)) {
+    names.push_back(WideToUtf8(name.c_str()));
+  }
+  EXPECT_EQ(expected, names);
+  // What the renames give passes the check.
+  auto renamed = nodes;
+  for (size_t i = 0; i < renamed.size(); ++i) {
+    if (!names[i].empty()) renamed[i].name = Wide(names[i]);
+  }
+  renamed.pop_back();
+  EXPECT_EQ(std::vector<std::string>(), Problems(renamed));
+}
+
 }  // namespace
 }  // namespace qsplex

@@ -29,7 +29,24 @@ struct ElementInfo {
   DWORD type;
   uint64_t size;
   CLSID clsid;
+  FILETIME mtime = {};  // as the file's directory gives it; zero for none
 };
+
+// The time libgsf read from the directory entry of `element`, as a FILETIME
+// (100 ns since 1601); zero when the entry holds none.
+FILETIME ModifiedTime(GsfInput* element) {
+  FILETIME time = {};
+  GDateTime* modified = gsf_input_get_modtime(element);
+  if (modified == nullptr) return time;
+  constexpr int64_t kSecondsFrom1601To1970 = 11644473600;
+  const int64_t seconds = g_date_time_to_unix(modified) + kSecondsFrom1601To1970;
+  if (seconds <= 0) return time;
+  const uint64_t ticks = static_cast<uint64_t>(seconds) * 10000000 +
+                         static_cast<uint64_t>(g_date_time_get_microsecond(modified)) * 10;
+  time.dwLowDateTime = static_cast<DWORD>(ticks);
+  time.dwHighDateTime = static_cast<DWORD>(ticks >> 32);
+  return time;
+}
 
 bool IsStorage(GsfInput* element) {
   return gsf_infile_num_children(GSF_INFILE(element)) >= 0;
@@ -58,6 +75,7 @@ class ElementList final : public Object<IEnumSTATSTG> {
       const ElementInfo& e = (*elements_)[position_];
       const HRESULT hr = FillStat(&out[got], STATFLAG_DEFAULT, e.name, e.type,
                                   e.size, 0, e.clsid);
+      out[got].mtime = e.mtime;
       if (FAILED(hr)) {
         while (got > 0) CoTaskMemFree(out[--got].pwcsName);
         return hr;
@@ -267,6 +285,7 @@ class ReadStorage final : public StorageBase {
         if (!child) return kFileCorrupt;
         ElementInfo e{NameFromUtf8(gsf_infile_name_by_index(storage_.get(), i)),
                       STGTY_STREAM, 0, CLSID{}};
+        e.mtime = ModifiedTime(child.get());
         if (IsStorage(child.get())) {
           e.type = STGTY_STORAGE;
           e.clsid = ClassIdOf(GSF_INFILE(child.get()));

@@ -186,11 +186,53 @@ bool IsLink(const std::string& path) {
 #endif
 }
 
+#if defined(_WIN32)
+// The path the system resolves `path` to, links followed; "" when it
+// cannot be opened.
+std::wstring FinalPath(const std::string& path) {
+  const HANDLE file = CreateFileW(
+      WideName(path).c_str(), 0,
+      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return std::wstring();
+  std::wstring final_path(MAX_PATH, L'\0');
+  DWORD length = GetFinalPathNameByHandleW(
+      file, &final_path[0], static_cast<DWORD>(final_path.size()), 0);
+  if (length >= final_path.size()) {
+    final_path.resize(length + 1);
+    length = GetFinalPathNameByHandleW(
+        file, &final_path[0], static_cast<DWORD>(final_path.size()), 0);
+  }
+  CloseHandle(file);
+  final_path.resize(length < final_path.size() ? length : 0);
+  return final_path;
+}
+
+// Whether the entry `name` of the folder whose final path is `folder` is a
+// link that its attributes do not show: under Wine a Linux link to a file
+// looks like a regular file, but opening it resolves to the target's path.
+// A hard link keeps its own name.
+bool ResolvesElsewhere(const std::wstring& folder, const std::string& path,
+                       const std::wstring& name) {
+  if (folder.empty()) return false;
+  const std::wstring final_path = FinalPath(path);
+  if (final_path.empty()) return false;
+  // A drive's root ends in its separator already.
+  const std::wstring own =
+      folder + (folder.back() == L'\\' ? L"" : L"\\") + name;
+  return CompareStringOrdinal(final_path.c_str(),
+                              static_cast<int>(final_path.size()), own.c_str(),
+                              static_cast<int>(own.size()),
+                              TRUE) != CSTR_EQUAL;
+}
+#endif
+
 bool ListFolder(const std::string& path, std::vector<FolderEntry>* entries,
                 std::string* reason) {
   entries->clear();
   ClearSystemError();
 #if defined(_WIN32)
+  const std::wstring folder_path = FinalPath(path);
   WIN32_FIND_DATAW found;
   HANDLE search = FindFirstFileW(WideName(InFolder(path, "*")).c_str(), &found);
   if (search == INVALID_HANDLE_VALUE) {
@@ -201,7 +243,9 @@ bool ListFolder(const std::string& path, std::vector<FolderEntry>* entries,
     FolderEntry entry;
     entry.name = WideToUtf8(found.cFileName);
     if (entry.name == "." || entry.name == "..") continue;
-    if ((found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+    if ((found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ||
+        ResolvesElsewhere(folder_path, InFolder(path, entry.name),
+                          found.cFileName)) {
       entry.kind = FileKind::kOther;
       entry.link = true;
     } else if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {

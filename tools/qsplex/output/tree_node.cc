@@ -12,6 +12,9 @@ TreeNode NodeFrom(const STATSTG& stat, int parent, int depth) {
   node.clsid = stat.clsid;
   node.depth = depth;
   node.last = false;
+  for (const FILETIME& time : {stat.ctime, stat.mtime}) {
+    node.timed |= time.dwLowDateTime != 0 || time.dwHighDateTime != 0;
+  }
   return node;
 }
 

@@ -25,6 +25,7 @@ struct TreeNode {
   int depth;
   bool last;                         // the last child of its parent
   bool listed = true;                // a storage's elements were listed
+  bool timed = false;                // its record holds a time
   size_t storages = 0, streams = 0;  // below a storage, once totalled
 };
 
