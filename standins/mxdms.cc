@@ -74,6 +74,9 @@ int QSS_HOST_CALL QssPlex_SaveChangesInPlace(const char* path) {
 int QSS_HOST_CALL QssPlex_Load(const char* path) {
   return AsDamaged(Store().Load(path, nullptr));
 }
+int QSS_HOST_CALL QssPlex_VerifyBlock(int block) {
+  return Store().VerifyBlock(block);
+}
 int QSS_HOST_CALL QssPlex_ImageInfo(const char* path,
                                     struct QssPlexImageInfo* out) {
   return AsDamaged(Store().ImageInfo(path, out));
