@@ -99,7 +99,7 @@ fi
 # One round of the costs against the image's size.
 measure_costs() {
   measure ls-l /dev/null "$qsplex" ls -l "$image" /
-  measure mkdir-rm /dev/null bash -c '"$0" mkdir "$1" /y && "$0" rm "$1" /y' \
+  measure mkdir-rm /dev/null bash -c '"$0" mkdir "$1" /y && "$0" rm -r "$1" /y' \
     "$qsplex" "$image"
   if [ -n "$win32" ]; then
     (cd "$work" && measure win32-version /dev/null "$wine_run" "$win32" --version)
