@@ -2,14 +2,21 @@
 # qsplex over a large image, against the yardsticks of plain file copies.
 #
 #   bench/qsplex_scale.sh [--qsplex PROGRAM] [--mb N] [--reps N] [--keep DIR]
+#                         [--costs] [--win32 PROGRAM] [--win32-mb N]
 #
 # Builds the native release qsplex (preset linux-release) unless --qsplex
 # names a program, makes an image holding one N-MB stream (default 400) and a
 # few small ones, and times every command REPS times (default 5), each round
 # running every command once so that a busy spell of the machine falls on all
 # of them alike. Prints medians: time, the yardstick's time, their ratio, and
-# the peak resident memory (/usr/bin/time). The image, the big file and the
-# copies (about 6 N MB) go to a temporary directory under TMPDIR, or to DIR.
+# the peak resident memory (/usr/bin/time); then the best of the runs for
+# what a command costs against the image's size: ls -l against cat, a
+# one-element change (mkdir, then rm) against cp + sync, ls's peak memory,
+# and the machine's load average before and after. --costs times only those.
+# --win32 names the Win32 build's qsplex.exe, run under Wine
+# (cmake/wine-run.sh) over an image of one N-MB stream (default 600): its
+# ls -l against its own --version. The image, the big file and the copies
+# (about 6 N MB) go to a temporary directory under TMPDIR, or to DIR.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -17,13 +24,19 @@ qsplex=""
 mb=400
 reps=5
 keep=""
+costs_only=0
+win32=""
+win32_mb=600
 while (($#)); do
   case "$1" in
     --qsplex) qsplex="$2"; shift 2 ;;
     --mb) mb="$2"; shift 2 ;;
     --reps) reps="$2"; shift 2 ;;
     --keep) keep="$2"; shift 2 ;;
-    *) sed -n '2,12s/^# \{0,1\}//p' "$0" >&2; exit 2 ;;
+    --costs) costs_only=1; shift ;;
+    --win32) win32="$(realpath "$2")"; shift 2 ;;
+    --win32-mb) win32_mb="$2"; shift 2 ;;
+    *) sed -n '2,19s/^# \{0,1\}//p' "$0" >&2; exit 2 ;;
   esac
 done
 
@@ -72,8 +85,42 @@ head -c 65536 /dev/urandom | "$qsplex" put "$image" /docs/b.bin
 "$qsplex" check "$image" >/dev/null
 image_bytes=$(stat -c %s "$image")
 clsid="{01234567-89ab-cdef-0123-456789abcdef}"
+load_before=$(cut -d' ' -f1-3 /proc/loadavg)
 
-for ((round = 1; round <= reps; ++round)); do
+if [ -n "$win32" ]; then
+  echo "qsplex_scale: making a ${win32_mb} MB image for the Win32 build" >&2
+  head -c "$((win32_mb * 1000 * 1000))" /dev/urandom >"$work/win32.bin"
+  "$qsplex" init "$work/win32.img" >/dev/null
+  "$qsplex" put "$work/win32.img" /big "$work/win32.bin"
+  rm -f "$work/win32.bin"
+  wine_run="$(pwd)/cmake/wine-run.sh"
+fi
+
+# One round of the costs against the image's size.
+measure_costs() {
+  measure ls-l /dev/null "$qsplex" ls -l "$image" /
+  measure mkdir-rm /dev/null bash -c '"$0" mkdir "$1" /y && "$0" rm -r "$1" /y' \
+    "$qsplex" "$image"
+  if [ -n "$win32" ]; then
+    (cd "$work" && measure win32-version /dev/null "$wine_run" "$win32" --version)
+    (cd "$work" && measure win32-ls-l /dev/null "$wine_run" "$win32" ls -l \
+      win32.img /)
+  fi
+}
+
+if ((costs_only)); then
+  for ((round = 1; round <= reps; ++round)); do
+    echo "qsplex_scale: round $round of $reps" >&2
+    measure cat-image /dev/null cat "$image"
+    rm -f "$work/copy"
+    measure cp-image-sync /dev/null bash -c 'copy_and_sync "$0" "$1"' \
+      "$image" "$work/copy"
+    rm -f "$work/copy"
+    measure_costs
+  done
+fi
+
+for ((round = 1; round <= reps && !costs_only; ++round)); do
   echo "qsplex_scale: round $round of $reps" >&2
   measure cat-image /dev/null cat "$image"
   rm -f "$work/copy"
@@ -114,21 +161,46 @@ for ((round = 1; round <= reps; ++round)); do
   measure cat-big "$work/out.bin" "$qsplex" cat "$work/twice.img" /big2
   cmp -s "$work/out.bin" "$work/big.bin" || { echo "cat-big: bytes differ" >&2; exit 1; }
   rm -f "$work/twice.img" "$work/out.bin"
+  measure_costs
 done
+load_after=$(cut -d' ' -f1-3 /proc/loadavg)
 
-python3 - "$results" "$image_bytes" "$mb" "$reps" <<'EOF'
+python3 - "$results" "$image_bytes" "$mb" "$reps" "$costs_only" \
+  "$load_before" "$load_after" "$win32_mb" <<'EOF'
 import statistics
 import sys
 
 path, image_bytes, mb, reps = sys.argv[1], int(sys.argv[2]), sys.argv[3], sys.argv[4]
+costs_only, load_before, load_after, win32_mb = sys.argv[5:9]
 seconds, kib = {}, {}
 for line in open(path):
     name, us, rss = line.split()
     seconds.setdefault(name, []).append(int(us) / 1e6)
     kib.setdefault(name, []).append(int(rss))
 t = {k: statistics.median(v) for k, v in seconds.items()}
+best = {k: min(v) for k, v in seconds.items()}
 peak = {k: max(v) / 1024 for k, v in kib.items()}
 image_mib = image_bytes / 2**20
+
+print(f"\ncosts against the image's size, {image_mib:.0f} MiB image (one {mb} MB "
+      f"stream), best of {reps}; load average {load_before} before, "
+      f"{load_after} after\n")
+print("| figure | command | yardstick | ratio | goal |")
+print("|---|---:|---:|---:|---:|")
+cost_rows = [
+    ("`ls -l` / `cat IMAGE > /dev/null`", "ls-l", "cat-image", 0.05),
+    ("`mkdir` + `rm` / `cp IMAGE copy && sync copy`", "mkdir-rm",
+     "cp-image-sync", 0.02),
+    (f"Win32 `ls -l` of a {win32_mb} MB image / its `--version`",
+     "win32-ls-l", "win32-version", 2),
+]
+for figure, name, yardstick, goal in cost_rows:
+    if name in best:
+        print(f"| {figure} | {best[name]:.3f} s | {best[yardstick]:.3f} s | "
+              f"{best[name] / best[yardstick]:.3f}x | {goal}x |")
+print(f"| `ls -l` peak memory | {peak['ls-l']:.0f} MiB | | | 64 MiB |")
+if costs_only == "1":
+    sys.exit(0)
 
 print(f"\nqsplex over a {image_mib:.0f} MiB image (one {mb} MB stream), "
       f"medians of {reps}; peak memory is the largest of the runs\n")

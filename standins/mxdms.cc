@@ -74,6 +74,9 @@ int QSS_HOST_CALL QssPlex_SaveChangesInPlace(const char* path) {
 int QSS_HOST_CALL QssPlex_Load(const char* path) {
   return AsDamaged(Store().Load(path, nullptr));
 }
+int QSS_HOST_CALL QssPlex_VerifyBlock(int block) {
+  return Store().VerifyBlock(block);
+}
 int QSS_HOST_CALL QssPlex_ImageInfo(const char* path,
                                     struct QssPlexImageInfo* out) {
   return AsDamaged(Store().ImageInfo(path, out));
@@ -89,12 +92,6 @@ int QSS_HOST_CALL QssPlex_LoadImage(const char* path, int salvage,
                                     struct QssPlexLoadOutcome* outcome) {
   const DamageSink sink{report, context};
   return Store().Load(path, salvage != 0 ? &sink : nullptr, outcome);
-}
-// Every load verifies every block it places, so a live block holds the
-// image's bytes or was reported damaged by the load.
-int QSS_HOST_CALL QssPlex_VerifyBlock(int block) {
-  (void)block;
-  return QSS_PLEX_LOADED;
 }
 long long QSS_HOST_CALL QssPlex_CutBlockBytes(int blockId) {
   return Store().CutBlockBytes(blockId);

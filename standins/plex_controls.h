@@ -16,9 +16,11 @@ extern "C" {
 // move-on-realloc, poison) and applies a pending reservation size.
 QSS_MXDMS_API void QSS_HOST_CALL QssPlex_Reset(void);
 // Size of the address range reserved for the plex, applied at the next Reset.
-// 0 selects the default: natively 1 GiB; in the Win32 build the largest
-// range the process can reserve, at most 2 GiB - 64 KiB (under Wine about
-// 1 GiB for qsplex, 1.9 GiB when it is large-address-aware). Other
+// 0 selects the default: natively 2 GiB - 64 KiB, the most a Win32 build
+// can have, so that every image a Win32 build saves opens natively; in the
+// Win32 build the largest range the process can reserve, at most that
+// (under Wine about 1 GiB for qsplex, 1.9 GiB when it is
+// large-address-aware). Other
 // values are rounded up to 64 KiB and clamped to [64 KiB, 8 GiB - 64 KiB]
 // (2 GiB - 64 KiB in a 32-bit process); a size the system refuses is halved
 // until it fits (down to 16 MiB).
@@ -111,12 +113,26 @@ QSS_MXDMS_API int QSS_HOST_CALL QssPlex_Load(const char* path);
 // With this on (default off), Load maps the large blocks of a current-format
 // image into the plex copy-on-write instead of reading them, where the
 // system can (not on Windows): a block costs memory only for the pages read
-// or written. They are verified by reading them through before they are
-// mapped. The file must then stay as it is where the plex maps it until
+// or written. A plain load into a fresh plex (after Reset) verifies only the
+// block table and the blocks it reads, leaving the mapped ones to
+// QssPlex_VerifyBlock: whoever reads a mapped block's words verifies it
+// first, and a change verifies those it writes, resizes or frees before
+// the save sums them. Every other load verifies them by reading them
+// through before they are mapped, LoadSalvage included. The file must then stay as it is where the plex maps it until
 // the next Load or Reset: SaveChanges keeps it so, and Save of that file
 // first gives the mapped pages memory of their own; replacing the file by
 // a rename is safe, changing it in place otherwise is not.
 QSS_MXDMS_API void QSS_HOST_CALL QssPlex_SetMapImages(int on);
+// Verifies block `block` of the loaded image against the image's checksum
+// for it, once: QSS_PLEX_LOADED when its bytes are the image's (or it was
+// verified before, or was resized since the load, which verified it then,
+// or holds no image bytes: a block the load read, or allocated since),
+// QSS_PLEX_DAMAGED when they are not. A block found damaged stays damaged:
+// a later save never stamps its bytes with a fresh checksum. Only blocks a
+// plain load mapped without verifying are read here (from the file loaded,
+// kept open for them); QSS_PLEX_UNREADABLE, errno kept, when that file
+// cannot be read, leaving the block unverified.
+QSS_MXDMS_API int QSS_HOST_CALL QssPlex_VerifyBlock(int block);
 
 // What an image holds and what it needs here, read without loading it.
 struct QssPlexImageInfo {
@@ -172,12 +188,6 @@ typedef void(QSS_HOST_CALL* QssPlexDamageReport)(int blockId, int damage,
 QSS_MXDMS_API int QSS_HOST_CALL QssPlex_LoadSalvage(const char* path,
                                                     QssPlexDamageReport report,
                                                     void* context);
-// Verifies block `block` of the loaded image against the image's checksum
-// for it, once: QSS_PLEX_LOADED when its bytes are the image's (or it was
-// verified before, or written since the load, or holds no image bytes),
-// QSS_PLEX_DAMAGED when they are not. A block found damaged stays damaged:
-// a later save never stamps its bytes with a fresh checksum.
-QSS_MXDMS_API int QSS_HOST_CALL QssPlex_VerifyBlock(int block);
 // Of a block the last LoadSalvage reported as QSS_PLEX_BLOCK_CUT, the bytes
 // at its start that the file holds (0 when the file ends before it); -1 for
 // any other id, and after any other load or Reset.

@@ -853,7 +853,7 @@ def crafted_slots(q, big):
     end = os.path.getsize(q.path(base))
     cases = [
         ("its end past the file", dict(end=end + 4096), None),
-        ("an id limit past the plex", dict(id_limit=67108867), None),
+        ("an id limit past the plex", dict(id_limit=2**27 + 3), None),
         ("2^31-2 table entries", dict(generation=9, id_limit=2**31 - 1,
                                       count=2**31 - 2, words=0),
          4096 + 24 * (2**31 - 2)),

@@ -71,6 +71,11 @@ class Output {
       ok = Put(data + at, piece);
     }
     *checksum = XXH3_64bits_digest(&state);
+    // Damaged words keep a checksum that does not hold.
+    if (block.known == kDamagedBytes ||
+        (block.known == kImageBytes && *checksum != block.checksum)) {
+      *checksum = ~*checksum;
+    }
     return ok;
   }
   // Writes the table at the slot's offset and sets the slot's checksum of it.

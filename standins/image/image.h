@@ -7,6 +7,7 @@
 #define QSSTORAGE_STANDINS_IMAGE_IMAGE_H_
 
 #include <array>
+#include <cstdio>
 #include <cstdint>
 #include <vector>
 
@@ -84,11 +85,32 @@ struct DamageSink {
   void* context = nullptr;
 };
 
+// What the store knows of a block's words when it saves them.
+enum SavedBytes {
+  // Nothing: they are summed as they are written, or to compare them.
+  kFreshBytes = 0,
+  // They are the image's whose entry sums them to `checksum`, whether or
+  // not that sum holds (the words may never have been verified): a change
+  // keeps that entry without summing them, and a whole save that finds the
+  // sum does not hold saves them as damaged.
+  kImageBytes = 1,
+  // They were found damaged: saved with a checksum that does not hold, so
+  // that no save passes damaged words off as sound.
+  kDamagedBytes = 2,
+};
+
 struct SavedBlock {
   uint32_t id;
   uint32_t words;
   const int32_t* data;
+  int known = kFreshBytes;  // a SavedBytes
+  uint64_t checksum = 0;    // with kImageBytes
 };
+
+// Verifies the words of `block` in `file` against its checksum:
+// QSS_PLEX_LOADED, QSS_PLEX_DAMAGED (also when the file ends inside them),
+// or QSS_PLEX_UNREADABLE with errno kept.
+int VerifyImageBlock(std::FILE* file, const ImageBlock& block);
 
 // Writes the current format whole to `path`: 0, or 1 with errno kept and the
 // file removed. `sync` flushes the file's data to the device before closing.

@@ -297,4 +297,34 @@ int ImageReader::ReadBlocks(const ImageLayout& layout,
   return QSS_PLEX_LOADED;
 }
 
+int VerifyImageBlock(std::FILE* file, const ImageBlock& block) {
+  const int64_t length = FileLength(file);
+  if (length < 0) return QSS_PLEX_UNREADABLE;
+  const uint64_t bytes = uint64_t{block.words} * 4;
+  if (block.offset > static_cast<uint64_t>(length) ||
+      bytes > static_cast<uint64_t>(length) - block.offset) {
+    return QSS_PLEX_DAMAGED;
+  }
+  XXH3_state_t state;
+  XXH3_64bits_reset(&state);
+  ProgressCounter quiet;
+  uint64_t got = SumThroughViews(file, block.offset, bytes, &state, &quiet);
+  if (got < bytes && !Seek(file, block.offset + got)) {
+    return QSS_PLEX_UNREADABLE;
+  }
+  std::vector<unsigned char> piece(
+      static_cast<size_t>(std::min(kPieceBytes, bytes - got)));
+  while (got < bytes) {
+    const size_t want = static_cast<size_t>(std::min(kPieceBytes, bytes - got));
+    const size_t n = std::fread(piece.data(), 1, want, file);
+    XXH3_64bits_update(&state, piece.data(), n);
+    got += n;
+    if (n < want) {
+      return std::ferror(file) ? QSS_PLEX_UNREADABLE : QSS_PLEX_DAMAGED;
+    }
+  }
+  return XXH3_64bits_digest(&state) == block.checksum ? QSS_PLEX_LOADED
+                                                      : QSS_PLEX_DAMAGED;
+}
+
 }  // namespace qss::standins

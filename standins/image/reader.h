@@ -37,6 +37,12 @@ class ImageReader {
   uint32_t damaged_block() const { return damaged_block_; }
   uint64_t file_bytes() const { return file_bytes_; }
   std::FILE* file() const { return file_; }
+  // Hands the open file to the caller, who closes it.
+  std::FILE* ReleaseFile() {
+    std::FILE* file = file_;
+    file_ = nullptr;
+    return file;
+  }
   // Progress counts through the file once per pass, `total` bytes in all:
   // ReadLayout and the first ReadBlocks make one pass (ReadLayout alone for a
   // first-format image), every further ReadBlocks another.

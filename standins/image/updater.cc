@@ -41,9 +41,14 @@ ImageLayout PlanChange(uint32_t id_limit, const std::vector<SavedBlock>& blocks,
     image.blocks.push_back({block.id, block.words, 0, 0});
     image.words += block.words;
     while (k < base.blocks.size() && base.blocks[k].id < block.id) ++k;
+    // Words known to be the image's are not summed again: a block never
+    // verified keeps its entry as it is, sound or damaged.
     if (k < base.blocks.size() && base.blocks[k].id == block.id &&
         base.blocks[k].words == block.words &&
-        base.blocks[k].checksum == BlockChecksum(block)) {
+        block.known != kDamagedBytes &&
+        base.blocks[k].checksum == (block.known == kImageBytes
+                                        ? block.checksum
+                                        : BlockChecksum(block))) {
       image.blocks.back() = base.blocks[k];
       counter->Advance(uint64_t{block.words} * 4);
     } else {

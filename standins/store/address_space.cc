@@ -3,10 +3,12 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 
 #if defined(_WIN32)
 #include <windows.h>
 #else
+#include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -169,6 +171,49 @@ bool AddressSpace::MapFile(uint64_t at, std::FILE* file, uint64_t file_offset,
   mapped_inode_ = status.st_ino;
   mapped_.emplace_back(at, bytes);
   return true;
+#endif
+}
+
+// A page of a private file mapping that was only read is the file's page
+// (or not present yet); one written is an anonymous copy, present or
+// swapped out. The flags are readable without privileges.
+bool AddressSpace::PagesWritten(uint64_t at, uint64_t bytes) const {
+#if defined(_WIN32)
+  (void)at;
+  (void)bytes;
+  return true;
+#else
+  constexpr uint64_t kPresent = uint64_t{1} << 63;
+  constexpr uint64_t kSwapped = uint64_t{1} << 62;
+  constexpr uint64_t kFilePage = uint64_t{1} << 61;
+  const uint64_t page = PageBytes();
+  const int fd = open("/proc/self/pagemap", O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return true;
+  uint64_t entries[4096];
+  const uint64_t first =
+      (reinterpret_cast<uintptr_t>(base_) + at) / page;
+  const uint64_t count = (bytes + page - 1) / page;
+  bool written = false;
+  for (uint64_t done = 0; !written && done < count;) {
+    const uint64_t want = std::min<uint64_t>(std::size(entries), count - done);
+    const ssize_t got =
+        pread(fd, entries, want * sizeof(entries[0]),
+              static_cast<off_t>((first + done) * sizeof(entries[0])));
+    if (got != static_cast<ssize_t>(want * sizeof(entries[0]))) {
+      written = true;
+      break;
+    }
+    for (uint64_t k = 0; k < want; ++k) {
+      const uint64_t e = entries[k];
+      if ((e & kSwapped) != 0 || ((e & kPresent) != 0 && (e & kFilePage) == 0)) {
+        written = true;
+        break;
+      }
+    }
+    done += want;
+  }
+  close(fd);
+  return written;
 #endif
 }
 

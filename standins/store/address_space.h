@@ -45,6 +45,11 @@ class AddressSpace {
   bool MapFile(uint64_t at, std::FILE* file, uint64_t file_offset,
                uint64_t bytes);
   bool maps_files() const { return !mapped_.empty(); }
+  // Whether any page of `bytes` from `at`, which MapFile mapped, may have
+  // been written since: a written page of a copy-on-write mapping is no
+  // longer the file's (/proc/self/pagemap tells). True wherever that
+  // cannot be told.
+  bool PagesWritten(uint64_t at, uint64_t bytes) const;
   // Whether pages are mapped from the file `path` names.
   bool MapsFile(const char* path) const;
   // Gives the mapped pages memory of their own, holding what they hold now,

@@ -18,13 +18,11 @@ namespace {
 // Plex indexes are ints; a 32-bit process cannot map 2 GiB in one piece.
 constexpr uint64_t kMaxReservationBytes =
     (sizeof(void*) == 4 ? 2 * kGiB : 8 * kGiB) - kReservationGranule;
-#if defined(_WIN32)
-// As much as a 32-bit process is given: the host runs as one.
-constexpr uint64_t kDefaultReservationBytes = kMaxReservationBytes;
-#else
-// A fixed size, which the reliability model's store limit mirrors.
-constexpr uint64_t kDefaultReservationBytes = kGiB;
-#endif
+// As much as a 32-bit process is ever given (the host runs as one), on
+// every build: an image a Win32 host saved always opens natively, where the
+// address range costs nothing until its pages are used. A smaller plex is
+// an explicit QssPlex_SetReservationBytes.
+constexpr uint64_t kDefaultReservationBytes = 2 * kGiB - kReservationGranule;
 constexpr uint32_t kFreshIdLimit = 3;
 constexpr int kHostBlock1Words = 16;
 constexpr int kHostBlock2Words = 64;
@@ -96,6 +94,7 @@ bool PlexStore::IsFresh() const {
 
 void PlexStore::Rebuild(const std::vector<ImageBlock>& live, uint32_t id_limit,
                         bool zero) {
+  ForgetMappedBlocks();
   blocks_.assign(id_limit, Block{});
   located_.assign(id_limit, -1);
   free_ids_.clear();
@@ -204,6 +203,10 @@ int PlexStore::Reallocate(const int* id, const int* words, int* index) {
     Breach(kCall, "negative word count %d for block %d", count, block_id);
     return 1;
   }
+  if (VerifyBeforeChange(static_cast<uint32_t>(block_id)) ==
+      QSS_PLEX_UNREADABLE) {
+    return 1;
+  }
   Block& block = blocks_[block_id];
   const int64_t old_words = block.words;
   if (count > old_words && InjectedFailure()) return 1;
@@ -244,6 +247,8 @@ int PlexStore::Free(const int* id) {
   if (in_bead_) {
     Breach("DMS_ATFREE", "block %d freed inside the simulation bead", *id);
   }
+  mapped_blocks_.erase(static_cast<uint32_t>(*id));
+  damaged_.erase(static_cast<uint32_t>(*id));
   Block& block = blocks_[*id];
   ReleaseExtent(block.index, block.capacity);
   block = Block{};

@@ -31,6 +31,7 @@ class PlexStore {
   PlexStore();
   PlexStore(const PlexStore&) = delete;
   PlexStore& operator=(const PlexStore&) = delete;
+  ~PlexStore() { ForgetMappedBlocks(); }
 
   // The DMS calls; a null argument is a breach like any other.
   // Inline: lookups locate two blocks for every element they pass.
@@ -70,13 +71,18 @@ class PlexStore {
   int SaveChanges(const char* path, bool whole_when_due = true);
   // A null `salvage` loads only a sound image. With map_images on, large
   // blocks of a current-format image are mapped from the file rather than
-  // read (verified by reading them through, outside the plex).
+  // read: a plain load into a fresh plex leaves them to VerifyBlock (their
+  // first reader's, or a change's), any other load verifies them by
+  // reading them through, outside the plex, before it maps them.
   // Memory running out while loading answers QSS_PLEX_UNREADABLE with
   // errno ENOMEM, as do the saves with 1. Answers every QssPlexLoadResult;
   // `outcome`, when not null, tells more (see QssPlex_LoadImage).
   int Load(const char* path, const DamageSink* salvage,
            QssPlexLoadOutcome* outcome = nullptr);
   int ImageInfo(const char* path, QssPlexImageInfo* out) const;
+  // See QssPlex_VerifyBlock; QSS_PLEX_UNREADABLE (errno kept) when the
+  // file cannot be read, leaving the block to be verified.
+  int VerifyBlock(int id);
   // See QssPlex_CutBlockBytes.
   int64_t CutBlockBytes(int id) const;
 
@@ -137,10 +143,11 @@ class PlexStore {
   int FillBlocks(ImageReader* reader, const ImageLayout& layout,
                  const DamageSink* salvage, bool verified);
   // Maps the blocks `mapped` lists from the file, reading those that are
-  // `damaged` or that the system will not map.
+  // `damaged` or that the system will not map; `lazily`: the mapped ones
+  // are not verified yet.
   int MapBlocks(ImageReader* reader, const ImageLayout& layout,
                 const std::vector<size_t>& mapped,
-                const std::vector<int>& damaged, bool salvaging);
+                const std::vector<int>& damaged, bool salvaging, bool lazily);
   // Sets cut_bytes_ for the blocks the file does not hold whole.
   void RecordCutBlocks(const ImageLayout& layout);
   int ReadImageInfo(const char* path, QssPlexImageInfo* out) const;
@@ -148,8 +155,15 @@ class PlexStore {
   static int64_t RequiredWords(const ImageLayout& layout);
   // The most ids a plex of `words` can ever have handed out.
   static uint64_t IdCapacity(int64_t words);
-  // The live blocks, by id, as the image writers take them.
-  std::vector<SavedBlock> BlocksToSave() const;
+  // The live blocks, by id, as the image writers take them, with what is
+  // known of their words. Verifies the mapped blocks written since the
+  // load that were not verified yet: false (errno kept) when the file
+  // cannot be read.
+  bool BlocksToSave(std::vector<SavedBlock>* live);
+  // Forgets the mapped blocks and the damage found, and closes the file.
+  void ForgetMappedBlocks();
+  // Verifies a mapped block before it changes size or place, or is saved.
+  int VerifyBeforeChange(uint32_t id);
   // Whether a block Rebuild placed can be mapped from its place in a file.
   bool Mappable(const ImageLayout& layout, const ImageBlock& block) const;
 
@@ -184,6 +198,17 @@ class PlexStore {
   // The current-format image last loaded or saved, which SaveChanges adds
   // to; generation 0 when there is none.
   ImageLayout base_;
+  // The blocks mapped from the image file, by id, with their entries in
+  // it and whether they were verified; the file they are verified against,
+  // kept open while any is not.
+  struct MappedBlock {
+    ImageBlock entry;
+    bool verified;
+  };
+  std::map<uint32_t, MappedBlock> mapped_blocks_;
+  std::FILE* mapped_file_ = nullptr;
+  // Blocks found damaged since the load; saved damaged (see SavedBytes).
+  std::set<uint32_t> damaged_;
   // Of the blocks the last salvaging load found cut, the bytes the file
   // held of each, by id.
   std::map<uint32_t, uint64_t> cut_bytes_;

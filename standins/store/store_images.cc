@@ -16,15 +16,74 @@
 
 namespace qss::standins {
 
-std::vector<SavedBlock> PlexStore::BlocksToSave() const {
-  std::vector<SavedBlock> live;
+// A mapped block none of whose pages were written holds the words its
+// entry sums, sound or not: a change keeps the entry without reading them.
+// A mapped block written since the load is verified first, so that no
+// damage it held is summed afresh as if it were sound.
+bool PlexStore::BlocksToSave(std::vector<SavedBlock>* live) {
+  const uint64_t page = AddressSpace::PageBytes();
   for (size_t id = 1; id < blocks_.size(); ++id) {
     if (!IsLive(static_cast<int>(id))) continue;
     const Block& b = blocks_[id];
-    live.push_back({static_cast<uint32_t>(id), static_cast<uint32_t>(b.words),
-                    space_.base() + b.index});
+    SavedBlock saved{static_cast<uint32_t>(id), static_cast<uint32_t>(b.words),
+                     space_.base() + b.index};
+    const auto mapped = mapped_blocks_.find(saved.id);
+    if (mapped != mapped_blocks_.end()) {
+      const uint64_t bytes = (uint64_t{saved.words} * 4 + page - 1) / page * page;
+      if (!space_.PagesWritten(static_cast<uint64_t>(b.index) * 4, bytes)) {
+        saved.known = kImageBytes;
+        saved.checksum = mapped->second.entry.checksum;
+      } else if (VerifyBlock(static_cast<int>(id)) == QSS_PLEX_UNREADABLE) {
+        return false;
+      }
+    }
+    if (saved.known == kFreshBytes && damaged_.count(saved.id) != 0) {
+      saved.known = kDamagedBytes;
+    }
+    live->push_back(saved);
   }
-  return live;
+  return true;
+}
+
+void PlexStore::ForgetMappedBlocks() {
+  mapped_blocks_.clear();
+  damaged_.clear();
+  if (mapped_file_ != nullptr) std::fclose(mapped_file_);
+  mapped_file_ = nullptr;
+}
+
+int PlexStore::VerifyBlock(int id) {
+  const auto at = static_cast<uint32_t>(id);
+  if (damaged_.count(at) != 0) return QSS_PLEX_DAMAGED;
+  const auto found = mapped_blocks_.find(at);
+  if (found == mapped_blocks_.end() || found->second.verified) {
+    return QSS_PLEX_LOADED;
+  }
+  const int result =
+      mapped_file_ != nullptr
+          ? VerifyImageBlock(mapped_file_, found->second.entry)
+          : QSS_PLEX_UNREADABLE;
+  if (result == QSS_PLEX_UNREADABLE) {
+    if (mapped_file_ == nullptr) errno = EBADF;
+    return result;
+  }
+  found->second.verified = true;
+  if (result == QSS_PLEX_DAMAGED) damaged_.insert(at);
+  if (std::none_of(mapped_blocks_.begin(), mapped_blocks_.end(),
+                   [](const auto& block) { return !block.second.verified; }) &&
+      mapped_file_ != nullptr) {
+    std::fclose(mapped_file_);
+    mapped_file_ = nullptr;
+  }
+  return result;
+}
+
+// Once its size or place changes, a block is no longer the image's words
+// where the file has them: verified first, it keeps any damage it held.
+int PlexStore::VerifyBeforeChange(uint32_t id) {
+  const int result = VerifyBlock(static_cast<int>(id));
+  if (result != QSS_PLEX_UNREADABLE) mapped_blocks_.erase(id);
+  return result;
 }
 
 int PlexStore::Save(const char* path) {
@@ -35,8 +94,10 @@ int PlexStore::Save(const char* path) {
   }
   try {
     ImageLayout written;
+    std::vector<SavedBlock> live;
+    if (!BlocksToSave(&live)) return 1;
     const int result =
-        WriteImage(path, static_cast<uint32_t>(blocks_.size()), BlocksToSave(),
+        WriteImage(path, static_cast<uint32_t>(blocks_.size()), live,
                    progress_, sync_on_save_, &written);
     if (result == 0) base_ = std::move(written);
     return result;
@@ -52,9 +113,11 @@ int PlexStore::Save(const char* path) {
 int PlexStore::SaveChanges(const char* path, bool whole_when_due) {
   try {
     ImageLayout written;
+    std::vector<SavedBlock> live;
+    if (!BlocksToSave(&live)) return 1;
     const int result =
-        UpdateImage(path, static_cast<uint32_t>(blocks_.size()), BlocksToSave(),
-                    base_, progress_, sync_on_save_, &written, whole_when_due);
+        UpdateImage(path, static_cast<uint32_t>(blocks_.size()), live, base_,
+                    progress_, sync_on_save_, &written, whole_when_due);
     if (result == 0) base_ = std::move(written);
     return result;
   } catch (const std::bad_alloc&) {
@@ -96,9 +159,11 @@ bool PlexStore::Mappable(const ImageLayout& layout,
 
 // Straight from the file into the blocks' places, or mapped there. A fresh
 // plex is remade if the image turns out damaged; anything else is verified
-// first, so that it stays as it was. Mapped blocks are verified by reading
-// them through outside the plex, before they are mapped; a salvaging load
-// reads damaged and cut ones instead, keeping them as the file has them.
+// first, so that it stays as it was. A plain load into a fresh plex leaves
+// mapped blocks to VerifyBlock, so that a load costs the table and the
+// small blocks only; other loads verify them by reading them through
+// outside the plex before they are mapped, and a salvaging load reads
+// damaged and cut ones instead, keeping them as the file has them.
 int PlexStore::Load(const char* path, const DamageSink* salvage,
                     QssPlexLoadOutcome* outcome) {
   ImageReader reader;
@@ -201,10 +266,11 @@ int PlexStore::FillBlocks(ImageReader* reader, const ImageLayout& layout,
                           const DamageSink* salvage, bool verified) {
   std::vector<BlockTarget> targets(layout.blocks.size());
   std::vector<size_t> mapped;
+  const bool lazily = salvage == nullptr && !verified;
   for (size_t i = 0; i < layout.blocks.size(); ++i) {
     const ImageBlock& block = layout.blocks[i];
     if (Mappable(layout, block)) {
-      targets[i].skip = verified;
+      targets[i].skip = verified || lazily;
       mapped.push_back(i);
     } else {
       targets[i].to = space_.base() + blocks_[block.id].index;
@@ -227,12 +293,14 @@ int PlexStore::FillBlocks(ImageReader* reader, const ImageLayout& layout,
   const int result = reader->ReadBlocks(
       layout, &targets, salvage != nullptr ? &recorder : nullptr);
   if (result != QSS_PLEX_LOADED) return result;
-  return MapBlocks(reader, layout, mapped, salvaged.ids, salvage != nullptr);
+  return MapBlocks(reader, layout, mapped, salvaged.ids, salvage != nullptr,
+                   lazily);
 }
 
 int PlexStore::MapBlocks(ImageReader* reader, const ImageLayout& layout,
                          const std::vector<size_t>& mapped,
-                         const std::vector<int>& damaged, bool salvaging) {
+                         const std::vector<int>& damaged, bool salvaging,
+                         bool lazily) {
   // A block the system will not map, or a damaged one, is read after all.
   std::vector<BlockTarget> targets(layout.blocks.size(), BlockTarget{});
   for (BlockTarget& target : targets) target.skip = true;
@@ -247,11 +315,20 @@ int PlexStore::MapBlocks(ImageReader* reader, const ImageLayout& layout,
                         (uint64_t{block.words} * 4 + page - 1) / page * page)) {
       targets[i] = BlockTarget{space_.base() + blocks_[block.id].index, false};
       unmapped = true;
+    } else {
+      mapped_blocks_[block.id] = MappedBlock{block, !lazily};
     }
   }
-  if (!unmapped) return QSS_PLEX_LOADED;
-  const DamageSink quiet;  // damage reported already
-  return reader->ReadBlocks(layout, &targets, salvaging ? &quiet : nullptr);
+  if (unmapped) {
+    const DamageSink quiet;  // damage reported already
+    const int result =
+        reader->ReadBlocks(layout, &targets, salvaging ? &quiet : nullptr);
+    if (result != QSS_PLEX_LOADED) return result;
+  }
+  // Blocks left to verify are verified against the file loaded, kept open:
+  // a rename may take it off its name meanwhile.
+  if (lazily && !mapped_blocks_.empty()) mapped_file_ = reader->ReleaseFile();
+  return QSS_PLEX_LOADED;
 }
 
 // The file ends inside or before every block it does not hold whole: the

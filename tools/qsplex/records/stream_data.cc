@@ -8,6 +8,7 @@
 #include "standins/plex_controls.h"
 #include "tools/qsplex/image/load.h"
 #include "tools/qsplex/image/plex.h"
+#include "tools/qsplex/os/system.h"
 #include "tools/qsplex/output/text.h"
 #include "tools/qsplex/records/salvage.h"
 
@@ -129,10 +130,20 @@ bool DataReadable(const Context& c, const Element& e) {
     std::string what;
     if (found != DamagedData().end()) {
       what = DamageText(found->second, QssPlex_BlockWords(stream.block));
-    } else if (QssPlex_VerifyBlock(stream.block) == QSS_PLEX_DAMAGED) {
-      what = "fails its checksum";
     } else {
-      continue;
+      // A block the load mapped unverified is verified here, before its
+      // bytes are read; one that cannot be verified is not read either.
+      const int verified = QssPlex_VerifyBlock(stream.block);
+      if (verified == QSS_PLEX_LOADED) continue;
+      if (verified != QSS_PLEX_DAMAGED) {
+        c.Fail(stream.path, "cannot verify its data (block " +
+                                std::to_string(stream.block) +
+                                "): cannot read " + c.image + ": " +
+                                SystemReason());
+        readable = false;
+        continue;
+      }
+      what = "fails its checksum";
     }
     c.Fail(stream.path, "its data is damaged (block " +
                             std::to_string(stream.block) + " " + what +
