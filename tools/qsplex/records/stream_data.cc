@@ -120,8 +120,18 @@ bool DamageInDataOnly(const std::vector<qss::AllocatedBlock>& blocks,
 
 bool DataReadable(const Context& c, const Element& e) {
   std::vector<StreamData> streams;
-  if (!StreamDataUnder(AllocatedBlocks(), e.names, e.path(), &streams)) {
-    return true;  // found through the library: the library reads it
+  const std::vector<qss::AllocatedBlock> blocks = AllocatedBlocks();
+  if (!StreamDataUnder(blocks, e.names, e.path(), &streams)) {
+    // The library found it where the records walk did not: nothing read
+    // goes unverified, so every block is verified before it is read.
+    for (const qss::AllocatedBlock& block : blocks) {
+      if (QssPlex_VerifyBlock(block.id) == QSS_PLEX_LOADED) continue;
+      c.Fail(e.path(), "block " + std::to_string(block.id) +
+                           " of the image cannot be verified; 'qsplex check " +
+                           c.image + "' lists the damage");
+      return false;
+    }
+    return true;
   }
   bool readable = true;
   for (const StreamData& stream : streams) {
