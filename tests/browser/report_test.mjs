@@ -207,7 +207,15 @@ async function zoomWorks(page, what) {
   });
   check(target !== null, `${what}: a storage to click`);
   if (target === null) return;
-  const box = await page.locator(`#treemap .cell.storage[data-path="${target}"]`).boundingBox();
+  // A full-page screenshot resizes the window, and the page redraws its
+  // treemap 150 ms after a resize: wait for that redraw to be over, so that
+  // the area measured is the one clicked.
+  await page.waitForTimeout(400);
+  const cell = page.locator(`#treemap .cell.storage[data-path="${target}"]`);
+  await cell.waitFor({state: "visible"});
+  const box = await cell.boundingBox();
+  check(box !== null, `${what}: the area of ${target} has no box`);
+  if (box === null) return;
   await page.mouse.move(box.x + 4, box.y + 4);
   const tip = await page.textContent("#tip");
   check(tip.startsWith(target + "\n"), `${what}: the tip over ${target} says ${tip}`);
