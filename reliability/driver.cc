@@ -217,6 +217,9 @@ Runner::Runner(uint32_t setup, const RunOptions& options)
     : state_(std::make_unique<RunState>()) {
   state_->options = options;
   state_->image_path = ImagePath();
+  // The model's store holds kStoreLimitBytes; the plex is made as large,
+  // whatever the build's default, so that both fill up at the same size.
+  QssPlex_SetReservationBytes(kStoreLimitBytes);
   QssPlex_Reset();
   QssPlex_SetMoveOnRealloc(setup & 1);
   state_->BuildHierarchy(setup);
