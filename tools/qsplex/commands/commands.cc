@@ -3,6 +3,8 @@
 #include "tools/qsplex/commands/commands.h"
 
 #include "tools/qsplex/cli/context.h"
+#include "tools/qsplex/image/load.h"
+#include "tools/qsplex/records/stream_data.h"
 #include "tools/qsplex/tree/lookup.h"
 #include "tools/qsplex/tree/walk.h"
 
@@ -33,6 +35,25 @@ bool LoadSubtree(const Context& c, const Element& element, bool open_streams,
     return false;
   }
   return true;
+}
+
+bool ListElement(const Context& c, const Element& element,
+                 std::vector<TreeNode>* nodes) {
+  if (element.type != STGTY_STREAM) {
+    return LoadSubtree(c, element, false, nodes);
+  }
+  nodes->push_back(NodeOf(element));
+  return true;
+}
+
+bool OpenReadableStream(const Context& c, const std::string& path,
+                        Element* e) {
+  if (!OpenImage(c, false) || !LocateExisting(c, path, kRead, e)) return false;
+  if (e->type != STGTY_STREAM) {
+    c.Fail(e->path(), "is a storage, not a stream");
+    return false;
+  }
+  return DataReadable(c, *e);
 }
 
 }  // namespace qsplex

@@ -8,8 +8,8 @@
 //   hexdump.cc          hexdump
 //   elements.cc         mkdir, rm, mv, cp, setclass
 //   image_commands.cc   init, reset, clear
-//   inspect_entries.cc  info, check, dump (their code in inspect.cc; the
-//                       records they read and print in records/)
+//   diagnostics.cc      info, check, dump (the records they read and print
+//                       in records/)
 //   recover.cc          recover
 //   compound.cc         export, import
 //   report.cc           du, report
@@ -88,6 +88,14 @@ void NoteTimesDropped(const Context& c, const std::string& source);
 // `open_streams` (to copy them). Prints the failure.
 bool LoadSubtree(const Context& c, const Element& element, bool open_streams,
                  std::vector<TreeNode>* nodes);
+// The listing of `element`: the stream alone, or a storage's subtree.
+// Prints the failure.
+bool ListElement(const Context& c, const Element& element,
+                 std::vector<TreeNode>* nodes);
+// Loads the image for reading and finds the stream at `path`, refusing a
+// storage and a stream whose data is damaged. Prints the failure.
+bool OpenReadableStream(const Context& c, const std::string& path,
+                        Element* e);
 // The element found at a path as a node of its own.
 TreeNode NodeOf(const Element& e);
 

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "tools/qsplex/compound/class_ids.h"
+#include "tools/qsplex/compound/renamed_copy.h"
 #include "tools/qsplex/compound/export_check.h"
 #include "tools/qsplex/os/files.h"
 #include "tools/qsplex/records/stream_data.h"
@@ -103,77 +104,74 @@ bool Renaming(const Context& c) {
   return false;
 }
 
-// Copies the bytes of the stream `name` of `from` into a new stream
-// `new_name` of `to`. `*in_dest` tells on failure whether a call on `to`'s
-// side failed.
-HRESULT CopyStream(IStorage* from, const WideString& name, IStorage* to,
-                   const WideString& new_name, Progress* progress,
-                   bool* in_dest) {
-  Ref<IStream> in;
-  Ref<IStream> out;
-  *in_dest = false;
-  HRESULT hr =
-      from->OpenStream(name.c_str(), nullptr, kRead, 0, in.Out());
-  if (FAILED(hr)) return hr;
-  *in_dest = true;
-  hr = to->CreateStream(new_name.c_str(), kReadWrite, 0, 0, out.Out());
-  std::vector<unsigned char> buffer(64 * 1024);
-  while (SUCCEEDED(hr)) {
-    ULONG got = 0;
-    *in_dest = false;
-    hr = in->Read(buffer.data(), static_cast<ULONG>(buffer.size()), &got);
-    if (FAILED(hr) || got == 0) break;
-    *in_dest = true;
-    ULONG written = 0;
-    hr = out->Write(buffer.data(), got, &written);
-    if (SUCCEEDED(hr) && written != got) hr = STG_E_MEDIUMFULL;
-    progress->Wrote(got);
+// Writes the subtree `nodes` of `e` (open as `source`) into the compound
+// file `*file_storage` under `names` where given, and commits it. Returns
+// the exit code; a failure is told in the file when a call on the file
+// failed, else in the image.
+int WriteRenamed(const Context& c, const std::string& file, const Element& e,
+                 IStorage* source, Ref<IStorage>* file_storage,
+                 const std::vector<TreeNode>& nodes,
+                 const std::vector<WideString>& names) {
+  Progress progress("exporting", nodes[0].size, nodes[0].streams);
+  int failed_node = 0;
+  bool in_dest = false;
+  HRESULT hr = CopyRenamed(source, file_storage->get(), nodes, names,
+                           &progress, &failed_node, &in_dest);
+  progress.Done();
+  std::string at;
+  if (FAILED(hr)) {
+    const std::string& made = progress.last_created();
+    at = in_dest ? InFile(file, made.empty() ? "/" : made)
+                 : NodePath(nodes, failed_node, e.path());
   }
-  return hr;
+  if (SUCCEEDED(hr)) {
+    hr = (*file_storage)->Commit(kCommitDefault);
+    at = file;
+  }
+  if (FAILED(hr)) {
+    file_storage->Reset();
+    return c.Fail(at, hr);
+  }
+  return 0;
 }
 
-// Copies the subtree `nodes` (LoadTree's listing of `source`) into `dest`,
-// node i named `names[i]` where that is not empty. Elements without a name
-// are left out, as the library's copy leaves them. On failure, `*failed` is
-// the node being copied and `*in_dest` whether a call on `dest`'s side
-// failed.
-HRESULT CopyRenamed(IStorage* source, IStorage* dest,
-                    const std::vector<TreeNode>& nodes,
-                    const std::vector<WideString>& names, Progress* progress,
-                    int* failed, bool* in_dest) {
-  std::vector<Ref<IStorage>> from(nodes.size());
-  std::vector<Ref<IStorage>> to(nodes.size());
-  source->AddRef();
-  from[0] = Ref<IStorage>(source);
-  dest->AddRef();
-  to[0] = Ref<IStorage>(dest);
-  const CLSID none = {};
-  *failed = 0;
-  *in_dest = true;
-  HRESULT hr = nodes[0].clsid != none ? dest->SetClass(nodes[0].clsid) : S_OK;
-  std::vector<std::string> paths(nodes.size(), "");
-  for (size_t i = 1; i < nodes.size() && SUCCEEDED(hr); ++i) {
-    const TreeNode& node = nodes[i];
-    *failed = static_cast<int>(i);
-    if (node.name.empty() || !from[node.parent]) continue;
-    const WideString& name = names[i].empty() ? node.name : names[i];
-    paths[i] = paths[node.parent] + "/" + ShownName(name.c_str());
-    progress->Created(paths[i], node.type == STGTY_STREAM);
-    if (node.type == STGTY_STREAM) {
-      hr = CopyStream(from[node.parent].get(), node.name,
-                      to[node.parent].get(), name, progress, in_dest);
-    } else if (node.type == STGTY_STORAGE) {
-      *in_dest = false;
-      hr = from[node.parent]->OpenStorage(node.name.c_str(), nullptr, kRead,
-                                          nullptr, 0, from[i].Out());
-      if (FAILED(hr)) break;
-      *in_dest = true;
-      hr = to[node.parent]->CreateStorage(name.c_str(), kReadWrite, 0, 0,
-                                          to[i].Out());
-      if (SUCCEEDED(hr) && node.clsid != none) hr = to[i]->SetClass(node.clsid);
-    }
+// Copies `source` (the storage `e`) into the compound file `*file_storage`
+// through the library's CopyTo, then the class ids, which the element copy
+// leaves behind, and commits it. Returns the exit code; the copy names what
+// it makes from the file's top, so a failure is told in the file when a
+// call on the file failed, else in the image.
+int WriteCopy(const Context& c, const std::string& file, const Element& e,
+              IStorage* source, Ref<IStorage>* file_storage,
+              const std::vector<TreeNode>& nodes) {
+  Progress progress("exporting", nodes[0].size, nodes[0].streams);
+  Ref<IStorage> watched(
+      NewProgressStorage(file_storage->get(), &progress, "/"));
+  HRESULT hr = watched ? source->CopyTo(0, nullptr, nullptr, watched.get())
+                       : E_OUTOFMEMORY;
+  std::string at;
+  if (FAILED(hr)) {
+    at = !progress.failed_at().empty()
+             ? InFile(file, progress.failed_at())
+             : InImage(e.path(), progress.last_created().empty()
+                                     ? "/"
+                                     : progress.last_created());
   }
-  return hr;
+  watched.Reset();
+  CopyFailure failure;
+  if (SUCCEEDED(hr)) {
+    hr = CopyClassIds(source, file_storage->get(), &failure);
+    const std::string where = JoinPath(failure.names, failure.names.size());
+    at = failure.in_dest ? InFile(file, where) : InImage(e.path(), where);
+  }
+  if (SUCCEEDED(hr)) {
+    hr = (*file_storage)->Commit(kCommitDefault);
+    at = file;
+  }
+  if (FAILED(hr)) {
+    file_storage->Reset();
+    return c.Fail(at, hr);
+  }
+  return 0;
 }
 
 // The first bytes of every compound file.
@@ -221,6 +219,55 @@ std::string OrderHint(const Context& c, const std::string& file) {
            c.command + " " + c.image + " " + file + " FILE'";
   }
   return std::string();
+}
+
+// Opens the compound file `file` for import, refusing a missing file (with
+// a hint when the operands look swapped), a folder, an unreadable file and
+// one of another kind. Prints the failure.
+bool OpenCompoundFile(const Context& c, const std::string& file,
+                      Ref<IStorage>* out) {
+  WideString wide_file;
+  if (!WideFileName(c, file, &wide_file)) return false;
+  const FileStatus status = Probe(file);
+  if (status.kind == FileKind::kMissing) {
+    c.Fail(file, "no such file: " + status.reason + OrderHint(c, file));
+    return false;
+  }
+  if (status.kind == FileKind::kDirectory) {
+    c.Fail(file, "is a folder, not a compound file (put -r stores a "
+                 "folder)");
+    return false;
+  }
+  std::FILE* readable = OpenFile(file, "rb");
+  if (readable == nullptr) {
+    c.Fail(file, "cannot read it: " + SystemReason());
+    return false;
+  }
+  std::fclose(readable);
+  const HRESULT hr = OpenFileStorage(file, out->Out());
+  if (hr == kNotCompound) {
+    c.Fail(file, "not a compound file (its header is not one's)");
+  } else if (FAILED(hr)) {
+    c.Fail(file, hr);
+  }
+  return SUCCEEDED(hr);
+}
+
+// The platform's copy merges into storages that exist already and then
+// fails half way on streams that exist; refusing any clash up front keeps
+// the import whole or nothing. Prints the failure.
+bool RefuseClashes(const Context& c, const Element& e, IStorage* destination,
+                   const std::vector<TreeNode>& nodes) {
+  for (size_t i = 1; i < nodes.size(); ++i) {
+    Element clash;
+    if (nodes[i].parent == 0 &&
+        FindChild(destination, nodes[i].name.c_str(), &clash)) {
+      c.Fail(NodePath(nodes, static_cast<int>(i), e.path()),
+             STG_E_FILEALREADYEXISTS);
+      return false;
+    }
+  }
+  return true;
 }
 
 }  // namespace
@@ -290,60 +337,11 @@ int RunExport(const Context& c) {
   Ref<IStorage> file_storage;
   hr = CreateFileStorage(temporary.path(), file_storage.Out());
   if (FAILED(hr)) return c.Fail(file, hr);
-  if (!renames.empty()) {
-    Progress progress("exporting", nodes[0].size, nodes[0].streams);
-    int failed_node = 0;
-    bool in_dest = false;
-    hr = CopyRenamed(source.get(), file_storage.get(), nodes, names,
-                     &progress, &failed_node, &in_dest);
-    progress.Done();
-    std::string at;
-    if (FAILED(hr)) {
-      const std::string& made = progress.last_created();
-      at = in_dest ? InFile(file, made.empty() ? "/" : made)
-                   : NodePath(nodes, failed_node, e.path());
-    }
-    if (SUCCEEDED(hr)) {
-      hr = file_storage->Commit(kCommitDefault);
-      at = file;
-    }
-    if (FAILED(hr)) {
-      file_storage.Reset();
-      return c.Fail(at, hr);
-    }
-  } else {
-    // The copy names what it makes from the file's top; a failure is told
-    // in the file when a call on the file failed, else in the image.
-    Progress progress("exporting", nodes[0].size, nodes[0].streams);
-    Ref<IStorage> watched(
-        NewProgressStorage(file_storage.get(), &progress, "/"));
-    hr = watched ? source->CopyTo(0, nullptr, nullptr, watched.get())
-                 : E_OUTOFMEMORY;
-    std::string at;
-    if (FAILED(hr)) {
-      at = !progress.failed_at().empty()
-               ? InFile(file, progress.failed_at())
-               : InImage(e.path(), progress.last_created().empty()
-                                       ? "/"
-                                       : progress.last_created());
-    }
-    watched.Reset();
-    // The element copy leaves every class id behind.
-    CopyFailure failure;
-    if (SUCCEEDED(hr)) {
-      hr = CopyClassIds(source.get(), file_storage.get(), &failure);
-      const std::string where = JoinPath(failure.names, failure.names.size());
-      at = failure.in_dest ? InFile(file, where) : InImage(e.path(), where);
-    }
-    if (SUCCEEDED(hr)) {
-      hr = file_storage->Commit(kCommitDefault);
-      at = file;
-    }
-    if (FAILED(hr)) {
-      file_storage.Reset();
-      return c.Fail(at, hr);
-    }
-  }
+  const int written =
+      renames.empty()
+          ? WriteCopy(c, file, e, source.get(), &file_storage, nodes)
+          : WriteRenamed(c, file, e, source.get(), &file_storage, nodes, names);
+  if (written != 0) return written;
   file_storage.Reset();
   if (!temporary.Replace(&problem)) return c.Fail(file, problem);
   std::fputs(renames.c_str(), stdout);
@@ -357,27 +355,9 @@ int RunImport(const Context& c) {
   // The image's own problems come first: it is the first operand, and its
   // refusal says when another operand is the image.
   if (!OpenImage(c, true)) return kExitFailure;
-  WideString wide_file;
-  Element e;
-  if (!WideFileName(c, file, &wide_file)) return kExitFailure;
-  const FileStatus status = Probe(file);
-  if (status.kind == FileKind::kMissing) {
-    return c.Fail(file, "no such file: " + status.reason + OrderHint(c, file));
-  }
-  if (status.kind == FileKind::kDirectory) {
-    return c.Fail(file, "is a folder, not a compound file (put -r stores a "
-                        "folder)");
-  }
-  std::FILE* readable = OpenFile(file, "rb");
-  if (readable == nullptr)
-    return c.Fail(file, "cannot read it: " + SystemReason());
-  std::fclose(readable);
   Ref<IStorage> file_storage;
-  HRESULT hr = OpenFileStorage(file, file_storage.Out());
-  if (hr == kNotCompound) {
-    return c.Fail(file, "not a compound file (its header is not one's)");
-  }
-  if (FAILED(hr)) return c.Fail(file, hr);
+  Element e;
+  if (!OpenCompoundFile(c, file, &file_storage)) return kExitFailure;
   if (!Locate(c, path, kReadWrite, c.Has('p'), &e)) {
     return kExitFailure;
   }
@@ -387,7 +367,7 @@ int RunImport(const Context& c) {
   Ref<IStorage> destination;
   std::vector<TreeNode> nodes;
   int failed = 0;
-  hr = LoadTree(file_storage.get(), WideString(), false, &nodes, &failed);
+  HRESULT hr = LoadTree(file_storage.get(), WideString(), false, &nodes, &failed);
   if (FAILED(hr)) return c.Fail(InFile(file, NodePath(nodes, failed, "/")), hr);
   for (size_t i = 1; i < nodes.size(); ++i) {
     if (!NameFits(c, file + ": " + NodePath(nodes, static_cast<int>(i), "/"),
@@ -402,17 +382,7 @@ int RunImport(const Context& c) {
                                              destination.Out())
                    : OpenAsStorage(e, kReadWrite, destination.Out());
   if (FAILED(hr)) return c.Fail(e.path(), hr);
-  // The platform's copy merges into storages that exist already and then
-  // fails half way on streams that exist; refusing any clash up front keeps
-  // the import whole or nothing.
-  for (size_t i = 1; i < nodes.size(); ++i) {
-    Element clash;
-    if (nodes[i].parent == 0 &&
-        FindChild(destination.get(), nodes[i].name.c_str(), &clash)) {
-      return c.Fail(NodePath(nodes, static_cast<int>(i), e.path()),
-                    STG_E_FILEALREADYEXISTS);
-    }
-  }
+  if (!RefuseClashes(c, e, destination.get(), nodes)) return kExitFailure;
   // A failure is told in the image when a call on it failed, else in the
   // file, at the element being copied.
   Progress progress("importing", nodes[0].size, nodes[0].streams);

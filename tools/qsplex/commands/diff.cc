@@ -112,11 +112,7 @@ bool Summarize(const Context& c, const std::string& path, const char* verb,
       !DataReadable(in_image, e)) {
     return false;
   }
-  if (e.type == STGTY_STREAM) {
-    s->nodes.push_back(NodeOf(e));
-  } else if (!LoadSubtree(in_image, e, false, &s->nodes)) {
-    return false;
-  }
+  if (!ListElement(in_image, e, &s->nodes)) return false;
   SortTree(&s->nodes, SortOrder::kName, false);
   WarnUnnamed(in_image, s->nodes, e.path(), "compared");
   s->top_path = e.path();

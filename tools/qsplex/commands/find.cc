@@ -98,11 +98,7 @@ int RunFind(const Context& c) {
     return kExitFailure;
   }
   std::vector<TreeNode> nodes;
-  if (e.type == STGTY_STREAM) {
-    nodes.push_back(NodeOf(e));
-  } else if (!LoadSubtree(c, e, false, &nodes)) {
-    return kExitFailure;
-  }
+  if (!ListElement(c, e, &nodes)) return kExitFailure;
   SortTree(&nodes, SortOrder::kName, false);
   JsonWriter json;
   json.BeginArray();

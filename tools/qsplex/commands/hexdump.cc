@@ -123,13 +123,7 @@ int RunHexdump(const Context& c) {
     }
   }
   Element e;
-  if (!OpenImage(c, false) || !LocateExisting(c, c.args[0], kRead, &e)) {
-    return kExitFailure;
-  }
-  if (e.type != STGTY_STREAM) {
-    return c.Fail(e.path(), "is a storage, not a stream");
-  }
-  if (!DataReadable(c, e)) return kExitFailure;
+  if (!OpenReadableStream(c, c.args[0], &e)) return kExitFailure;
   Ref<IStream> stream;
   HRESULT hr = e.parent->OpenStream(e.name(), nullptr, kRead, 0, stream.Out());
   if (FAILED(hr)) return c.Fail(e.path(), hr);

@@ -207,11 +207,7 @@ int RunTree(const Context& c) {
     return kExitFailure;
   }
   std::vector<TreeNode> nodes;
-  if (e.type == STGTY_STREAM) {
-    nodes.push_back(NodeOf(e));
-  } else if (!LoadSubtree(c, e, false, &nodes)) {
-    return kExitFailure;
-  }
+  if (!ListElement(c, e, &nodes)) return kExitFailure;
   SortTree(&nodes, c.sort, true);
   if (c.json) return PrintTreeJson(c, nodes, WidePath(e.names));
   const auto size_text = [&](uint64_t bytes) {

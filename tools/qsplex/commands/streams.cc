@@ -37,13 +37,7 @@ void SetBinary(std::FILE* file) {
 
 int RunCat(const Context& c) {
   Element e;
-  if (!OpenImage(c, false) || !LocateExisting(c, c.args[0], kRead, &e)) {
-    return kExitFailure;
-  }
-  if (e.type != STGTY_STREAM) {
-    return c.Fail(e.path(), "is a storage, not a stream");
-  }
-  if (!DataReadable(c, e)) return kExitFailure;
+  if (!OpenReadableStream(c, c.args[0], &e)) return kExitFailure;
   return WriteToStandardOutput(c, e);
 }
 int RunPut(const Context& c) {
