@@ -162,6 +162,8 @@ class PlexStore {
   bool BlocksToSave(std::vector<SavedBlock>* live);
   // Forgets the mapped blocks and the damage found, and closes the file.
   void ForgetMappedBlocks();
+  // Verifies and reads every mapped block, and closes the image file.
+  bool LetGoOfImageFile();
   // Verifies a mapped block before it changes size or place, or is saved.
   int VerifyBeforeChange(uint32_t id);
   // Whether a block Rebuild placed can be mapped from its place in a file.

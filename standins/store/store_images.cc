@@ -86,7 +86,22 @@ int PlexStore::VerifyBeforeChange(uint32_t id) {
   return result;
 }
 
+// Where a file held open cannot be replaced (Windows), a whole save, which
+// reads every block anyway, lets go of the image file first: the blocks not
+// verified yet are verified, and the pages not read yet are read.
+bool PlexStore::LetGoOfImageFile() {
+  for (const auto& [id, block] : mapped_blocks_) {
+    if (VerifyBlock(static_cast<int>(id)) == QSS_PLEX_UNREADABLE) return false;
+  }
+  if (space_.Detach()) return true;
+  errno = ENOMEM;
+  return false;
+}
+
 int PlexStore::Save(const char* path) {
+#if defined(_WIN32)
+  if (space_.maps_files() && !LetGoOfImageFile()) return 1;
+#endif
   // Writing the file the plex maps would change the plex under the writer.
   if (space_.MapsFile(path) && !space_.Detach()) {
     errno = ENOMEM;
