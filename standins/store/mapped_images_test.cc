@@ -227,6 +227,14 @@ TEST_F(PlexStandinTest, VerifyingBlocksOfALazyLoad) {
   ASSERT_EQ(QssPlex_LoadSalvage(copy.c_str(), RecordDamage, &damage),
             QSS_PLEX_LOADED);
   EXPECT_EQ(damage, (std::vector<Damage>{{bad, QSS_PLEX_BLOCK_CHECKSUM}}));
+  // After a whole save the image file is free to be replaced.
+  QssPlex_Reset();
+  ASSERT_EQ(QssPlex_Load(path.c_str()), QSS_PLEX_LOADED);
+  const auto loaded = Snapshot();
+  ASSERT_EQ(QssPlex_Save(copy.c_str()), 0);
+  EXPECT_EQ(std::remove(path.c_str()), 0);
+  EXPECT_EQ(std::rename(copy.c_str(), path.c_str()), 0);
+  EXPECT_EQ(Snapshot(), loaded);
 
   for (const char* earlier : {"v1_blocks.img", "v2_blocks.img"}) {
     SCOPED_TRACE(earlier);
