@@ -111,17 +111,21 @@ QSS_MXDMS_API int QSS_HOST_CALL QssPlex_SaveChangesInPlace(const char* path);
 // QssPlex_Reset reads the file twice, verifying it before anything changes.
 QSS_MXDMS_API int QSS_HOST_CALL QssPlex_Load(const char* path);
 // With this on (default off), Load maps the large blocks of a current-format
-// image into the plex copy-on-write instead of reading them, where the
-// system can (not on Windows): a block costs memory only for the pages read
-// or written. A plain load into a fresh plex (after Reset) verifies only the
+// image into the plex copy-on-write instead of reading them (on Windows,
+// where a view of a file cannot go inside the plex's reserved range, their
+// pages are left without memory and read from the file a piece at a time
+// the first time something touches them): a block costs memory only for
+// the pages read or written. A plain load into a fresh plex (after Reset) verifies only the
 // block table and the blocks it reads, leaving the mapped ones to
 // QssPlex_VerifyBlock: whoever reads a mapped block's words verifies it
 // first, and a change verifies those it writes, resizes or frees before
 // the save sums them. Every other load verifies them by reading them
 // through before they are mapped, LoadSalvage included. The file must then stay as it is where the plex maps it until
 // the next Load or Reset: SaveChanges keeps it so, and Save of that file
-// first gives the mapped pages memory of their own; replacing the file by
-// a rename is safe, changing it in place otherwise is not.
+// first gives the mapped pages memory of their own (on Windows every whole
+// Save does, and closes the file, which could not be replaced while open);
+// replacing the file by a rename is safe, changing it in place otherwise
+// is not.
 QSS_MXDMS_API void QSS_HOST_CALL QssPlex_SetMapImages(int on);
 // Verifies block `block` of the loaded image against the image's checksum
 // for it, once: QSS_PLEX_LOADED when its bytes are the image's (or it was

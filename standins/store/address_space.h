@@ -57,7 +57,8 @@ class AddressSpace {
   // Whether pages are mapped from the file `path` names.
   bool MapsFile(const char* path) const;
   // Gives the mapped pages memory of their own, holding what they hold now,
-  // so that the file may change. False when the memory cannot be had.
+  // so that the file may change. False, errno set, when the memory (or on
+  // Windows the file's bytes) cannot be had.
   bool Detach();
 
   int32_t* base() const { return base_; }

@@ -3,6 +3,7 @@
 #if defined(_WIN32)
 
 #include <algorithm>
+#include <cerrno>
 
 namespace qss::standins {
 namespace {
@@ -83,9 +84,9 @@ bool FilePages::Resolve(char* address, bool write) {
         static_cast<uint64_t>(address - range.start) / kPieceBytes);
     if (range.pieces[k] == kUnread) {
       // A read fault or a write one: the piece is read first either way,
-      // and a write faults again on the read-only piece.
-      if (!Fill(&range, k)) failed_ = true;
-      return true;
+      // and a write faults again on the read-only piece. Without memory
+      // for it the access cannot go on: the fault is left to the process.
+      return Fill(&range, k);
     }
     if (range.pieces[k] == kRead && write) {
       char* piece = range.start + k * kPieceBytes;
@@ -103,7 +104,9 @@ bool FilePages::Resolve(char* address, bool write) {
   return false;
 }
 
-// Bytes past the file's end read zero, as in a mapped page.
+// Bytes past the file's end read zero, as in a mapped page; so do bytes
+// the file fails to give, and the ranges then count as written, so that a
+// change verifies them against the file. False only without memory.
 bool FilePages::Fill(Range* range, size_t k) {
   char* piece = range->start + k * kPieceBytes;
   const uint64_t bytes = std::min(kPieceBytes, range->bytes - k * kPieceBytes);
@@ -126,10 +129,14 @@ bool FilePages::Fill(Range* range, size_t k) {
     if (got == 0) break;
     done += got;
   }
+  if (!ok) failed_ = true;
+  // A piece that cannot be made read-only would take writes unseen.
   DWORD old;
-  VirtualProtect(piece, static_cast<SIZE_T>(bytes), PAGE_READONLY, &old);
-  range->pieces[k] = kRead;
-  return ok;
+  range->pieces[k] = VirtualProtect(piece, static_cast<SIZE_T>(bytes),
+                                    PAGE_READONLY, &old) != 0
+                         ? kRead
+                         : kWritten;
+  return true;
 }
 
 bool FilePages::Add(char* at, uint64_t bytes, HANDLE file, uint64_t offset) {
@@ -178,7 +185,10 @@ bool FilePages::ReadAll() {
     Locked locked;
     for (Range& range : ranges_) {
       for (size_t k = 0; k < range.pieces.size(); ++k) {
-        if (range.pieces[k] == kUnread && !Fill(&range, k)) return false;
+        if (range.pieces[k] == kUnread && !Fill(&range, k)) {
+          errno = ENOMEM;
+          return false;
+        }
       }
       DWORD old;
       if (VirtualProtect(range.start, static_cast<SIZE_T>(range.bytes),
@@ -187,7 +197,10 @@ bool FilePages::ReadAll() {
       }
       std::fill(range.pieces.begin(), range.pieces.end(), kWritten);
     }
-    if (failed_) return false;
+    if (failed_) {
+      errno = EIO;
+      return false;
+    }
   }
   Forget();
   return true;

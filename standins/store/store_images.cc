@@ -93,9 +93,7 @@ bool PlexStore::LetGoOfImageFile() {
   for (const auto& [id, block] : mapped_blocks_) {
     if (VerifyBlock(static_cast<int>(id)) == QSS_PLEX_UNREADABLE) return false;
   }
-  if (space_.Detach()) return true;
-  errno = ENOMEM;
-  return false;
+  return space_.Detach();  // errno set when it fails
 }
 
 int PlexStore::Save(const char* path) {
