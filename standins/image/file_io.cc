@@ -1,9 +1,12 @@
 #include "standins/image/file_io.h"
 
 #include <algorithm>
+#include <cerrno>
 
 #if defined(_WIN32)
+#include <fcntl.h>
 #include <io.h>
+#include <windows.h>
 #else
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -22,6 +25,37 @@ constexpr uint64_t kViewBytes = 16 << 20;
 #endif
 
 }  // namespace
+
+// On Windows the file may be renamed over or deleted while it is open, as
+// elsewhere: a loaded plex keeps reading it, and a writer may replace it.
+std::FILE* OpenToRead(const char* path) {
+#if defined(_WIN32)
+  const HANDLE handle =
+      CreateFileA(path, GENERIC_READ,
+                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    const DWORD error = GetLastError();
+    errno = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND
+                ? ENOENT
+                : error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION
+                      ? EACCES
+                      : EIO;
+    return nullptr;
+  }
+  const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle),
+                                 _O_RDONLY | _O_BINARY);
+  if (fd < 0) {
+    CloseHandle(handle);
+    return nullptr;
+  }
+  std::FILE* file = _fdopen(fd, "rb");
+  if (file == nullptr) _close(fd);
+  return file;
+#else
+  return std::fopen(path, "rbe");  // not handed to programs run meanwhile
+#endif
+}
 
 int64_t FileLength(std::FILE* file) {
 #if defined(_WIN32)

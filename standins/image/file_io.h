@@ -15,6 +15,8 @@
 
 namespace qss::standins {
 
+// Opens `path` for reading, binary; null with errno set when it cannot.
+std::FILE* OpenToRead(const char* path);
 int64_t FileLength(std::FILE* file);
 bool Seek(std::FILE* file, uint64_t offset);
 bool SyncToDevice(std::FILE* file);

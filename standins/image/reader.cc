@@ -48,7 +48,7 @@ void ImageReader::EndPass() {
 }
 
 int ImageReader::Open(const char* path) {
-  file_ = path != nullptr ? std::fopen(path, "rb") : nullptr;
+  file_ = path != nullptr ? OpenToRead(path) : nullptr;
   if (file_ == nullptr) {
     if (path == nullptr) errno = EINVAL;
     return QSS_PLEX_UNREADABLE;

@@ -5,7 +5,10 @@
 #include <cstring>
 #include <iterator>
 
+#include "standins/store/file_pages.h"
+
 #if defined(_WIN32)
+#include <io.h>
 #include <windows.h>
 #else
 #include <fcntl.h>
@@ -49,6 +52,10 @@ void RemakePages(void* at, uint64_t bytes) {
 #endif
 
 }  // namespace
+
+AddressSpace::AddressSpace() = default;
+
+AddressSpace::~AddressSpace() { Release(); }
 
 bool AddressSpace::Reserve(uint64_t bytes) {
   Release();
@@ -94,6 +101,7 @@ bool AddressSpace::ReserveLargest(uint64_t bytes) {
 void AddressSpace::Release() {
   if (base_ == nullptr) return;
 #if defined(_WIN32)
+  if (file_pages_ != nullptr) file_pages_->Forget();
   VirtualFree(base_, 0, MEM_RELEASE);
 #else
   munmap(base_, bytes_);
@@ -123,6 +131,8 @@ void AddressSpace::Discard() {
 #if defined(_WIN32)
   if (committed_ > 0) VirtualFree(base_, committed_, MEM_DECOMMIT);
   committed_ = 0;
+  if (file_pages_ != nullptr) file_pages_->Forget();
+  mapped_.clear();
 #else
   if (mapped_.empty()) {
     madvise(base_, bytes_, MADV_DONTNEED);
@@ -136,7 +146,12 @@ void AddressSpace::Discard() {
 
 uint64_t AddressSpace::PageBytes() {
 #if defined(_WIN32)
-  return 0;
+  static const uint64_t page = [] {
+    SYSTEM_INFO system;
+    GetSystemInfo(&system);
+    return uint64_t{system.dwPageSize};
+  }();
+  return page;
 #else
   static const uint64_t page = static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
   return page;
@@ -146,11 +161,15 @@ uint64_t AddressSpace::PageBytes() {
 bool AddressSpace::MapFile(uint64_t at, std::FILE* file, uint64_t file_offset,
                            uint64_t bytes) {
 #if defined(_WIN32)
-  (void)at;
-  (void)file;
-  (void)file_offset;
-  (void)bytes;
-  return false;
+  if (at + bytes > committed_) return false;
+  const auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
+  if (file_pages_ == nullptr) file_pages_ = std::make_unique<FilePages>();
+  if (!file_pages_->Add(reinterpret_cast<char*>(base_) + at, bytes, handle,
+                        file_offset)) {
+    return false;
+  }
+  mapped_.emplace_back(at, bytes);
+  return true;
 #else
   struct stat status;
   const int fd = fileno(file);
@@ -179,9 +198,9 @@ bool AddressSpace::MapFile(uint64_t at, std::FILE* file, uint64_t file_offset,
 // swapped out. The flags are readable without privileges.
 bool AddressSpace::PagesWritten(uint64_t at, uint64_t bytes) const {
 #if defined(_WIN32)
-  (void)at;
-  (void)bytes;
-  return true;
+  return file_pages_ == nullptr ||
+         file_pages_->Written(reinterpret_cast<const char*>(base_) + at,
+                              bytes);
 #else
   constexpr uint64_t kPresent = uint64_t{1} << 63;
   constexpr uint64_t kSwapped = uint64_t{1} << 62;
@@ -219,8 +238,7 @@ bool AddressSpace::PagesWritten(uint64_t at, uint64_t bytes) const {
 
 bool AddressSpace::MapsFile(const char* path) const {
 #if defined(_WIN32)
-  (void)path;
-  return false;
+  return !mapped_.empty() && file_pages_->Reads(path);
 #else
   struct stat status;
   return !mapped_.empty() && path != nullptr && stat(path, &status) == 0 &&
@@ -229,7 +247,11 @@ bool AddressSpace::MapsFile(const char* path) const {
 }
 
 bool AddressSpace::Detach() {
-#if !defined(_WIN32)
+#if defined(_WIN32)
+  if (mapped_.empty()) return true;
+  if (!file_pages_->ReadAll()) return false;
+  mapped_.clear();
+#else
   while (!mapped_.empty()) {
     const auto [at, bytes] = mapped_.back();
     char* place = reinterpret_cast<char*>(base_) + at;
