@@ -28,8 +28,6 @@
 #include "tools/qsplex/records/stream_data.h"
 #include "tools/qsplex/tree/walk.h"
 #if !defined(_WIN32)
-#include <gsf/gsf-utils.h>
-
 #include "tools/qsplex/compound/gsf_storage.h"
 #endif
 
@@ -40,6 +38,19 @@ bool WideFileName(const Context& c, const std::string& file, WideString* out) {
   if (Utf8ToWide(file, out)) return true;
   c.Fail(file, "the file name is not valid UTF-8");
   return false;
+}
+
+// Natively libgsf is loaded only now; says why when it cannot be.
+bool CompoundFilesReady(const Context& c) {
+#if defined(_WIN32)
+  (void)c;
+  return true;
+#else
+  std::string problem;
+  if (LoadCompoundFiles(&problem)) return true;
+  c.Fail("", problem);
+  return false;
+#endif
 }
 
 constexpr DWORD kCommitDefault = 0;  // STGC_DEFAULT
@@ -276,13 +287,12 @@ std::string CompoundFiles() {
 #if defined(_WIN32)
   return "the platform's (ole32)";
 #else
-  return "libgsf " + std::to_string(libgsf_major_version) + "." +
-         std::to_string(libgsf_minor_version) + "." +
-         std::to_string(libgsf_micro_version);
+  return CompoundFileLibrary();
 #endif
 }
 
 int RunExport(const Context& c) {
+  if (!CompoundFilesReady(c)) return kExitFailure;
   const std::string path = c.args.size() > 1 ? c.args[0] : "/";
   const std::string& file = c.args.back();
   WideString wide_file;
@@ -349,6 +359,7 @@ int RunExport(const Context& c) {
 }
 
 int RunImport(const Context& c) {
+  if (!CompoundFilesReady(c)) return kExitFailure;
   std::string path;
   std::string file;
   ImportOperands(c, &path, &file);

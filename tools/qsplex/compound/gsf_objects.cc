@@ -1,20 +1,10 @@
 #include "tools/qsplex/compound/gsf_objects.h"
 
-#include <gsf/gsf-utils.h>
-
 #include <cerrno>
 #include <cstring>
 
 namespace qsplex {
 namespace gsf {
-
-void InitGsf() {
-  static const bool done = [] {
-    gsf_init();
-    return true;
-  }();
-  (void)done;
-}
 
 CLSID ClassIdFromBytes(const guint8* b) {
   CLSID id;
@@ -37,12 +27,12 @@ void ClassIdToBytes(const CLSID& id, guint8* b) {
 }
 
 bool NameToUtf8(const WideString& name, std::string* utf8) {
-  gchar* converted = g_utf16_to_utf8(
+  gchar* converted = gsf->utf16_to_utf8(
       reinterpret_cast<const gunichar2*>(name.data()),
       static_cast<glong>(name.size()), nullptr, nullptr, nullptr);
   if (converted == nullptr) return false;
   *utf8 = converted;
-  g_free(converted);
+  gsf->free(converted);
   return true;
 }
 
@@ -50,11 +40,11 @@ WideString NameFromUtf8(const char* utf8) {
   glong units = 0;
   gunichar2* converted =
       utf8 == nullptr ? nullptr
-                      : g_utf8_to_utf16(utf8, -1, nullptr, &units, nullptr);
+                      : gsf->utf8_to_utf16(utf8, -1, nullptr, &units, nullptr);
   if (converted == nullptr) return WideString();
   WideString name(reinterpret_cast<const OLECHAR*>(converted),
                   static_cast<size_t>(units));
-  g_free(converted);
+  gsf->free(converted);
   return name;
 }
 
@@ -78,13 +68,13 @@ HRESULT FillStat(STATSTG* stat, DWORD flags, const WideString& name, DWORD type,
 // libgsf reports an errno, or for files it reads a GFileError.
 HRESULT FileError(GError* error, HRESULT missing) {
   int code = error != nullptr ? error->code : 0;
-  if (error != nullptr && error->domain == G_FILE_ERROR) {
+  if (error != nullptr && error->domain == gsf->file_error_quark()) {
     code = code == G_FILE_ERROR_NOENT    ? ENOENT
            : code == G_FILE_ERROR_NOTDIR ? ENOTDIR
            : code == G_FILE_ERROR_NOSPC  ? ENOSPC
                                          : 0;
   }
-  g_clear_error(&error);
+  gsf->clear_error(&error);
   if (code == ENOENT) return missing;
   if (code == ENOTDIR) return kPathNotFound;
   if (code == ENOSPC) return STG_E_MEDIUMFULL;

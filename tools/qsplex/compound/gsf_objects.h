@@ -4,13 +4,12 @@
 #ifndef QSSTORAGE_TOOLS_QSPLEX_COMPOUND_GSF_OBJECTS_H_
 #define QSSTORAGE_TOOLS_QSPLEX_COMPOUND_GSF_OBJECTS_H_
 
-#include <gsf/gsf-utils.h>
-
 #include <cstdint>
 #include <memory>
 #include <string>
 
 #include "platform/com.h"
+#include "tools/qsplex/compound/gsf_library.h"
 #include "tools/qsplex/output/text.h"
 
 namespace qsplex {
@@ -30,13 +29,14 @@ struct ReleaseObject {
 template <class T>
 using ComPtr = std::unique_ptr<T, ReleaseObject>;
 struct UnrefObject {
-  void operator()(gpointer object) const { g_object_unref(object); }
+  void operator()(gpointer object) const { gsf->object_unref(object); }
 };
 template <class T>
 using GPtr = std::unique_ptr<T, UnrefObject>;
 
-// Once per process, before any other libgsf call.
-void InitGsf();
+// What the two calls answer when libgsf cannot be loaded (the platform's
+// ERROR_MOD_NOT_FOUND); export and import say why before they get there.
+constexpr HRESULT kLibraryMissing = static_cast<HRESULT>(0x8007007E);
 
 // Class ids as a compound file stores them: little-endian, field by field.
 CLSID ClassIdFromBytes(const guint8* bytes);

@@ -51,6 +51,16 @@ HRESULT CreateCompoundFile(const std::string& path_utf8, IStorage** out);
 // exclusions answers E_NOTIMPL.
 HRESULT OpenCompoundFile(const std::string& path_utf8, IStorage** out);
 
+// libgsf is loaded when first needed, not at start-up. Loads it, once per
+// process; false with what is wrong and what to do in `problem`. The two
+// calls above load it too, and answer 0x8007007E (ERROR_MOD_NOT_FOUND)
+// when it cannot be loaded.
+bool LoadCompoundFiles(std::string* problem);
+
+// The libgsf of the build and the library it loads, for --version:
+// "libgsf 1.14.50 (libgsf-1.so.114, loaded by export and import)".
+std::string CompoundFileLibrary();
+
 }  // namespace qsplex
 
 #endif  // QSSTORAGE_TOOLS_QSPLEX_COMPOUND_GSF_STORAGE_H_

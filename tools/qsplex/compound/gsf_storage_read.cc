@@ -1,9 +1,6 @@
 // Reading goes through libgsf's reader, which parses the whole directory
 // when the file opens; each of our objects holds a GObject reference of its
 // element, and objects stay usable after the root is released.
-#include <gsf/gsf-infile-msole.h>
-#include <gsf/gsf-infile.h>
-#include <gsf/gsf-input-stdio.h>
 #include <pthread.h>
 
 #include <algorithm>
@@ -36,25 +33,27 @@ struct ElementInfo {
 // (100 ns since 1601); zero when the entry holds none.
 FILETIME ModifiedTime(GsfInput* element) {
   FILETIME time = {};
-  GDateTime* modified = gsf_input_get_modtime(element);
+  GDateTime* modified = gsf->input_get_modtime(element);
   if (modified == nullptr) return time;
   constexpr int64_t kSecondsFrom1601To1970 = 11644473600;
-  const int64_t seconds = g_date_time_to_unix(modified) + kSecondsFrom1601To1970;
+  const int64_t seconds =
+      gsf->date_time_to_unix(modified) + kSecondsFrom1601To1970;
   if (seconds <= 0) return time;
-  const uint64_t ticks = static_cast<uint64_t>(seconds) * 10000000 +
-                         static_cast<uint64_t>(g_date_time_get_microsecond(modified)) * 10;
+  const uint64_t ticks =
+      static_cast<uint64_t>(seconds) * 10000000 +
+      static_cast<uint64_t>(gsf->date_time_get_microsecond(modified)) * 10;
   time.dwLowDateTime = static_cast<DWORD>(ticks);
   time.dwHighDateTime = static_cast<DWORD>(ticks >> 32);
   return time;
 }
 
 bool IsStorage(GsfInput* element) {
-  return gsf_infile_num_children(GSF_INFILE(element)) >= 0;
+  return gsf->infile_num_children(GSF_INFILE(element)) >= 0;
 }
 
 CLSID ClassIdOf(GsfInfile* storage) {
   guint8 bytes[16] = {};
-  gsf_infile_msole_get_class_id(GSF_INFILE_MSOLE(storage), bytes);
+  gsf->infile_msole_get_class_id(GSF_INFILE_MSOLE(storage), bytes);
   return ClassIdFromBytes(bytes);
 }
 
@@ -111,7 +110,7 @@ class ReadStream final : public StreamBase {
       : input_(std::move(input)),
         name_(std::move(name)),
         mode_(mode),
-        size_(static_cast<uint64_t>(gsf_input_size(input_.get()))) {}
+        size_(static_cast<uint64_t>(gsf->input_size(input_.get()))) {}
 
   HRESULT STDMETHODCALLTYPE Read(void* pv, ULONG cb, ULONG* read) override {
     if (read != nullptr) *read = 0;
@@ -119,9 +118,9 @@ class ReadStream final : public StreamBase {
     if (position_ >= size_ || cb == 0) return S_OK;
     const size_t count =
         static_cast<size_t>(std::min<uint64_t>(cb, size_ - position_));
-    if (gsf_input_seek(input_.get(), static_cast<gsf_off_t>(position_),
-                       G_SEEK_SET) ||
-        gsf_input_read(input_.get(), count, static_cast<guint8*>(pv)) ==
+    if (gsf->input_seek(input_.get(), static_cast<gsf_off_t>(position_),
+                        G_SEEK_SET) ||
+        gsf->input_read(input_.get(), count, static_cast<guint8*>(pv)) ==
             nullptr) {
       return kFileCorrupt;
     }
@@ -158,11 +157,11 @@ HRESULT CopyStream(GsfInput* input, const WideString& name, IStorage* dest,
   if (SUCCEEDED(hr) && created == nullptr) hr = E_POINTER;
   if (FAILED(hr)) return hr;
   ComPtr<IStream> stream(created);
-  if (gsf_input_seek(input, 0, G_SEEK_SET)) return kFileCorrupt;
-  for (gsf_off_t left = gsf_input_size(input); left > 0;) {
+  if (gsf->input_seek(input, 0, G_SEEK_SET)) return kFileCorrupt;
+  for (gsf_off_t left = gsf->input_size(input); left > 0;) {
     const size_t count =
         static_cast<size_t>(std::min<gsf_off_t>(left, kCopyChunk));
-    if (gsf_input_read(input, count, buffer) == nullptr) return kFileCorrupt;
+    if (gsf->input_read(input, count, buffer) == nullptr) return kFileCorrupt;
     ULONG written = 0;
     hr = stream->Write(buffer, static_cast<ULONG>(count), &written);
     if (FAILED(hr)) return hr;
@@ -196,20 +195,20 @@ HRESULT CopyTree(GsfInfile* top, IStorage* dest) {
   if (FAILED(hr)) return hr;
   try {
     std::vector<CopyFrame> frames;
-    g_object_ref(top);
+    gsf->object_ref(top);
     dest->AddRef();
     frames.push_back({GPtr<GsfInfile>(top), ComPtr<IStorage>(dest), 0});
     while (!frames.empty()) {
       CopyFrame& frame = frames.back();
       GsfInfile* source = frame.source.get();
-      if (frame.next >= gsf_infile_num_children(source)) {
+      if (frame.next >= gsf->infile_num_children(source)) {
         frames.pop_back();
         continue;
       }
       const int index = frame.next++;
-      GPtr<GsfInput> child(gsf_infile_child_by_index(source, index));
+      GPtr<GsfInput> child(gsf->infile_child_by_index(source, index));
       const WideString name =
-          NameFromUtf8(gsf_infile_name_by_index(source, index));
+          NameFromUtf8(gsf->infile_name_by_index(source, index));
       if (!child) return kFileCorrupt;
       if (name.empty()) return STG_E_INVALIDNAME;
       if (!IsStorage(child.get())) {
@@ -279,18 +278,19 @@ class ReadStorage final : public StorageBase {
     std::shared_ptr<std::vector<ElementInfo>> elements;
     try {
       elements = std::make_shared<std::vector<ElementInfo>>();
-      const int count = gsf_infile_num_children(storage_.get());
+      const int count = gsf->infile_num_children(storage_.get());
       for (int i = 0; i < count; ++i) {
-        GPtr<GsfInput> child(gsf_infile_child_by_index(storage_.get(), i));
+        GPtr<GsfInput> child(gsf->infile_child_by_index(storage_.get(), i));
         if (!child) return kFileCorrupt;
-        ElementInfo e{NameFromUtf8(gsf_infile_name_by_index(storage_.get(), i)),
-                      STGTY_STREAM, 0, CLSID{}};
+        ElementInfo e{
+            NameFromUtf8(gsf->infile_name_by_index(storage_.get(), i)),
+            STGTY_STREAM, 0, CLSID{}};
         e.mtime = ModifiedTime(child.get());
         if (IsStorage(child.get())) {
           e.type = STGTY_STORAGE;
           e.clsid = ClassIdOf(GSF_INFILE(child.get()));
         } else {
-          e.size = static_cast<uint64_t>(gsf_input_size(child.get()));
+          e.size = static_cast<uint64_t>(gsf->input_size(child.get()));
         }
         elements->push_back(std::move(e));
       }
@@ -315,15 +315,15 @@ class ReadStorage final : public StorageBase {
     const WideString sought(name);
     std::string utf8;
     if (NameToUtf8(sought, &utf8)) {
-      out->reset(gsf_infile_child_by_name(storage_.get(), utf8.c_str()));
+      out->reset(gsf->infile_child_by_name(storage_.get(), utf8.c_str()));
       *stored = sought;
     }
     const WideString key = CompoundNameKey(sought);
-    const int count = gsf_infile_num_children(storage_.get());
+    const int count = gsf->infile_num_children(storage_.get());
     for (int i = 0; !*out && i < count; ++i) {
-      *stored = NameFromUtf8(gsf_infile_name_by_index(storage_.get(), i));
+      *stored = NameFromUtf8(gsf->infile_name_by_index(storage_.get(), i));
       if (CompoundNameKey(*stored) != key) continue;
-      out->reset(gsf_infile_child_by_index(storage_.get(), i));
+      out->reset(gsf->infile_child_by_index(storage_.get(), i));
       if (!*out) return kFileCorrupt;
     }
     if (!*out) return STG_E_FILENOTFOUND;
@@ -339,8 +339,8 @@ bool HasSignature(GsfInput* input) {
   static const guint8 kSignature[8] = {0xD0, 0xCF, 0x11, 0xE0,
                                        0xA1, 0xB1, 0x1A, 0xE1};
   guint8 start[8];
-  return !gsf_input_seek(input, 0, G_SEEK_SET) &&
-         gsf_input_read(input, sizeof start, start) != nullptr &&
+  return !gsf->input_seek(input, 0, G_SEEK_SET) &&
+         gsf->input_read(input, sizeof start, start) != nullptr &&
          std::memcmp(start, kSignature, sizeof start) == 0;
 }
 
@@ -363,7 +363,7 @@ void NoteDamage(const gchar*, GLogLevelFlags, const gchar*, gpointer job) {
 
 void* Parse(void* argument) {
   auto* job = static_cast<ParseJob*>(argument);
-  job->result = gsf_infile_msole_new(job->input, nullptr);
+  job->result = gsf->infile_msole_new(job->input, nullptr);
   return nullptr;
 }
 
@@ -372,24 +372,24 @@ GsfInfile* ParseDirectory(GsfInput* input) {
   constexpr uint64_t kEntryBytes = 128;
   constexpr uint64_t kMaxStack = uint64_t{1} << 30;
   const uint64_t entries =
-      static_cast<uint64_t>(gsf_input_size(input)) / kEntryBytes;
+      static_cast<uint64_t>(gsf->input_size(input)) / kEntryBytes;
   const uint64_t stack =
       std::min(kMaxStack, (uint64_t{8} << 20) + entries * kStackPerEntry);
   ParseJob job{input, nullptr, false};
   pthread_attr_t attributes;
   pthread_t thread;
   if (pthread_attr_init(&attributes) != 0) return nullptr;
-  const guint handler = g_log_set_handler(
+  const guint handler = gsf->log_set_handler(
       "libgsf:msole", static_cast<GLogLevelFlags>(G_LOG_LEVEL_CRITICAL),
       NoteDamage, &job);
   const bool ran =
       pthread_attr_setstacksize(&attributes, static_cast<size_t>(stack)) == 0 &&
       pthread_create(&thread, &attributes, Parse, &job) == 0 &&
       pthread_join(thread, nullptr) == 0;
-  g_log_remove_handler("libgsf:msole", handler);
+  gsf->log_remove_handler("libgsf:msole", handler);
   pthread_attr_destroy(&attributes);
   if (ran && job.damaged && job.result != nullptr) {
-    g_object_unref(job.result);
+    gsf->object_unref(job.result);
     return nullptr;
   }
   return ran ? job.result : nullptr;
@@ -400,9 +400,10 @@ HRESULT Open(const std::string& path_utf8, IStorage** out) {
   *out = nullptr;
   WideString name;
   if (!Utf8ToWide(path_utf8, &name)) return STG_E_INVALIDNAME;
-  InitGsf();
+  std::string problem;
+  if (!LoadGsf(&problem)) return kLibraryMissing;
   GError* error = nullptr;
-  GPtr<GsfInput> input(gsf_input_stdio_new(path_utf8.c_str(), &error));
+  GPtr<GsfInput> input(gsf->input_stdio_new(path_utf8.c_str(), &error));
   if (!input) return FileError(error, STG_E_FILENOTFOUND);
   GPtr<GsfInfile> root(ParseDirectory(input.get()));
   if (!root) return HasSignature(input.get()) ? kFileCorrupt : kInvalidHeader;

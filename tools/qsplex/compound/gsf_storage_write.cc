@@ -4,10 +4,6 @@
 // closes. Each of our objects holds a GObject reference, and every object
 // of a file being written shares one Writer that knows the open stream and
 // whether the file is finished.
-#include <gsf/gsf-outfile-msole.h>
-#include <gsf/gsf-outfile.h>
-#include <gsf/gsf-output-stdio.h>
-
 #include <cstdio>
 #include <map>
 #include <memory>
@@ -69,15 +65,15 @@ class Writer {
   }
   // A failed write of libgsf shows as an error on the file it writes to.
   HRESULT CheckSink() {
-    return gsf_output_error(sink_.get()) != nullptr ? Fail(STG_E_MEDIUMFULL)
-                                                    : S_OK;
+    return gsf->output_error(sink_.get()) != nullptr ? Fail(STG_E_MEDIUMFULL)
+                                                     : S_OK;
   }
 
   // Closes `stream` if it is the open one: it takes its last block then.
   void CloseStream(GsfOutput* stream) {
     if (stream == nullptr || stream != open_stream_) return;
     open_stream_ = nullptr;
-    if (!gsf_output_close(stream)) Fail(STG_E_MEDIUMFULL);
+    if (!gsf->output_close(stream)) Fail(STG_E_MEDIUMFULL);
     CheckSink();
   }
 
@@ -89,12 +85,12 @@ class Writer {
     if (finished_) return STG_E_REVERTED;
     CloseStream(open_stream_);
     if (!keep || FAILED(failure_)) {
-      gsf_output_set_error(sink_.get(), 0, "abandoned");
+      gsf->output_set_error(sink_.get(), 0, "abandoned");
     }
-    const bool closed = gsf_output_close(GSF_OUTPUT(root_->outfile.get()));
+    const bool closed = gsf->output_close(GSF_OUTPUT(root_->outfile.get()));
     finished_ = true;
     if (FAILED(failure_)) return failure_;
-    if (!closed || gsf_output_error(sink_.get()) != nullptr) {
+    if (!closed || gsf->output_error(sink_.get()) != nullptr) {
       return Fail(STG_E_MEDIUMFULL);
     }
     const std::string temporary = TemporaryName(path_);
@@ -139,7 +135,7 @@ class WriteStream final : public StreamBase {
     if (FAILED(hr) || cb == 0) return hr;
     if (pv == nullptr) return STG_E_INVALIDPOINTER;
     if (size_ + cb > kMaxStreamBytes) return STG_E_MEDIUMFULL;
-    if (!gsf_output_write(output_.get(), cb, static_cast<const guint8*>(pv))) {
+    if (!gsf->output_write(output_.get(), cb, static_cast<const guint8*>(pv))) {
       return writer_->Fail(STG_E_MEDIUMFULL);
     }
     hr = writer_->CheckSink();
@@ -200,7 +196,7 @@ class WriteStorage final : public StorageBase {
     if (FAILED(hr)) return hr;
     if (writer_->open_stream() != nullptr) return STG_E_ACCESSDENIED;
     GPtr<GsfOutput> output(
-        gsf_outfile_new_child(dir_->outfile.get(), utf8.c_str(), FALSE));
+        gsf->outfile_new_child(dir_->outfile.get(), utf8.c_str(), FALSE));
     if (!output) return E_FAIL;
     // The element is in the file from here on: a failure spoils the file.
     hr = Remember(key, nullptr);
@@ -222,7 +218,7 @@ class WriteStorage final : public StorageBase {
     HRESULT hr = NewChild(name, &utf8, &key);
     if (FAILED(hr)) return hr;
     GPtr<GsfOutfile> outfile(GSF_OUTFILE(
-        gsf_outfile_new_child(dir_->outfile.get(), utf8.c_str(), TRUE)));
+        gsf->outfile_new_child(dir_->outfile.get(), utf8.c_str(), TRUE)));
     if (!outfile) return E_FAIL;
     std::shared_ptr<WriteDir> child;
     try {
@@ -262,8 +258,8 @@ class WriteStorage final : public StorageBase {
     if (qss::IsNullAddress(&clsid)) return STG_E_INVALIDPOINTER;
     guint8 bytes[16];
     ClassIdToBytes(clsid, bytes);
-    if (!gsf_outfile_msole_set_class_id(GSF_OUTFILE_MSOLE(dir_->outfile.get()),
-                                        bytes)) {
+    if (!gsf->outfile_msole_set_class_id(GSF_OUTFILE_MSOLE(dir_->outfile.get()),
+                                         bytes)) {
       return E_FAIL;
     }
     dir_->clsid = clsid;
@@ -311,29 +307,30 @@ HRESULT Create(const std::string& path_utf8, IStorage** out) {
   *out = nullptr;
   WideString name;
   if (!Utf8ToWide(path_utf8, &name)) return STG_E_INVALIDNAME;
-  InitGsf();
+  std::string problem;
+  if (!LoadGsf(&problem)) return kLibraryMissing;
   GError* error = nullptr;
   GPtr<GsfOutput> sink(
-      gsf_output_stdio_new(TemporaryName(path_utf8).c_str(), &error));
+      gsf->output_stdio_new(TemporaryName(path_utf8).c_str(), &error));
   if (!sink) return FileError(error, kPathNotFound);
   std::shared_ptr<WriteDir> root;
   try {
     root = std::make_shared<WriteDir>();
     root->name = name;
   } catch (const std::bad_alloc&) {
-    gsf_output_set_error(sink.get(), 0, "abandoned");
+    gsf->output_set_error(sink.get(), 0, "abandoned");
     return E_OUTOFMEMORY;
   }
-  root->outfile.reset(gsf_outfile_msole_new(sink.get()));
+  root->outfile.reset(gsf->outfile_msole_new(sink.get()));
   if (!root->outfile) {
-    gsf_output_set_error(sink.get(), 0, "abandoned");
+    gsf->output_set_error(sink.get(), 0, "abandoned");
     return E_FAIL;
   }
   // The root holds the file too: abandoned, it deletes what it wrote.
   GsfOutput* file = sink.get();
   auto* writer = new (std::nothrow) Writer(std::move(sink), root, path_utf8);
   if (writer == nullptr) {
-    gsf_output_set_error(file, 0, "abandoned");
+    gsf->output_set_error(file, 0, "abandoned");
     return E_OUTOFMEMORY;
   }
   *out = new (std::nothrow)
