@@ -11,8 +11,9 @@
 # of them alike. Prints medians: time, the yardstick's time, their ratio, and
 # the peak resident memory (/usr/bin/time); then the best of the runs for
 # what a command costs against the image's size: ls -l against cat, a
-# one-element change (mkdir, then rm) against cp + sync, ls's peak memory,
-# and the machine's load average before and after. --costs times only those.
+# one-element change (mkdir, then rm) against cp + sync, all of them timed
+# without time(1), ls's peak memory, and the machine's load average before
+# and after. --costs times only those.
 # --win32 names the Win32 build's qsplex.exe, run under Wine
 # (cmake/wine-run.sh) over an image of one N-MB stream (default 600): its
 # ls -l against its own --version. The image, the big file and the copies
@@ -62,13 +63,25 @@ results="$work/results"
 : >"$results"
 
 # measure NAME OUTPUT COMMAND...: one timed run; peak memory from time(1).
+# The clock is bash's own, so that no process started to read it counts.
+export LC_NUMERIC=C
 measure() {
   local name="$1" output="$2" start end
   shift 2
-  start=$(date +%s%N)
+  start=$EPOCHREALTIME
   /usr/bin/time -f %M -o "$work/rss" "$@" >"$output"
-  end=$(date +%s%N)
-  echo "$name $(((end - start) / 1000)) $(tail -n 1 "$work/rss")" >>"$results"
+  end=$EPOCHREALTIME
+  echo "$name $((10#${end/./} - 10#${start/./})) $(tail -n 1 "$work/rss")" >>"$results"
+}
+# measure_bare NAME OUTPUT COMMAND...: one timed run with no time(1) around
+# it, for the figures of a few milliseconds that its start would distort.
+measure_bare() {
+  local name="$1" output="$2" start end
+  shift 2
+  start=$EPOCHREALTIME
+  "$@" >"$output"
+  end=$EPOCHREALTIME
+  echo "$name $((10#${end/./} - 10#${start/./})) 0" >>"$results"
 }
 copy_and_sync() { cp "$1" "$2" && sync "$2"; }
 export -f copy_and_sync
@@ -96,29 +109,33 @@ if [ -n "$win32" ]; then
   wine_run="$(pwd)/cmake/wine-run.sh"
 fi
 
-# One round of the costs against the image's size.
+# One round of the costs against the image's size, commands and yardsticks
+# timed alike; ls -l once more under time(1) for its peak memory.
 measure_costs() {
+  measure_bare cost-cat /dev/null cat "$image"
+  rm -f "$work/copy"
+  measure_bare cost-cp-sync /dev/null bash -c 'copy_and_sync "$0" "$1"' \
+    "$image" "$work/copy"
+  rm -f "$work/copy"
+  measure_bare cost-ls-l /dev/null "$qsplex" ls -l "$image" /
   measure ls-l /dev/null "$qsplex" ls -l "$image" /
-  measure mkdir-rm /dev/null bash -c '"$0" mkdir "$1" /y && "$0" rm -r "$1" /y' \
-    "$qsplex" "$image"
+  measure_bare cost-mkdir-rm /dev/null bash -c \
+    '"$0" mkdir "$1" /y && "$0" rm -r "$1" /y' "$qsplex" "$image"
   if [ -n "$win32" ]; then
-    (cd "$work" && measure win32-version /dev/null "$wine_run" "$win32" --version)
-    (cd "$work" && measure win32-ls-l /dev/null "$wine_run" "$win32" ls -l \
-      win32.img /)
+    # Wine's server stays up a few seconds after its last program: started
+    # here, it is up for both figures, which then count the program alone.
+    (cd "$work" && "$wine_run" "$win32" --version >/dev/null)
+    (cd "$work" && measure_bare win32-version /dev/null "$wine_run" "$win32" \
+      --version)
+    (cd "$work" && measure_bare win32-ls-l /dev/null "$wine_run" "$win32" \
+      ls -l win32.img /)
   fi
 }
 
-if ((costs_only)); then
-  for ((round = 1; round <= reps; ++round)); do
-    echo "qsplex_scale: round $round of $reps" >&2
-    measure cat-image /dev/null cat "$image"
-    rm -f "$work/copy"
-    measure cp-image-sync /dev/null bash -c 'copy_and_sync "$0" "$1"' \
-      "$image" "$work/copy"
-    rm -f "$work/copy"
-    measure_costs
-  done
-fi
+for ((round = 1; round <= reps && costs_only; ++round)); do
+  echo "qsplex_scale: round $round of $reps" >&2
+  measure_costs
+done
 
 for ((round = 1; round <= reps && !costs_only; ++round)); do
   echo "qsplex_scale: round $round of $reps" >&2
@@ -188,9 +205,9 @@ print(f"\ncosts against the image's size, {image_mib:.0f} MiB image (one {mb} MB
 print("| figure | command | yardstick | ratio | goal |")
 print("|---|---:|---:|---:|---:|")
 cost_rows = [
-    ("`ls -l` / `cat IMAGE > /dev/null`", "ls-l", "cat-image", 0.05),
-    ("`mkdir` + `rm` / `cp IMAGE copy && sync copy`", "mkdir-rm",
-     "cp-image-sync", 0.02),
+    ("`ls -l` / `cat IMAGE > /dev/null`", "cost-ls-l", "cost-cat", 0.05),
+    ("`mkdir` + `rm` / `cp IMAGE copy && sync copy`", "cost-mkdir-rm",
+     "cost-cp-sync", 0.02),
     (f"Win32 `ls -l` of a {win32_mb} MB image / its `--version`",
      "win32-ls-l", "win32-version", 2),
 ]
