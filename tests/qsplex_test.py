@@ -623,6 +623,40 @@ def damaged_stream_data(q):
                   "'qsplex check ds_record.img' tells what is damaged")
 
 
+def damaged_large_stream(q):
+    """A large stream's data is read from the image file only when a
+    command reads it (mapped natively, read on first touch in the Win32
+    build): damage in it fails the commands that read it and check, and a
+    change elsewhere keeps it damaged rather than stamping it afresh."""
+    payload = random.Random(25).randbytes(3 << 19)  # 1.5 MiB
+    open(q.path("dl_data.bin"), "wb").write(payload)
+    q.run("init", "dl.img")
+    q.run("put", "dl.img", "/big.bin", "dl_data.bin")
+    q.run("put", "dl.img", "/small.txt", stdin=b"small\n")
+    spot = payload[700000:700032]
+    patched(q, "dl.img", "dl_bad.img", spot, bytes([spot[0] ^ 1]) + spot[1:])
+    img = "dl_bad.img"
+    q.run("ls", "-l", img, out="1572864")
+    q.run("cat", img, "/small.txt", out="small\n")
+    q.run("cat", "dl.img", "/big.bin", out=payload, raw=True)
+    for round_ in ("as saved", "after a change beside it"):
+        check = q.run("check", img, status=1)
+        found = re.search(r"block (\d+): fails its checksum: the data of "
+                          r"/big.bin\n", check)
+        if not found:
+            FAILURES.append(f"check {round_}: no damage in /big.bin: {check!r}")
+            return
+        for args in [("cat", img, "/big.bin"),
+                     ("hexdump", img, "/big.bin", "--length", "16"),
+                     ("get", img, "/big.bin", "dl_out.bin")]:
+            q.run(*args, status=1, out=b"", raw=True,
+                  err=f"/big.bin: its data is damaged (block {found.group(1)} "
+                      f"fails its checksum)")
+        if round_ == "as saved":
+            q.run("mkdir", img, "/beside")
+    q.run("ls", img, out="beside/\nbig.bin\nsmall.txt\n")
+
+
 def moves_keep_class_ids(q):
     """mv and cp -r keep the class id of every storage they carry, nested
     ones too, whether the move renames within one storage or goes into
@@ -2301,12 +2335,14 @@ def main():
             plex_capacity(tool)
             open(tool.path("big.bin"), "wb").write(os.urandom(3 << 20))
             hidden_newer_save(tool, "big.bin")
+            damaged_large_stream(tool)
             trees_in_and_out(tool, payload, wine=True)
             deep_trees(tool, wine=True)
             habits(tool, wine=True)
         else:
             salvage(tool)
             damaged_stream_data(tool)
+            damaged_large_stream(tool)
             qsplex_reports.du_and_report(tool, FAILURES)
             native_tour(tool, payload)
             accidental_images(tool)
