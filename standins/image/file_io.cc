@@ -38,9 +38,9 @@ std::FILE* OpenToRead(const char* path) {
     const DWORD error = GetLastError();
     errno = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND
                 ? ENOENT
-                : error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION
-                      ? EACCES
-                      : EIO;
+            : error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION
+                ? EACCES
+                : EIO;
     return nullptr;
   }
   const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle),

@@ -46,10 +46,9 @@ bool SameFile(HANDLE a, HANDLE b) {
 // A handle of its own on `file`, with its own position, that lets the file
 // be renamed over or deleted meanwhile, as a mapped file may be.
 HANDLE OwnHandle(HANDLE file) {
-  HANDLE own = ReOpenFile(file, GENERIC_READ,
-                          FILE_SHARE_READ | FILE_SHARE_WRITE |
-                              FILE_SHARE_DELETE,
-                          0);
+  HANDLE own =
+      ReOpenFile(file, GENERIC_READ,
+                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, 0);
   if (own != INVALID_HANDLE_VALUE) return own;
   if (DuplicateHandle(GetCurrentProcess(), file, GetCurrentProcess(), &own,
                       GENERIC_READ, FALSE, 0) != 0) {
@@ -90,7 +89,8 @@ bool FilePages::Resolve(char* address, bool write) {
     }
     if (range.pieces[k] == kRead && write) {
       char* piece = range.start + k * kPieceBytes;
-      const uint64_t bytes = std::min(kPieceBytes, range.bytes - k * kPieceBytes);
+      const uint64_t bytes =
+          std::min(kPieceBytes, range.bytes - k * kPieceBytes);
       DWORD old;
       if (VirtualProtect(piece, static_cast<SIZE_T>(bytes), PAGE_READWRITE,
                          &old) == 0) {
@@ -218,10 +218,9 @@ void FilePages::Forget() {
 
 bool FilePages::Reads(const char* path) const {
   if (path == nullptr || file_ == INVALID_HANDLE_VALUE) return false;
-  const HANDLE other =
-      CreateFileA(path, 0,
-                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  const HANDLE other = CreateFileA(
+      path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (other == INVALID_HANDLE_VALUE) return false;
   const bool same = SameFile(other, file_);
   CloseHandle(other);

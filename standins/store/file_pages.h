@@ -47,7 +47,7 @@ class FilePages {
   struct Range {
     char* start;
     uint64_t bytes;
-    uint64_t offset;  // in the file
+    uint64_t offset;              // in the file
     std::vector<uint8_t> pieces;  // PieceState
   };
 

@@ -27,8 +27,7 @@ bool ProcessMaps(const std::string& path) {
 // Whether the page holding `at` has memory of its own yet.
 bool Committed(const void* at) {
   MEMORY_BASIC_INFORMATION info;
-  return VirtualQuery(at, &info, sizeof(info)) != 0 &&
-         info.State == MEM_COMMIT;
+  return VirtualQuery(at, &info, sizeof(info)) != 0 && info.State == MEM_COMMIT;
 }
 #endif
 
@@ -133,10 +132,10 @@ TEST_F(PlexStandinTest, LazilyVerifiedImagesSaveOnlyWhatChanged) {
       {"a small block's word", [](int, int, int s) { Words(s)[7] = -1; },
        4 * 100},
       {"a small block freed", [](int, int, int s) { Free(s); }, 0},
-      {"a sound large block's word",
-       [](int a, int, int) { Words(a)[9] = 9; }, 4 * kLargeWords + 4096},
-      {"the damaged block's word",
-       [](int, int b, int) { Words(b)[3] = 3; }, 4 * kLargeWords + 4096},
+      {"a sound large block's word", [](int a, int, int) { Words(a)[9] = 9; },
+       4 * kLargeWords + 4096},
+      {"the damaged block's word", [](int, int b, int) { Words(b)[3] = 3; },
+       4 * kLargeWords + 4096},
       {"the damaged block grown",
        [](int, int b, int) { Realloc(b, kLargeWords + 10); },
        4 * (kLargeWords + 10) + 4096},
@@ -168,7 +167,8 @@ TEST_F(PlexStandinTest, LazilyVerifiedImagesSaveOnlyWhatChanged) {
     // Generation 2 goes to slot 0; every other byte before the old end is
     // as it was.
     std::string unchanged = after.substr(0, image.size());
-    std::copy(image.begin() + 512, image.begin() + 576, unchanged.begin() + 512);
+    std::copy(image.begin() + 512, image.begin() + 576,
+              unchanged.begin() + 512);
     EXPECT_TRUE(unchanged == image);
 
     QssPlex_Reset();
@@ -204,9 +204,9 @@ TEST_F(PlexStandinTest, VerifyingBlocksOfALazyLoad) {
     int block;
     int expected;
   } answers[] = {
-      {bad, QSS_PLEX_DAMAGED}, {sound, QSS_PLEX_LOADED},
-      {small, QSS_PLEX_LOADED}, {1, QSS_PLEX_LOADED},
-      {0, QSS_PLEX_LOADED},     {-3, QSS_PLEX_LOADED},
+      {bad, QSS_PLEX_DAMAGED},    {sound, QSS_PLEX_LOADED},
+      {small, QSS_PLEX_LOADED},   {1, QSS_PLEX_LOADED},
+      {0, QSS_PLEX_LOADED},       {-3, QSS_PLEX_LOADED},
       {1 << 30, QSS_PLEX_LOADED},
   };
   for (const auto& a : answers) {
@@ -275,6 +275,5 @@ TEST_F(PlexStandinTest, ImagesMoveWithoutACopyInMemory) {
   std::remove(path.c_str());
 }
 #endif  // _WIN32
-
 
 }  // namespace
