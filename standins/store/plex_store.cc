@@ -76,6 +76,8 @@ void PlexStore::SetReservationBytes(uint64_t bytes) {
 }
 
 void PlexStore::RebuildFresh() {
+  // A load that fails after mapping blocks leaves no page showing the file.
+  if (space_.maps_files()) space_.Discard();
   Rebuild({{1, kHostBlock1Words, 0, 0}, {2, kHostBlock2Words, 0, 0}},
           kFreshIdLimit, true);
 }
