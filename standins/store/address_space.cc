@@ -236,6 +236,17 @@ bool AddressSpace::PagesWritten(uint64_t at, uint64_t bytes) const {
 #endif
 }
 
+bool AddressSpace::ReadIn(uint64_t at, uint64_t bytes) {
+#if defined(_WIN32)
+  return file_pages_ == nullptr ||
+         file_pages_->ReadIn(reinterpret_cast<char*>(base_) + at, bytes);
+#else
+  (void)at;
+  (void)bytes;
+  return true;
+#endif
+}
+
 bool AddressSpace::MapsFile(const char* path) const {
 #if defined(_WIN32)
   return !mapped_.empty() && file_pages_->Reads(path);

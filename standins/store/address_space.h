@@ -54,6 +54,10 @@ class AddressSpace {
   // longer the file's (/proc/self/pagemap tells; on Windows, the pages
   // written fault first). True wherever that cannot be told.
   bool PagesWritten(uint64_t at, uint64_t bytes) const;
+  // Reads the mapped pages of `bytes` from `at` in before they are read
+  // (on Windows, where a fault for each piece costs; natively nothing).
+  // False when the memory cannot be had.
+  bool ReadIn(uint64_t at, uint64_t bytes);
   // Whether pages are mapped from the file `path` names.
   bool MapsFile(const char* path) const;
   // Gives the mapped pages memory of their own, holding what they hold now,

@@ -85,7 +85,7 @@ bool FilePages::Resolve(char* address, bool write) {
       // A read fault or a write one: the piece is read first either way,
       // and a write faults again on the read-only piece. Without memory
       // for it the access cannot go on: the fault is left to the process.
-      return Fill(&range, k);
+      return Fill(&range, k, 1);
     }
     if (range.pieces[k] == kRead && write) {
       char* piece = range.start + k * kPieceBytes;
@@ -107,9 +107,10 @@ bool FilePages::Resolve(char* address, bool write) {
 // Bytes past the file's end read zero, as in a mapped page; so do bytes
 // the file fails to give, and the ranges then count as written, so that a
 // change verifies them against the file. False only without memory.
-bool FilePages::Fill(Range* range, size_t k) {
+bool FilePages::Fill(Range* range, size_t k, size_t count) {
   char* piece = range->start + k * kPieceBytes;
-  const uint64_t bytes = std::min(kPieceBytes, range->bytes - k * kPieceBytes);
+  const uint64_t bytes =
+      std::min(count * kPieceBytes, range->bytes - k * kPieceBytes);
   if (VirtualAlloc(piece, static_cast<SIZE_T>(bytes), MEM_COMMIT,
                    PAGE_READWRITE) == nullptr) {
     return false;
@@ -130,12 +131,13 @@ bool FilePages::Fill(Range* range, size_t k) {
     done += got;
   }
   if (!ok) failed_ = true;
-  // A piece that cannot be made read-only would take writes unseen.
+  // Pieces that cannot be made read-only would take writes unseen.
   DWORD old;
-  range->pieces[k] = VirtualProtect(piece, static_cast<SIZE_T>(bytes),
-                                    PAGE_READONLY, &old) != 0
-                         ? kRead
-                         : kWritten;
+  const uint8_t state = VirtualProtect(piece, static_cast<SIZE_T>(bytes),
+                                       PAGE_READONLY, &old) != 0
+                            ? kRead
+                            : kWritten;
+  std::fill_n(range->pieces.begin() + k, count, state);
   return true;
 }
 
@@ -180,15 +182,36 @@ bool FilePages::Written(const char* at, uint64_t bytes) const {
   return true;
 }
 
+bool FilePages::ReadIn(const char* at, uint64_t bytes) {
+  Locked locked;
+  for (Range& range : ranges_) {
+    const char* from = std::max<const char*>(at, range.start);
+    const char* to =
+        std::min<const char*>(at + bytes, range.start + range.bytes);
+    if (from >= to) continue;
+    const size_t first = static_cast<size_t>(
+        static_cast<uint64_t>(from - range.start) / kPieceBytes);
+    const size_t last = static_cast<size_t>(
+        static_cast<uint64_t>(to - 1 - range.start) / kPieceBytes);
+    // Each run of pieces not read is read at once.
+    for (size_t k = first; k <= last; ++k) {
+      if (range.pieces[k] != kUnread) continue;
+      size_t end = k + 1;
+      while (end <= last && range.pieces[end] == kUnread) ++end;
+      if (!Fill(&range, k, end - k)) return false;
+      k = end - 1;
+    }
+  }
+  return true;
+}
+
 bool FilePages::ReadAll() {
   {
     Locked locked;
     for (Range& range : ranges_) {
-      for (size_t k = 0; k < range.pieces.size(); ++k) {
-        if (range.pieces[k] == kUnread && !Fill(&range, k)) {
-          errno = ENOMEM;
-          return false;
-        }
+      if (!ReadIn(range.start, range.bytes)) {
+        errno = ENOMEM;
+        return false;
       }
       DWORD old;
       if (VirtualProtect(range.start, static_cast<SIZE_T>(range.bytes),

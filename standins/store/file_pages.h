@@ -32,6 +32,9 @@ class FilePages {
   // Whether any page of `bytes` from `at` may have been written since Add,
   // or could not be read; true outside the ranges.
   bool Written(const char* at, uint64_t bytes) const;
+  // Reads the pieces of `bytes` from `at` not read yet, as touching them
+  // would, without a fault for each; false without memory for them.
+  bool ReadIn(const char* at, uint64_t bytes);
   // Reads every piece not read yet and makes all of them writable, then
   // forgets the ranges, so that the file may change. False when memory or
   // the file fails, with the ranges kept.
@@ -54,8 +57,9 @@ class FilePages {
   static LONG CALLBACK OnAccessViolation(EXCEPTION_POINTERS* info);
   // Serves a fault at `address`; false when it is not one of ours.
   bool Resolve(char* address, bool write);
-  // Commits piece `k` of `range` and reads the file's bytes into it.
-  bool Fill(Range* range, size_t k);
+  // Commits `count` pieces of `range` from piece `k` and reads the file's
+  // bytes into them.
+  bool Fill(Range* range, size_t k, size_t count);
 
   std::vector<Range> ranges_;
   HANDLE file_ = INVALID_HANDLE_VALUE;

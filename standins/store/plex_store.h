@@ -164,6 +164,9 @@ class PlexStore {
   void ForgetMappedBlocks();
   // Verifies and reads every mapped block, and closes the image file.
   bool LetGoOfImageFile();
+  // Verifies a mapped block from its words in the plex where that reads
+  // the file no more than reading the block would; false where it cannot.
+  bool VerifiedInPlace(const ImageBlock& entry, int* result);
   // Verifies a mapped block before it changes size or place, or is saved.
   int VerifyBeforeChange(uint32_t id);
   // Whether a block Rebuild placed can be mapped from its place in a file.
