@@ -52,8 +52,8 @@ qsplex="$(realpath "$qsplex")"
 [ -x /usr/bin/time ] || { echo "needs /usr/bin/time (scripts/setup.sh)" >&2; exit 1; }
 
 if [ -n "$keep" ]; then
-  work="$keep"
-  mkdir -p "$work"
+  mkdir -p "$keep"
+  work="$(realpath "$keep")"
 else
   work="$(mktemp -d "${TMPDIR:-/tmp}/qsplex_scale.XXXXXX")"
   trap 'rm -rf "$work"' EXIT
@@ -63,15 +63,17 @@ results="$work/results"
 : >"$results"
 
 # measure NAME OUTPUT COMMAND...: one timed run; peak memory from time(1).
-# The clock is bash's own, so that no process started to read it counts.
-export LC_NUMERIC=C
+# The clock is bash's own, so that no process started to read it counts;
+# micros START END gives the microseconds between two of its readings
+# (six decimals always, whatever the locale's decimal point).
+micros() { echo $((10#${2//[!0-9]/} - 10#${1//[!0-9]/})); }
 measure() {
   local name="$1" output="$2" start end
   shift 2
   start=$EPOCHREALTIME
   /usr/bin/time -f %M -o "$work/rss" "$@" >"$output"
   end=$EPOCHREALTIME
-  echo "$name $((10#${end/./} - 10#${start/./})) $(tail -n 1 "$work/rss")" >>"$results"
+  echo "$name $(micros "$start" "$end") $(tail -n 1 "$work/rss")" >>"$results"
 }
 # measure_bare NAME OUTPUT COMMAND...: one timed run with no time(1) around
 # it, for the figures of a few milliseconds that its start would distort.
@@ -81,7 +83,7 @@ measure_bare() {
   start=$EPOCHREALTIME
   "$@" >"$output"
   end=$EPOCHREALTIME
-  echo "$name $((10#${end/./} - 10#${start/./})) 0" >>"$results"
+  echo "$name $(micros "$start" "$end") 0" >>"$results"
 }
 copy_and_sync() { cp "$1" "$2" && sync "$2"; }
 export -f copy_and_sync

@@ -624,10 +624,12 @@ def damaged_stream_data(q):
 
 
 def damaged_large_stream(q):
-    """A large stream's data is read from the image file only when a
-    command reads it (mapped natively, read on first touch in the Win32
-    build): damage in it fails the commands that read it and check, and a
-    change elsewhere keeps it damaged rather than stamping it afresh."""
+    """A large stream's data, which a load leaves in the image file (mapped
+    natively, read on first touch in the Win32 build), is verified by the
+    commands that read it: damage in it fails them and check, and a change
+    elsewhere keeps it damaged rather than stamping it afresh. Removing the
+    image's only large stream saves it whole, over the file it was read
+    from."""
     payload = random.Random(25).randbytes(3 << 19)  # 1.5 MiB
     open(q.path("dl_data.bin"), "wb").write(payload)
     q.run("init", "dl.img")
@@ -655,6 +657,10 @@ def damaged_large_stream(q):
         if round_ == "as saved":
             q.run("mkdir", img, "/beside")
     q.run("ls", img, out="beside/\nbig.bin\nsmall.txt\n")
+    q.run("rm", "dl.img", "/big.bin")
+    listed = q.run("ls", "dl.img")
+    if listed != "small.txt\n":
+        FAILURES.append(f"rm of the only large stream: ls shows {listed!r}")
 
 
 def moves_keep_class_ids(q):

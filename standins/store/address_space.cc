@@ -199,8 +199,7 @@ bool AddressSpace::MapFile(uint64_t at, std::FILE* file, uint64_t file_offset,
 bool AddressSpace::PagesWritten(uint64_t at, uint64_t bytes) const {
 #if defined(_WIN32)
   return file_pages_ == nullptr ||
-         file_pages_->Written(reinterpret_cast<const char*>(base_) + at,
-                              bytes);
+         file_pages_->Written(reinterpret_cast<const char*>(base_) + at, bytes);
 #else
   constexpr uint64_t kPresent = uint64_t{1} << 63;
   constexpr uint64_t kSwapped = uint64_t{1} << 62;
@@ -209,8 +208,7 @@ bool AddressSpace::PagesWritten(uint64_t at, uint64_t bytes) const {
   const int fd = open("/proc/self/pagemap", O_RDONLY | O_CLOEXEC);
   if (fd < 0) return true;
   uint64_t entries[4096];
-  const uint64_t first =
-      (reinterpret_cast<uintptr_t>(base_) + at) / page;
+  const uint64_t first = (reinterpret_cast<uintptr_t>(base_) + at) / page;
   const uint64_t count = (bytes + page - 1) / page;
   bool written = false;
   for (uint64_t done = 0; !written && done < count;) {
@@ -224,7 +222,8 @@ bool AddressSpace::PagesWritten(uint64_t at, uint64_t bytes) const {
     }
     for (uint64_t k = 0; k < want; ++k) {
       const uint64_t e = entries[k];
-      if ((e & kSwapped) != 0 || ((e & kPresent) != 0 && (e & kFilePage) == 0)) {
+      if ((e & kSwapped) != 0 ||
+          ((e & kPresent) != 0 && (e & kFilePage) == 0)) {
         written = true;
         break;
       }
@@ -244,6 +243,17 @@ bool AddressSpace::ReadIn(uint64_t at, uint64_t bytes) {
   (void)at;
   (void)bytes;
   return true;
+#endif
+}
+
+bool AddressSpace::ReadFailed(uint64_t at, uint64_t bytes) const {
+#if defined(_WIN32)
+  return file_pages_ != nullptr &&
+         file_pages_->Failed(reinterpret_cast<const char*>(base_) + at, bytes);
+#else
+  (void)at;
+  (void)bytes;
+  return false;
 #endif
 }
 

@@ -58,6 +58,9 @@ class AddressSpace {
   // (on Windows, where a fault for each piece costs; natively nothing).
   // False when the memory cannot be had.
   bool ReadIn(uint64_t at, uint64_t bytes);
+  // Whether the file failed to give mapped bytes near `bytes` from `at`,
+  // which then read zero (Windows; natively such a read ends the process).
+  bool ReadFailed(uint64_t at, uint64_t bytes) const;
   // Whether pages are mapped from the file `path` names.
   bool MapsFile(const char* path) const;
   // Gives the mapped pages memory of their own, holding what they hold now,

@@ -44,7 +44,10 @@ bool SameFile(HANDLE a, HANDLE b) {
 }
 
 // A handle of its own on `file`, with its own position, that lets the file
-// be renamed over or deleted meanwhile, as a mapped file may be.
+// be renamed over or deleted meanwhile, as a mapped file may be. Where the
+// system cannot reopen it, a duplicate shares the caller's position: the
+// fills read at explicit offsets, and no fill happens inside a read of the
+// caller's, which never reads into the plex's lazy pages.
 HANDLE OwnHandle(HANDLE file) {
   HANDLE own =
       ReOpenFile(file, GENERIC_READ,
@@ -99,14 +102,16 @@ bool FilePages::Resolve(char* address, bool write) {
       range.pieces[k] = kWritten;
       return true;
     }
-    return false;  // an access the piece allows cannot fault: not ours
+    // The piece allows the access: another thread filled it meanwhile.
+    return range.pieces[k] == kWritten || !write;
   }
   return false;
 }
 
-// Bytes past the file's end read zero, as in a mapped page; so do bytes
-// the file fails to give, and the ranges then count as written, so that a
-// change verifies them against the file. False only without memory.
+// Bytes past the file's end read zero, as in a mapped page. Bytes the file
+// fails to give read zero too, and their range is marked failed: it counts
+// as written and its block as unreadable, so that no zeros pass for the
+// file's bytes. False only without memory.
 bool FilePages::Fill(Range* range, size_t k, size_t count) {
   char* piece = range->start + k * kPieceBytes;
   const uint64_t bytes =
@@ -130,7 +135,7 @@ bool FilePages::Fill(Range* range, size_t k, size_t count) {
     if (got == 0) break;
     done += got;
   }
-  if (!ok) failed_ = true;
+  if (!ok) range->failed = true;
   // Pieces that cannot be made read-only would take writes unseen.
   DWORD old;
   const uint8_t state = VirtualProtect(piece, static_cast<SIZE_T>(bytes),
@@ -169,9 +174,9 @@ bool FilePages::Add(char* at, uint64_t bytes, HANDLE file, uint64_t offset) {
 
 bool FilePages::Written(const char* at, uint64_t bytes) const {
   Locked locked;
-  if (failed_) return true;
   for (const Range& range : ranges_) {
     if (at < range.start || at + bytes > range.start + range.bytes) continue;
+    if (range.failed) return true;
     const uint64_t from = static_cast<uint64_t>(at - range.start);
     const size_t first = static_cast<size_t>(from / kPieceBytes);
     const size_t last = static_cast<size_t>((from + bytes - 1) / kPieceBytes);
@@ -180,6 +185,14 @@ bool FilePages::Written(const char* at, uint64_t bytes) const {
                        [](uint8_t state) { return state == kWritten; });
   }
   return true;
+}
+
+bool FilePages::Failed(const char* at, uint64_t bytes) const {
+  Locked locked;
+  return std::any_of(ranges_.begin(), ranges_.end(), [&](const Range& range) {
+    return range.failed && at < range.start + range.bytes &&
+           range.start < at + bytes;
+  });
 }
 
 bool FilePages::ReadIn(const char* at, uint64_t bytes) {
@@ -213,16 +226,17 @@ bool FilePages::ReadAll() {
         errno = ENOMEM;
         return false;
       }
+      if (range.failed) {
+        errno = EIO;
+        return false;
+      }
       DWORD old;
       if (VirtualProtect(range.start, static_cast<SIZE_T>(range.bytes),
                          PAGE_READWRITE, &old) == 0) {
+        errno = ENOMEM;
         return false;
       }
       std::fill(range.pieces.begin(), range.pieces.end(), kWritten);
-    }
-    if (failed_) {
-      errno = EIO;
-      return false;
     }
   }
   Forget();
@@ -231,10 +245,15 @@ bool FilePages::ReadAll() {
 
 void FilePages::Forget() {
   Locked locked;
-  auto& all = TheRegistry().all;
+  Registry& registry = TheRegistry();
+  auto& all = registry.all;
   all.erase(std::remove(all.begin(), all.end(), this), all.end());
+  // No handler stays behind code that may be unloaded.
+  if (all.empty() && registry.handler != nullptr) {
+    RemoveVectoredExceptionHandler(registry.handler);
+    registry.handler = nullptr;
+  }
   ranges_.clear();
-  failed_ = false;
   if (file_ != INVALID_HANDLE_VALUE) CloseHandle(file_);
   file_ = INVALID_HANDLE_VALUE;
 }

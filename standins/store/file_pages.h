@@ -35,6 +35,9 @@ class FilePages {
   // Reads the pieces of `bytes` from `at` not read yet, as touching them
   // would, without a fault for each; false without memory for them.
   bool ReadIn(const char* at, uint64_t bytes);
+  // Whether the file failed to give bytes of a range overlapping `bytes`
+  // from `at`: those read zero, and do until the ranges are forgotten.
+  bool Failed(const char* at, uint64_t bytes) const;
   // Reads every piece not read yet and makes all of them writable, then
   // forgets the ranges, so that the file may change. False when memory or
   // the file fails, with the ranges kept.
@@ -52,6 +55,7 @@ class FilePages {
     uint64_t bytes;
     uint64_t offset;              // in the file
     std::vector<uint8_t> pieces;  // PieceState
+    bool failed = false;          // the file failed to give bytes of it
   };
 
   static LONG CALLBACK OnAccessViolation(EXCEPTION_POINTERS* info);
@@ -63,7 +67,6 @@ class FilePages {
 
   std::vector<Range> ranges_;
   HANDLE file_ = INVALID_HANDLE_VALUE;
-  bool failed_ = false;  // a read failed inside the handler
 };
 
 }  // namespace qss::standins

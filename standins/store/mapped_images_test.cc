@@ -227,14 +227,29 @@ TEST_F(PlexStandinTest, VerifyingBlocksOfALazyLoad) {
   ASSERT_EQ(QssPlex_LoadSalvage(copy.c_str(), RecordDamage, &damage),
             QSS_PLEX_LOADED);
   EXPECT_EQ(damage, (std::vector<Damage>{{bad, QSS_PLEX_BLOCK_CHECKSUM}}));
-  // After a whole save the image file is free to be replaced.
-  QssPlex_Reset();
-  ASSERT_EQ(QssPlex_Load(path.c_str()), QSS_PLEX_LOADED);
-  const auto loaded = Snapshot();
-  ASSERT_EQ(QssPlex_Save(copy.c_str()), 0);
-  EXPECT_EQ(std::remove(path.c_str()), 0);
-  EXPECT_EQ(std::rename(copy.c_str(), path.c_str()), 0);
-  EXPECT_EQ(Snapshot(), loaded);
+  // After a whole save the image file is free to be replaced, and the plex
+  // holds its words: also when the one block left to verify was freed.
+  for (bool free_it : {false, true}) {
+    SCOPED_TRACE(free_it ? "unverified block freed" : "nothing freed");
+    QssPlex_SetMapImages(0);
+    QssPlex_Reset();
+    damage.clear();
+    ASSERT_EQ(QssPlex_LoadSalvage(path.c_str(), RecordDamage, &damage),
+              QSS_PLEX_LOADED);
+    if (free_it) Free(sound);
+    const auto expected = Snapshot();
+    QssPlex_SetMapImages(1);
+    QssPlex_Reset();
+    ASSERT_EQ(QssPlex_Load(path.c_str()), QSS_PLEX_LOADED);
+    ASSERT_EQ(QssPlex_VerifyBlock(bad), QSS_PLEX_DAMAGED);
+    if (free_it) Free(sound);
+    ASSERT_EQ(QssPlex_Save(copy.c_str()), 0);
+    EXPECT_EQ(std::remove(path.c_str()), 0);
+    EXPECT_EQ(std::rename(copy.c_str(), path.c_str()), 0);
+    EXPECT_EQ(Snapshot(), expected);
+    if (free_it) break;
+    WriteFile(path, image);  // as it was, the damage included
+  }
 
   for (const char* earlier : {"v1_blocks.img", "v2_blocks.img"}) {
     SCOPED_TRACE(earlier);
@@ -248,6 +263,33 @@ TEST_F(PlexStandinTest, VerifyingBlocksOfALazyLoad) {
     EXPECT_EQ(Snapshot(), read);
   }
   std::remove(copy.c_str());
+  std::remove(path.c_str());
+}
+
+// Words read or written anywhere in a large block, in its last piece too,
+// are the file's until written and are saved once written; a block read in
+// part is verified whole.
+TEST_F(PlexStandinTest, LazyBlocksKeepEveryWrite) {
+  const int words = 2 * kLargeWords + kLargeWords / 2 + 7;  // pieces and a bit
+  const int a = Alloc(words), b = Alloc(words);
+  Stamp(a, words, 1);
+  Stamp(b, words, 2);
+  const std::string path = TempPath("lazy_writes");
+  ASSERT_EQ(QssPlex_Save(path.c_str()), 0);
+  QssPlex_SetMapImages(1);
+  QssPlex_Reset();
+  ASSERT_EQ(QssPlex_Load(path.c_str()), QSS_PLEX_LOADED);
+  EXPECT_EQ(Words(b)[kLargeWords + 5], 2 * 100003 + kLargeWords + 5);
+  EXPECT_EQ(QssPlex_VerifyBlock(b), QSS_PLEX_LOADED);  // read in part first
+  Words(a)[2 * kLargeWords + 100] = -1;                // a later piece, unread
+  Words(a)[words - 1] = -2;                            // the last word
+  EXPECT_EQ(QssPlex_VerifyBlock(a), QSS_PLEX_LOADED);  // by the file's bytes
+  const auto expected = Snapshot();
+  ASSERT_EQ(QssPlex_SaveChanges(path.c_str()), 0);
+  QssPlex_Reset();
+  ASSERT_EQ(QssPlex_Load(path.c_str()), QSS_PLEX_LOADED);
+  EXPECT_EQ(Snapshot(), expected);
+  EXPECT_EQ(QssPlex_VerifyBlock(a), QSS_PLEX_LOADED);
   std::remove(path.c_str());
 }
 

@@ -1,7 +1,5 @@
 // The store's images: saving the plex through the image writer and
 // loading it through the reader, straight into the blocks' places.
-#include "standins/store/plex_store.h"
-
 #include <algorithm>
 #include <cerrno>
 #include <climits>
@@ -14,6 +12,7 @@
 
 #include "standins/image/codec.h"
 #include "standins/store/placement.h"
+#include "standins/store/plex_store.h"
 
 namespace qss::standins {
 
@@ -30,7 +29,8 @@ bool PlexStore::BlocksToSave(std::vector<SavedBlock>* live) {
                      space_.base() + b.index};
     const auto mapped = mapped_blocks_.find(saved.id);
     if (mapped != mapped_blocks_.end()) {
-      const uint64_t bytes = (uint64_t{saved.words} * 4 + page - 1) / page * page;
+      const uint64_t bytes =
+          (uint64_t{saved.words} * 4 + page - 1) / page * page;
       if (!space_.PagesWritten(static_cast<uint64_t>(b.index) * 4, bytes)) {
         saved.known = kImageBytes;
         saved.checksum = mapped->second.entry.checksum;
@@ -63,14 +63,21 @@ bool PlexStore::VerifiedInPlace(const ImageBlock& entry, int* result) {
   const uint64_t page = AddressSpace::PageBytes();
   const uint64_t at = static_cast<uint64_t>(blocks_[entry.id].index) * 4;
   const uint64_t bytes = (uint64_t{entry.words} * 4 + page - 1) / page * page;
+  // Words the file failed to give read zero: the block cannot be verified,
+  // nor read, whatever the file gives now.
+  const auto unreadable = [&] {
+    errno = EIO;
+    *result = QSS_PLEX_UNREADABLE;
+    return true;
+  };
+  if (space_.ReadFailed(at, bytes)) return unreadable();
   if (space_.PagesWritten(at, bytes) || !space_.ReadIn(at, bytes)) {
     return false;
   }
   const SavedBlock words{entry.id, entry.words,
                          space_.base() + blocks_[entry.id].index};
   const bool sound = BlockChecksum(words) == entry.checksum;
-  // A piece the file failed to give counts as written: the file decides.
-  if (space_.PagesWritten(at, bytes)) return false;
+  if (space_.ReadFailed(at, bytes)) return unreadable();
   *result = sound ? QSS_PLEX_LOADED : QSS_PLEX_DAMAGED;
   return true;
 #else
@@ -123,29 +130,28 @@ bool PlexStore::LetGoOfImageFile() {
   for (const auto& [id, block] : mapped_blocks_) {
     if (VerifyBlock(static_cast<int>(id)) == QSS_PLEX_UNREADABLE) return false;
   }
+  // Blocks freed or resized unverified leave nothing to verify either.
+  if (mapped_file_ != nullptr) std::fclose(mapped_file_);
+  mapped_file_ = nullptr;
   return space_.Detach();  // errno set when it fails
 }
 
 int PlexStore::Save(const char* path) {
-#if defined(_WIN32)
-  if (space_.maps_files() && !LetGoOfImageFile()) return 1;
-#endif
-  // Writing the file the plex maps would change the plex under the writer.
-  if (space_.MapsFile(path) && !space_.Detach()) {
-    errno = ENOMEM;
-    return 1;
-  }
   try {
+#if defined(_WIN32)
+    if (space_.maps_files() && !LetGoOfImageFile()) return 1;
+#endif
+    // Writing the file the plex maps would change the plex under the writer.
+    if (space_.MapsFile(path) && !space_.Detach()) return 1;  // errno set
     ImageLayout written;
     std::vector<SavedBlock> live;
     if (!BlocksToSave(&live)) return 1;
-    const int result =
-        WriteImage(path, static_cast<uint32_t>(blocks_.size()), live,
-                   progress_, sync_on_save_, &written);
+    const int result = WriteImage(path, static_cast<uint32_t>(blocks_.size()),
+                                  live, progress_, sync_on_save_, &written);
     if (result == 0) base_ = std::move(written);
     return result;
   } catch (const std::bad_alloc&) {
-    if (path != nullptr) std::remove(path);
+    // Before WriteImage opened the file: whatever `path` held is intact.
     errno = ENOMEM;
     return 1;
   }
@@ -383,9 +389,8 @@ void PlexStore::RecordCutBlocks(const ImageLayout& layout) {
         bytes <= layout.file_bytes - block.offset) {
       continue;
     }
-    cut_bytes_[block.id] = block.offset < layout.file_bytes
-                               ? layout.file_bytes - block.offset
-                               : 0;
+    cut_bytes_[block.id] =
+        block.offset < layout.file_bytes ? layout.file_bytes - block.offset : 0;
   }
 }
 
