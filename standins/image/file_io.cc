@@ -24,6 +24,33 @@ namespace {
 constexpr uint64_t kViewBytes = 16 << 20;
 #endif
 
+#if defined(_WIN32)
+// A system error as the C library's fopen would give it in errno.
+int ErrnoOf(DWORD error) {
+  switch (error) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_INVALID_DRIVE:
+    case ERROR_BAD_NETPATH:
+    case ERROR_BAD_NET_NAME:
+    case ERROR_BAD_PATHNAME:
+    case ERROR_FILENAME_EXCED_RANGE:
+      return ENOENT;
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION:
+      return EACCES;
+    case ERROR_TOO_MANY_OPEN_FILES:
+      return EMFILE;
+    case ERROR_NOT_ENOUGH_MEMORY:
+    case ERROR_OUTOFMEMORY:
+      return ENOMEM;
+    default:
+      return EINVAL;
+  }
+}
+#endif
+
 }  // namespace
 
 // On Windows the file may be renamed over or deleted while it is open, as
@@ -35,12 +62,7 @@ std::FILE* OpenToRead(const char* path) {
                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                   nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
-    const DWORD error = GetLastError();
-    errno = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND
-                ? ENOENT
-            : error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION
-                ? EACCES
-                : EIO;
+    errno = ErrnoOf(GetLastError());
     return nullptr;
   }
   const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle),
