@@ -40,6 +40,16 @@ inline IStorage* NewStorage(IStorage* parent, const std::string& name,
   return storage;
 }
 
+// A stream created under `parent` holding `data`, failures recorded.
+inline void PutStream(IStorage* parent, const std::string& name,
+                      const std::string& data) {
+  Ref<IStream> stream;
+  ASSERT_EQ(S_OK, parent->CreateStream(W(name).c_str(), kReadWrite, 0, 0,
+                                       stream.Out()));
+  ASSERT_EQ(S_OK, stream->Write(data.data(), static_cast<ULONG>(data.size()),
+                                nullptr));
+}
+
 // A plex with its root storage held for the test.
 class RootTest : public PlexTest {
  protected:

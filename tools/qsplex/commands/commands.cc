@@ -11,12 +11,12 @@
 namespace qsplex {
 
 CommandList AllCommands() {
-  return {&kInitCommand,    &kInfoCommand,    &kLsCommand,      &kTreeCommand,
-          &kFindCommand,    &kStatCommand,    &kDuCommand,      &kDiffCommand,
-          &kCatCommand,     &kPutCommand,     &kGetCommand,     &kHexdumpCommand,
-          &kMkdirCommand,   &kRmCommand,      &kMvCommand,      &kCpCommand,
-          &kSetClassCommand, &kCheckCommand,  &kDumpCommand,    &kReportCommand,
-          &kRecoverCommand, &kResetCommand,   &kClearCommand,   &kExportCommand,
+  return {&kInitCommand,     &kInfoCommand,  &kLsCommand,    &kTreeCommand,
+          &kFindCommand,     &kStatCommand,  &kDuCommand,    &kDiffCommand,
+          &kCatCommand,      &kPutCommand,   &kGetCommand,   &kHexdumpCommand,
+          &kMkdirCommand,    &kRmCommand,    &kMvCommand,    &kCpCommand,
+          &kSetClassCommand, &kCheckCommand, &kDumpCommand,  &kReportCommand,
+          &kRecoverCommand,  &kResetCommand, &kClearCommand, &kExportCommand,
           &kImportCommand};
 }
 
@@ -46,8 +46,14 @@ bool ListElement(const Context& c, const Element& element,
   return true;
 }
 
-bool OpenReadableStream(const Context& c, const std::string& path,
-                        Element* e) {
+bool ListPathOperand(const Context& c, Element* e,
+                     std::vector<TreeNode>* nodes) {
+  return OpenImage(c, false) &&
+         LocateExisting(c, c.args.empty() ? "/" : c.args[0], kRead, e) &&
+         ListElement(c, *e, nodes);
+}
+
+bool OpenReadableStream(const Context& c, const std::string& path, Element* e) {
   if (!OpenImage(c, false) || !LocateExisting(c, path, kRead, e)) return false;
   if (e->type != STGTY_STREAM) {
     c.Fail(e->path(), "is a storage, not a stream");

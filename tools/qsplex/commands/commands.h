@@ -92,10 +92,13 @@ bool LoadSubtree(const Context& c, const Element& element, bool open_streams,
 // Prints the failure.
 bool ListElement(const Context& c, const Element& element,
                  std::vector<TreeNode>* nodes);
+// Loads the image for reading and lists the element at the command's PATH
+// (its first operand; "/" without one). Prints the failure.
+bool ListPathOperand(const Context& c, Element* e,
+                     std::vector<TreeNode>* nodes);
 // Loads the image for reading and finds the stream at `path`, refusing a
 // storage and a stream whose data is damaged. Prints the failure.
-bool OpenReadableStream(const Context& c, const std::string& path,
-                        Element* e);
+bool OpenReadableStream(const Context& c, const std::string& path, Element* e);
 // The element found at a path as a node of its own.
 TreeNode NodeOf(const Element& e);
 

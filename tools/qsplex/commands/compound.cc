@@ -1,10 +1,10 @@
 // Export and import copy between the image and a compound file through the
 // standard interfaces: the platform's own compound files in the Win32 build,
 // libgsf's natively.
+#include "tools/qsplex/cli/context.h"
 #include "tools/qsplex/commands/commands.h"
 #include "tools/qsplex/image/load.h"
 #include "tools/qsplex/image/save.h"
-#include "tools/qsplex/cli/context.h"
 #include "tools/qsplex/image/temporary_file.h"
 #include "tools/qsplex/os/system.h"
 #include "tools/qsplex/output/failure.h"
@@ -22,8 +22,8 @@
 #include <vector>
 
 #include "tools/qsplex/compound/class_ids.h"
-#include "tools/qsplex/compound/renamed_copy.h"
 #include "tools/qsplex/compound/export_check.h"
+#include "tools/qsplex/compound/renamed_copy.h"
 #include "tools/qsplex/os/files.h"
 #include "tools/qsplex/records/stream_data.h"
 #include "tools/qsplex/tree/walk.h"
@@ -115,6 +115,22 @@ bool Renaming(const Context& c) {
   return false;
 }
 
+// Commits the compound file `*file_storage` after a copy that gave `hr`,
+// a failure of which happened at `at`. Returns the exit code; on failure
+// the file is let go uncommitted.
+int Committed(const Context& c, const std::string& file,
+              Ref<IStorage>* file_storage, HRESULT hr, std::string at) {
+  if (SUCCEEDED(hr)) {
+    hr = (*file_storage)->Commit(kCommitDefault);
+    at = file;
+  }
+  if (FAILED(hr)) {
+    file_storage->Reset();
+    return c.Fail(at, hr);
+  }
+  return 0;
+}
+
 // Writes the subtree `nodes` of `e` (open as `source`) into the compound
 // file `*file_storage` under `names` where given, and commits it. Returns
 // the exit code; a failure is told in the file when a call on the file
@@ -126,8 +142,8 @@ int WriteRenamed(const Context& c, const std::string& file, const Element& e,
   Progress progress("exporting", nodes[0].size, nodes[0].streams);
   int failed_node = 0;
   bool in_dest = false;
-  HRESULT hr = CopyRenamed(source, file_storage->get(), nodes, names,
-                           &progress, &failed_node, &in_dest);
+  HRESULT hr = CopyRenamed(source, file_storage->get(), nodes, names, &progress,
+                           &failed_node, &in_dest);
   progress.Done();
   std::string at;
   if (FAILED(hr)) {
@@ -135,15 +151,7 @@ int WriteRenamed(const Context& c, const std::string& file, const Element& e,
     at = in_dest ? InFile(file, made.empty() ? "/" : made)
                  : NodePath(nodes, failed_node, e.path());
   }
-  if (SUCCEEDED(hr)) {
-    hr = (*file_storage)->Commit(kCommitDefault);
-    at = file;
-  }
-  if (FAILED(hr)) {
-    file_storage->Reset();
-    return c.Fail(at, hr);
-  }
-  return 0;
+  return Committed(c, file, file_storage, hr, at);
 }
 
 // Copies `source` (the storage `e`) into the compound file `*file_storage`
@@ -174,15 +182,7 @@ int WriteCopy(const Context& c, const std::string& file, const Element& e,
     const std::string where = JoinPath(failure.names, failure.names.size());
     at = failure.in_dest ? InFile(file, where) : InImage(e.path(), where);
   }
-  if (SUCCEEDED(hr)) {
-    hr = (*file_storage)->Commit(kCommitDefault);
-    at = file;
-  }
-  if (FAILED(hr)) {
-    file_storage->Reset();
-    return c.Fail(at, hr);
-  }
-  return 0;
+  return Committed(c, file, file_storage, hr, at);
 }
 
 // The first bytes of every compound file.
@@ -194,9 +194,8 @@ bool IsCompoundFile(const std::string& path) {
   std::FILE* file = OpenFile(path, "rb");
   if (file == nullptr) return false;
   unsigned char head[sizeof kCompoundMagic];
-  const bool compound =
-      std::fread(head, 1, sizeof head, file) == sizeof head &&
-      std::memcmp(head, kCompoundMagic, sizeof head) == 0;
+  const bool compound = std::fread(head, 1, sizeof head, file) == sizeof head &&
+                        std::memcmp(head, kCompoundMagic, sizeof head) == 0;
   std::fclose(file);
   return compound;
 }
@@ -221,13 +220,13 @@ std::string OrderHint(const Context& c, const std::string& file) {
     if (arg == file) continue;
     if (Probe(arg).kind == FileKind::kFile ||
         (file[0] == '/' && arg[0] != '/')) {
-      return "; FILE comes last, as in 'qsplex " +
-             c.command + " " + c.image + " " + file + " " + arg + "'";
+      return "; FILE comes last, as in 'qsplex " + c.command + " " + c.image +
+             " " + file + " " + arg + "'";
     }
   }
   if (file[0] == '/' && c.args.size() == 1) {
-    return "; PATH in the image comes before FILE, as in 'qsplex " +
-           c.command + " " + c.image + " " + file + " FILE'";
+    return "; PATH in the image comes before FILE, as in 'qsplex " + c.command +
+           " " + c.image + " " + file + " FILE'";
   }
   return std::string();
 }
@@ -245,8 +244,9 @@ bool OpenCompoundFile(const Context& c, const std::string& file,
     return false;
   }
   if (status.kind == FileKind::kDirectory) {
-    c.Fail(file, "is a folder, not a compound file (put -r stores a "
-                 "folder)");
+    c.Fail(file,
+           "is a folder, not a compound file (put -r stores a "
+           "folder)");
     return false;
   }
   std::FILE* readable = OpenFile(file, "rb");
@@ -378,7 +378,8 @@ int RunImport(const Context& c) {
   Ref<IStorage> destination;
   std::vector<TreeNode> nodes;
   int failed = 0;
-  HRESULT hr = LoadTree(file_storage.get(), WideString(), false, &nodes, &failed);
+  HRESULT hr =
+      LoadTree(file_storage.get(), WideString(), false, &nodes, &failed);
   if (FAILED(hr)) return c.Fail(InFile(file, NodePath(nodes, failed, "/")), hr);
   for (size_t i = 1; i < nodes.size(); ++i) {
     if (!NameFits(c, file + ": " + NodePath(nodes, static_cast<int>(i), "/"),

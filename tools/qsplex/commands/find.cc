@@ -6,7 +6,6 @@
 
 #include "tools/qsplex/cli/context.h"
 #include "tools/qsplex/commands/commands.h"
-#include "tools/qsplex/image/load.h"
 #include "tools/qsplex/os/files.h"
 #include "tools/qsplex/os/system.h"
 #include "tools/qsplex/output/failure.h"
@@ -93,12 +92,8 @@ bool Passes(const FindFilter& filter, const TreeNode& node, bool root) {
 int RunFind(const Context& c) {
   const FindFilter filter = FilterOf(c);
   Element e;
-  if (!OpenImage(c, false) ||
-      !LocateExisting(c, c.args.empty() ? "/" : c.args[0], kRead, &e)) {
-    return kExitFailure;
-  }
   std::vector<TreeNode> nodes;
-  if (!ListElement(c, e, &nodes)) return kExitFailure;
+  if (!ListPathOperand(c, &e, &nodes)) return kExitFailure;
   SortTree(&nodes, SortOrder::kName, false);
   JsonWriter json;
   json.BeginArray();

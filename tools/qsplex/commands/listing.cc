@@ -202,12 +202,8 @@ int PrintTreeJson(const Context& c, const std::vector<TreeNode>& nodes,
 
 int RunTree(const Context& c) {
   Element e;
-  if (!OpenImage(c, false) ||
-      !LocateExisting(c, c.args.empty() ? "/" : c.args[0], kRead, &e)) {
-    return kExitFailure;
-  }
   std::vector<TreeNode> nodes;
-  if (!ListElement(c, e, &nodes)) return kExitFailure;
+  if (!ListPathOperand(c, &e, &nodes)) return kExitFailure;
   SortTree(&nodes, c.sort, true);
   if (c.json) return PrintTreeJson(c, nodes, WidePath(e.names));
   const auto size_text = [&](uint64_t bytes) {

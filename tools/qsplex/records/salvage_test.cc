@@ -1,5 +1,4 @@
 #include "tools/qsplex/records/salvage.h"
-#include "tools/qsplex/records/stream_data.h"
 
 #include <gtest/gtest.h>
 
@@ -11,26 +10,22 @@
 #include "records/dms.h"
 #include "records/node_records.h"
 #include "standins/plex_controls.h"
+#include "tests/element_helpers.h"
 #include "tests/test_support.h"
+#include "tools/qsplex/image/plex.h"
+#include "tools/qsplex/records/stream_data.h"
 #include "tools/qsplex/tree/walk.h"
 
 namespace qsplex {
 namespace {
 
+using qss_test::PutStream;
 using qss_test::W;
 
 constexpr CLSID kClass = {0x01234567,
                           0x89AB,
                           0xCDEF,
                           {0x01, 0x23, 0x45, 0x67, 0x89, 0xAB, 0xCD, 0xEF}};
-
-std::vector<qss::AllocatedBlock> Blocks() {
-  std::vector<qss::AllocatedBlock> blocks;
-  for (int id = QssPlex_NextBlockId(0); id != 0; id = QssPlex_NextBlockId(id)) {
-    blocks.push_back({id, QssPlex_BlockWords(id)});
-  }
-  return blocks;
-}
 
 int& WordAt(int block, int k) { return ib0[DMS_LOCATI(&block) + k]; }
 
@@ -55,18 +50,10 @@ class SalvageTest : public qss_test::PlexTest {
     ASSERT_EQ(S_OK, root->CreateStorage(W("docs").c_str(), kReadWrite, 0, 0,
                                         docs.Out()));
     ASSERT_EQ(S_OK, docs->SetClass(kClass));
-    Put(docs.get(), "a.txt", "hello");
-    Put(docs.get(), "b.bin", "0123456789");
-    Put(root.get(), "c", "xyz");
-    sound_ = SalvageTree(Blocks(), {});
-  }
-
-  static void Put(IStorage* parent, const char* name, const std::string& data) {
-    Ref<IStream> stream;
-    ASSERT_EQ(S_OK, parent->CreateStream(W(name).c_str(), kReadWrite, 0, 0,
-                                         stream.Out()));
-    ASSERT_EQ(S_OK, stream->Write(data.data(), static_cast<ULONG>(data.size()),
-                                  nullptr));
+    PutStream(docs.get(), "a.txt", "hello");
+    PutStream(docs.get(), "b.bin", "0123456789");
+    PutStream(root.get(), "c", "xyz");
+    sound_ = SalvageTree(AllocatedBlocks(), {});
   }
 
   // The salvaged element at `path` in the sound tree.
@@ -79,7 +66,7 @@ class SalvageTest : public qss_test::PlexTest {
   }
   // The entry whose child is `node`.
   static int EntryOf(int node) {
-    for (const qss::AllocatedBlock& block : Blocks()) {
+    for (const qss::AllocatedBlock& block : AllocatedBlocks()) {
       if (block.words == qss::kEntryWords &&
           WordAt(block.id, qss::kEntryChildWord) == node) {
         return block.id;
@@ -91,8 +78,8 @@ class SalvageTest : public qss_test::PlexTest {
   // Rebuilds `tree` and returns the new tree's dump; every old block is
   // freed (the fixture's leak check) and the new tree checks clean.
   static std::string Rebuild(SalvagedTree* tree) {
-    RebuildTree(tree, Blocks());
-    EXPECT_TRUE(qss::CheckTree(Blocks()).empty());
+    RebuildTree(tree, AllocatedBlocks());
+    EXPECT_TRUE(qss::CheckTree(AllocatedBlocks()).empty());
     Ref<IStorage> root(GetRootIStorage());
     return qss_test::Dump(root.get());
   }
@@ -128,7 +115,7 @@ TEST_F(SalvageTest, DamagedBlocksSpoilOrLoseWhatTheyHold) {
   const DamageMap damage = {{At("/docs/b.bin").data, {QSS_PLEX_BLOCK_CHECKSUM}},
                             {At("/docs/a.txt").data, {QSS_PLEX_BLOCK_CUT, 3}},
                             {At("/c").node, {QSS_PLEX_BLOCK_CUT, 0}}};
-  SalvagedTree tree = SalvageTree(Blocks(), damage);
+  SalvagedTree tree = SalvageTree(AllocatedBlocks(), damage);
   EXPECT_EQ(Fates(tree),
             (std::vector<std::string>{"/ kept", "/c lost 0", "/docs kept",
                                       "/docs/b.bin damaged 10",
@@ -146,7 +133,7 @@ TEST_F(SalvageTest, LoopsAndSharedBlocksAreReadOnce) {
   WordAt(docs_entry, qss::kEntryNextWord) = c_entry;
   WordAt(At("/docs/a.txt").node, qss::kStreamDataBlockWord) =
       At("/docs/b.bin").data;
-  SalvagedTree tree = SalvageTree(Blocks(), {});
+  SalvagedTree tree = SalvageTree(AllocatedBlocks(), {});
   EXPECT_EQ(Fates(tree), (std::vector<std::string>{
                              "/ kept", "/c kept 3", "/docs kept",
                              "/<entry " + std::to_string(c_entry) + "> lost",
@@ -164,7 +151,7 @@ TEST_F(SalvageTest, ACutListGoesOnAtTheEntryThatLinksBack) {
   const int c_entry = EntryOf(At("/c").node);
   for (int k = 0; k < qss::kEntryWords; ++k) WordAt(c_entry, k) = 0;
   SalvagedTree tree =
-      SalvageTree(Blocks(), {{c_entry, {QSS_PLEX_BLOCK_CUT, 0}}});
+      SalvageTree(AllocatedBlocks(), {{c_entry, {QSS_PLEX_BLOCK_CUT, 0}}});
   EXPECT_EQ(Fates(tree),
             (std::vector<std::string>{
                 "/ kept", "/<entry " + std::to_string(c_entry) + "> lost",
@@ -180,7 +167,8 @@ std::vector<std::string> StreamsUnder(const std::vector<const char*>& names,
   std::vector<WideString> wide;
   for (const char* name : names) wide.push_back(W(name));
   std::vector<StreamData> streams;
-  if (!StreamDataUnder(Blocks(), wide, path, &streams)) return {"none"};
+  if (!StreamDataUnder(AllocatedBlocks(), wide, path, &streams))
+    return {"none"};
   std::vector<std::string> out;
   for (const StreamData& stream : streams) {
     out.push_back(stream.path + " " + std::to_string(stream.block));
@@ -227,12 +215,12 @@ TEST_F(SalvageTest, DamageInDataOnlyTakesStreamsDataAlone) {
       {{{At("/docs").node, bad}}, false},
   };
   for (const auto& t : cases) {
-    EXPECT_EQ(DamageInDataOnly(Blocks(), t.damage), t.in_data)
+    EXPECT_EQ(DamageInDataOnly(AllocatedBlocks(), t.damage), t.in_data)
         << "blocks " << t.damage.begin()->first << "...";
   }
   // A tree the checker finds fault with is not read around its damage.
   WordAt(a_node, qss::kStreamDataBlockWord) = At("/docs/b.bin").data;
-  EXPECT_FALSE(DamageInDataOnly(Blocks(), {{a_data, bad}}));
+  EXPECT_FALSE(DamageInDataOnly(AllocatedBlocks(), {{a_data, bad}}));
 }
 
 }  // namespace

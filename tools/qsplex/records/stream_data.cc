@@ -27,24 +27,42 @@ std::string Below(const std::string& parent, const qss::NodeRecord& node,
   return (parent == "/" ? "" : parent) + "/" + ShownName(wide.data());
 }
 
-// The node named `ansi` in the list of `storage`, or one not admitted.
-qss::NodeRecord FindChild(qss::RecordWalk* walk,
-                          const qss::NodeRecord& storage,
-                          const std::string& ansi, int* kind) {
-  qss::ElementList list = walk->ListOf(storage);
+// An element admitted from a storage's list: its record, kind and layout.
+struct Child {
+  qss::NodeRecord node;
+  int kind = 0;
+  const qss::NodeLayout* layout = nullptr;
+};
+
+// The next child admitted from `list`; false at the list's end. Entries
+// and nodes not admitted are passed over.
+bool NextChild(qss::RecordWalk* walk, qss::ElementList* list, Child* child) {
   qss::ListStep step;
-  while (list.Next(&step)) {
+  while (list->Next(&step)) {
     if (step.admission != qss::Admission::kAdmitted ||
         !step.links.known_kind() || step.links.child == 0) {
       continue;
     }
-    const qss::NodeLayout& layout = qss::LayoutOf(step.links.kind);
-    const qss::NodeRecord child = walk->AdmitNode(step.links.child, layout);
-    if (child.admission == qss::Admission::kAdmitted &&
-        child.sized_as_named() && child.name_words > 0 &&
-        qss::RawRecordName(child.words, child.block_words, layout) == ansi) {
-      *kind = step.links.kind;
-      return child;
+    child->kind = step.links.kind;
+    child->layout = &qss::LayoutOf(step.links.kind);
+    child->node = walk->AdmitNode(step.links.child, *child->layout);
+    if (child->node.admission == qss::Admission::kAdmitted) return true;
+  }
+  return false;
+}
+
+// The node named `ansi` in the list of `storage`, or one not admitted.
+qss::NodeRecord FindChild(qss::RecordWalk* walk, const qss::NodeRecord& storage,
+                          const std::string& ansi, int* kind) {
+  qss::ElementList list = walk->ListOf(storage);
+  Child child;
+  while (NextChild(walk, &list, &child)) {
+    const qss::NodeRecord& node = child.node;
+    if (node.sized_as_named() && node.name_words > 0 &&
+        qss::RawRecordName(node.words, node.block_words, *child.layout) ==
+            ansi) {
+      *kind = child.kind;
+      return node;
     }
   }
   return qss::NodeRecord{};
@@ -81,20 +99,14 @@ bool StreamDataUnder(const std::vector<qss::AllocatedBlock>& blocks,
     const auto [storage, at] = storages.back();
     storages.pop_back();
     qss::ElementList list = walk.ListOf(storage);
-    qss::ListStep step;
-    while (list.Next(&step)) {
-      if (step.admission != qss::Admission::kAdmitted ||
-          !step.links.known_kind() || step.links.child == 0) {
-        continue;
-      }
-      const qss::NodeLayout& layout = qss::LayoutOf(step.links.kind);
-      const qss::NodeRecord child = walk.AdmitNode(step.links.child, layout);
-      if (child.admission != qss::Admission::kAdmitted) continue;
-      const std::string child_path = Below(at, child, layout);
-      if (step.links.kind == qss::kKindStream) {
-        out->push_back({child_path, child.words[qss::kStreamDataBlockWord]});
+    Child child;
+    while (NextChild(&walk, &list, &child)) {
+      const std::string child_path = Below(at, child.node, *child.layout);
+      if (child.kind == qss::kKindStream) {
+        out->push_back(
+            {child_path, child.node.words[qss::kStreamDataBlockWord]});
       } else {
-        storages.emplace_back(child, child_path);
+        storages.emplace_back(child.node, child_path);
       }
     }
   }
@@ -146,10 +158,9 @@ bool DataReadable(const Context& c, const Element& e) {
       const int verified = QssPlex_VerifyBlock(stream.block);
       if (verified == QSS_PLEX_LOADED) continue;
       if (verified != QSS_PLEX_DAMAGED) {
-        c.Fail(stream.path, "cannot verify its data (block " +
-                                std::to_string(stream.block) +
-                                "): cannot read " + c.image + ": " +
-                                SystemReason());
+        c.Fail(stream.path,
+               "cannot verify its data (block " + std::to_string(stream.block) +
+                   "): cannot read " + c.image + ": " + SystemReason());
         readable = false;
         continue;
       }

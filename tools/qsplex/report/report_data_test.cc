@@ -8,7 +8,9 @@
 #include "qsstorage/qsstorage.h"
 #include "standins/plex_controls.h"
 #include "support/com_ref.h"
+#include "tests/element_helpers.h"
 #include "tests/test_support.h"
+#include "tools/qsplex/image/plex.h"
 #include "tools/qsplex/report/report_page.h"
 #include "tools/qsplex/tree/walk.h"
 
@@ -16,15 +18,8 @@ namespace qsplex {
 namespace {
 
 using qss_support::Ref;
+using qss_test::PutStream;
 using qss_test::W;
-
-std::vector<qss::AllocatedBlock> Blocks() {
-  std::vector<qss::AllocatedBlock> blocks;
-  for (int id = QssPlex_NextBlockId(0); id != 0; id = QssPlex_NextBlockId(id)) {
-    blocks.push_back({id, QssPlex_BlockWords(id)});
-  }
-  return blocks;
-}
 
 // A root holding /c (3 bytes) and /docs with a.txt (5 bytes) and, newer,
 // "<b>" (a name markup would take, 10 bytes).
@@ -36,18 +31,10 @@ class ReportDataTest : public qss_test::PlexTest {
     Ref<IStorage> docs;
     ASSERT_EQ(S_OK, root->CreateStorage(W("docs").c_str(), kReadWrite, 0, 0,
                                         docs.Out()));
-    Put(docs.get(), "a.txt", "hello");
-    Put(docs.get(), "<b>", "0123456789");
-    Put(root.get(), "c", "xyz");
-    blocks_ = Blocks();
-  }
-
-  static void Put(IStorage* parent, const char* name, const std::string& data) {
-    Ref<IStream> stream;
-    ASSERT_EQ(S_OK, parent->CreateStream(W(name).c_str(), kReadWrite, 0, 0,
-                                         stream.Out()));
-    ASSERT_EQ(S_OK, stream->Write(data.data(), static_cast<ULONG>(data.size()),
-                                  nullptr));
+    PutStream(docs.get(), "a.txt", "hello");
+    PutStream(docs.get(), "<b>", "0123456789");
+    PutStream(root.get(), "c", "xyz");
+    blocks_ = AllocatedBlocks();
   }
 
   // The report's JSON of the subtree at `top` with `damage`; "" when there
@@ -173,8 +160,8 @@ TEST_F(ReportDataTest, SmallBlocksAreSummedAndEveryByteCounted) {
   // Blocks of less than 1/4096 of all the blocks' bytes are summed: one
   // large block puts every other block below that.
   Ref<IStorage> root(GetRootIStorage());
-  Put(root.get(), "big", std::string(2000000, 'x'));
-  blocks_ = Blocks();
+  PutStream(root.get(), "big", std::string(2000000, 'x'));
+  blocks_ = AllocatedBlocks();
   const std::string json = Json({});
   const size_t listed = json.find("\"blocks\":[");
   ASSERT_NE(listed, std::string::npos);

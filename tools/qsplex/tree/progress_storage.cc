@@ -116,36 +116,36 @@ class ProgressStorage final : public qss_support::ForwardingStorage {
   HRESULT STDMETHODCALLTYPE CreateStream(const OLECHAR* name, DWORD mode,
                                          DWORD reserved1, DWORD reserved2,
                                          IStream** out) override {
-    *out = nullptr;
-    std::string path;
-    if (!Report(name, true, &path)) return E_OUTOFMEMORY;
-    Ref<IStream> created;
-    const HRESULT hr =
-        inner()->CreateStream(name, mode, reserved1, reserved2, created.Out());
-    if (FAILED(hr)) return Failed(path, hr);
-    *out = new (std::nothrow)
-        ProgressStream(created.get(), progress_, std::move(path));
-    return *out != nullptr ? hr : E_OUTOFMEMORY;
+    return Create<ProgressStream>(name, true, out, [&](IStream** made) {
+      return inner()->CreateStream(name, mode, reserved1, reserved2, made);
+    });
   }
   HRESULT STDMETHODCALLTYPE CreateStorage(const OLECHAR* name, DWORD mode,
                                           DWORD reserved1, DWORD reserved2,
                                           IStorage** out) override {
-    *out = nullptr;
-    std::string path;
-    if (!Report(name, false, &path)) return E_OUTOFMEMORY;
-    Ref<IStorage> created;
-    const HRESULT hr =
-        inner()->CreateStorage(name, mode, reserved1, reserved2, created.Out());
-    if (FAILED(hr)) return Failed(path, hr);
-    *out = new (std::nothrow)
-        ProgressStorage(created.get(), progress_, std::move(path));
-    return *out != nullptr ? hr : E_OUTOFMEMORY;
+    return Create<ProgressStorage>(name, false, out, [&](IStorage** made) {
+      return inner()->CreateStorage(name, mode, reserved1, reserved2, made);
+    });
   }
   HRESULT STDMETHODCALLTYPE SetClass(REFCLSID clsid) override {
     return Failed(path_, inner()->SetClass(clsid));
   }
 
  private:
+  // Tells the progress what `create` makes, and hands it out watched too,
+  // so that what is made under it is seen.
+  template <class Watched, class Element, class Make>
+  HRESULT Create(const OLECHAR* name, bool stream, Element** out, Make create) {
+    *out = nullptr;
+    std::string path;
+    if (!Report(name, stream, &path)) return E_OUTOFMEMORY;
+    Ref<Element> created;
+    const HRESULT hr = create(created.Out());
+    if (FAILED(hr)) return Failed(path, hr);
+    *out =
+        new (std::nothrow) Watched(created.get(), progress_, std::move(path));
+    return *out != nullptr ? hr : E_OUTOFMEMORY;
+  }
   // Tells the progress where a call on this side failed; returns `hr`.
   HRESULT Failed(const std::string& path, HRESULT hr) noexcept {
     if (FAILED(hr)) progress_->Failed(path);
