@@ -657,10 +657,37 @@ def damaged_large_stream(q):
         if round_ == "as saved":
             q.run("mkdir", img, "/beside")
     q.run("ls", img, out="beside/\nbig.bin\nsmall.txt\n")
+    # put over the damaged stream makes it anew: its new bytes read back.
+    q.run("put", img, "/big.bin", stdin=b"new\n")
+    q.run("cat", img, "/big.bin", out="new\n")
+    q.run("check", img)
     q.run("rm", "dl.img", "/big.bin")
     listed = q.run("ls", "dl.img")
     if listed != "small.txt\n":
         FAILURES.append(f"rm of the only large stream: ls shows {listed!r}")
+
+
+def writes_onto_the_image(q):
+    """get, export and report refuse to write their file over the image
+    itself, -f or not, leaving it whole; JSON paths and modes are the
+    image's."""
+    q.run("init", "own.img")
+    q.run("mkdir", "own.img", "/docs")
+    q.run("put", "own.img", "/docs/a.txt", stdin=b"a\n")
+    before = open(q.path("own.img"), "rb").read()
+    for args in [("get", "-f", "own.img", "/docs/a.txt", "own.img"),
+                 ("export", "-f", "own.img", "/docs", "own.img"),
+                 ("report", "-f", "own.img", "-o", "own.img")]:
+        q.run(*args, status=1, out="",
+              err="own.img: is the image itself; give another file")
+    if open(q.path("own.img"), "rb").read() != before:
+        FAILURES.append("a write refused onto the image changed it")
+    listing = json.loads(q.run("ls", "--json", "own.img"))
+    if [e["path"] for e in listing["entries"]] != ["/docs"]:
+        FAILURES.append(f"ls --json of /: entry paths {listing!r}")
+    tree = json.loads(q.run("tree", "--json", "own.img", "/docs"))
+    if tree["mode"] != 0:
+        FAILURES.append(f"tree --json /docs: mode {tree['mode']}, not 0")
 
 
 def moves_keep_class_ids(q):
@@ -2328,6 +2355,7 @@ def main():
         compound_tour(tool, payload)
         script_output(tool, payload)
         finds(tool)
+        writes_onto_the_image(tool)
         diffs(tool, options.wine)
         listing_order(tool)
         if options.wine:

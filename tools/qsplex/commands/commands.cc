@@ -34,6 +34,8 @@ bool LoadSubtree(const Context& c, const Element& element, bool open_streams,
     c.Fail(NodePath(*nodes, failed, element.path()), hr);
     return false;
   }
+  // The top's open mode as the image holds it, not as this run opened it.
+  if (!nodes->empty()) (*nodes)[0].mode = element.mode;
   return true;
 }
 

@@ -24,6 +24,7 @@
 #include "tools/qsplex/compound/class_ids.h"
 #include "tools/qsplex/compound/export_check.h"
 #include "tools/qsplex/compound/renamed_copy.h"
+#include "tools/qsplex/image/prepare.h"
 #include "tools/qsplex/os/files.h"
 #include "tools/qsplex/records/stream_data.h"
 #include "tools/qsplex/tree/walk.h"
@@ -300,6 +301,7 @@ int RunExport(const Context& c) {
   if (!WideFileName(c, file, &wide_file)) return kExitFailure;
   const FileKind kind = Probe(file).kind;
   if (kind == FileKind::kDirectory) return c.Fail(file, "is a folder");
+  if (IsTheImage(c, file)) return kExitFailure;
   if (kind != FileKind::kMissing && !c.Has('f')) {
     return c.Fail(file, "exists already (-f replaces it)");
   }

@@ -160,8 +160,7 @@ int RunLs(const Context& c) {
       if (e.type == STGTY_STREAM) {
         json.Add(entry, path);
       } else {
-        const WideString parent =
-            e.is_root() ? WideString() : path + OLECHAR('/');
+        const WideString parent = e.is_root() ? path : path + OLECHAR('/');
         json.Add(entry, parent + entry.name);
       }
     }

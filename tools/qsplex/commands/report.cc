@@ -10,6 +10,7 @@
 #include "tools/qsplex/image/load.h"
 #include "tools/qsplex/image/plex.h"
 #include "tools/qsplex/image/temporary_file.h"
+#include "tools/qsplex/image/prepare.h"
 #include "tools/qsplex/os/files.h"
 #include "tools/qsplex/os/system.h"
 #include "tools/qsplex/output/failure.h"
@@ -169,6 +170,7 @@ int RunReport(const Context& c) {
   }
   const FileKind kind = Probe(file).kind;
   if (kind == FileKind::kDirectory) return c.Fail(file, "is a folder");
+  if (IsTheImage(c, file)) return kExitFailure;
   if (kind != FileKind::kMissing && !c.Has('f')) {
     return c.Fail(file, "exists already (-f replaces it)");
   }

@@ -91,11 +91,17 @@ int RunPut(const Context& c) {
   }
   Ref<IStream> stream;
   HRESULT hr;
-  if (e.type == STGTY_STREAM) {
+  // A stream whose data is damaged is made anew: written over, its block
+  // would keep the damage (and its checksum that fails) whatever it holds.
+  const bool anew = e.type == STGTY_STREAM && DataDamaged(e);
+  if (e.type == STGTY_STREAM && !anew) {
     hr = e.parent->OpenStream(e.name(), nullptr, kReadWrite, 0, stream.Out());
     if (SUCCEEDED(hr)) hr = stream->SetSize(ULARGE_INTEGER{});
   } else {
-    hr = e.parent->CreateStream(e.name(), kReadWrite, 0, 0, stream.Out());
+    hr = anew ? e.parent->DestroyElement(e.name()) : S_OK;
+    if (SUCCEEDED(hr)) {
+      hr = e.parent->CreateStream(e.name(), kReadWrite, 0, 0, stream.Out());
+    }
   }
   if (FAILED(hr)) return c.Fail(e.path(), hr);
   SetActivity(from_file ? "storing the file" : "storing standard input");

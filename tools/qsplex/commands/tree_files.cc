@@ -12,6 +12,7 @@
 #include "tools/qsplex/image/load.h"
 #include "tools/qsplex/cli/context.h"
 #include "tools/qsplex/image/temporary_file.h"
+#include "tools/qsplex/image/prepare.h"
 #include "tools/qsplex/os/files.h"
 #include "tools/qsplex/os/system.h"
 #include "tools/qsplex/output/failure.h"
@@ -305,6 +306,7 @@ int RunGet(const Context& c) {
     return c.Fail(file,
                   "is not a regular file ('-' writes to standard output)");
   }
+  if (IsTheImage(c, file)) return kExitFailure;
   if (Exists(file) && !c.Has('f')) {
     return c.Fail(file, "exists already (-f replaces it)");
   }

@@ -95,4 +95,10 @@ bool PrepareImage(Context* c, Access access, ImageLock* lock) {
   return true;
 }
 
+bool IsTheImage(const Context& c, const std::string& file) {
+  if (!SameFile(file, c.image)) return false;
+  c.Fail(file, "is the image itself; give another file to write to");
+  return true;
+}
+
 }  // namespace qsplex

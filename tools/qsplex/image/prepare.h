@@ -15,6 +15,9 @@ namespace qsplex {
 // removes the temporary files killed runs left. Sets `c->target`. Prints
 // the failure.
 bool PrepareImage(Context* c, Access access, ImageLock* lock);
+// Whether `file`, where a command is to write, is the command's image
+// itself, which writing would destroy (-f or not); prints the refusal.
+bool IsTheImage(const Context& c, const std::string& file);
 
 }  // namespace qsplex
 

@@ -42,6 +42,35 @@ std::string ExactAnsi(const WideString& wide) {
 
 }  // namespace
 
+#if defined(_WIN32)
+namespace {
+bool Identify(const std::string& path, BY_HANDLE_FILE_INFORMATION* info) {
+  const HANDLE file =
+      CreateFileW(WideName(path).c_str(), 0,
+                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                  nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  const bool known = GetFileInformationByHandle(file, info) != 0;
+  CloseHandle(file);
+  return known;
+}
+}  // namespace
+#endif
+
+bool SameFile(const std::string& a, const std::string& b) {
+#if defined(_WIN32)
+  BY_HANDLE_FILE_INFORMATION x, y;
+  return Identify(a, &x) && Identify(b, &y) &&
+         x.dwVolumeSerialNumber == y.dwVolumeSerialNumber &&
+         x.nFileIndexHigh == y.nFileIndexHigh &&
+         x.nFileIndexLow == y.nFileIndexLow;
+#else
+  struct stat x, y;
+  return stat(a.c_str(), &x) == 0 && stat(b.c_str(), &y) == 0 &&
+         x.st_dev == y.st_dev && x.st_ino == y.st_ino;
+#endif
+}
+
 FileStatus Probe(const std::string& path) {
   FileStatus status;
 #if defined(_WIN32)
@@ -190,10 +219,10 @@ bool IsLink(const std::string& path) {
 // The path the system resolves `path` to, links followed; "" when it
 // cannot be opened.
 std::wstring FinalPath(const std::string& path) {
-  const HANDLE file = CreateFileW(
-      WideName(path).c_str(), 0,
-      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  const HANDLE file =
+      CreateFileW(WideName(path).c_str(), 0,
+                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                  nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (file == INVALID_HANDLE_VALUE) return std::wstring();
   std::wstring final_path(MAX_PATH, L'\0');
   DWORD length = GetFinalPathNameByHandleW(
@@ -222,8 +251,7 @@ bool ResolvesElsewhere(const std::wstring& folder, const std::string& path,
       folder + (folder.back() == L'\\' ? L"" : L"\\") + name;
   return CompareStringOrdinal(final_path.c_str(),
                               static_cast<int>(final_path.size()), own.c_str(),
-                              static_cast<int>(own.size()),
-                              TRUE) != CSTR_EQUAL;
+                              static_cast<int>(own.size()), TRUE) != CSTR_EQUAL;
 }
 #endif
 

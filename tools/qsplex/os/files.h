@@ -23,6 +23,9 @@ struct FileStatus {
 };
 
 FileStatus Probe(const std::string& path);
+// Whether `a` and `b` name one file that exists (through links, other
+// names and hard links too).
+bool SameFile(const std::string& a, const std::string& b);
 // Whether `path` is a file that starts as a plex image does: a cheap look
 // at an operand, not at the image a command loads (the load tells that).
 bool LooksLikeImage(const std::string& path);

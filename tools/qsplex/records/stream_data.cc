@@ -130,6 +130,21 @@ bool DamageInDataOnly(const std::vector<qss::AllocatedBlock>& blocks,
   return damaged_data == damage.size();
 }
 
+bool DataDamaged(const Element& e) {
+  std::vector<StreamData> streams;
+  if (!StreamDataUnder(AllocatedBlocks(), e.names, e.path(), &streams)) {
+    return false;
+  }
+  for (const StreamData& stream : streams) {
+    if (stream.block != 0 &&
+        (DamagedData().count(stream.block) != 0 ||
+         QssPlex_VerifyBlock(stream.block) != QSS_PLEX_LOADED)) {
+      return true;
+    }
+  }
+  return false;
+}
+
 bool DataReadable(const Context& c, const Element& e) {
   std::vector<StreamData> streams;
   const std::vector<qss::AllocatedBlock> blocks = AllocatedBlocks();

@@ -41,6 +41,9 @@ bool DamageInDataOnly(const std::vector<qss::AllocatedBlock>& blocks,
 // (QssPlex_VerifyBlock). Prints a line for each damaged stream, naming it
 // and pointing to check and recover.
 bool DataReadable(const Context& c, const Element& e);
+// Whether the data of the stream `e` is damaged, or cannot be verified:
+// what DataReadable refuses, asked without a word printed.
+bool DataDamaged(const Element& e);
 
 }  // namespace qsplex
 
