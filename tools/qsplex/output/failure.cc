@@ -15,6 +15,7 @@ const char* g_activity = "starting";
 int TellFailure(const std::string& command, const std::string& subject,
                 const std::string& message) {
   EndProgressLine();
+  std::fflush(stdout);  // what was printed before the failure shows first
   std::fprintf(stderr, "qsplex: %s: %s%s%s\n", command.c_str(), subject.c_str(),
                subject.empty() ? "" : ": ", message.c_str());
   return kExitFailure;
