@@ -667,10 +667,17 @@ def damaged_large_stream(q):
         FAILURES.append(f"rm of the only large stream: ls shows {listed!r}")
 
 
-def writes_onto_the_image(q):
+def writes_onto_the_image(q, wine):
     """get, export and report refuse to write their file over the image
-    itself, -f or not, leaving it whole; JSON paths and modes are the
-    image's."""
+    itself, -f or not, leaving it whole; init refuses a link to nothing;
+    JSON paths and modes are the image's."""
+    # Wine shows a Unix link to nothing as no file at all.
+    os.symlink("nowhere.img", q.path("dangling.img"))
+    for force in ([], ["-f"]) if not wine else []:
+        q.run("init", *force, "dangling.img", status=1,
+              err="dangling.img: is a link to a file that does not exist")
+    if not os.path.islink(q.path("dangling.img")) and not wine:
+        FAILURES.append("init replaced a dangling link")
     q.run("init", "own.img")
     q.run("mkdir", "own.img", "/docs")
     q.run("put", "own.img", "/docs/a.txt", stdin=b"a\n")
@@ -2355,7 +2362,7 @@ def main():
         compound_tour(tool, payload)
         script_output(tool, payload)
         finds(tool)
-        writes_onto_the_image(tool)
+        writes_onto_the_image(tool, options.wine)
         diffs(tool, options.wine)
         listing_order(tool)
         if options.wine:

@@ -19,7 +19,13 @@ namespace qsplex {
 namespace {
 
 int RunInit(const Context& c) {
-  if (Probe(c.image).kind != FileKind::kMissing && !c.Has('f')) {
+  const FileKind kind = Probe(c.image).kind;
+  if (kind == FileKind::kMissing && IsLink(c.image)) {
+    return c.Fail(c.image,
+                  "is a link to a file that does not exist; give the "
+                  "link's target, or remove the link");
+  }
+  if (kind != FileKind::kMissing && !c.Has('f')) {
     return c.Fail(c.image, "exists already (-f replaces it)");
   }
   ResetPlex();
