@@ -697,6 +697,25 @@ def writes_onto_the_image(q, wine):
         FAILURES.append(f"tree --json /docs: mode {tree['mode']}, not 0")
 
 
+def imports_keep_class_ids(q):
+    """A compound file whose top has no class id, imported into a storage
+    that has one (the root's is the host's), leaves that class id as it
+    was, on both builds."""
+    q.run("init", "ci.img")
+    q.run("mkdir", "ci.img", "/t")
+    q.run("mkdir", "ci.img", "/z")
+    q.run("setclass", "ci.img", "/t", "11111111-1111-1111-1111-111111111111")
+    q.run("export", "ci.img", "/z", "ci_z.cfb")
+    before = {p: json.loads(q.run("stat", "--json", "ci.img", p))["class_id"]
+              for p in ("/", "/t")}
+    q.run("import", "ci.img", "/t", "ci_z.cfb")
+    q.run("import", "ci.img", "/", "ci_z.cfb")
+    for path, clsid in before.items():
+        now = json.loads(q.run("stat", "--json", "ci.img", path))["class_id"]
+        if now != clsid:
+            FAILURES.append(f"import into {path}: class id {now}, was {clsid}")
+
+
 def moves_keep_class_ids(q):
     """mv and cp -r keep the class id of every storage they carry, nested
     ones too, whether the move renames within one storage or goes into
@@ -2363,6 +2382,7 @@ def main():
         script_output(tool, payload)
         finds(tool)
         writes_onto_the_image(tool, options.wine)
+        imports_keep_class_ids(tool)
         diffs(tool, options.wine)
         listing_order(tool)
         if options.wine:

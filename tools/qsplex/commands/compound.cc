@@ -412,6 +412,12 @@ int RunImport(const Context& c) {
   }
   progress.Done();
   watched.Reset();
+  // A file whose top has no class id leaves PATH's as it was: the
+  // platform's copy sets the null one, which would wipe, say, the root's.
+  if (nodes[0].clsid == CLSID{} && e.type != 0) {
+    hr = destination->SetClass(e.clsid);
+    if (FAILED(hr)) return c.Fail(e.path(), hr);
+  }
   destination.Reset();
   const int saved = SaveImage(c);
   for (const TreeNode& node : nodes) {
