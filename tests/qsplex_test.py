@@ -611,7 +611,8 @@ def damaged_stream_data(q):
                  ("cp", img, "/top.txt", "/copy"),
                  ("mkdir", img, "/new"),
                  ("rm", img, "/s/deep/bad.bin")]:
-        q.run(*args, status=1, err="'qsplex recover' keeps what can be read")
+        q.run(*args, status=1,
+              err=f"'qsplex recover {img} NEW' keeps what can be read")
     if open(q.path(img), "rb").read() != before:
         FAILURES.append("a change refused on a damaged image changed it")
     # Damage in a record: every command refuses, as the tree is in doubt.
@@ -1561,7 +1562,9 @@ def linked_names(q, wine, writers=4):
 def read_only_media(q):
     """An image in a folder and file this user may not write (an unprivileged
     user, as root may write anywhere) is read without a lock file and
-    refused for a change, saying why; nothing is made beside it."""
+    refused for a change, saying why; nothing is made beside it. A small
+    image this user may write there takes a change in place, as it cannot
+    be written whole beside itself."""
     setpriv = "/usr/bin/setpriv"
     if os.geteuid() != 0 or not os.path.exists(setpriv):
         print("qsplex read-only media case skipped: needs root and setpriv")
@@ -1570,6 +1573,8 @@ def read_only_media(q):
     os.mkdir(folder)
     q.run("init", "media/ro.img")
     q.run("put", "media/ro.img", "/data", "payload.bin")
+    q.run("init", "media/rw.img")
+    os.chmod(q.path("media/rw.img"), 0o666)
     os.chmod(q.path("media/ro.img"), 0o444)
     os.chmod(folder, 0o555)
     os.chmod(q.workdir, 0o755)
@@ -1582,7 +1587,10 @@ def read_only_media(q):
     nobody.run("check", "media/ro.img", out="the tree is consistent")
     nobody.run("mkdir", "media/ro.img", "/x", status=1,
                err="media/ro.img: cannot change it: Permission denied")
-    if os.listdir(folder) != ["ro.img"]:
+    nobody.run("mkdir", "media/rw.img", "/x")
+    nobody.run("ls", "media/rw.img", out="x/")
+    nobody.run("check", "media/rw.img", out="the tree is consistent")
+    if sorted(os.listdir(folder)) != ["ro.img", "rw.img"]:
         FAILURES.append(f"read-only media: made {os.listdir(folder)}")
     os.chmod(folder, 0o755)
 

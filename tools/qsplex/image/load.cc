@@ -152,8 +152,8 @@ bool LoadAroundDamagedData(const Context& c) {
 void FailDamaged(const Context& c, const std::string& what) {
   c.Fail(c.image, "a damaged plex image: " + what + "; 'qsplex check " +
                       c.image +
-                      "' tells what is damaged, 'qsplex recover' keeps "
-                      "what can be read");
+                      "' tells what is damaged, 'qsplex recover " + c.image +
+                      " NEW' keeps what can be read");
 }
 
 bool LoadImageFile(const Context& c, ImageDamage* damage) {

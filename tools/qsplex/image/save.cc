@@ -69,6 +69,18 @@ int SaveImage(const Context& c) {
                   "cannot write the image: " + SystemReason() +
                       (saved == QSS_PLEX_SAVE_UNSURE ? unsure : unchanged));
   };
+  // Where the image cannot be written whole beside itself (no room on the
+  // disk, a folder this user may not make files in), the change may still
+  // be added to it in place. -1 when that cannot be done either.
+  auto add_in_place = [&]() -> int {
+    if (target_store_path.empty()) return -1;
+    const int in_place =
+        SaveInPlace(target_store_path, QssPlex_SaveChangesInPlace);
+    if (in_place == 0 || in_place == QSS_PLEX_SAVE_UNSURE) StopWatching();
+    if (in_place == 0) return 0;
+    if (in_place != QSS_PLEX_SAVE_WHOLE) return fail_in_place(in_place);
+    return -1;
+  };
   if (!target_store_path.empty()) {
     const int saved = SaveInPlace(target_store_path, QssPlex_SaveChanges);
     // The save changed the file itself.
@@ -79,6 +91,8 @@ int SaveImage(const Context& c) {
   TemporaryFile temporary(c.target);
   std::string problem;
   if (!temporary.Create(&problem)) {
+    const int added = add_in_place();
+    if (added >= 0) return added;
     return c.Fail(c.image, "cannot write the image: cannot create " +
                                temporary.path() + ": " + problem + unchanged);
   }
@@ -107,12 +121,9 @@ int SaveImage(const Context& c) {
     // A full disk has no room for the image whole (the failed copy is
     // gone again), but may have room to add the change to it in place:
     // removing what fills the disk must work then.
-    if (!target_store_path.empty() && no_room) {
-      const int in_place =
-          SaveInPlace(target_store_path, QssPlex_SaveChangesInPlace);
-      if (in_place == 0 || in_place == QSS_PLEX_SAVE_UNSURE) StopWatching();
-      if (in_place == 0) return 0;
-      if (in_place != QSS_PLEX_SAVE_WHOLE) return fail_in_place(in_place);
+    if (no_room) {
+      const int added = add_in_place();
+      if (added >= 0) return added;
     }
     return c.Fail(c.image, "cannot write the image: " + reason + unchanged);
   }
