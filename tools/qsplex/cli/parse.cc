@@ -189,6 +189,10 @@ Parsed ArgumentParser::Parse(const std::vector<std::string>& args,
     *problem = "no IMAGE given";
     return Parsed::kUsage;
   }
+  if (operands[0].empty()) {
+    *problem = "IMAGE is an empty name";
+    return Parsed::kUsage;
+  }
   if (operands.size() - 1 < command_.min_args ||
       operands.size() - 1 > command_.max_args) {
     *problem = "wrong number of arguments";

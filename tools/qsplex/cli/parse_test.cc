@@ -104,6 +104,7 @@ const ParseCase kCases[] = {
     {{"-x", "-h"}, Parsed::kUsage, "unknown option -x", "", "", {}},
     {{"--help=1"}, Parsed::kUsage, "unknown option --help", "", "", {}},
     {{}, Parsed::kUsage, "no IMAGE given", "", "", {}},
+    {{"", "/a"}, Parsed::kUsage, "IMAGE is an empty name", "", "", {}},
     {{"-f", "t.img"}, Parsed::kUsage, "wrong number of arguments", "", "", {}},
     {{"t.img", "/a", "/b", "/c"},
      Parsed::kUsage,
