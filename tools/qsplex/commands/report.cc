@@ -9,8 +9,8 @@
 #include "tools/qsplex/commands/commands.h"
 #include "tools/qsplex/image/load.h"
 #include "tools/qsplex/image/plex.h"
-#include "tools/qsplex/image/temporary_file.h"
 #include "tools/qsplex/image/prepare.h"
+#include "tools/qsplex/image/temporary_file.h"
 #include "tools/qsplex/os/files.h"
 #include "tools/qsplex/os/system.h"
 #include "tools/qsplex/output/failure.h"
@@ -18,10 +18,10 @@
 #include "tools/qsplex/output/output.h"
 #include "tools/qsplex/output/tree_node.h"
 #include "tools/qsplex/records/salvage.h"
-#include "tools/qsplex/tree/path.h"
-#include "tools/qsplex/tree/walk.h"
 #include "tools/qsplex/report/report_data.h"
 #include "tools/qsplex/report/report_page.h"
+#include "tools/qsplex/tree/path.h"
+#include "tools/qsplex/tree/walk.h"
 
 namespace qsplex {
 namespace {

@@ -7,12 +7,12 @@
 #include <utility>
 #include <vector>
 
+#include "tools/qsplex/cli/context.h"
 #include "tools/qsplex/commands/commands.h"
 #include "tools/qsplex/image/image_file.h"
 #include "tools/qsplex/image/load.h"
-#include "tools/qsplex/cli/context.h"
-#include "tools/qsplex/image/temporary_file.h"
 #include "tools/qsplex/image/prepare.h"
+#include "tools/qsplex/image/temporary_file.h"
 #include "tools/qsplex/os/files.h"
 #include "tools/qsplex/os/system.h"
 #include "tools/qsplex/output/failure.h"

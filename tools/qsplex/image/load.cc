@@ -88,7 +88,8 @@ Loaded Load(const Context& c, ImageDamage* damage, bool quiet_damage) {
            "not a plex image: a file of another kind" + SwappedHint(c));
   } else if (loaded == QSS_PLEX_NEWER_FORMAT) {
     c.Fail(c.image, "written by a newer qsplex: image format " +
-                        std::to_string(outcome.version) + "; this build reads " +
+                        std::to_string(outcome.version) +
+                        "; this build reads " +
                         std::to_string(outcome.oldest_version) + " to " +
                         std::to_string(outcome.newest_version));
   } else if (loaded == QSS_PLEX_TOO_LARGE) {
@@ -151,9 +152,8 @@ bool LoadAroundDamagedData(const Context& c) {
 
 void FailDamaged(const Context& c, const std::string& what) {
   c.Fail(c.image, "a damaged plex image: " + what + "; 'qsplex check " +
-                      c.image +
-                      "' tells what is damaged, 'qsplex recover " + c.image +
-                      " NEW' keeps what can be read");
+                      c.image + "' tells what is damaged, 'qsplex recover " +
+                      c.image + " NEW' keeps what can be read");
 }
 
 bool LoadImageFile(const Context& c, ImageDamage* damage) {
@@ -190,10 +190,10 @@ bool IsAsLoaded(const Context& c, bool saving) {
   const std::string path = *changed;
   StopWatching();  // said once
   c.Fail(path, std::string(kChangedByAnother) +
-                       (saving ? "; nothing was saved"
-                               : "; what the command showed or wrote of it "
-                                 "cannot be trusted") +
-                       ": run the command again");
+                   (saving ? "; nothing was saved"
+                           : "; what the command showed or wrote of it "
+                             "cannot be trusted") +
+                   ": run the command again");
   return false;
 }
 

@@ -3,8 +3,8 @@
 #ifndef QSSTORAGE_TOOLS_QSPLEX_IMAGE_PREPARE_H_
 #define QSSTORAGE_TOOLS_QSPLEX_IMAGE_PREPARE_H_
 
-#include "tools/qsplex/image/image_file.h"
 #include "tools/qsplex/cli/context.h"
+#include "tools/qsplex/image/image_file.h"
 
 namespace qsplex {
 
