@@ -23,13 +23,14 @@
 
 #include "tools/qsplex/compound/class_ids.h"
 #include "tools/qsplex/compound/export_check.h"
+#include "tools/qsplex/compound/file_storage.h"
 #include "tools/qsplex/compound/renamed_copy.h"
 #include "tools/qsplex/image/prepare.h"
 #include "tools/qsplex/os/files.h"
 #include "tools/qsplex/records/stream_data.h"
 #include "tools/qsplex/tree/walk.h"
 #if !defined(_WIN32)
-#include "tools/qsplex/compound/gsf_storage.h"
+#include "tools/qsplex/compound/gsf_storage.h"  // LoadCompoundFiles
 #endif
 
 namespace qsplex {
@@ -55,32 +56,6 @@ bool CompoundFilesReady(const Context& c) {
 }
 
 constexpr DWORD kCommitDefault = 0;  // STGC_DEFAULT
-// STG_E_INVALIDHEADER: the file is not a compound file.
-constexpr HRESULT kNotCompound = static_cast<HRESULT>(0x800300FB);
-
-// Makes the compound file `path`; it holds what was written once committed.
-HRESULT CreateFileStorage(const std::string& path, IStorage** out) {
-#if defined(_WIN32)
-  return StgCreateDocfile(WideName(path).c_str(),
-                          STGM_CREATE | STGM_READWRITE | STGM_SHARE_EXCLUSIVE,
-                          0, out);
-#else
-  return CreateCompoundFile(path, out);
-#endif
-}
-
-HRESULT OpenFileStorage(const std::string& path, IStorage** out) {
-#if defined(_WIN32)
-  *out = nullptr;
-  if (StgIsStorageFile(WideName(path).c_str()) != S_OK) {
-    return kNotCompound;
-  }
-  return StgOpenStorage(WideName(path).c_str(), nullptr,
-                        STGM_READ | STGM_SHARE_DENY_WRITE, nullptr, 0, out);
-#else
-  return OpenCompoundFile(path, out);
-#endif
-}
 
 // The subject of a failure at `path` ('/'-separated, "/" for its top) in the
 // compound file `file`: the file, then the element in it.
@@ -184,21 +159,6 @@ int WriteCopy(const Context& c, const std::string& file, const Element& e,
     at = failure.in_dest ? InFile(file, where) : InImage(e.path(), where);
   }
   return Committed(c, file, file_storage, hr, at);
-}
-
-// The first bytes of every compound file.
-constexpr unsigned char kCompoundMagic[] = {0xD0, 0xCF, 0x11, 0xE0,
-                                            0xA1, 0xB1, 0x1A, 0xE1};
-
-bool IsCompoundFile(const std::string& path) {
-  if (Probe(path).kind != FileKind::kFile) return false;
-  std::FILE* file = OpenFile(path, "rb");
-  if (file == nullptr) return false;
-  unsigned char head[sizeof kCompoundMagic];
-  const bool compound = std::fread(head, 1, sizeof head, file) == sizeof head &&
-                        std::memcmp(head, kCompoundMagic, sizeof head) == 0;
-  std::fclose(file);
-  return compound;
 }
 
 // import IMAGE [PATH] FILE, the order of export; the order before it,

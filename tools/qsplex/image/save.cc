@@ -46,95 +46,115 @@ int SaveInPlace(const std::string& store_path,
   return saved;
 }
 
+// One save of the command's image: the change added to it in place where
+// it can be, else the image written whole beside itself and renamed over.
+class ImageSave {
+ public:
+  explicit ImageSave(const Context& c)
+      : c_(c),
+        // What was locked: an image still to be made is not, and goes into
+        // place only if no other program made a file of its name meanwhile.
+        existed_(c.lock != nullptr ? c.lock->holds()
+                                   : Probe(c.target).kind == FileKind::kFile),
+        unchanged_(existed_ ? "; the image is unchanged" : ""),
+        // After a failed sync nobody knows what reached the disk.
+        unsure_(
+            "; the change may or may not have reached the disk: run "
+            "'qsplex check " +
+            c.image + "'"),
+        target_store_path_(existed_ ? StorePath(c.target) : "") {}
+
+  int Run() const {
+    if (!IsAsLoaded(c_, true)) return kExitFailure;
+    if (!target_store_path_.empty()) {
+      const int saved = SaveInPlace(target_store_path_, QssPlex_SaveChanges);
+      // The save changed the file itself.
+      if (saved == 0 || saved == QSS_PLEX_SAVE_UNSURE) StopWatching();
+      if (saved == 0) return 0;
+      if (saved != QSS_PLEX_SAVE_WHOLE) return FailInPlace(saved);
+    }
+    return Whole();
+  }
+
+ private:
+  int Fail(const std::string& why) const {
+    return c_.Fail(c_.image, "cannot write the image: " + why);
+  }
+  int FailInPlace(int saved) const {
+    return Fail(SystemReason() +
+                (saved == QSS_PLEX_SAVE_UNSURE ? unsure_ : unchanged_));
+  }
+  // Where the image cannot be written whole beside itself (no room on the
+  // disk, a folder this user may not make files in), the change may still
+  // be added to it in place. -1 when that cannot be done either.
+  int AddInPlace() const {
+    if (target_store_path_.empty()) return -1;
+    const int in_place =
+        SaveInPlace(target_store_path_, QssPlex_SaveChangesInPlace);
+    if (in_place == 0 || in_place == QSS_PLEX_SAVE_UNSURE) StopWatching();
+    if (in_place == 0) return 0;
+    if (in_place != QSS_PLEX_SAVE_WHOLE) return FailInPlace(in_place);
+    return -1;
+  }
+  int Whole() const {
+    TemporaryFile temporary(c_.target);
+    std::string problem;
+    if (!temporary.Create(&problem)) {
+      const int added = AddInPlace();
+      if (added >= 0) return added;
+      return Fail("cannot create " + temporary.path() + ": " + problem +
+                  unchanged_);
+    }
+    // Locked at once, so that no other command takes it for one a killed
+    // run left.
+    if (c_.lock != nullptr && !c_.lock->HandOver(temporary.path(), &problem)) {
+      return Fail(problem + unchanged_);
+    }
+    const std::string store_path = StorePath(temporary.path());
+    if (store_path.empty()) {
+      return Fail(
+          "this build's plex store takes only names in the ANSI code page, "
+          "and its folder's has no short form in it" +
+          unchanged_);
+    }
+    ClearSystemError();
+    int saved;
+    {
+      PlexProgress progress("saving the image");
+      saved = QssPlex_Save(store_path.c_str());
+    }
+    if (saved != 0) {
+      const bool no_room = OutOfRoom();
+      const std::string reason = SystemReason();
+      // A full disk has no room for the image whole (the failed copy is
+      // gone again), but may have room to add the change to it in place:
+      // removing what fills the disk must work then.
+      const int added = no_room ? AddInPlace() : -1;
+      if (added >= 0) return added;
+      return Fail(reason + unchanged_);
+    }
+    // What was written came partly from pages mapped from the image.
+    if (!IsAsLoaded(c_, true)) return kExitFailure;
+    StopWatching();
+    if (!temporary.Replace(&problem, existed_)) {
+      return Fail(problem + (temporary.renamed() ? unsure_ : unchanged_));
+    }
+    return 0;
+  }
+
+  const Context& c_;
+  const bool existed_;
+  const std::string unchanged_;
+  const std::string unsure_;
+  const std::string target_store_path_;
+};
+
 }  // namespace
 
 int SaveImage(const Context& c) {
   SetActivity("saving the image");
   QSStrg_RestoreRefCounts();
-  // What was locked: an image still to be made is not, and goes into
-  // place only if no other program made a file of its name meanwhile.
-  const bool existed = c.lock != nullptr
-                           ? c.lock->holds()
-                           : Probe(c.target).kind == FileKind::kFile;
-  const std::string unchanged = existed ? "; the image is unchanged" : "";
-  // After a failed sync nobody knows what reached the disk.
-  const std::string unsure =
-      "; the change may or may not have reached the disk: run 'qsplex "
-      "check " +
-      c.image + "'";
-  const std::string target_store_path = existed ? StorePath(c.target) : "";
-  if (!IsAsLoaded(c, true)) return kExitFailure;
-  auto fail_in_place = [&](int saved) {
-    return c.Fail(c.image,
-                  "cannot write the image: " + SystemReason() +
-                      (saved == QSS_PLEX_SAVE_UNSURE ? unsure : unchanged));
-  };
-  // Where the image cannot be written whole beside itself (no room on the
-  // disk, a folder this user may not make files in), the change may still
-  // be added to it in place. -1 when that cannot be done either.
-  auto add_in_place = [&]() -> int {
-    if (target_store_path.empty()) return -1;
-    const int in_place =
-        SaveInPlace(target_store_path, QssPlex_SaveChangesInPlace);
-    if (in_place == 0 || in_place == QSS_PLEX_SAVE_UNSURE) StopWatching();
-    if (in_place == 0) return 0;
-    if (in_place != QSS_PLEX_SAVE_WHOLE) return fail_in_place(in_place);
-    return -1;
-  };
-  if (!target_store_path.empty()) {
-    const int saved = SaveInPlace(target_store_path, QssPlex_SaveChanges);
-    // The save changed the file itself.
-    if (saved == 0 || saved == QSS_PLEX_SAVE_UNSURE) StopWatching();
-    if (saved == 0) return 0;
-    if (saved != QSS_PLEX_SAVE_WHOLE) return fail_in_place(saved);
-  }
-  TemporaryFile temporary(c.target);
-  std::string problem;
-  if (!temporary.Create(&problem)) {
-    const int added = add_in_place();
-    if (added >= 0) return added;
-    return c.Fail(c.image, "cannot write the image: cannot create " +
-                               temporary.path() + ": " + problem + unchanged);
-  }
-  // Locked at once, so that no other command takes it for one a killed
-  // run left.
-  if (c.lock != nullptr && !c.lock->HandOver(temporary.path(), &problem)) {
-    return c.Fail(c.image, "cannot write the image: " + problem + unchanged);
-  }
-  const std::string store_path = StorePath(temporary.path());
-  if (store_path.empty()) {
-    return c.Fail(c.image,
-                  "cannot write the image: this build's plex store takes "
-                  "only names in the ANSI code page, and its folder's has "
-                  "no short form in it" +
-                      unchanged);
-  }
-  ClearSystemError();
-  int saved;
-  {
-    PlexProgress progress("saving the image");
-    saved = QssPlex_Save(store_path.c_str());
-  }
-  if (saved != 0) {
-    const bool no_room = OutOfRoom();
-    const std::string reason = SystemReason();
-    // A full disk has no room for the image whole (the failed copy is
-    // gone again), but may have room to add the change to it in place:
-    // removing what fills the disk must work then.
-    if (no_room) {
-      const int added = add_in_place();
-      if (added >= 0) return added;
-    }
-    return c.Fail(c.image, "cannot write the image: " + reason + unchanged);
-  }
-  // What was written came partly from pages mapped from the image.
-  if (!IsAsLoaded(c, true)) return kExitFailure;
-  StopWatching();
-  if (!temporary.Replace(&problem, existed)) {
-    return c.Fail(c.image, "cannot write the image: " + problem +
-                               (temporary.renamed() ? unsure : unchanged));
-  }
-  return 0;
+  return ImageSave(c).Run();
 }
 
 }  // namespace qsplex
